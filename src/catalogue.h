@@ -1,0 +1,15 @@
+/*
+ * The synchronous catalogue calls share their first half: parse the
+ * configuration, require a user, connect.
+ */
+#ifndef PGDUMP_CATALOGUE_H
+#define PGDUMP_CATALOGUE_H
+
+#include "config.h"
+#include "pg_client/pg_client.h"
+
+/* 0 with conn open and cfg filled; -1 with g_err set and nothing open.
+ * Connects to cfg->database, or to "postgres" when it is empty. */
+int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg);
+
+#endif

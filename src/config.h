@@ -1,0 +1,54 @@
+/*
+ * The configuration document: one JSON object per call, scanned by a
+ * lenient tokenizer into a fixed pool of tokens (no heap) and walked into a
+ * dump_config with defaults for everything absent and fixed cuts for every
+ * text.
+ */
+#ifndef PGDUMP_CONFIG_H
+#define PGDUMP_CONFIG_H
+
+#include <cstdint>
+
+#define CONFIG_MAX_TABLES 512
+#define CONFIG_MAX_TOKENS 1600
+
+struct dump_config {
+    char host[256];     /* default "127.0.0.1" */
+    int32_t port;       /* default 5432; not range-checked */
+    char user[128];
+    char password[256];
+    char database[128];
+    char out_path[1024];
+    char tables[CONFIG_MAX_TABLES][128]; /* empty list: every table of public */
+    int32_t table_count;                 /* 0..512 */
+    int32_t include_schema;              /* 0/1, default 1 */
+    int32_t include_data;                /* 0/1, default 1 */
+    int32_t include_drop;                /* 0/1, default 0 */
+    int32_t rows_per_insert;             /* 1..1000, default 100 */
+};
+
+enum { JSON_OBJECT = 1, JSON_ARRAY = 2, JSON_STRING = 4, JSON_PRIMITIVE = 8 };
+
+struct json_token {
+    int32_t kind;  /* JSON_OBJECT, JSON_ARRAY, JSON_STRING or JSON_PRIMITIVE */
+    int32_t start; /* offset of the raw text (after the quote for strings) */
+    int32_t end;   /* offset just past the raw text; -1 while still open */
+    int32_t size;  /* tokens counted directly under this one */
+};
+
+/* Scans text (NUL-terminated) into tokens.  Returns the number of tokens
+ * made, or -1 when the text is refused by the scanner rules (a bad byte, a
+ * bad escape, an unterminated string, a mismatched bracket, more than
+ * max_tokens tokens).  Open objects at the end are not refused here. */
+int json_scan(const char *text, json_token *tokens, int max_tokens);
+
+/* Fills cfg from text.  0 when accepted; -1 when refused, with cfg at its
+ * defaults.  text must not be null. */
+int parse_config(const char *text, dump_config *cfg);
+
+/* Copies the raw text text[start..end) into dst, decoding backslash pairs
+ * (\r \t \n give control bytes, any other escaped byte itself), reading at
+ * most limit bytes of the raw text and writing a NUL after the result. */
+void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
+
+#endif

@@ -1,0 +1,85 @@
+/*
+ * One dump: the session record shared between the host's calls and the
+ * worker thread, the worker itself and the two table sections it writes.
+ *
+ * Sharing rule: the worker is the only writer of state (after the start),
+ * the counters, current_table and error; host calls only read them and
+ * write cancel and the two reply buffers.  The worker writes error and
+ * every counter before it stores a final state (release); a host that
+ * loads a final state (acquire) may read them all.
+ */
+#ifndef PGDUMP_DUMP_RUN_H
+#define PGDUMP_DUMP_RUN_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "config.h"
+#include "platform/platform.h"
+
+struct dump_writer;
+struct pg_conn;
+
+enum {
+    SESSION_IDLE = 0,
+    SESSION_CONNECTING = 1,
+    SESSION_RUNNING = 2,
+    SESSION_DONE = 3,
+    SESSION_CANCELLED = 4,
+    SESSION_FAILED = 5
+};
+
+struct dump_session {
+    std::atomic<int32_t> state;
+    std::atomic<int32_t> cancel; /* 1 once the host asked to stop */
+    dump_config cfg;             /* the run's copy; table list filled by the run */
+    plat_thread thread;          /* host side only */
+    int32_t thread_live;         /* 1 while thread holds an unreleased handle */
+    /* 1 when pgdump_free gave up waiting for the worker: the slot stays
+     * taken until the thread is seen to have ended. */
+    int32_t free_pending;
+    std::atomic<int32_t> tables_total;
+    std::atomic<int32_t> tables_done;
+    /* Rewritten in place at the start of each table; byte-wise atomic so
+     * that a progress reply racing the rewrite reads a (possibly mixed)
+     * name but never a torn byte or past the end. */
+    std::atomic<char> current_table[128];
+    std::atomic<int64_t> rows_written;
+    std::atomic<int64_t> bytes_written;
+    std::atomic<int64_t> start_ms;
+    std::atomic<int64_t> elapsed_ms;
+    char error[512]; /* written before the final state */
+    char progress_json[1024];
+    char result_json[2048];
+};
+
+static_assert(std::atomic<int32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
+static_assert(std::atomic<int64_t>::is_always_lock_free, "64-bit atomics must be lock-free");
+
+/* Milliseconds of the monotonic counter. */
+int64_t now_ms(void);
+
+/* Thread routine of one dump; s is in SESSION_CONNECTING with cfg filled.
+ * Stores the final state as its very last action on s.  Returns 0. */
+unsigned dump_worker(void *s);
+
+/* Result of a table section. */
+enum {
+    SECTION_OK = 0,
+    SECTION_END = -1 /* the run ends; outcome (if any) stored in *outcome */
+};
+
+/* Writes the definition section of one table.  On SECTION_END, *outcome is
+ * SESSION_FAILED (error set) or left 0 (no outcome: failed write). */
+int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+                           int *outcome);
+
+/* Writes the data section of one table; on SECTION_END *outcome is
+ * SESSION_FAILED (error set) or SESSION_CANCELLED. */
+int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+                     int *outcome);
+
+/* Copies text into s->error, cut to 511 bytes. */
+void session_set_error(dump_session *s, const char *text);
+
+#endif

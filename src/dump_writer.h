@@ -1,0 +1,40 @@
+/*
+ * The buffered writer of a dump script: a 1 MiB buffer in front of the
+ * output file that also advances the session's bytes_written.  Bytes count
+ * as written only once the file has taken a whole block; a short write
+ * (full disk) leaves the held bytes in place for the run's final attempt.
+ */
+#ifndef PGDUMP_DUMP_WRITER_H
+#define PGDUMP_DUMP_WRITER_H
+
+#include <cstdint>
+#include <cstdio>
+
+struct dump_session;
+
+#define DW_BUFFER_SIZE 1048576
+
+struct dump_writer {
+    FILE *file;            /* owned by the run */
+    dump_session *session; /* whose bytes_written advances */
+    unsigned char *buf;    /* heap, cap bytes; owned by the run */
+    uint64_t cap;
+    uint64_t used;         /* bytes held in buf, not yet in the file */
+};
+
+/* Appends n bytes.  0, or -1 when the file took fewer bytes than handed. */
+int dw_put(dump_writer *w, const void *data, uint64_t n);
+
+/* Appends formatted text, cut to 2047 bytes.  0, or -1 on a formatting
+ * error or a short write. */
+int dw_printf(dump_writer *w, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+/* Writes the held bytes to the file.  0 when the file took them all (they
+ * are then counted and used is 0); -1 leaves them held. */
+int dw_flush(dump_writer *w);
+
+#endif

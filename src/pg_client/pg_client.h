@@ -1,0 +1,94 @@
+/*
+ * A minimal PostgreSQL client: one blocking TCP connection speaking
+ * protocol 3.0, with trust, cleartext, MD5 and SCRAM-SHA-256 logins and the
+ * simple-query sub-protocol.  No TLS, no extended queries, no pipelining.
+ *
+ * Every function that can fail returns -1 and leaves a short English text
+ * in conn->error; a later failure overwrites it, a success leaves it.
+ *
+ * Row values are not copied.  A pg_value points into the connection's
+ * receive buffer and stays valid only until the next read on the same
+ * connection: the next pg_read_row(), pg_query() or pg_close().  Consume or
+ * copy a row before reading the next one.
+ */
+#ifndef PGDUMP_PG_CLIENT_H
+#define PGDUMP_PG_CLIENT_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "../platform/platform.h"
+
+/* Size of the read-ahead area: the socket is read in blocks of this size
+ * and messages are cut out of it, so a stream of short DataRows costs one
+ * recv() per block rather than two per message. */
+#define PG_READ_AHEAD 65536
+
+struct pg_conn {
+    plat_socket sock;          /* invalid handle while no socket is open */
+    char server_version[64];   /* server_version reported at start-up */
+    char error[512];           /* text of the last failure */
+    unsigned char *buf;        /* heap: payload of the last message + NUL */
+    uint64_t cap;              /* size of buf: 0 or 65536 * 2^k */
+    uint64_t len;              /* payload length of the last message */
+    /* While this points to a non-zero flag every read fails with
+     * "cancelled".  Set by the owner after pg_connect(); the flag must
+     * outlive every read on the connection. */
+    const std::atomic<int32_t> *cancel;
+    unsigned char *ra;         /* heap: read-ahead area, PG_READ_AHEAD bytes */
+    uint32_t ra_pos;           /* first unconsumed byte in ra */
+    uint32_t ra_end;           /* end of the bytes read ahead */
+};
+
+struct pg_column {
+    char name[128];    /* column name, cut to 127 bytes */
+    uint32_t type_oid; /* data type OID */
+};
+
+/* A row description.  Owned by the caller; release a filled one with
+ * pg_meta_free(). */
+struct pg_meta {
+    pg_column *columns; /* heap array of count entries, or null */
+    uint32_t count;     /* 1..4096 when filled, 0 when empty */
+};
+
+/* One field of the current row (see the validity rule above). */
+struct pg_value {
+    const unsigned char *data; /* null for SQL NULL */
+    uint64_t len;              /* bytes at data; 0 for NULL */
+};
+
+/* Opens, authenticates and waits for ReadyForQuery.  Resets every field of
+ * conn first, so conn must hold no buffer.  0 on success; -1 with
+ * conn->error set and nothing left open (no pg_close needed). */
+int pg_connect(pg_conn *conn, const char *host, int port, const char *user,
+               const char *password, const char *database);
+
+/* Sends Terminate (without waiting for anything), closes the socket and
+ * frees the buffers.  Safe to call twice and on a reset record. */
+void pg_close(pg_conn *conn);
+
+/* Runs sql with the simple-query protocol.
+ *  1: rows follow; meta holds the row description; read them with
+ *     pg_read_row() until it returns 0 or -1, then pg_meta_free(meta).
+ *  0: no row description (a command, an empty query); meta is empty.
+ * -1: failure; meta is empty; conn->error says why.  After a server error
+ *     the connection is ready again; after any other failure it is out of
+ *     step and only pg_close() makes sense. */
+int pg_query(pg_conn *conn, const char *sql, pg_meta *meta);
+
+/* 1: values[0..meta->count-1] hold the next row; 0: no more rows, the
+ * connection is ready; -1: failure (conn->error). */
+int pg_read_row(pg_conn *conn, const pg_meta *meta, pg_value *values);
+
+/* Frees the column array; harmless on an empty meta. */
+void pg_meta_free(pg_meta *meta);
+
+/* Copies the first non-NULL value of the first column (cut to dst_size-1
+ * bytes and NUL-terminated) and reads the result to its end.  0 when a value
+ * was copied and the result ended cleanly, -1 otherwise.  dst is written
+ * only when a value is found.  Results wider than 16 columns are refused. */
+int pg_query_single(pg_conn *conn, const char *sql, char *dst, size_t dst_size);
+
+#endif

@@ -1,0 +1,40 @@
+/*
+ * Internals shared by the files of the PostgreSQL client: message framing,
+ * error decoding and the authentication steps.  Not for use outside
+ * src/pg_client/ except by tests.
+ */
+#ifndef PGDUMP_PG_INTERNAL_H
+#define PGDUMP_PG_INTERNAL_H
+
+#include "pg_client.h"
+
+/* Largest accepted payload: a length field of 0x40000000. */
+#define PG_MAX_PAYLOAD 0x3FFFFFFCu
+
+/* Sets conn->error, cut to fit. */
+void pg_set_error(pg_conn *conn, const char *text);
+
+/* Sends all n bytes; -1 with "socket write failed". */
+int pg_send_all(pg_conn *conn, const void *data, size_t n);
+
+/* Reads one backend message into conn->buf / conn->len (payload plus a
+ * NUL).  Returns the type byte 0..255, or -1 with conn->error set; after a
+ * failure the stream is out of step. */
+int msg_read(pg_conn *conn);
+
+/* Sends one 'p' message with n payload bytes.  0 or -1. */
+int msg_write(pg_conn *conn, const void *data, size_t n);
+
+/* Decodes the ErrorResponse in conn->buf into conn->error. */
+void parse_error(pg_conn *conn);
+
+/* SCRAM-SHA-256 exchange, entered with the AuthenticationSASL message in
+ * conn->buf.  0 when the exchange is over (the caller reads the next
+ * authentication message), -1 with conn->error set. */
+int scram_exchange(pg_conn *conn, const char *password);
+
+/* PBKDF2-HMAC-SHA-256 with one 32-byte block (SCRAM's Hi()).  0 or -1. */
+int scram_salted_password(const char *password, const unsigned char *salt, size_t salt_len,
+                          int iterations, unsigned char out[32]);
+
+#endif

@@ -1,0 +1,62 @@
+/*
+ * The operating system, behind one narrow interface: TCP sockets, threads,
+ * the monotonic counter and binary file output.  platform_posix.cpp and
+ * platform_win32.cpp are the only files that include system headers of
+ * their own platform; nothing else in the library knows which OS it runs on.
+ */
+#ifndef PGDUMP_PLATFORM_H
+#define PGDUMP_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#ifdef _WIN32
+typedef uint64_t plat_socket; /* SOCKET: UINT_PTR on Win64 */
+#define PLAT_INVALID_SOCKET (~(plat_socket)0)
+typedef void *plat_thread; /* HANDLE */
+#else
+typedef int plat_socket;
+#define PLAT_INVALID_SOCKET (-1)
+typedef unsigned long plat_thread; /* pthread_t on glibc */
+#endif
+
+/* Results of plat_tcp_connect besides 0. */
+enum {
+    PLAT_ERR_RESOLVE = -1, /* getaddrinfo failed or returned nothing */
+    PLAT_ERR_SOCKET = -2,  /* socket() failed */
+    PLAT_ERR_CONNECT = -3  /* connect() to the first address failed */
+};
+
+/* Starts the socket layer (WSAStartup 2.2 on Windows, nothing elsewhere).
+ * Called before every connection attempt, never balanced. */
+void plat_net_start(void);
+
+/* Resolves host:port (stream sockets, any family), connects a blocking
+ * socket to the first address only and sets TCP_NODELAY.  0 with *out set,
+ * or one of PLAT_ERR_* with *out the invalid handle. */
+int plat_tcp_connect(const char *host, int port, plat_socket *out);
+
+/* One send()/recv() with flags 0: bytes moved, 0 on peer close, <0 on
+ * error.  n is capped at INT_MAX per call by the caller's loop. */
+long plat_send(plat_socket s, const void *data, size_t n);
+long plat_recv(plat_socket s, void *data, size_t n);
+void plat_close_socket(plat_socket s);
+
+/* Starts fn(arg) on a new thread with the default stack size.  0 with *out
+ * set, -1 when no thread could be created. */
+int plat_thread_start(plat_thread *out, unsigned (*fn)(void *), void *arg);
+
+/* Waits up to ms milliseconds for the thread to end.  0: it has ended and
+ * its handle is released (joined / closed); -1: still running, the handle
+ * is still held and the call may be repeated. */
+int plat_thread_join(plat_thread t, int ms);
+
+/* Performance counter and its frequency (ticks per second). */
+int64_t plat_counter(void);
+int64_t plat_counter_freq(void);
+
+/* Binary output: created or truncated.  NULL on failure. */
+FILE *plat_fopen_wb(const char *path);
+
+#endif
