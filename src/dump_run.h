@@ -12,6 +12,7 @@
 #define PGDUMP_DUMP_RUN_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "config.h"
@@ -81,5 +82,12 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
 
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);
+
+/* Writes name as a quoted SQL identifier ("name", inner double quotes
+ * doubled) into dst, cut to fit.  Returns dst. */
+const char *quote_ident(const char *name, char *dst, size_t size);
+
+/* Text of every failed script write. */
+#define WRITE_FAILED_TEXT "write failed (disk full?)"
 
 #endif

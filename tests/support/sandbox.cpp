@@ -43,7 +43,7 @@ static std::string shell_quote(const std::string &s)
 static std::string psql_base(const std::string &db)
 {
     const sandbox_info *sb = sandbox_server();
-    return "psql -X -q -v ON_ERROR_STOP=1 -h " + shell_quote(sb->host) + " -p " +
+    return "PGCLIENTENCODING=UTF8 psql -X -q -v ON_ERROR_STOP=1 -h " + shell_quote(sb->host) + " -p " +
            std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER " -d " + shell_quote(db);
 }
 

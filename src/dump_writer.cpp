@@ -1,0 +1,65 @@
+/*
+ * Buffered script output.  Small pieces (quotes, commas, values) are copied
+ * into one large buffer and reach the file in big blocks; a block larger
+ * than the whole buffer goes to the file directly.  bytes_written counts
+ * only what the file has taken whole, so after a short write the session's
+ * counter still matches the file.
+ */
+#include "dump_writer.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "dump_run.h"
+
+static int write_block(dump_writer *w, const void *data, uint64_t n)
+{
+    if (fwrite(data, 1, (size_t)n, w->file) != (size_t)n)
+        return -1;
+    w->session->bytes_written.store(w->session->bytes_written.load(std::memory_order_relaxed) +
+                                        (int64_t)n,
+                                    std::memory_order_relaxed);
+    return 0;
+}
+
+int dw_flush(dump_writer *w)
+{
+    if (w->used == 0)
+        return 0;
+    if (write_block(w, w->buf, w->used) != 0)
+        return -1;
+    w->used = 0;
+    return 0;
+}
+
+int dw_put(dump_writer *w, const void *data, uint64_t n)
+{
+    if (w->used + n <= w->cap) {
+        if (n > 0)
+            memcpy(w->buf + w->used, data, (size_t)n);
+        w->used += n;
+        return 0;
+    }
+    /* Held bytes go first so the file keeps the order of the calls. */
+    if (dw_flush(w) != 0)
+        return -1;
+    if (n <= w->cap) {
+        memcpy(w->buf, data, (size_t)n);
+        w->used = n;
+        return 0;
+    }
+    return write_block(w, data, n);
+}
+
+int dw_printf(dump_writer *w, const char *fmt, ...)
+{
+    char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    int r = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (r < 0)
+        return -1;
+    uint64_t n = (uint64_t)r < sizeof text - 1 ? (uint64_t)r : sizeof text - 1;
+    return dw_put(w, text, n);
+}

@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+#include "support/dump_wait.h"
+#include "support/sandbox.h"
+#include "support/tcp_proxy.h"
+#include "veltrano-pgdump.h"
+
+namespace {
+
+struct run_result {
+    int state;
+    std::string result;
+    std::string progress;
+};
+
+run_result run_dump(const std::string &cfg)
+{
+    run_result r{-1, "", ""};
+    int s = pgdump_start(cfg.c_str());
+    EXPECT_GE(s, 0) << pgdump_last_error();
+    if (s < 0)
+        return r;
+    r.state = wait_final(s);
+    r.result = pgdump_result(s);
+    r.progress = pgdump_progress(s);
+    pgdump_free(s);
+    return r;
+}
+
+std::string trust_config(const std::string &db, const std::string &out,
+                         const std::string &extra = "")
+{
+    std::string e = "\"out_path\":\"" + out + "\"";
+    if (!extra.empty())
+        e += "," + extra;
+    return sandbox_config(SANDBOX_TRUST_USER, "", db, e);
+}
+
+std::string server_version()
+{
+    std::string v = sandbox_psql_output("postgres", "SHOW server_version");
+    while (!v.empty() && v.back() == '\n')
+        v.pop_back();
+    return v;
+}
+
+const char HEADER_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
+                               "SET standard_conforming_strings = on;\n\n";
+
+std::string header(const std::string &db)
+{
+    return "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL " + server_version() +
+           "\n-- Database: " + db + "\n\n" + HEADER_SETTINGS;
+}
+
+bool has_rows(const std::string &p) { return json_number(p, "rows_written") > 0; }
+
+/* A table big enough that a dump of it takes a while. */
+void make_big_table(const std::string &db, int rows)
+{
+    ASSERT_EQ(0, sandbox_psql(db, "CREATE TABLE big (id int PRIMARY KEY, pad text); "
+                                  "INSERT INTO big SELECT g, repeat('x', 200) FROM "
+                                  "generate_series(1," +
+                                      std::to_string(rows) + ") g"));
+}
+
+} // namespace
+
+TEST(DumpRun, ExampleScriptIsReproducedByteForByte)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("shop");
+    ASSERT_EQ(0, sandbox_psql("shop", "CREATE TABLE items (id serial PRIMARY KEY, "
+                                      "name varchar(40) NOT NULL, price numeric(10,2)); "
+                                      "INSERT INTO items VALUES (1,'Tea',2.50),"
+                                      "(2,'O''Brien',NULL),(3,'Jam',4.00)"));
+    std::string out = temp_path("shop.sql");
+    run_result r = run_dump(trust_config("shop", out, "\"include_drop\":true,\"rows_per_insert\":2"));
+    ASSERT_EQ(3, r.state) << r.result;
+
+    std::string expected = header("shop") +
+                           "DROP TABLE IF EXISTS \"items\" CASCADE;\n"
+                           "CREATE SEQUENCE IF NOT EXISTS items_id_seq;\n"
+                           "CREATE TABLE \"items\" (\n"
+                           "  \"id\" integer DEFAULT nextval('items_id_seq'::regclass) NOT NULL,\n"
+                           "  \"name\" varchar(40) NOT NULL,\n"
+                           "  \"price\" numeric(10,2),\n"
+                           "  PRIMARY KEY (\"id\")\n"
+                           ");\n\n"
+                           "INSERT INTO \"items\" VALUES\n"
+                           "(1,'Tea',2.50),\n"
+                           "(2,'O''Brien',NULL);\n"
+                           "INSERT INTO \"items\" VALUES\n"
+                           "(3,'Jam',4.00);\n"
+                           "\n";
+    std::string got = read_file(out);
+    EXPECT_EQ(expected, got);
+    EXPECT_EQ(1, json_number(r.progress, "tables_total"));
+    EXPECT_EQ(1, json_number(r.progress, "tables_done"));
+    EXPECT_EQ(3, json_number(r.progress, "rows_written"));
+    EXPECT_EQ((long long)got.size(), json_number(r.progress, "bytes_written"));
+    EXPECT_NE(std::string::npos, r.progress.find("\"table\":\"items\""));
+    EXPECT_EQ("{\"ok\":true,\"out_path\":\"" + out + "\",\"tables\":1,\"rows\":3,\"bytes\":" +
+                  std::to_string(got.size()) + ",\"elapsed_ms\":" +
+                  std::to_string(json_number(r.result, "elapsed_ms")) + "}",
+              r.result);
+}
+
+TEST(DumpRun, DefinitionSectionShapes)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_shapes");
+    ASSERT_EQ(0, sandbox_psql("vpg_shapes",
+                              "CREATE TABLE nokey (a int, b text NOT NULL DEFAULT 'x');"
+                              "CREATE TABLE keyed (a int, b int, c varchar, d char(3), "
+                              "e numeric(12), f numeric, g char, PRIMARY KEY (b, a));"
+                              "CREATE SEQUENCE shared_seq;"
+                              "CREATE TABLE two (x int DEFAULT nextval('shared_seq'), "
+                              "y int DEFAULT nextval('shared_seq'));"
+                              "CREATE TABLE \"O'Hara\" (id serial PRIMARY KEY);"));
+    std::string out = temp_path("shapes.sql");
+    run_result r = run_dump(trust_config("vpg_shapes", out, "\"include_data\":false"));
+    ASSERT_EQ(3, r.state) << r.result;
+    std::string got = read_file(out);
+    EXPECT_NE(std::string::npos,
+              got.find("CREATE TABLE \"nokey\" (\n  \"a\" integer,\n"
+                       "  \"b\" text DEFAULT 'x'::text NOT NULL\n);\n\n"));
+    EXPECT_NE(std::string::npos,
+              got.find("CREATE TABLE \"keyed\" (\n  \"a\" integer NOT NULL,\n"
+                       "  \"b\" integer NOT NULL,\n  \"c\" varchar,\n  \"d\" char(3),\n"
+                       "  \"e\" numeric(12,0),\n  \"f\" numeric,\n  \"g\" char(1),\n"
+                       "  PRIMARY KEY (\"b\",\"a\")\n);\n\n"));
+    size_t first = got.find("CREATE SEQUENCE IF NOT EXISTS shared_seq;\n");
+    EXPECT_NE(std::string::npos, first);
+    EXPECT_EQ(std::string::npos, got.find("CREATE SEQUENCE IF NOT EXISTS shared_seq;\n", first + 1));
+    /* A single quote in the name reaches the sequence line whole. */
+    EXPECT_NE(std::string::npos, got.find("CREATE SEQUENCE IF NOT EXISTS \"O'Hara_id_seq\";\n"
+                                          "CREATE TABLE \"O'Hara\" (\n"));
+    EXPECT_EQ(std::string::npos, got.find("INSERT INTO"));
+
+    sandbox_fresh_db("vpg_shapes_copy");
+    EXPECT_EQ(0, run_command("psql -X -q -v ON_ERROR_STOP=1 -h " + sandbox_server()->host +
+                             " -p " + std::to_string(sandbox_server()->port) +
+                             " -U " SANDBOX_TRUST_USER " -d vpg_shapes_copy -f " + out +
+                             " >/dev/null"));
+}
+
+TEST(DumpRun, EmptyDatabaseGivesTheHeaderAlone)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_empty");
+    std::string out = temp_path("empty.sql");
+    run_result r = run_dump(trust_config("vpg_empty", out));
+    ASSERT_EQ(3, r.state) << r.result;
+    EXPECT_EQ(header("vpg_empty"), read_file(out));
+    EXPECT_EQ(0, json_number(r.progress, "tables_total"));
+    EXPECT_EQ(0, json_number(r.progress, "tables_done"));
+}
+
+TEST(DumpRun, OnlyTheFirst512TablesAreListed)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_many");
+    ASSERT_EQ(0, sandbox_psql("vpg_many", "DO $$ BEGIN FOR i IN 1..600 LOOP EXECUTE "
+                                          "format('CREATE TABLE t%s (a int)', "
+                                          "lpad(i::text, 3, '0')); END LOOP; END $$"));
+    std::string out = temp_path("many.sql");
+    run_result r = run_dump(trust_config("vpg_many", out, "\"include_schema\":false"));
+    ASSERT_EQ(3, r.state) << r.result;
+    EXPECT_EQ(512, json_number(r.progress, "tables_total"));
+    EXPECT_EQ(512, json_number(r.progress, "tables_done"));
+    EXPECT_NE(std::string::npos, r.progress.find("\"table\":\"t512\""));
+}
+
+TEST(DumpRun, FailuresAreReportedWithTheirText)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_fail");
+    ASSERT_EQ(0, sandbox_psql("vpg_fail", "CREATE TABLE a (x int); INSERT INTO a VALUES (1)"));
+
+    /* A configured table that does not exist fails at its data query;
+     * the tables before it stay in the file. */
+    std::string out = temp_path("missing.sql");
+    run_result r = run_dump(trust_config("vpg_fail", out, "\"tables\":[\"a\",\"nosuch\"]"));
+    EXPECT_EQ(5, r.state);
+    EXPECT_NE(std::string::npos, r.result.find("ERROR: relation")) << r.result;
+    EXPECT_NE(std::string::npos, r.result.find("nosuch")) << r.result;
+    std::string got = read_file(out);
+    EXPECT_NE(std::string::npos, got.find("INSERT INTO \"a\" VALUES\n(1);\n\n"));
+    EXPECT_NE(std::string::npos, got.find("CREATE TABLE \"nosuch\" (\n\n);\n\n"));
+    EXPECT_EQ(1, json_number(r.progress, "tables_done"));
+
+    out = temp_path("no/such/dir/x.sql");
+    r = run_dump(trust_config("vpg_fail", out));
+    EXPECT_EQ(5, r.state);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"cannot open output file\"}", r.result);
+
+    out = temp_path("wrongpw.sql");
+    r = run_dump(sandbox_config(SANDBOX_SCRAM_USER, "wrong", "vpg_fail",
+                                "\"out_path\":\"" + out + "\""));
+    EXPECT_EQ(5, r.state);
+    EXPECT_NE(std::string::npos, r.result.find("password authentication failed")) << r.result;
+    EXPECT_FALSE(file_exists(out));
+    EXPECT_GE(json_number(r.progress, "elapsed_ms"), 0);
+}
+
+TEST(DumpRun, FullDiskFailsAndNeverReportsDone)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_full");
+    ASSERT_EQ(0, sandbox_psql("vpg_full", "CREATE TABLE small (x int); INSERT INTO small "
+                                          "VALUES (1)"));
+    run_result r = run_dump(trust_config("vpg_full", "/dev/full"));
+    EXPECT_EQ(5, r.state);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"final flush failed\"}", r.result);
+
+    make_big_table("vpg_full", 20000);
+    r = run_dump(trust_config("vpg_full", "/dev/full"));
+    EXPECT_EQ(5, r.state);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"write failed (disk full?)\"}", r.result);
+    EXPECT_EQ(0, json_number(r.progress, "bytes_written"));
+}
+
+TEST(DumpRun, CancelWhileConnectingWithConfiguredTablesLeavesTheHeader)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_cancel1");
+    ASSERT_EQ(0, sandbox_psql("vpg_cancel1", "CREATE TABLE a (x int)"));
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    proxy.set_paused(true);
+    std::string out = temp_path("cancel1.sql");
+    std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_cancel1",
+                                     "\"out_path\":\"" + out + "\",\"tables\":[\"a\"]");
+    cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
+                std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
+    int s = pgdump_start(cfg.c_str());
+    ASSERT_GE(s, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(1, pgdump_status(s));
+    pgdump_cancel(s);
+    proxy.set_paused(false);
+    ASSERT_EQ(4, wait_final(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+    std::string p = pgdump_progress(s);
+    EXPECT_EQ(0, json_number(p, "tables_done"));
+    EXPECT_EQ(header("vpg_cancel1"), read_file(out));
+    pgdump_free(s);
+
+    /* Without configured tables the table list read sees the request. */
+    proxy.set_paused(true);
+    out = temp_path("cancel2.sql");
+    cfg = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_cancel1", "\"out_path\":\"" + out + "\"");
+    cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
+                std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
+    s = pgdump_start(cfg.c_str());
+    ASSERT_GE(s, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pgdump_cancel(s);
+    proxy.set_paused(false);
+    ASSERT_EQ(4, wait_final(s));
+    EXPECT_FALSE(file_exists(out));
+    pgdump_free(s);
+}
+
+TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_cancel2");
+    make_big_table("vpg_cancel2", 300000);
+    std::string out = temp_path("cancel_rows.sql");
+    int s = pgdump_start(trust_config("vpg_cancel2", out).c_str());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(wait_progress(s, has_rows));
+    pgdump_cancel(s);
+    ASSERT_EQ(4, wait_final(s));
+    std::string p = pgdump_progress(s);
+    long long rows = json_number(p, "rows_written");
+    EXPECT_GT(rows, 0);
+    EXPECT_LT(rows, 300000);
+    pgdump_free(s);
+    std::string got = read_file(out);
+    ASSERT_GT(got.size(), 3u);
+    EXPECT_EQ(')', got.back()) << "the file ends with the last row written, inside its INSERT";
+    EXPECT_EQ((long long)got.size(), json_number(p, "bytes_written"));
+}
+
+TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_vanish");
+    make_big_table("vpg_vanish", 100000);
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    proxy.cut_after_server_bytes(2000000);
+    std::string out = temp_path("vanish.sql");
+    std::string cfg = trust_config("vpg_vanish", out);
+    cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
+                std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
+    run_result r = run_dump(cfg);
+    EXPECT_EQ(5, r.state);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\"}", r.result);
+    EXPECT_GT(json_number(r.progress, "rows_written"), 0);
+}
+
+TEST(DumpRun, FreeStopsARunningDumpAndAStuckWorkerKeepsItsSlot)
+{
+    REQUIRE_SANDBOX();
+    for (int i = 0; i < 4; i++)
+        pgdump_free(i);
+    sandbox_fresh_db("vpg_free");
+    make_big_table("vpg_free", 300000);
+    std::string out = temp_path("free.sql");
+    int s = pgdump_start(trust_config("vpg_free", out).c_str());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(wait_progress(s, has_rows));
+    pgdump_free(s);
+    EXPECT_EQ(0, pgdump_status(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
+
+    /* A worker blocked on a silent server outlives the wait: the slot must
+     * stay taken until the thread has ended, then be reclaimed. */
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    std::string cfg = trust_config("vpg_free", out);
+    cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
+                std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
+    s = pgdump_start(cfg.c_str());
+    ASSERT_EQ(0, s);
+    ASSERT_TRUE(wait_progress(s, has_rows));
+    proxy.set_paused(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pgdump_free(s);
+    EXPECT_NE(0, pgdump_status(s)) << "slot cleared while its worker still runs";
+    int other = pgdump_start(trust_config("vpg_free", temp_path("other.sql")).c_str());
+    EXPECT_EQ(1, other);
+    EXPECT_EQ(3, wait_final(other)) << pgdump_result(other);
+    pgdump_free(other);
+    proxy.close_all();
+    int state = wait_final(s, 30000);
+    EXPECT_TRUE(state == 4 || state == 5) << state;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int again = pgdump_start(trust_config("vpg_free", temp_path("again.sql")).c_str());
+    EXPECT_EQ(0, again) << "the stuck slot is reclaimed once its worker has ended";
+    wait_final(again);
+    pgdump_free(again);
+}
+
+TEST(DumpRun, FourDumpsRunWhileCatalogueCallsAreMade)
+{
+    REQUIRE_SANDBOX();
+    for (int i = 0; i < 4; i++)
+        pgdump_free(i);
+    sandbox_fresh_db("vpg_four");
+    make_big_table("vpg_four", 50000);
+    int s[4];
+    for (int i = 0; i < 4; i++) {
+        s[i] = pgdump_start(trust_config("vpg_four", temp_path("four" + std::to_string(i) + ".sql"))
+                                .c_str());
+        ASSERT_EQ(i, s[i]);
+    }
+    std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_four");
+    for (int k = 0; k < 5; k++) {
+        std::string t = pgdump_list_tables(cfg.c_str());
+        EXPECT_EQ(0u, t.find("{\"ok\":true,\"tables\":[{\"name\":\"big\"")) << t;
+        std::string d = pgdump_list_databases(cfg.c_str());
+        EXPECT_NE(std::string::npos, d.find("\"vpg_four\""));
+    }
+    std::string first;
+    for (int i = 0; i < 4; i++) {
+        ASSERT_EQ(3, wait_final(s[i])) << pgdump_result(s[i]);
+        EXPECT_EQ(50000, json_number(pgdump_progress(s[i]), "rows_written"));
+        std::string f = read_file(temp_path("four" + std::to_string(i) + ".sql"));
+        if (i == 0)
+            first = f;
+        EXPECT_EQ(first, f);
+        pgdump_free(s[i]);
+    }
+}

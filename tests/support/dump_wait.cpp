@@ -1,0 +1,74 @@
+#include "dump_wait.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "veltrano-pgdump.h"
+
+int wait_final(int session, int timeout_ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int state = pgdump_status(session);
+    while (state >= 0 && state < 3 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        state = pgdump_status(session);
+    }
+    return state;
+}
+
+bool wait_progress(int session, bool (*pred)(const std::string &), int timeout_ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (pred(pgdump_progress(session)))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return out;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        out.append(chunk, n);
+    fclose(f);
+    return out;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string temp_path(const std::string &name)
+{
+    static std::string dir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/pgdump-test-XXXXXX";
+        const char *d = mkdtemp(tmpl);
+        dir = d ? d : "/tmp";
+    }
+    std::string p = dir + "/" + name;
+    unlink(p.c_str());
+    return p;
+}
+
+long long json_number(const std::string &reply, const std::string &key)
+{
+    std::string k = "\"" + key + "\":";
+    size_t at = reply.find(k);
+    if (at == std::string::npos)
+        return -1;
+    return atoll(reply.c_str() + at + k.size());
+}

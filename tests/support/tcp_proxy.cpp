@@ -1,0 +1,106 @@
+#include "tcp_proxy.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+tcp_proxy::tcp_proxy(const std::string &host, int port) : host_(host), target_port_(port)
+{
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(listen_fd_, 16);
+    socklen_t len = sizeof a;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+tcp_proxy::~tcp_proxy()
+{
+    stop_.store(true);
+    kill_.store(true);
+    acceptor_.join();
+    for (auto &t : pumps_)
+        t.join();
+    close(listen_fd_);
+}
+
+void tcp_proxy::accept_loop()
+{
+    while (!stop_.load()) {
+        pollfd p = {listen_fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        int client = accept(listen_fd_, nullptr, nullptr);
+        if (client < 0)
+            continue;
+        int up = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)target_port_);
+        inet_pton(AF_INET, host_.c_str(), &a.sin_addr);
+        if (connect(up, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(up);
+            close(client);
+            continue;
+        }
+        pumps_.emplace_back([this, client, up] { pump(client, up); });
+    }
+}
+
+static bool send_all(int fd, const char *p, ssize_t n)
+{
+    while (n > 0) {
+        ssize_t w = send(fd, p, (size_t)n, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= w;
+    }
+    return true;
+}
+
+void tcp_proxy::pump(int client, int upstream)
+{
+    char buf[65536];
+    for (;;) {
+        if (kill_.load())
+            break;
+        uint64_t cut = cut_after_.load();
+        if (cut != 0 && from_server_.load() >= cut)
+            break;
+        if (paused_.load()) {
+            usleep(5000);
+            continue;
+        }
+        pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0)
+            continue;
+        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = recv(client, buf, sizeof buf, 0);
+            if (n <= 0 || !send_all(upstream, buf, n))
+                break;
+        }
+        if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            size_t want = sizeof buf;
+            if (cut != 0 && cut - from_server_.load() < want)
+                want = (size_t)(cut - from_server_.load());
+            ssize_t n = recv(upstream, buf, want, 0);
+            if (n <= 0 || !send_all(client, buf, n))
+                break;
+            from_server_.fetch_add((uint64_t)n);
+        }
+    }
+    shutdown(client, SHUT_RDWR);
+    close(client);
+    close(upstream);
+}
