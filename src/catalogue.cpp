@@ -81,9 +81,9 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *
 
     size_t pos = (size_t)snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"databases\":[");
     pg_meta meta = {};
-    int rc = pg_query(&conn,
-                      "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname",
-                      &meta);
+    int rc = pg_query(
+        &conn, "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname",
+        &meta);
     if (rc < 0) {
         char text[sizeof conn.error];
         memcpy(text, conn.error, sizeof text);

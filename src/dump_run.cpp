@@ -112,12 +112,9 @@ static int list_tables(dump_session *s, pg_conn *conn)
 /* Session settings the script's values depend on.  They come before the
  * BEGIN so that a server refusing one cannot abort the snapshot. */
 static const char *const SESSION_SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
+    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",   "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
     "SET bytea_output = 'hex'",
 };
 

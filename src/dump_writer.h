@@ -19,7 +19,7 @@ struct dump_writer {
     dump_session *session; /* whose bytes_written advances */
     unsigned char *buf;    /* heap, cap bytes; owned by the run */
     uint64_t cap;
-    uint64_t used;         /* bytes held in buf, not yet in the file */
+    uint64_t used; /* bytes held in buf, not yet in the file */
 };
 
 /* Appends n bytes.  0, or -1 when the file took fewer bytes than handed. */

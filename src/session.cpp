@@ -146,13 +146,18 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
     if (state == SESSION_DONE) {
         char path[2048];
         json_escape(s->cfg.out_path, path, sizeof path);
-        snprintf(s->result_json, sizeof s->result_json,
-                 "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,\"bytes\":%lld,"
-                 "\"elapsed_ms\":%lld}",
-                 path, (int)s->tables_done.load(std::memory_order_relaxed),
-                 (long long)s->rows_written.load(std::memory_order_relaxed),
-                 (long long)s->bytes_written.load(std::memory_order_relaxed),
-                 (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+        /* A path whose escaped form is near 2048 bytes is cut with the
+         * reply; the result is used so the cut is not flagged. */
+        int n =
+            snprintf(s->result_json, sizeof s->result_json,
+                     "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,\"bytes\":%lld,"
+                     "\"elapsed_ms\":%lld}",
+                     path, (int)s->tables_done.load(std::memory_order_relaxed),
+                     (long long)s->rows_written.load(std::memory_order_relaxed),
+                     (long long)s->bytes_written.load(std::memory_order_relaxed),
+                     (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+        if (n < 0)
+            s->result_json[0] = '\0';
     } else if (state == SESSION_CANCELLED) {
         snprintf(s->result_json, sizeof s->result_json, "%s",
                  "{\"ok\":false,\"error\":\"cancelled\"}");

@@ -27,12 +27,12 @@ static value_kind kind_of(uint32_t oid)
         return KIND_BOOL;
     case 17:
         return KIND_BYTEA;
-    case 20:  /* int8 */
-    case 21:  /* int2 */
-    case 23:  /* int4 */
-    case 26:  /* oid */
-    case 700: /* float4 */
-    case 701: /* float8 */
+    case 20:   /* int8 */
+    case 21:   /* int2 */
+    case 23:   /* int4 */
+    case 26:   /* oid */
+    case 700:  /* float4 */
+    case 701:  /* float8 */
     case 1700: /* numeric */
         return KIND_NUMBER;
     default:

@@ -155,8 +155,9 @@ int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const
             memmove(paren, paren + 2, strlen(paren + 2) + 1);
         const char *not_null = strcmp(nullable, "NO") == 0 ? " NOT NULL" : "";
         bool has_default = v[3].data != nullptr && v[3].len > 0;
-        if (dw_printf(w, "%s  %s %s%s", first ? "" : ",\n", quote_ident(name, column, sizeof column),
-                      type, has_default ? " DEFAULT " : "") != 0 ||
+        if (dw_printf(w, "%s  %s %s%s", first ? "" : ",\n",
+                      quote_ident(name, column, sizeof column), type,
+                      has_default ? " DEFAULT " : "") != 0 ||
             (has_default && dw_put(w, v[3].data, v[3].len) != 0) ||
             dw_printf(w, "%s", not_null) != 0) {
             pg_meta_free(&meta);
@@ -175,7 +176,8 @@ int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const
     keys[0] = '\0';
     snprintf(sql, sizeof sql, KEY_SQL, lit);
     if (pg_query_single(conn, sql, keys, sizeof keys) == 0 && keys[0] != '\0') {
-        if (dw_put(w, ",\n  PRIMARY KEY (", 16) != 0 || dw_put(w, keys, strlen(keys)) != 0 ||
+        static const char head[] = ",\n  PRIMARY KEY (";
+        if (dw_put(w, head, sizeof head - 1) != 0 || dw_put(w, keys, strlen(keys)) != 0 ||
             dw_put(w, ")", 1) != 0)
             return write_failed(s, outcome);
     }

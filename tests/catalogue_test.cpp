@@ -5,9 +5,13 @@
 #include "support/sandbox.h"
 #include "veltrano-pgdump.h"
 
-namespace {
+namespace
+{
 
-std::string trust(const std::string &db) { return sandbox_config(SANDBOX_TRUST_USER, "", db); }
+std::string trust(const std::string &db)
+{
+    return sandbox_config(SANDBOX_TRUST_USER, "", db);
+}
 
 /* A role without superuser rights, for catalogue queries it may not run. */
 void make_limited_role()
@@ -55,8 +59,7 @@ TEST(Catalogue, TestConnectionReportsTheServerVersionForEveryLogin)
     EXPECT_EQ("{\"ok\":false,\"error\":\"FATAL: password authentication failed for user "
               "\\\"vpg_md5\\\"\"}",
               reply);
-    EXPECT_STREQ("FATAL: password authentication failed for user \"vpg_md5\"",
-                 pgdump_last_error());
+    EXPECT_STREQ("FATAL: password authentication failed for user \"vpg_md5\"", pgdump_last_error());
 }
 
 TEST(Catalogue, DatabasesAreListedInOrderWithoutTemplatesAndEscaped)
@@ -77,7 +80,8 @@ TEST(Catalogue, TablesCarryEstimatesAndSizes)
 {
     REQUIRE_SANDBOX();
     sandbox_fresh_db("vpg_cat_tables");
-    EXPECT_STREQ("{\"ok\":true,\"tables\":[]}", pgdump_list_tables(trust("vpg_cat_tables").c_str()));
+    EXPECT_STREQ("{\"ok\":true,\"tables\":[]}",
+                 pgdump_list_tables(trust("vpg_cat_tables").c_str()));
     ASSERT_EQ(0, sandbox_psql("vpg_cat_tables",
                               "CREATE TABLE b (x int); CREATE TABLE \"a\"\"q\" (y text); "
                               "CREATE VIEW v AS SELECT 1; CREATE SCHEMA other; "

@@ -7,7 +7,8 @@
 #include "support/tcp_proxy.h"
 #include "veltrano-pgdump.h"
 
-namespace {
+namespace
+{
 
 struct run_result {
     int state;
@@ -55,7 +56,10 @@ std::string header(const std::string &db)
            "\n-- Database: " + db + "\n\n" + HEADER_SETTINGS;
 }
 
-bool has_rows(const std::string &p) { return json_number(p, "rows_written") > 0; }
+bool has_rows(const std::string &p)
+{
+    return json_number(p, "rows_written") > 0;
+}
 
 /* A table big enough that a dump of it takes a while. */
 void make_big_table(const std::string &db, int rows)
@@ -77,7 +81,8 @@ TEST(DumpRun, ExampleScriptIsReproducedByteForByte)
                                       "INSERT INTO items VALUES (1,'Tea',2.50),"
                                       "(2,'O''Brien',NULL),(3,'Jam',4.00)"));
     std::string out = temp_path("shop.sql");
-    run_result r = run_dump(trust_config("shop", out, "\"include_drop\":true,\"rows_per_insert\":2"));
+    run_result r =
+        run_dump(trust_config("shop", out, "\"include_drop\":true,\"rows_per_insert\":2"));
     ASSERT_EQ(3, r.state) << r.result;
 
     std::string expected = header("shop") +
@@ -102,9 +107,9 @@ TEST(DumpRun, ExampleScriptIsReproducedByteForByte)
     EXPECT_EQ(3, json_number(r.progress, "rows_written"));
     EXPECT_EQ((long long)got.size(), json_number(r.progress, "bytes_written"));
     EXPECT_NE(std::string::npos, r.progress.find("\"table\":\"items\""));
-    EXPECT_EQ("{\"ok\":true,\"out_path\":\"" + out + "\",\"tables\":1,\"rows\":3,\"bytes\":" +
-                  std::to_string(got.size()) + ",\"elapsed_ms\":" +
-                  std::to_string(json_number(r.result, "elapsed_ms")) + "}",
+    EXPECT_EQ("{\"ok\":true,\"out_path\":\"" + out +
+                  "\",\"tables\":1,\"rows\":3,\"bytes\":" + std::to_string(got.size()) +
+                  ",\"elapsed_ms\":" + std::to_string(json_number(r.result, "elapsed_ms")) + "}",
               r.result);
 }
 
@@ -112,21 +117,20 @@ TEST(DumpRun, DefinitionSectionShapes)
 {
     REQUIRE_SANDBOX();
     sandbox_fresh_db("vpg_shapes");
-    ASSERT_EQ(0, sandbox_psql("vpg_shapes",
-                              "CREATE TABLE nokey (a int, b text NOT NULL DEFAULT 'x');"
-                              "CREATE TABLE keyed (a int, b int, c varchar, d char(3), "
-                              "e numeric(12), f numeric, g char, PRIMARY KEY (b, a));"
-                              "CREATE SEQUENCE shared_seq;"
-                              "CREATE TABLE two (x int DEFAULT nextval('shared_seq'), "
-                              "y int DEFAULT nextval('shared_seq'));"
-                              "CREATE TABLE \"O'Hara\" (id serial PRIMARY KEY);"));
+    ASSERT_EQ(0,
+              sandbox_psql("vpg_shapes", "CREATE TABLE nokey (a int, b text NOT NULL DEFAULT 'x');"
+                                         "CREATE TABLE keyed (a int, b int, c varchar, d char(3), "
+                                         "e numeric(12), f numeric, g char, PRIMARY KEY (b, a));"
+                                         "CREATE SEQUENCE shared_seq;"
+                                         "CREATE TABLE two (x int DEFAULT nextval('shared_seq'), "
+                                         "y int DEFAULT nextval('shared_seq'));"
+                                         "CREATE TABLE \"O'Hara\" (id serial PRIMARY KEY);"));
     std::string out = temp_path("shapes.sql");
     run_result r = run_dump(trust_config("vpg_shapes", out, "\"include_data\":false"));
     ASSERT_EQ(3, r.state) << r.result;
     std::string got = read_file(out);
-    EXPECT_NE(std::string::npos,
-              got.find("CREATE TABLE \"nokey\" (\n  \"a\" integer,\n"
-                       "  \"b\" text DEFAULT 'x'::text NOT NULL\n);\n\n"));
+    EXPECT_NE(std::string::npos, got.find("CREATE TABLE \"nokey\" (\n  \"a\" integer,\n"
+                                          "  \"b\" text DEFAULT 'x'::text NOT NULL\n);\n\n"));
     EXPECT_NE(std::string::npos,
               got.find("CREATE TABLE \"keyed\" (\n  \"a\" integer NOT NULL,\n"
                        "  \"b\" integer NOT NULL,\n  \"c\" varchar,\n  \"d\" char(3),\n"
@@ -134,15 +138,16 @@ TEST(DumpRun, DefinitionSectionShapes)
                        "  PRIMARY KEY (\"b\",\"a\")\n);\n\n"));
     size_t first = got.find("CREATE SEQUENCE IF NOT EXISTS shared_seq;\n");
     EXPECT_NE(std::string::npos, first);
-    EXPECT_EQ(std::string::npos, got.find("CREATE SEQUENCE IF NOT EXISTS shared_seq;\n", first + 1));
+    EXPECT_EQ(std::string::npos,
+              got.find("CREATE SEQUENCE IF NOT EXISTS shared_seq;\n", first + 1));
     /* A single quote in the name reaches the sequence line whole. */
     EXPECT_NE(std::string::npos, got.find("CREATE SEQUENCE IF NOT EXISTS \"O'Hara_id_seq\";\n"
                                           "CREATE TABLE \"O'Hara\" (\n"));
     EXPECT_EQ(std::string::npos, got.find("INSERT INTO"));
 
     sandbox_fresh_db("vpg_shapes_copy");
-    EXPECT_EQ(0, run_command("psql -X -q -v ON_ERROR_STOP=1 -h " + sandbox_server()->host +
-                             " -p " + std::to_string(sandbox_server()->port) +
+    EXPECT_EQ(0, run_command("psql -X -q -v ON_ERROR_STOP=1 -h " + sandbox_server()->host + " -p " +
+                             std::to_string(sandbox_server()->port) +
                              " -U " SANDBOX_TRUST_USER " -d vpg_shapes_copy -f " + out +
                              " >/dev/null"));
 }
@@ -198,8 +203,8 @@ TEST(DumpRun, FailuresAreReportedWithTheirText)
     EXPECT_EQ("{\"ok\":false,\"error\":\"cannot open output file\"}", r.result);
 
     out = temp_path("wrongpw.sql");
-    r = run_dump(sandbox_config(SANDBOX_SCRAM_USER, "wrong", "vpg_fail",
-                                "\"out_path\":\"" + out + "\""));
+    r = run_dump(
+        sandbox_config(SANDBOX_SCRAM_USER, "wrong", "vpg_fail", "\"out_path\":\"" + out + "\""));
     EXPECT_EQ(5, r.state);
     EXPECT_NE(std::string::npos, r.result.find("password authentication failed")) << r.result;
     EXPECT_FALSE(file_exists(out));
@@ -354,8 +359,8 @@ TEST(DumpRun, FourDumpsRunWhileCatalogueCallsAreMade)
     make_big_table("vpg_four", 50000);
     int s[4];
     for (int i = 0; i < 4; i++) {
-        s[i] = pgdump_start(trust_config("vpg_four", temp_path("four" + std::to_string(i) + ".sql"))
-                                .c_str());
+        s[i] = pgdump_start(
+            trust_config("vpg_four", temp_path("four" + std::to_string(i) + ".sql")).c_str());
         ASSERT_EQ(i, s[i]);
     }
     std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_four");

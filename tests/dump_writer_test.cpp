@@ -8,7 +8,8 @@
 #include "dump_run.h"
 #include "dump_writer.h"
 
-namespace {
+namespace
+{
 
 /* A writer over a temporary file with a small or full-size buffer. */
 struct writer_fixture {

@@ -11,7 +11,8 @@
 #include "support/sandbox.h"
 #include "veltrano-pgdump.h"
 
-namespace {
+namespace
+{
 
 const char CORPUS_SQL[] = R"SQL(
 CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy');
@@ -109,12 +110,12 @@ TEST(Replay, EveryTableOfTheCorpusRoundTripsExactly)
     ASSERT_EQ(0, sandbox_psql("vpg_corpus", CORPUS_SQL));
     for (int per_insert : {1, 3, 100}) {
         std::string out = temp_path("corpus" + std::to_string(per_insert) + ".sql");
-        ASSERT_EQ(3, dump("vpg_corpus", out,
-                          "\"include_drop\":true,\"rows_per_insert\":" +
-                              std::to_string(per_insert)));
+        ASSERT_EQ(3,
+                  dump("vpg_corpus", out,
+                       "\"include_drop\":true,\"rows_per_insert\":" + std::to_string(per_insert)));
         sandbox_fresh_db("vpg_corpus_copy");
-        ASSERT_EQ(0, sandbox_psql("vpg_corpus_copy",
-                                  "CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy')"));
+        ASSERT_EQ(
+            0, sandbox_psql("vpg_corpus_copy", "CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy')"));
         ASSERT_EQ(0, run_command(psql_file("vpg_corpus_copy", out))) << "replay of " << out;
         for (const std::string &t : corpus_tables()) {
             std::string src = table_rows("vpg_corpus", t);
@@ -135,9 +136,10 @@ TEST(Replay, Latin1SourceIsWrittenAsUtf8)
 {
     REQUIRE_SANDBOX();
     sandbox_fresh_db("vpg_latin1", "ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C'");
-    ASSERT_EQ(0, sandbox_psql("vpg_latin1", "CREATE TABLE words (id int PRIMARY KEY, w text); "
-                                            "INSERT INTO words VALUES (1, 'café'), (2, 'Ærøskøbing'), "
-                                            "(3, '½ ¼ ¾ ÿ')"));
+    ASSERT_EQ(0,
+              sandbox_psql("vpg_latin1", "CREATE TABLE words (id int PRIMARY KEY, w text); "
+                                         "INSERT INTO words VALUES (1, 'café'), (2, 'Ærøskøbing'), "
+                                         "(3, '½ ¼ ¾ ÿ')"));
     std::string out = temp_path("latin1.sql");
     ASSERT_EQ(3, dump("vpg_latin1", out, ""));
     std::string script = read_file(out);
@@ -165,6 +167,10 @@ TEST(Replay, ServerSettingsDoNotLeakIntoValues)
     sandbox_fresh_db("vpg_settings_copy");
     ASSERT_EQ(0, run_command(psql_file("vpg_settings_copy", out)));
     std::string q = "SELECT d, ts, iv, f::text FROM s";
-    EXPECT_EQ(sandbox_psql_output("vpg_settings", "SET DateStyle=ISO; SET extra_float_digits=3; " + q),
-              sandbox_psql_output("vpg_settings_copy", "SET DateStyle=ISO; SET extra_float_digits=3; " + q));
+    EXPECT_EQ(sandbox_psql_output(
+                  "vpg_settings",
+                  "SET DateStyle=ISO; SET IntervalStyle=postgres; SET extra_float_digits=3; " + q),
+              sandbox_psql_output(
+                  "vpg_settings_copy",
+                  "SET DateStyle=ISO; SET IntervalStyle=postgres; SET extra_float_digits=3; " + q));
 }

@@ -6,7 +6,8 @@
 #include "support/dump_wait.h"
 #include "veltrano-pgdump.h"
 
-namespace {
+namespace
+{
 
 void free_all()
 {

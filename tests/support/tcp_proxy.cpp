@@ -1,17 +1,15 @@
 #include "tcp_proxy.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <chrono>
+#include <thread>
+
+#include "test_socket.h"
 
 tcp_proxy::tcp_proxy(const std::string &host, int port) : host_(host), target_port_(port)
 {
+    ts_net_start();
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ts_set_int_option(listen_fd_, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -31,14 +29,14 @@ tcp_proxy::~tcp_proxy()
     acceptor_.join();
     for (auto &t : pumps_)
         t.join();
-    close(listen_fd_);
+    ts_close(listen_fd_);
 }
 
 void tcp_proxy::accept_loop()
 {
     while (!stop_.load()) {
-        pollfd p = {listen_fd_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
+        bool ready;
+        if (ts_wait_readable(&listen_fd_, &ready, 1, 50) <= 0)
             continue;
         int client = accept(listen_fd_, nullptr, nullptr);
         if (client < 0)
@@ -49,8 +47,8 @@ void tcp_proxy::accept_loop()
         a.sin_port = htons((uint16_t)target_port_);
         inet_pton(AF_INET, host_.c_str(), &a.sin_addr);
         if (connect(up, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(up);
-            close(client);
+            ts_close(up);
+            ts_close(client);
             continue;
         }
         pumps_.emplace_back([this, client, up] { pump(client, up); });
@@ -79,18 +77,19 @@ void tcp_proxy::pump(int client, int upstream)
         if (cut != 0 && from_server_.load() >= cut)
             break;
         if (paused_.load()) {
-            usleep(5000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-        if (poll(p, 2, 20) <= 0)
+        const int fds[2] = {client, upstream};
+        bool ready[2];
+        if (ts_wait_readable(fds, ready, 2, 20) <= 0)
             continue;
-        if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (ready[0]) {
             ssize_t n = recv(client, buf, sizeof buf, 0);
             if (n <= 0 || !send_all(upstream, buf, n))
                 break;
         }
-        if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (ready[1]) {
             size_t want = sizeof buf;
             if (cut != 0 && cut - from_server_.load() < want)
                 want = (size_t)(cut - from_server_.load());
@@ -101,6 +100,6 @@ void tcp_proxy::pump(int client, int upstream)
         }
     }
     shutdown(client, SHUT_RDWR);
-    close(client);
-    close(upstream);
+    ts_close(client);
+    ts_close(upstream);
 }

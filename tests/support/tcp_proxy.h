@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-class tcp_proxy {
+class tcp_proxy
+{
   public:
     /* Listens on 127.0.0.1 (port chosen by the system) and forwards to
      * host:port. */
