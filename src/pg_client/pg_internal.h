@@ -37,4 +37,11 @@ int scram_exchange(pg_conn *conn, const char *password);
 int scram_salted_password(const char *password, const unsigned char *salt, size_t salt_len,
                           int iterations, unsigned char out[32]);
 
+/* The two values of an exchange that depend on the password: the client
+ * proof and the signature the server must answer with, each as Base64 (44
+ * characters and a NUL), for the given AuthMessage.  0, or -1 when a digest
+ * failed. */
+int scram_proof(const char *password, const unsigned char *salt, size_t salt_len, int iterations,
+                const char *auth_message, char proof_b64[45], char server_sig_b64[45]);
+
 #endif

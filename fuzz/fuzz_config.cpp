@@ -1,0 +1,221 @@
+/*
+ * Fuzz target for the configuration document: the scanner and the walk
+ * must take any bytes without reading or writing out of bounds, and must
+ * leave a record every consumer can trust.
+ */
+#include "config.h"
+
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+/* Static, not on the stack: the record is about 67 KiB. */
+dump_config g_cfg;
+dump_config g_defaults;
+json_token g_tokens[CONFIG_MAX_TOKENS];
+json_token g_expected[CONFIG_MAX_TOKENS];
+
+void check(bool ok)
+{
+    if (!ok) {
+        __builtin_trap();
+    }
+}
+
+bool terminated(const char *field, size_t size)
+{
+    return memchr(field, '\0', size) != nullptr;
+}
+
+void make_defaults(dump_config *d)
+{
+    memset(d, 0, sizeof *d);
+    memcpy(d->host, "127.0.0.1", sizeof "127.0.0.1");
+    d->port = 5432;
+    d->include_schema = 1;
+    d->include_data = 1;
+    d->rows_per_insert = 100;
+}
+
+/*
+ * The scanner rules written the slow, literal way (every "newest token
+ * still open" found by walking back over the pool), to check the real
+ * scanner's shortcut token for token.
+ */
+int reference_scan(const char *text, json_token *tokens, int max_tokens)
+{
+    int count = 0;
+    int parent = -1;
+    auto add = [&](int32_t kind, int32_t start, int32_t end) -> bool {
+        if (count >= max_tokens) {
+            return false;
+        }
+        tokens[count++] = json_token{kind, start, end, 0};
+        if (parent != -1 && !(kind & (JSON_OBJECT | JSON_ARRAY))) {
+            tokens[parent].size++;
+        }
+        return true;
+    };
+    for (int32_t pos = 0; text[pos] != '\0'; pos++) {
+        char c = text[pos];
+        if (c == '\t' || c == '\n' || c == '\r' || c == ' ') {
+            continue;
+        }
+        if (c == '{' || c == '[') {
+            if (count >= max_tokens) {
+                return -1;
+            }
+            if (parent != -1) {
+                tokens[parent].size++;
+            }
+            tokens[count++] = json_token{c == '{' ? JSON_OBJECT : JSON_ARRAY, pos, -1, 0};
+            parent = count - 1;
+        } else if (c == '}' || c == ']') {
+            int i = count - 1;
+            while (i >= 0 && tokens[i].end != -1) {
+                i--;
+            }
+            if (i < 0 || tokens[i].kind != (c == '}' ? JSON_OBJECT : JSON_ARRAY)) {
+                return -1;
+            }
+            tokens[i].end = pos + 1;
+            parent = -1;
+            for (i--; i >= 0; i--) {
+                if (tokens[i].end == -1) {
+                    parent = i;
+                    break;
+                }
+            }
+        } else if (c == '"') {
+            int32_t p = pos + 1;
+            for (;; p++) {
+                if (text[p] == '\0') {
+                    return -1;
+                }
+                if (text[p] == '"') {
+                    break;
+                }
+                if (text[p] == '\\') {
+                    p++;
+                    if (text[p] == 'u') {
+                        for (int k = 0; k < 4; k++) {
+                            p++;
+                            if (!isxdigit(static_cast<unsigned char>(text[p]))) {
+                                return -1;
+                            }
+                        }
+                    } else if (text[p] == '\0' || !strchr("\"/\\bfnrt", text[p])) {
+                        return -1;
+                    }
+                }
+            }
+            if (!add(JSON_STRING, pos + 1, p)) {
+                return -1;
+            }
+            pos = p;
+        } else if (c == ':') {
+            parent = count - 1;
+        } else if (c == ',') {
+            if (parent != -1 && (tokens[parent].kind & (JSON_STRING | JSON_PRIMITIVE))) {
+                for (int i = count - 1; i >= 0; i--) {
+                    if ((tokens[i].kind & (JSON_OBJECT | JSON_ARRAY)) && tokens[i].end == -1) {
+                        parent = i;
+                        break;
+                    }
+                }
+            }
+        } else {
+            int32_t p = pos;
+            for (; text[p] != '\0' && !strchr("\t\r\n ,:]}", text[p]); p++) {
+                unsigned char b = static_cast<unsigned char>(text[p]);
+                if (b < 0x20 || b > 0x7E) {
+                    return -1;
+                }
+            }
+            if (!add(JSON_PRIMITIVE, pos, p)) {
+                return -1;
+            }
+            pos = p - 1;
+        }
+    }
+    return count;
+}
+
+/* Checks the scanner's tokens and tells whether parse_config has to accept
+ * the text: something scanned, an object first, nothing left open. */
+bool check_tokens(const char *text, size_t len)
+{
+    int count = json_scan(text, g_tokens, CONFIG_MAX_TOKENS);
+    int expected = reference_scan(text, g_expected, CONFIG_MAX_TOKENS);
+    check(count == expected);
+    for (int i = 0; i < count; i++) {
+        const json_token &a = g_tokens[i];
+        const json_token &b = g_expected[i];
+        check(a.kind == b.kind && a.start == b.start && a.end == b.end && a.size == b.size);
+    }
+    bool acceptable = count > 0 && g_tokens[0].kind == JSON_OBJECT;
+    check(count >= -1 && count <= CONFIG_MAX_TOKENS);
+    for (int i = 0; i < count; i++) {
+        const json_token &t = g_tokens[i];
+        check(t.kind == JSON_OBJECT || t.kind == JSON_ARRAY || t.kind == JSON_STRING ||
+              t.kind == JSON_PRIMITIVE);
+        check(t.start >= 0 && static_cast<size_t>(t.start) <= len);
+        check(t.end == -1 || (t.end >= t.start && static_cast<size_t>(t.end) <= len));
+        check(t.size >= 0 && t.size < count);
+        if (t.kind == JSON_STRING || t.kind == JSON_PRIMITIVE) {
+            check(t.end != -1);
+        }
+        if (t.end == -1) {
+            acceptable = false;
+        }
+    }
+    return acceptable;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    char *text = static_cast<char *>(malloc(size + 1));
+    if (text == nullptr) {
+        return 0;
+    }
+    memcpy(text, data, size);
+    text[size] = '\0';
+    size_t len = strlen(text);
+
+    bool acceptable = check_tokens(text, len);
+
+    make_defaults(&g_defaults);
+    memset(&g_cfg, 0x5A, sizeof g_cfg);
+    int r = parse_config(text, &g_cfg);
+    check(r == (acceptable ? 0 : -1));
+    if (r == -1) {
+        check(memcmp(&g_cfg, &g_defaults, sizeof g_cfg) == 0);
+    }
+    check(terminated(g_cfg.host, sizeof g_cfg.host));
+    check(terminated(g_cfg.user, sizeof g_cfg.user));
+    check(terminated(g_cfg.password, sizeof g_cfg.password));
+    check(terminated(g_cfg.database, sizeof g_cfg.database));
+    check(terminated(g_cfg.out_path, sizeof g_cfg.out_path));
+    check(g_cfg.table_count >= 0 && g_cfg.table_count <= CONFIG_MAX_TABLES);
+    for (int i = 0; i < CONFIG_MAX_TABLES; i++) {
+        if (i < g_cfg.table_count) {
+            check(terminated(g_cfg.tables[i], sizeof g_cfg.tables[i]));
+        } else {
+            check(g_cfg.tables[i][0] == '\0');
+        }
+    }
+    check(g_cfg.rows_per_insert >= 1 && g_cfg.rows_per_insert <= 1000);
+    check(g_cfg.include_schema == 0 || g_cfg.include_schema == 1);
+    check(g_cfg.include_data == 0 || g_cfg.include_data == 1);
+    check(g_cfg.include_drop == 0 || g_cfg.include_drop == 1);
+
+    free(text);
+    return 0;
+}

@@ -1,0 +1,238 @@
+/*
+ * Message framing of protocol 3.0 over one blocking socket, decoding of
+ * ErrorResponse, and the orderly close.
+ *
+ * Reading goes through a read-ahead area: the socket is read in blocks of
+ * PG_READ_AHEAD bytes and messages are cut out of the block, so a stream of
+ * short DataRows costs one recv() per block instead of two per message.
+ * The payload is then copied into buf, which keeps the simple rule that buf
+ * holds exactly the last payload and a NUL.  Payloads larger than the area
+ * are received straight into buf once what was read ahead is used up.
+ */
+#include "pg_internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+/* The first receive buffer; it only ever doubles from here. */
+#define PG_FIRST_CAP 65536u
+
+void pg_set_error(pg_conn *conn, const char *text)
+{
+    snprintf(conn->error, sizeof conn->error, "%s", text);
+}
+
+static uint32_t get_u32(const unsigned char *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+static void put_u32(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 24);
+    p[1] = (unsigned char)(v >> 16);
+    p[2] = (unsigned char)(v >> 8);
+    p[3] = (unsigned char)v;
+}
+
+int pg_send_all(pg_conn *conn, const void *data, size_t n)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    while (n > 0) {
+        long r = plat_send(conn->sock, p, n);
+        if (r <= 0) {
+            pg_set_error(conn, "socket write failed");
+            return -1;
+        }
+        p += r;
+        n -= (size_t)r;
+    }
+    return 0;
+}
+
+/* True (with the error set) when the owner has asked the reads to stop.
+ * The flag only ever goes from 0 to 1, so a relaxed load is enough. */
+static bool cancelled(pg_conn *conn)
+{
+    if (conn->cancel != nullptr && conn->cancel->load(std::memory_order_relaxed) != 0) {
+        pg_set_error(conn, "cancelled");
+        return true;
+    }
+    return false;
+}
+
+/* One recv() with the cancel test before it; bytes received or -1. */
+static long recv_some(pg_conn *conn, void *dst, size_t n)
+{
+    if (cancelled(conn))
+        return -1;
+    long r = plat_recv(conn->sock, dst, n);
+    if (r <= 0) {
+        pg_set_error(conn, "socket read failed");
+        return -1;
+    }
+    return r;
+}
+
+/* Makes at least need (<= PG_READ_AHEAD) unconsumed bytes available in the
+ * read-ahead area, reading as much as the area takes each time. */
+static int ra_fill(pg_conn *conn, uint32_t need)
+{
+    if (conn->ra == nullptr) {
+        conn->ra = static_cast<unsigned char *>(malloc(PG_READ_AHEAD));
+        if (conn->ra == nullptr) {
+            pg_set_error(conn, "out of memory");
+            return -1;
+        }
+        conn->ra_pos = 0;
+        conn->ra_end = 0;
+    }
+    uint32_t have = conn->ra_end - conn->ra_pos;
+    if (have >= need)
+        return 0;
+    /* Move the partial rest to the front so the next recv() has the whole
+     * remaining area to fill. */
+    if (have > 0 && conn->ra_pos > 0)
+        memmove(conn->ra, conn->ra + conn->ra_pos, have);
+    conn->ra_pos = 0;
+    conn->ra_end = have;
+    while (conn->ra_end < need) {
+        long r = recv_some(conn, conn->ra + conn->ra_end, PG_READ_AHEAD - conn->ra_end);
+        if (r < 0)
+            return -1;
+        conn->ra_end += (uint32_t)r;
+    }
+    return 0;
+}
+
+static int grow_buf(pg_conn *conn, uint64_t need)
+{
+    if (conn->cap >= need)
+        return 0;
+    uint64_t cap = conn->cap != 0 ? conn->cap : PG_FIRST_CAP;
+    while (cap < need)
+        cap *= 2;
+    unsigned char *p = static_cast<unsigned char *>(realloc(conn->buf, (size_t)cap));
+    if (p == nullptr) {
+        pg_set_error(conn, "out of memory");
+        return -1;
+    }
+    conn->buf = p;
+    conn->cap = cap;
+    return 0;
+}
+
+int msg_read(pg_conn *conn)
+{
+    /* Looked at even when the whole message is already read ahead: a row
+     * stream must stop at a cancel although the socket is never touched. */
+    if (cancelled(conn))
+        return -1;
+    if (ra_fill(conn, 5) != 0)
+        return -1;
+
+    const unsigned char *hdr = conn->ra + conn->ra_pos;
+    int type = hdr[0];
+    /* Unsigned arithmetic: a length field below 4 wraps to a huge payload
+     * and is refused by the same test as one above 1 GiB. */
+    uint32_t payload = get_u32(hdr + 1) - 4u;
+    if (payload > PG_MAX_PAYLOAD) {
+        pg_set_error(conn, "bad message length");
+        return -1;
+    }
+    conn->ra_pos += 5;
+    conn->len = payload;
+    if (grow_buf(conn, (uint64_t)payload + 1) != 0)
+        return -1;
+
+    uint32_t got = conn->ra_end - conn->ra_pos;
+    if (got > payload)
+        got = payload;
+    memcpy(conn->buf, conn->ra + conn->ra_pos, got);
+    conn->ra_pos += got;
+
+    while (got < payload) {
+        uint32_t rest = payload - got;
+        if (rest >= PG_READ_AHEAD) {
+            /* Big enough to bypass the area; ask for no more than this
+             * message so that the next one stays in the socket. */
+            long r = recv_some(conn, conn->buf + got, rest);
+            if (r < 0)
+                return -1;
+            got += (uint32_t)r;
+        } else {
+            /* The area is used up here: refill it from the start and take
+             * the tail of this message, keeping what follows. */
+            conn->ra_pos = 0;
+            conn->ra_end = 0;
+            long r = recv_some(conn, conn->ra, PG_READ_AHEAD);
+            if (r < 0)
+                return -1;
+            conn->ra_end = (uint32_t)r;
+            uint32_t take = (uint32_t)r < rest ? (uint32_t)r : rest;
+            memcpy(conn->buf + got, conn->ra, take);
+            conn->ra_pos = take;
+            got += take;
+        }
+    }
+    conn->buf[payload] = 0;
+    return type;
+}
+
+int msg_write(pg_conn *conn, const void *data, size_t n)
+{
+    unsigned char hdr[5];
+    hdr[0] = 'p';
+    put_u32(hdr + 1, (uint32_t)(n + 4));
+    if (pg_send_all(conn, hdr, sizeof hdr) != 0)
+        return -1;
+    if (n == 0)
+        return 0;
+    return pg_send_all(conn, data, n);
+}
+
+void parse_error(pg_conn *conn)
+{
+    char severity[64] = "";
+    char message[400] = "";
+    const unsigned char *p = conn->buf;
+    size_t n = p != nullptr ? (size_t)conn->len : 0;
+    size_t pos = 0;
+    while (pos < n && p[pos] != 0) {
+        unsigned char code = p[pos];
+        size_t start = pos + 1;
+        /* A field without its NUL ends at the payload's end. */
+        size_t flen = strnlen(reinterpret_cast<const char *>(p + start), n - start);
+        if (code == 'S' && flen < sizeof severity) {
+            memcpy(severity, p + start, flen);
+            severity[flen] = 0;
+        } else if (code == 'M') {
+            size_t k = flen < sizeof message - 1 ? flen : sizeof message - 1;
+            memcpy(message, p + start, k);
+            message[k] = 0;
+        }
+        pos = start + flen + 1;
+    }
+    if (severity[0] == 0)
+        snprintf(severity, sizeof severity, "%s", "ERROR");
+    snprintf(conn->error, sizeof conn->error, "%s: %s", severity, message);
+}
+
+void pg_close(pg_conn *conn)
+{
+    if (conn->sock != PLAT_INVALID_SOCKET) {
+        static const unsigned char terminate[5] = {'X', 0, 0, 0, 4};
+        pg_send_all(conn, terminate, sizeof terminate);
+        plat_close_socket(conn->sock);
+        conn->sock = PLAT_INVALID_SOCKET;
+    }
+    free(conn->buf);
+    conn->buf = nullptr;
+    conn->cap = 0;
+    conn->len = 0;
+    free(conn->ra);
+    conn->ra = nullptr;
+    conn->ra_pos = 0;
+    conn->ra_end = 0;
+}

@@ -1,0 +1,262 @@
+/*
+ * SCRAM-SHA-256 (RFC 5802, RFC 7677) as PostgreSQL carries it in 'R' and
+ * 'p' messages, without channel binding.  Everything lives in fixed stack
+ * buffers; the sizes below bound every formatted message, so none is cut
+ * except the server-first-message (511 bytes) and its r and s attributes
+ * (255 characters), which a sane server never comes near.
+ */
+#include "crypto.h"
+#include "pg_internal.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#define SCRAM_NONCE_RAW 18 /* 24 Base64 characters, no padding */
+#define SCRAM_NONCE_LEN 24
+#define SCRAM_MAX_SALT 64
+
+static const char MECHANISM[] = "SCRAM-SHA-256";
+
+int scram_salted_password(const char *password, const unsigned char *salt, size_t salt_len,
+                          int iterations, unsigned char out[32])
+{
+    if (iterations < 1 || salt_len > SCRAM_MAX_SALT)
+        return -1;
+    const unsigned char *key = reinterpret_cast<const unsigned char *>(password);
+    size_t key_len = strlen(password);
+    unsigned char first[SCRAM_MAX_SALT + 4];
+    memcpy(first, salt, salt_len);
+    /* INT(1): the single output block of PBKDF2. */
+    first[salt_len] = 0;
+    first[salt_len + 1] = 0;
+    first[salt_len + 2] = 0;
+    first[salt_len + 3] = 1;
+    unsigned char u[32];
+    if (crypto_hmac_sha256(key, key_len, first, salt_len + 4, u) != 0)
+        return -1;
+    memcpy(out, u, 32);
+    for (int k = 2; k <= iterations; k++) {
+        if (crypto_hmac_sha256(key, key_len, u, sizeof u, u) != 0)
+            return -1;
+        for (int j = 0; j < 32; j++)
+            out[j] ^= u[j];
+    }
+    return 0;
+}
+
+static int hmac_text(const unsigned char key[32], const char *text, unsigned char out[32])
+{
+    return crypto_hmac_sha256(key, 32, reinterpret_cast<const unsigned char *>(text), strlen(text),
+                              out);
+}
+
+static int b64_44(const unsigned char in[32], char out[45])
+{
+    size_t olen;
+    return crypto_b64_encode(reinterpret_cast<unsigned char *>(out), 45, &olen, in, 32);
+}
+
+int scram_proof(const char *password, const unsigned char *salt, size_t salt_len, int iterations,
+                const char *auth_message, char proof_b64[45], char server_sig_b64[45])
+{
+    unsigned char salted[32], client_key[32], stored_key[32], server_key[32];
+    unsigned char client_sig[32], proof[32], server_sig[32];
+    if (scram_salted_password(password, salt, salt_len, iterations, salted) != 0)
+        return -1;
+    if (hmac_text(salted, "Client Key", client_key) != 0 ||
+        crypto_sha256(client_key, sizeof client_key, stored_key) != 0 ||
+        hmac_text(salted, "Server Key", server_key) != 0 ||
+        hmac_text(stored_key, auth_message, client_sig) != 0 ||
+        hmac_text(server_key, auth_message, server_sig) != 0)
+        return -1;
+    for (int j = 0; j < 32; j++)
+        proof[j] = client_key[j] ^ client_sig[j];
+    if (b64_44(proof, proof_b64) != 0 || b64_44(server_sig, server_sig_b64) != 0)
+        return -1;
+    return 0;
+}
+
+/* True when the mechanism list of the AuthenticationSASL in buf names
+ * SCRAM-SHA-256 exactly (the -PLUS variant needs channel binding). */
+static bool offers_scram(const pg_conn *conn)
+{
+    size_t pos = 4;
+    while (pos < conn->len) {
+        const char *name = reinterpret_cast<const char *>(conn->buf + pos);
+        size_t n = strnlen(name, (size_t)conn->len - pos);
+        if (n == 0)
+            break;
+        if (n == sizeof MECHANISM - 1 && memcmp(name, MECHANISM, n) == 0)
+            return true;
+        pos += n + 1;
+    }
+    return false;
+}
+
+/* Decimal with optional leading blanks and sign; 0 without digits.  Out of
+ * range values stick at the int limits instead of wrapping. */
+static int parse_int(const char *p, const char *end)
+{
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
+        p++;
+    bool neg = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        neg = *p == '-';
+        p++;
+    }
+    long long v = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        if (v <= (long long)INT_MAX + 1)
+            v = v * 10 + (*p - '0');
+        p++;
+    }
+    if (neg)
+        v = -v;
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return (int)v;
+}
+
+static void copy_attr(char *dst, size_t dst_size, const char *src, size_t n)
+{
+    if (n > dst_size - 1)
+        n = dst_size - 1;
+    memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+static int be_code(const pg_conn *conn)
+{
+    const unsigned char *p = conn->buf;
+    return (int32_t)(((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) |
+                     p[3]);
+}
+
+int scram_exchange(pg_conn *conn, const char *password)
+{
+    if (!offers_scram(conn)) {
+        pg_set_error(conn, "server does not offer SCRAM-SHA-256");
+        return -1;
+    }
+
+    unsigned char raw[SCRAM_NONCE_RAW];
+    char nonce[SCRAM_NONCE_LEN + 1];
+    size_t olen;
+    if (crypto_random(raw, sizeof raw) != 0) {
+        pg_set_error(conn, "rng failed");
+        return -1;
+    }
+    if (crypto_b64_encode(reinterpret_cast<unsigned char *>(nonce), sizeof nonce, &olen, raw,
+                          sizeof raw) != 0) {
+        pg_set_error(conn, "rng failed");
+        return -1;
+    }
+
+    /* The user name stays empty: the server takes it from the
+     * StartupMessage. */
+    char bare[128];
+    char first[160];
+    snprintf(bare, sizeof bare, "n=,r=%s", nonce);
+    snprintf(first, sizeof first, "n,,%s", bare);
+    size_t first_len = strlen(first);
+    unsigned char init[sizeof MECHANISM + 4 + sizeof first];
+    memcpy(init, MECHANISM, sizeof MECHANISM);
+    size_t n = sizeof MECHANISM;
+    init[n++] = (unsigned char)(first_len >> 24);
+    init[n++] = (unsigned char)(first_len >> 16);
+    init[n++] = (unsigned char)(first_len >> 8);
+    init[n++] = (unsigned char)first_len;
+    memcpy(init + n, first, first_len);
+    n += first_len;
+    if (msg_write(conn, init, n) != 0)
+        return -1;
+
+    int type = msg_read(conn);
+    if (type == 'E') {
+        parse_error(conn);
+        return -1;
+    }
+    if (type != 'R' || conn->len < 4) {
+        pg_set_error(conn, "expected SASL continue");
+        return -1;
+    }
+    if (be_code(conn) != 11) {
+        pg_set_error(conn, "expected SASL continue (11)");
+        return -1;
+    }
+    char server_first[512];
+    copy_attr(server_first, sizeof server_first, reinterpret_cast<const char *>(conn->buf + 4),
+              (size_t)conn->len - 4);
+
+    char r[256] = "";
+    char s[256] = "";
+    int iterations = 0;
+    for (const char *p = server_first; *p != 0;) {
+        const char *end = strchr(p, ',');
+        if (end == nullptr)
+            end = p + strlen(p);
+        size_t alen = (size_t)(end - p);
+        if (alen >= 2 && p[1] == '=') {
+            if (p[0] == 'r')
+                copy_attr(r, sizeof r, p + 2, alen - 2);
+            else if (p[0] == 's')
+                copy_attr(s, sizeof s, p + 2, alen - 2);
+            else if (p[0] == 'i')
+                iterations = parse_int(p + 2, end);
+        }
+        p = *end != 0 ? end + 1 : end;
+    }
+
+    if (r[0] == 0 || s[0] == 0 || iterations < 1) {
+        pg_set_error(conn, "bad SASL continue");
+        return -1;
+    }
+    if (strncmp(r, nonce, SCRAM_NONCE_LEN) != 0) {
+        pg_set_error(conn, "server nonce mismatch");
+        return -1;
+    }
+    unsigned char salt[SCRAM_MAX_SALT];
+    size_t salt_len;
+    if (crypto_b64_decode(salt, sizeof salt, &salt_len, reinterpret_cast<const unsigned char *>(s),
+                          strlen(s)) != 0) {
+        pg_set_error(conn, "salt decode failed");
+        return -1;
+    }
+
+    char without_proof[400];
+    snprintf(without_proof, sizeof without_proof, "c=biws,r=%s", r);
+    char auth_message[1200];
+    snprintf(auth_message, sizeof auth_message, "%s,%s,%s", bare, server_first, without_proof);
+    char proof[45];
+    char server_sig[45];
+    if (scram_proof(password, salt, salt_len, iterations, auth_message, proof, server_sig) != 0) {
+        pg_set_error(conn, "hmac failed");
+        return -1;
+    }
+    char final_msg[512];
+    snprintf(final_msg, sizeof final_msg, "%s,p=%s", without_proof, proof);
+    if (msg_write(conn, final_msg, strlen(final_msg)) != 0)
+        return -1;
+
+    type = msg_read(conn);
+    if (type == 'E') {
+        parse_error(conn);
+        return -1;
+    }
+    if (type != 'R') {
+        pg_set_error(conn, "expected SASL final");
+        return -1;
+    }
+    /* The server must prove that it knows the password too: a reply
+     * without "v=" (an early AuthenticationOk, say) is refused like a wrong
+     * signature, or a server knowing nothing could complete the login. */
+    const char *v = reinterpret_cast<const char *>(conn->buf + 4);
+    if (conn->len < 7 || v[0] != 'v' || v[1] != '=' || strcmp(v + 2, server_sig) != 0) {
+        pg_set_error(conn, "server signature mismatch");
+        return -1;
+    }
+    return 0;
+}

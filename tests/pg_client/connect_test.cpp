@@ -1,0 +1,212 @@
+#include "client_fixture.h"
+#include "support/test_socket.h"
+
+namespace
+{
+
+/* Runs pg_connect against srv; the script must be set up already. */
+int connect_to(fake_server &srv, pg_conn *conn, const char *user = "u", const char *password = "pw",
+               const char *database = "d")
+{
+    srv.start();
+    return pg_connect(conn, "127.0.0.1", srv.port(), user, password, database);
+}
+
+/* A failed pg_connect must leave nothing to release. */
+void expect_nothing_held(const pg_conn &conn)
+{
+    EXPECT_EQ(conn.sock, PLAT_INVALID_SOCKET);
+    EXPECT_EQ(conn.buf, nullptr);
+    EXPECT_EQ(conn.ra, nullptr);
+    EXPECT_EQ(conn.cap, 0u);
+    EXPECT_EQ(conn.len, 0u);
+}
+
+/* Expects pg_connect to fail with text after the script's authentication
+ * reply, and the client to have dropped the connection. */
+void expect_auth_failure(const std::string &reply, const char *text)
+{
+    fake_server srv;
+    srv.read_startup().send(reply).read_until_closed();
+    pg_conn conn;
+    EXPECT_EQ(connect_to(srv, &conn), -1);
+    EXPECT_STREQ(conn.error, text);
+    expect_nothing_held(conn);
+    EXPECT_TRUE(srv.join()) << srv.script_error();
+}
+
+} // namespace
+
+TEST(Startup, TrustLoginSendsExactStartupAndKeepsVersion)
+{
+    fake_server srv;
+    srv.read_startup().send(be_trust_login("16.4 (Debian 16.4-1)")).read_message();
+    pg_conn conn;
+    ASSERT_EQ(connect_to(srv, &conn, "a", "", "b"), 0) << conn.error;
+    EXPECT_STREQ(conn.server_version, "16.4 (Debian 16.4-1)");
+    EXPECT_EQ(conn.cancel, nullptr);
+    pg_close(&conn);
+    ASSERT_TRUE(srv.join()) << srv.script_error();
+    const char expected[27] = {0, 0,   0,   27,  0,   3,   0,   0,   'u', 's', 'e', 'r', 0, 'a',
+                               0, 'd', 'a', 't', 'a', 'b', 'a', 's', 'e', 0,   'b', 0,   0};
+    EXPECT_EQ(srv.message(0), std::string(expected, 27));
+    /* Trust: nothing between the start-up and the Terminate. */
+    EXPECT_EQ(srv.message(1), fe_terminate());
+}
+
+TEST(Startup, NamesUpTo128BytesAreSentLongerAreRefusedAfterConnecting)
+{
+    std::string name128(128, 'n');
+    {
+        fake_server srv;
+        srv.read_startup().send(be_trust_login()).read_message();
+        pg_conn conn;
+        ASSERT_EQ(connect_to(srv, &conn, name128.c_str(), "", name128.c_str()), 0) << conn.error;
+        pg_close(&conn);
+        srv.join();
+        EXPECT_EQ(srv.message(0), fe_startup(name128, name128));
+        EXPECT_EQ(srv.message(0).size(), 281u);
+    }
+    std::string name129(129, 'n');
+    for (int which = 0; which < 2; which++) {
+        fake_server srv;
+        srv.read_until_closed();
+        pg_conn conn;
+        EXPECT_EQ(connect_to(srv, &conn, which ? "u" : name129.c_str(), "",
+                             which ? name129.c_str() : "d"),
+                  -1);
+        EXPECT_STREQ(conn.error, "name too long");
+        expect_nothing_held(conn);
+        ASSERT_TRUE(srv.join()) << srv.script_error();
+        EXPECT_EQ(srv.connections(), 1);
+        EXPECT_EQ(srv.received(), "");
+    }
+}
+
+TEST(Startup, VersionCutTo63BytesOrLeftEmpty)
+{
+    std::string long_version(100, 'v');
+    fake_server srv;
+    srv.read_startup()
+        .send(be_auth_ok() + be_notice("hello") + be_param("server_version", long_version) +
+              be_ready())
+        .read_message();
+    pg_conn conn;
+    ASSERT_EQ(connect_to(srv, &conn), 0) << conn.error;
+    EXPECT_EQ(std::string(conn.server_version), long_version.substr(0, 63));
+    pg_close(&conn);
+    srv.join();
+
+    /* No value after the name's terminator, or no server_version at all. */
+    const std::string bare_name = be_msg('S', std::string("server_version\0", 15));
+    for (const std::string &params : {bare_name, be_param("TimeZone", "UTC")}) {
+        fake_server srv2;
+        srv2.read_startup()
+            .send(be_auth_ok() + params + be_key_data(1, 2) + be_ready())
+            .read_message();
+        pg_conn conn2;
+        ASSERT_EQ(connect_to(srv2, &conn2), 0) << conn2.error;
+        EXPECT_STREQ(conn2.server_version, "");
+        pg_close(&conn2);
+        srv2.join();
+    }
+}
+
+TEST(Startup, ServerErrorAfterAuthenticationFailsTheConnection)
+{
+    expect_auth_failure(be_auth_ok() + be_param("server_version", "16") +
+                            be_error("FATAL", "3D000", "database \"d\" does not exist"),
+                        "FATAL: database \"d\" does not exist");
+}
+
+TEST(Startup, ConnectionErrorsAreNamed)
+{
+    pg_conn conn;
+    /* A port no resolver accepts: fails before any name service is asked. */
+    EXPECT_EQ(pg_connect(&conn, "127.0.0.1", -1, "u", "", "d"), -1);
+    EXPECT_STREQ(conn.error, "cannot resolve host");
+    expect_nothing_held(conn);
+
+    /* A port that nothing listens on: bound once and released. */
+    ts_net_start();
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof addr;
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&addr), &alen), 0);
+    ts_close(s);
+    EXPECT_EQ(pg_connect(&conn, "127.0.0.1", ntohs(addr.sin_port), "u", "", "d"), -1);
+    EXPECT_STREQ(conn.error, "connect failed");
+    expect_nothing_held(conn);
+}
+
+TEST(Startup, ServerVanishingDuringStartupIsAReadFailure)
+{
+    fake_server srv;
+    srv.read_startup().send(be_auth_ok() + be_param("server_version", "16")).close();
+    pg_conn conn;
+    EXPECT_EQ(connect_to(srv, &conn), -1);
+    EXPECT_STREQ(conn.error, "socket read failed");
+    expect_nothing_held(conn);
+    EXPECT_STREQ(conn.server_version, "16");
+    srv.join();
+}
+
+TEST(Auth, CleartextPasswordIsSentWithItsTerminator)
+{
+    for (std::string password : {"secret", ""}) {
+        fake_server srv;
+        srv.read_startup().send(be_auth(3)).read_message().send(be_trust_login()).read_message();
+        pg_conn conn;
+        ASSERT_EQ(connect_to(srv, &conn, "u", password.c_str()), 0) << conn.error;
+        pg_close(&conn);
+        srv.join();
+        EXPECT_EQ(srv.message(1), fe_password(password + '\0'));
+    }
+    EXPECT_EQ(fe_password(std::string(1, '\0')), std::string("p\0\0\0\x05\0", 6));
+}
+
+TEST(Auth, Md5ResponseUsesUserAndSaltAndIgnoresTrailingBytes)
+{
+    const std::string salt("\x01\x02\x03\x04", 4);
+    for (const std::string &extra : {std::string(), std::string("junk")}) {
+        fake_server srv;
+        srv.read_startup().send(be_auth(5, salt + extra)).read_message().send(be_trust_login());
+        srv.read_message();
+        pg_conn conn;
+        ASSERT_EQ(connect_to(srv, &conn, "u", "pw"), 0) << conn.error;
+        pg_close(&conn);
+        srv.join();
+        /* md5(md5("pw" "u") in hex, then the salt) */
+        EXPECT_EQ(srv.message(1),
+                  fe_password("md50803a98a0618b75c8f9a50f280cad373" + std::string(1, '\0')));
+        EXPECT_EQ(srv.message(1).size(), 41u);
+    }
+    expect_auth_failure(be_auth(5, salt.substr(0, 3)), "short md5 auth");
+}
+
+TEST(Auth, RefusedRequestsAndMessages)
+{
+    expect_auth_failure(be_error("FATAL", "28P01", "password authentication failed for user \"u\""),
+                        "FATAL: password authentication failed for user \"u\"");
+    expect_auth_failure(be_notice("too early") + be_auth_ok() + be_ready(),
+                        "unexpected message during auth");
+    expect_auth_failure(be_msg('v', be_i32(0) + be_i32(0)), "unexpected message during auth");
+    expect_auth_failure(be_msg('R', std::string(3, '\0')), "short auth message");
+    for (int code : {2, 7, 8, 9, 11, 12, -1, 1000})
+        expect_auth_failure(be_auth(code), "unsupported auth method");
+}
+
+TEST(Auth, RepeatedRequestsAreAnsweredInTurn)
+{
+    fake_server srv;
+    srv.read_startup().send(be_auth(3)).read_message().send(be_auth(3)).read_message();
+    srv.send(be_trust_login()).read_message();
+    pg_conn conn;
+    ASSERT_EQ(connect_to(srv, &conn), 0) << conn.error;
+    pg_close(&conn);
+    srv.join();
+    EXPECT_EQ(srv.message(2), fe_password(std::string("pw\0", 3)));
+}
