@@ -23,6 +23,7 @@ namespace
 
 struct sample {
     double seconds;
+    double cpu; /* user + system time of the dumping process */
     long peak_kib;
     long long bytes;
 };
@@ -76,20 +77,24 @@ sample measure(const std::string &out, const std::string &cfg, char *const argv[
         fprintf(stderr, "run failed (%s)\n", argv ? argv[0] : "library");
         exit(1);
     }
-    return {t1 - t0, ru.ru_maxrss, file_size(out)};
+    double cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+                 ru.ru_stime.tv_usec / 1e6;
+    return {t1 - t0, cpu, ru.ru_maxrss, file_size(out)};
 }
 
 void report(const char *name, const sample *s, int n)
 {
-    double best = s[0].seconds, sum = 0;
+    double best = s[0].seconds, sum = 0, cpu = 0;
     long peak = 0;
     for (int i = 0; i < n; i++) {
         best = s[i].seconds < best ? s[i].seconds : best;
         sum += s[i].seconds;
+        cpu += s[i].cpu;
         peak = s[i].peak_kib > peak ? s[i].peak_kib : peak;
     }
-    printf("%-34s best %7.2f s  mean %7.2f s  peak RSS %7ld KiB  output %10lld bytes\n", name, best,
-           sum / n, peak, s[n - 1].bytes);
+    printf("%-34s best %6.2f s  mean %6.2f s  client cpu %6.2f s  peak RSS %6ld KiB  output "
+           "%10lld bytes\n",
+           name, best, sum / n, cpu / n, peak, s[n - 1].bytes);
 }
 
 } // namespace
