@@ -244,6 +244,7 @@ TEST(DumpRun, CancelWhileConnectingWithConfiguredTablesLeavesTheHeader)
     ASSERT_GE(s, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(1, pgdump_status(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
     pgdump_cancel(s);
     proxy.set_paused(false);
     ASSERT_EQ(4, wait_final(s));
@@ -278,6 +279,7 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     int s = pgdump_start(trust_config("vpg_cancel2", out).c_str());
     ASSERT_GE(s, 0);
     ASSERT_TRUE(wait_progress(s, has_rows));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
     pgdump_cancel(s);
     ASSERT_EQ(4, wait_final(s));
     std::string p = pgdump_progress(s);
@@ -287,7 +289,12 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     pgdump_free(s);
     std::string got = read_file(out);
     ASSERT_GT(got.size(), 3u);
-    EXPECT_EQ(')', got.back()) << "the file ends with the last row written, inside its INSERT";
+    /* The file ends with the last row written: inside its INSERT, or just
+     * after the statement that row happened to complete. */
+    bool inside = got.back() == ')';
+    bool closed = got.size() >= rows && got.compare(got.size() - 3, 3, ");\n") == 0 &&
+                  rows % 100 == 0;
+    EXPECT_TRUE(inside || closed) << got.substr(got.size() - 40);
     EXPECT_EQ((long long)got.size(), json_number(p, "bytes_written"));
 }
 
