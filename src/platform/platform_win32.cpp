@@ -149,8 +149,10 @@ int64_t plat_counter_freq(void)
 /* Paths arrive as UTF-8 bytes, the encoding of the configuration text.
  * fopen() would read them in the ANSI code page and turn every non-ASCII
  * name into a different file, so they go to the wide-character API.  A path
- * that is not valid UTF-8, or too long for the buffer, is handed to fopen()
- * as it is: a host that passes names in its ANSI code page keeps working. */
+ * that is not valid UTF-8 is handed to fopen() as it is: a host that passes
+ * names in its ANSI code page keeps working.  A UTF-8 path too long for the
+ * buffer (twice the configuration's limit) is refused rather than opened
+ * under a misread name. */
 FILE *plat_fopen_wb(const char *path)
 {
     wchar_t wide[2048];
@@ -158,6 +160,8 @@ FILE *plat_fopen_wb(const char *path)
                                 (int)(sizeof wide / sizeof wide[0]));
     if (n > 0)
         return _wfopen(wide, L"wb");
+    if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
+        return nullptr;
     return fopen(path, "wb");
 }
 

@@ -5,13 +5,17 @@
 # pkg-config, and the installed command-line host.  The example then dumps
 # a database of the sandbox server when one is known.
 #
-#   check_install.sh BUILD_DIR SOURCE_DIR
+#   check_install.sh BUILD_DIR SOURCE_DIR [SANITIZER_FLAGS]
+#
+# SANITIZER_FLAGS are those the library was built with: a sanitized
+# library only loads into a program built with the same runtime.
 #
 # Exit 77 (skipped) without PGDUMP_TEST_HOST, unless PGDUMP_REQUIRE_SERVER=1.
 set -euo pipefail
 
 build=$1
 source=$2
+san_flags=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/pgdump-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -39,7 +43,8 @@ soname=$(objdump -p "$libdir/libveltrano-pgdump.so.1.0.0" | awk '$1 == "SONAME" 
 
 # CMake package.
 cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_BUILD_TYPE=Release >"$work/example.log" 2>&1 ||
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="$san_flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$san_flags" >"$work/example.log" 2>&1 ||
     { cat "$work/example.log" >&2; fail "configuring the example with find_package failed"; }
 cmake --build "$work/example" >>"$work/example.log" 2>&1 ||
     { cat "$work/example.log" >&2; fail "building the example failed"; }
@@ -49,8 +54,8 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 flags=$(pkg-config --cflags --libs veltrano-pgdump) || fail "pkg-config --cflags --libs failed"
 [[ "$(pkg-config --modversion veltrano-pgdump)" == 1.0.0 ]] || fail "pkg-config version"
 # shellcheck disable=SC2086
-cc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/host-pc" "$source/examples/host.c" \
-    $flags -Wl,-rpath,"$libdir" || fail "building the example with pkg-config flags failed"
+cc -std=c99 -Wall -Wextra -Werror -pedantic $san_flags -o "$work/host-pc" \
+    "$source/examples/host.c" $flags -Wl,-rpath,"$libdir" || fail "building the example with pkg-config flags failed"
 
 if [[ -z "${PGDUMP_TEST_HOST:-}" || -z "${PGDUMP_TEST_PORT:-}" ]]; then
     if [[ "${PGDUMP_REQUIRE_SERVER:-}" == 1 ]]; then

@@ -9,7 +9,9 @@
  * a good login; the database list (must name DATABASE); the table list; a
  * full dump to OUT_PATH; the same dump to a name with non-ASCII letters
  * derived from OUT_PATH ("x.sql" -> "x-été-дамп.sql", UTF-8), which the
- * caller compares with the first.  Every reply is printed.  Exit status 0
+ * caller compares with the first; a dump into a missing directory, which
+ * must fail; a dump cancelled and freed at once ("OUT_PATH.cancelled").
+ * Every reply is printed.  Exit status 0
  * when every step answered as expected, 1 otherwise, 2 on bad usage or a
  * library that cannot be loaded.
  *
@@ -233,6 +235,40 @@ int main(int argc, char **argv)
              dot ? dot : "");
     make_config(config, sizeof config, host, port, user, password, db, utf8_path);
     check(dump_to(config) == 0, "dump to a non-ASCII path");
+
+    /* A file in a directory that does not exist: refused by the file layer,
+     * reported as the session's failure. */
+    char sep = strchr(out_path, '\\') ? '\\' : '/';
+    snprintf(utf8_path, sizeof utf8_path, "%s.missing%cx.sql", out_path, sep);
+    make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+    int32_t s = api.start(config);
+    int32_t state = s;
+    for (int waited = 0; s >= 0 && state >= 0 && state < 3 && waited < 120000; waited += 10) {
+        pause_ms(10);
+        state = api.status(s);
+    }
+    if (s >= 0) {
+        r = api.result(s);
+        printf("result (missing directory): %s\n", r);
+        check(state == 5 && strstr(r, "cannot open output file") != NULL,
+              "missing directory reported");
+        api.free_session(s);
+    } else {
+        check(0, "missing directory reported");
+    }
+
+    /* Cancelled at once and freed while the worker may still run: free
+     * must wait for the thread and leave the slot idle. */
+    snprintf(utf8_path, sizeof utf8_path, "%s.cancelled", out_path);
+    make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+    s = api.start(config);
+    if (s >= 0) {
+        api.cancel(s);
+        api.free_session(s);
+        check(api.status(s) == 0, "cancelled session freed");
+    } else {
+        check(0, "cancelled session freed");
+    }
 
     printf("%s\n", failures ? "host checks failed" : "host checks passed");
     return failures ? 1 : 0;
