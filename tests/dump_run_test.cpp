@@ -292,10 +292,33 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     /* The file ends with the last row written: inside its INSERT, or just
      * after the statement that row happened to complete. */
     bool inside = got.back() == ')';
-    bool closed = got.size() >= 3 && got.compare(got.size() - 3, 3, ");\n") == 0 &&
-                  rows % 100 == 0;
+    bool closed = got.size() >= 3 && got.compare(got.size() - 3, 3, ");\n") == 0 && rows % 100 == 0;
     EXPECT_TRUE(inside || closed) << got.substr(got.size() - 40);
     EXPECT_EQ((long long)got.size(), json_number(p, "bytes_written"));
+}
+
+TEST(DumpRun, CancelWhileWaitingOnTheServerTakesEffectWhenDataArrives)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_cancel3");
+    make_big_table("vpg_cancel3", 300000);
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    std::string out = temp_path("cancel_wait.sql");
+    std::string cfg = trust_config("vpg_cancel3", out);
+    cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
+                std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
+    int s = pgdump_start(cfg.c_str());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(wait_progress(s, has_rows));
+    proxy.set_paused(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pgdump_cancel(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(2, pgdump_status(s)) << "a read already waiting is not interrupted";
+    proxy.set_paused(false);
+    EXPECT_EQ(4, wait_final(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+    pgdump_free(s);
 }
 
 TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
