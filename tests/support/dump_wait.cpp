@@ -51,13 +51,25 @@ bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+static std::string g_temp_dir;
+
+static void remove_temp_dir()
+{
+    if (g_temp_dir.empty() || g_temp_dir == "/tmp")
+        return;
+    std::string cmd = "rm -rf '" + g_temp_dir + "'";
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", g_temp_dir.c_str());
+}
+
 std::string temp_path(const std::string &name)
 {
-    static std::string dir;
+    std::string &dir = g_temp_dir;
     if (dir.empty()) {
         char tmpl[] = "/tmp/pgdump-test-XXXXXX";
         const char *d = mkdtemp(tmpl);
         dir = d ? d : "/tmp";
+        atexit(remove_temp_dir);
     }
     std::string p = dir + "/" + name;
     unlink(p.c_str());
