@@ -72,50 +72,91 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char 
     return g_sync_buf;
 }
 
+/* Appends the entry for one row (its name not NULL) at pos, or nothing
+ * when it would not fit; returns the new pos. */
+typedef size_t (*entry_fn)(const pg_value *row, bool first, size_t pos);
+
+/* Runs the catalogue query and builds "head entries ]}" in g_sync_buf.
+ * A failed query answers the error reply; a row that cannot be read ends
+ * the list.  Closes conn in every case. */
+static const char *list_reply(pg_conn *conn, const char *head, const char *sql, uint32_t columns,
+                              entry_fn entry)
+{
+    size_t pos = (size_t)snprintf(g_sync_buf, sizeof g_sync_buf, "%s", head);
+    pg_meta meta = {};
+    int rc = pg_query(conn, sql, &meta);
+    if (rc < 0) {
+        char text[sizeof conn->error];
+        memcpy(text, conn->error, sizeof text);
+        pg_close(conn);
+        return error_reply(text);
+    }
+    if (rc == 1) {
+        pg_value v[3];
+        bool first = true;
+        while (meta.count == columns && pg_read_row(conn, &meta, v) == 1) {
+            if (v[0].data == nullptr)
+                continue;
+            pos = entry(v, first, pos);
+            first = false;
+        }
+        pg_meta_free(&meta);
+    }
+    snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "]}");
+    pg_close(conn);
+    return g_sync_buf;
+}
+
+static size_t database_entry(const pg_value *row, bool first, size_t pos)
+{
+    char name[256];
+    char escaped[512];
+    copy_value(&row[0], name, 255);
+    json_escape(name, escaped, sizeof escaped);
+    if (pos + strlen(escaped) + 8 <= SYNC_LIMIT)
+        pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "%s\"%s\"",
+                                first ? "" : ",", escaped);
+    return pos;
+}
+
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *config_json)
 {
     pg_conn conn;
     dump_config cfg;
     if (sync_connect(config_json, &conn, &cfg) != 0)
         return error_reply(g_err);
-
-    size_t pos = (size_t)snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"databases\":[");
-    pg_meta meta = {};
-    int rc = pg_query(
-        &conn, "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname",
-        &meta);
-    if (rc < 0) {
-        char text[sizeof conn.error];
-        memcpy(text, conn.error, sizeof text);
-        pg_close(&conn);
-        return error_reply(text);
-    }
-    if (rc == 1) {
-        pg_value v[1];
-        bool first = true;
-        while (meta.count == 1 && pg_read_row(&conn, &meta, v) == 1) {
-            if (v[0].data == nullptr)
-                continue;
-            char name[256];
-            char escaped[512];
-            copy_value(&v[0], name, 255);
-            json_escape(name, escaped, sizeof escaped);
-            if (pos + strlen(escaped) + 8 <= SYNC_LIMIT)
-                pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "%s\"%s\"",
-                                        first ? "" : ",", escaped);
-            first = false;
-        }
-        pg_meta_free(&meta);
-    }
-    snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "]}");
-    pg_close(&conn);
-    return g_sync_buf;
+    return list_reply(
+        &conn, "{\"ok\":true,\"databases\":[",
+        "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname", 1,
+        database_entry);
 }
 
 static const char TABLES_SQL[] =
     "SELECT c.relname, GREATEST(c.reltuples::bigint, 0), pg_total_relation_size(c.oid) FROM "
     "pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = 'public' AND "
     "c.relkind = 'r' ORDER BY c.relname";
+
+static size_t table_entry(const pg_value *row, bool first, size_t pos)
+{
+    char name[256];
+    char rows[32] = "0";
+    char bytes[32] = "0";
+    char escaped[512];
+    copy_value(&row[0], name, 255);
+    if (is_integer_text(&row[1]))
+        copy_value(&row[1], rows, 30);
+    if (is_integer_text(&row[2]))
+        copy_value(&row[2], bytes, 30);
+    json_escape(name, escaped, sizeof escaped);
+    /* The reserve of 80 covers any bigint text; longer number texts are
+     * checked by the entry's true length. */
+    size_t entry = strlen(escaped) + strlen(rows) + strlen(bytes) + 34;
+    if (pos + strlen(escaped) + 80 <= SYNC_LIMIT && pos + entry + 3 <= SYNC_LIMIT)
+        pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos,
+                                "%s{\"name\":\"%s\",\"rows\":%s,\"data_bytes\":%s}",
+                                first ? "" : ",", escaped, rows, bytes);
+    return pos;
+}
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *config_json)
 {
@@ -129,44 +170,5 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *con
                  "{\"ok\":false,\"error\":\"database required\"}");
         return g_sync_buf;
     }
-
-    size_t pos = (size_t)snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"tables\":[");
-    pg_meta meta = {};
-    int rc = pg_query(&conn, TABLES_SQL, &meta);
-    if (rc < 0) {
-        char text[sizeof conn.error];
-        memcpy(text, conn.error, sizeof text);
-        pg_close(&conn);
-        return error_reply(text);
-    }
-    if (rc == 1) {
-        pg_value v[3];
-        bool first = true;
-        while (meta.count == 3 && pg_read_row(&conn, &meta, v) == 1) {
-            if (v[0].data == nullptr)
-                continue;
-            char name[256];
-            char rows[32] = "0";
-            char bytes[32] = "0";
-            char escaped[512];
-            copy_value(&v[0], name, 255);
-            if (is_integer_text(&v[1]))
-                copy_value(&v[1], rows, 30);
-            if (is_integer_text(&v[2]))
-                copy_value(&v[2], bytes, 30);
-            json_escape(name, escaped, sizeof escaped);
-            /* The reserve of 80 covers any bigint text; longer number texts
-             * are checked by the entry's true length. */
-            size_t entry = strlen(escaped) + strlen(rows) + strlen(bytes) + 34;
-            if (pos + strlen(escaped) + 80 <= SYNC_LIMIT && pos + entry + 3 <= SYNC_LIMIT)
-                pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos,
-                                        "%s{\"name\":\"%s\",\"rows\":%s,\"data_bytes\":%s}",
-                                        first ? "" : ",", escaped, rows, bytes);
-            first = false;
-        }
-        pg_meta_free(&meta);
-    }
-    snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "]}");
-    pg_close(&conn);
-    return g_sync_buf;
+    return list_reply(&conn, "{\"ok\":true,\"tables\":[", TABLES_SQL, 3, table_entry);
 }

@@ -227,6 +227,11 @@ void pg_close(pg_conn *conn)
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;
     }
+    pg_release_buffers(conn);
+}
+
+void pg_release_buffers(pg_conn *conn)
+{
     free(conn->buf);
     conn->buf = nullptr;
     conn->cap = 0;

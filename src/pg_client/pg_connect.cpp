@@ -39,14 +39,7 @@ static int connect_fail(pg_conn *conn, const char *text)
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;
     }
-    free(conn->buf);
-    conn->buf = nullptr;
-    conn->cap = 0;
-    conn->len = 0;
-    free(conn->ra);
-    conn->ra = nullptr;
-    conn->ra_pos = 0;
-    conn->ra_end = 0;
+    pg_release_buffers(conn);
     return -1;
 }
 

@@ -14,6 +14,9 @@
 /* Sets conn->error, cut to fit. */
 void pg_set_error(pg_conn *conn, const char *text);
 
+/* Frees the receive and read-ahead buffers and zeroes their fields. */
+void pg_release_buffers(pg_conn *conn);
+
 /* Sends all n bytes; -1 with "socket write failed". */
 int pg_send_all(pg_conn *conn, const void *data, size_t n);
 
