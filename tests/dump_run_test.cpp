@@ -70,6 +70,21 @@ void make_big_table(const std::string &db, int rows)
                                       std::to_string(rows) + ") g"));
 }
 
+/* Waits until the worker has consumed every byte that reached it and sits
+ * in a read: its row count stays still for a while. */
+bool wait_stalled(int session)
+{
+    long long last = -1;
+    for (int i = 0; i < 100; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        long long rows = json_number(pgdump_progress(session), "rows_written");
+        if (rows == last)
+            return true;
+        last = rows;
+    }
+    return false;
+}
+
 } // namespace
 
 TEST(DumpRun, ExampleScriptIsReproducedByteForByte)
@@ -311,7 +326,7 @@ TEST(DumpRun, CancelWhileWaitingOnTheServerTakesEffectWhenDataArrives)
     ASSERT_GE(s, 0);
     ASSERT_TRUE(wait_progress(s, has_rows));
     proxy.set_paused(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(wait_stalled(s)) << "the worker never ran out of rows to read";
     pgdump_cancel(s);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(2, pgdump_status(s)) << "a read already waiting is not interrupted";
@@ -363,7 +378,7 @@ TEST(DumpRun, FreeStopsARunningDumpAndAStuckWorkerKeepsItsSlot)
     ASSERT_EQ(0, s);
     ASSERT_TRUE(wait_progress(s, has_rows));
     proxy.set_paused(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(wait_stalled(s)) << "the worker never ran out of rows to read";
     pgdump_free(s);
     EXPECT_NE(0, pgdump_status(s)) << "slot cleared while its worker still runs";
     int other = pgdump_start(trust_config("vpg_free", temp_path("other.sql")).c_str());
