@@ -31,16 +31,22 @@ bool wait_progress(int session, bool (*pred)(const std::string &), int timeout_m
     return false;
 }
 
-std::string read_file(const std::string &path)
+std::string read_all(FILE *f)
 {
     std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return out;
     char chunk[65536];
     size_t n;
     while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
         out.append(chunk, n);
+    return out;
+}
+
+std::string read_file(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return std::string();
+    std::string out = read_all(f);
     fclose(f);
     return out;
 }

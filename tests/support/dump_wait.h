@@ -2,6 +2,7 @@
 #ifndef PGDUMP_TEST_DUMP_WAIT_H
 #define PGDUMP_TEST_DUMP_WAIT_H
 
+#include <cstdio>
 #include <string>
 
 /* Polls pgdump_status until the state is final (3..5) or timeout_ms pass;
@@ -10,6 +11,9 @@ int wait_final(int session, int timeout_ms = 120000);
 
 /* Polls until pred(progress reply) is true or timeout; returns whether. */
 bool wait_progress(int session, bool (*pred)(const std::string &), int timeout_ms = 60000);
+
+/* Everything left in a stream. */
+std::string read_all(FILE *f);
 
 /* Whole file as bytes; empty when it cannot be read. */
 std::string read_file(const std::string &path);

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "dump_wait.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -43,8 +45,8 @@ static std::string shell_quote(const std::string &s)
 static std::string psql_base(const std::string &db)
 {
     const sandbox_info *sb = sandbox_server();
-    return "PGCLIENTENCODING=UTF8 psql -X -q -v ON_ERROR_STOP=1 -h " + shell_quote(sb->host) + " -p " +
-           std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER " -d " + shell_quote(db);
+    return "PGCLIENTENCODING=UTF8 psql -X -q -v ON_ERROR_STOP=1 -h " + shell_quote(sb->host) +
+           " -p " + std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER " -d " + shell_quote(db);
 }
 
 int run_command(const std::string &cmd)
@@ -63,14 +65,10 @@ int sandbox_psql(const std::string &db, const std::string &sql)
 std::string sandbox_psql_output(const std::string &db, const std::string &sql)
 {
     std::string cmd = psql_base(db) + " -At -c " + shell_quote(sql) + " 2>/dev/null";
-    std::string out;
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr)
-        return out;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0)
-        out.append(chunk, n);
+        return std::string();
+    std::string out = read_all(p);
     pclose(p);
     return out;
 }
