@@ -36,6 +36,18 @@ void parse_error(pg_conn *conn);
  * authentication message), -1 with conn->error set. */
 int scram_exchange(pg_conn *conn, const char *password);
 
+/* Attributes of a server-first-message. */
+struct scram_server_first {
+    char r[256];    /* combined nonce, cut to 255 bytes; empty when absent */
+    char s[256];    /* salt, Base64, cut to 255 bytes; empty when absent */
+    int iterations; /* i, 0 when absent or without digits */
+};
+
+/* Splits msg (NUL-terminated) at commas and takes the r, s and i
+ * attributes; the last of a repeated attribute wins, others are ignored.
+ * Pure parsing: no I/O, so tests and fuzzers feed it bytes directly. */
+void scram_parse_server_first(const char *msg, scram_server_first *out);
+
 /* PBKDF2-HMAC-SHA-256 with one 32-byte block (SCRAM's Hi()).  0 or -1. */
 int scram_salted_password(const char *password, const unsigned char *salt, size_t salt_len,
                           int iterations, unsigned char out[32]);

@@ -128,6 +128,28 @@ static void copy_attr(char *dst, size_t dst_size, const char *src, size_t n)
     dst[n] = 0;
 }
 
+void scram_parse_server_first(const char *msg, scram_server_first *out)
+{
+    out->r[0] = 0;
+    out->s[0] = 0;
+    out->iterations = 0;
+    for (const char *p = msg; *p != 0;) {
+        const char *end = strchr(p, ',');
+        if (end == nullptr)
+            end = p + strlen(p);
+        size_t alen = (size_t)(end - p);
+        if (alen >= 2 && p[1] == '=') {
+            if (p[0] == 'r')
+                copy_attr(out->r, sizeof out->r, p + 2, alen - 2);
+            else if (p[0] == 's')
+                copy_attr(out->s, sizeof out->s, p + 2, alen - 2);
+            else if (p[0] == 'i')
+                out->iterations = parse_int(p + 2, end);
+        }
+        p = *end != 0 ? end + 1 : end;
+    }
+}
+
 static int be_code(const pg_conn *conn)
 {
     const unsigned char *p = conn->buf;
@@ -191,24 +213,11 @@ int scram_exchange(pg_conn *conn, const char *password)
     copy_attr(server_first, sizeof server_first, reinterpret_cast<const char *>(conn->buf + 4),
               (size_t)conn->len - 4);
 
-    char r[256] = "";
-    char s[256] = "";
-    int iterations = 0;
-    for (const char *p = server_first; *p != 0;) {
-        const char *end = strchr(p, ',');
-        if (end == nullptr)
-            end = p + strlen(p);
-        size_t alen = (size_t)(end - p);
-        if (alen >= 2 && p[1] == '=') {
-            if (p[0] == 'r')
-                copy_attr(r, sizeof r, p + 2, alen - 2);
-            else if (p[0] == 's')
-                copy_attr(s, sizeof s, p + 2, alen - 2);
-            else if (p[0] == 'i')
-                iterations = parse_int(p + 2, end);
-        }
-        p = *end != 0 ? end + 1 : end;
-    }
+    scram_server_first attrs;
+    scram_parse_server_first(server_first, &attrs);
+    const char *r = attrs.r;
+    const char *s = attrs.s;
+    int iterations = attrs.iterations;
 
     if (r[0] == 0 || s[0] == 0 || iterations < 1) {
         pg_set_error(conn, "bad SASL continue");

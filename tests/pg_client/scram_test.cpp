@@ -1,7 +1,10 @@
 #include "client_fixture.h"
 #include "pg_client/crypto.h"
 
+#include <climits>
+#include <cstring>
 #include <memory>
+#include <string>
 
 namespace
 {
@@ -319,4 +322,25 @@ TEST(ScramExchange, WrongRepliesToClientFinal)
         srv.read_message().send(c.reply).read_until_closed();
         expect_scram_failure(srv, c.text);
     }
+}
+
+TEST(ScramParse, AttributesInAnyOrderLastRepeatWinsOthersIgnored)
+{
+    scram_server_first a;
+    scram_parse_server_first("i=4096,m=ext,s=c2FsdA==,r=abc,r=abcdef", &a);
+    EXPECT_STREQ("abcdef", a.r);
+    EXPECT_STREQ("c2FsdA==", a.s);
+    EXPECT_EQ(4096, a.iterations);
+
+    scram_parse_server_first("r,s=,x=1,i= -3,", &a);
+    EXPECT_STREQ("", a.r);
+    EXPECT_STREQ("", a.s);
+    EXPECT_EQ(-3, a.iterations);
+
+    scram_parse_server_first("i=99999999999999,r=", &a);
+    EXPECT_EQ(INT_MAX, a.iterations);
+
+    std::string long_r = "r=" + std::string(400, 'n');
+    scram_parse_server_first(long_r.c_str(), &a);
+    EXPECT_EQ(255u, strlen(a.r));
 }
