@@ -3,7 +3,7 @@
  * must take any bytes without reading or writing out of bounds, and must
  * leave a record every consumer can trust.
  */
-#include "config.h"
+#include "config/config.h"
 
 #include <cctype>
 #include <cstddef>

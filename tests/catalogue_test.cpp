@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "reply.h"
+#include "api/reply.h"
 #include "support/sandbox.h"
 #include "veltrano-pgdump.h"
 

@@ -1,7 +1,7 @@
 /*
  * The configuration scanner and the walk that fills dump_config.
  */
-#include "config.h"
+#include "config/config.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "dump_run.h"
-#include "dump_writer.h"
+#include "dump/dump_run.h"
+#include "dump/dump_writer.h"
 
 namespace
 {

@@ -1,7 +1,7 @@
 /*
  * Reply escaping, the error reply and the two constant-storage exports.
  */
-#include "reply.h"
+#include "api/reply.h"
 #include "veltrano-pgdump.h"
 
 #include <gtest/gtest.h>

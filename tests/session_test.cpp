@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "reply.h"
+#include "api/reply.h"
 #include "support/dump_wait.h"
 #include "veltrano-pgdump.h"
 

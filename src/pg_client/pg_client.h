@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 /* Size of the read-ahead area: the socket is read in blocks of this size
  * and messages are cut out of it, so a stream of short DataRows costs one

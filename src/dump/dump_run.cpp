@@ -6,13 +6,13 @@
  * that sees it may read every counter and text, open the file or free the
  * slot at once.
  */
-#include "dump_run.h"
+#include "dump/dump_run.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump_writer.h"
+#include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 
 /* The counter frequency is read once per process.  init is published with

@@ -12,7 +12,7 @@
  *
  * No heap: the token pool and a number's text live on the caller's stack.
  */
-#include "config.h"
+#include "config/config.h"
 
 #include <cstring>
 

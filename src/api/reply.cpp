@@ -7,7 +7,7 @@
  * initialisation call, so an empty g_err is what "no failure yet" looks
  * like.
  */
-#include "reply.h"
+#include "api/reply.h"
 
 #include "veltrano-pgdump.h"
 

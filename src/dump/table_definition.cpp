@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump_run.h"
-#include "dump_writer.h"
+#include "dump/dump_run.h"
+#include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 
 /* Room of the catalogue texts that are copied (the rest are streamed). */

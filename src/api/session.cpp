@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config.h"
-#include "dump_run.h"
-#include "reply.h"
+#include "config/config.h"
+#include "dump/dump_run.h"
+#include "api/reply.h"
 #include "veltrano-pgdump.h"
 
 #define SESSION_COUNT 4

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "catalogue.h"
-#include "reply.h"
+#include "api/catalogue.h"
+#include "api/reply.h"
 #include "veltrano-pgdump.h"
 
 /* Last usable offset: entries must leave the closing "]}" and the NUL. */

@@ -5,7 +5,7 @@
 #ifndef PGDUMP_CATALOGUE_H
 #define PGDUMP_CATALOGUE_H
 
-#include "config.h"
+#include "config/config.h"
 #include "pg_client/pg_client.h"
 
 /* 0 with conn open and cfg filled; -1 with g_err set and nothing open.

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump_run.h"
-#include "dump_writer.h"
+#include "dump/dump_run.h"
+#include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 
 /* Staging for quoted values: flushed before a byte once it holds more than

@@ -5,12 +5,12 @@
  * only what the file has taken whole, so after a short write the session's
  * counter still matches the file.
  */
-#include "dump_writer.h"
+#include "dump/dump_writer.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "dump_run.h"
+#include "dump/dump_run.h"
 
 static int write_block(dump_writer *w, const void *data, uint64_t n)
 {

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "config.h"
+#include "config/config.h"
 #include "platform/platform.h"
 
 struct dump_writer;
