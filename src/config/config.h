@@ -11,6 +11,7 @@
 
 #define CONFIG_MAX_TABLES 512
 #define CONFIG_MAX_TOKENS 1600
+#define CONFIG_MAX_SCHEMAS 64
 
 struct dump_config {
     char host[256];     /* default "127.0.0.1" */
@@ -25,6 +26,17 @@ struct dump_config {
     int32_t include_data;                /* 0/1, default 1 */
     int32_t include_drop;                /* 0/1, default 0 */
     int32_t rows_per_insert;             /* 1..1000, default 100 */
+
+    /* Keys beyond the base set; a host that does not send them gets the
+     * table-only script above, byte for byte. */
+    int32_t complete;                                /* 0/1, default 0 */
+    char schemas[CONFIG_MAX_SCHEMAS][128];           /* empty: see dump engine */
+    int32_t schema_count;                            /* 0..64 */
+    char exclude_tables[CONFIG_MAX_TABLES][128];     /* "schema.table" or "table" */
+    int32_t exclude_count;                           /* 0..512 */
+    int32_t include_owners;                          /* 0/1, default 0 */
+    int32_t include_privileges;                      /* 0/1, default 0 */
+    char require_auth[128];                          /* libpq's list; "" allows all */
 };
 
 enum { JSON_OBJECT = 1, JSON_ARRAY = 2, JSON_STRING = 4, JSON_PRIMITIVE = 8 };

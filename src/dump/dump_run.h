@@ -80,6 +80,19 @@ int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const
 int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
                      int *outcome);
 
+/* One table's rows as the data section reads and writes them. */
+struct table_target {
+    const char *schema;    /* raw name: the rows are read FROM ONLY schema.name */
+    const char *name;      /* raw name */
+    const char *columns;   /* quoted column list "a","b" to read and insert, or null for all */
+    int32_t qualify;       /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
+    int32_t overriding;    /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+};
+
+/* write_table_data for any target: the same batches, values and checks. */
+int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome);
+
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);
 

@@ -63,3 +63,56 @@ int dw_printf(dump_writer *w, const char *fmt, ...)
     uint64_t n = (uint64_t)r < sizeof text - 1 ? (uint64_t)r : sizeof text - 1;
     return dw_put(w, text, n);
 }
+
+int dw_put_ident(dump_writer *w, const char *name)
+{
+    if (dw_put(w, "\"", 1) != 0)
+        return -1;
+    const char *run = name;
+    for (const char *p = name;; p++) {
+        if (*p != '"' && *p != '\0')
+            continue;
+        /* The run up to and including a double quote, then the quote again. */
+        uint64_t n = (uint64_t)(p - run) + (*p == '"' ? 1 : 0);
+        if (dw_put(w, run, n) != 0)
+            return -1;
+        if (*p == '\0')
+            break;
+        run = p; /* the quote is written a second time with the next run */
+    }
+    return dw_put(w, "\"", 1);
+}
+
+int dw_put_literal(dump_writer *w, const void *text, uint64_t n)
+{
+    const char *p = static_cast<const char *>(text);
+    if (dw_put(w, "'", 1) != 0)
+        return -1;
+    uint64_t run = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (p[i] != '\'')
+            continue;
+        if (dw_put(w, p + run, i + 1 - run) != 0)
+            return -1;
+        run = i; /* the quote again, at the head of the next run */
+    }
+    if (dw_put(w, p + run, n - run) != 0)
+        return -1;
+    return dw_put(w, "'", 1);
+}
+
+int dw_put_comment_text(dump_writer *w, const char *text)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; p++) {
+        if (*p >= 0x20 && *p != 0x7f) {
+            if (dw_put(w, p, 1) != 0)
+                return -1;
+            continue;
+        }
+        char esc[4] = {'\\', 'x', hex[*p >> 4], hex[*p & 15]};
+        if (dw_put(w, esc, 4) != 0)
+            return -1;
+    }
+    return 0;
+}

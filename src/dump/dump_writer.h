@@ -33,6 +33,20 @@ int dw_printf(dump_writer *w, const char *fmt, ...)
 #endif
     ;
 
+/* Appends name as a quoted identifier: between double quotes, inner double
+ * quotes doubled, never cut.  0 or -1 as dw_put. */
+int dw_put_ident(dump_writer *w, const char *name);
+
+/* Appends n bytes as a standard string literal: between single quotes,
+ * inner single quotes doubled (the script turns standard_conforming_strings
+ * on, so backslashes stand for themselves).  0 or -1 as dw_put. */
+int dw_put_literal(dump_writer *w, const void *text, uint64_t n);
+
+/* Appends text for the inside of a comment line: printable bytes as they
+ * are (UTF-8 sequences included), every control byte and DEL as \xNN, so a
+ * comment can never end its line early.  0 or -1 as dw_put. */
+int dw_put_comment_text(dump_writer *w, const char *text);
+
 /* Writes the held bytes to the file.  0 when the file took them all (they
  * are then counted and used is 0); -1 leaves them held. */
 int dw_flush(dump_writer *w);
