@@ -32,6 +32,8 @@ struct dump_config {
     int32_t complete;                                /* 0/1, default 0 */
     char schemas[CONFIG_MAX_SCHEMAS][128];           /* empty: see dump engine */
     int32_t schema_count;                            /* 0..64 */
+    char exclude_schemas[CONFIG_MAX_SCHEMAS][128];   /* schemas left out */
+    int32_t exclude_schema_count;                    /* 0..64 */
     char exclude_tables[CONFIG_MAX_TABLES][128];     /* "schema.table" or "table" */
     int32_t exclude_count;                           /* 0..512 */
     int32_t include_owners;                          /* 0/1, default 0 */
