@@ -363,10 +363,10 @@ TEST_F(Config, TextFieldsAreCutToTheirLimit)
     }
 }
 
-TEST_F(Config, EscapesAreDecodedOnlyForRTN)
+TEST_F(Config, EveryStandardEscapeIsDecoded)
 {
     expect_accepted("{\"password\":\"\\t\\n\\r\\\"\\\\\\/\\b\\f\\u0041\"}");
-    EXPECT_STREQ(cfg.password, "\t\n\r\"\\/bfu0041");
+    EXPECT_STREQ(cfg.password, "\t\n\r\"\\/\b\fA");
 }
 
 TEST_F(Config, CutCountsRawBytesSoEscapesShortenTheField)
