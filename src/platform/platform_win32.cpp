@@ -222,4 +222,10 @@ void plat_file_error_text(char *dst, size_t size)
         dst[0] = '\0';
 }
 
+void plat_secure_zero(void *p, size_t n)
+{
+    if (p != nullptr && n > 0)
+        SecureZeroMemory(p, n);
+}
+
 #endif
