@@ -50,7 +50,8 @@ TEST(JsonEscape, OtherControlBytesBecomeLowerCaseUnicodeEscapes)
 
 TEST(JsonEscape, EverythingElsePassesUnchanged)
 {
-    EXPECT_EQ(escape("/ \x7f caf\xc3\xa9 \xff ~"), "/ \x7f caf\xc3\xa9 \xff ~");
+    EXPECT_EQ(escape("/ \x7f caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 ~"),
+              "/ \x7f caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 ~");
 }
 
 TEST(JsonEscape, EachByteNeedsSevenBytesOfRoom)
@@ -112,15 +113,15 @@ class LastError : public ::testing::Test
 {
   protected:
     char saved[ERR_TEXT_SIZE];
-    void SetUp() override { memcpy(saved, g_err, sizeof saved); }
-    void TearDown() override { memcpy(g_err, saved, sizeof saved); }
+    void SetUp() override { memcpy(saved, thread_replies()->err, sizeof saved); }
+    void TearDown() override { memcpy(thread_replies()->err, saved, sizeof saved); }
 };
 
 TEST_F(LastError, IsEmptyNotNullBeforeAnyFailure)
 {
     ASSERT_NE(last_error_at_load, nullptr);
     EXPECT_EQ(last_error_text_at_load, "");
-    EXPECT_EQ(pgdump_last_error(), g_err);
+    EXPECT_EQ(pgdump_last_error(), thread_replies()->err);
 }
 
 TEST_F(LastError, ReturnsTheLastTextSetAndKeepsIt)
