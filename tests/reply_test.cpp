@@ -2,12 +2,15 @@
  * Reply escaping, the error reply and the two constant-storage exports.
  */
 #include "api/reply.h"
+#include "support/json_check.h"
 #include "veltrano-pgdump.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -76,6 +79,100 @@ TEST(JsonEscape, EscapesAreNeverSplit)
     }
 }
 
+TEST(JsonEscape, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart)
+{
+    EXPECT_EQ(escape("a\xff"), "a\\ufffd");
+    EXPECT_EQ(escape("\x80\xbf"), "\\ufffd\\ufffd");
+    EXPECT_EQ(escape("\xe2\x82"
+                     "A"),
+              "\\ufffdA")
+        << "truncated character";
+    EXPECT_EQ(escape("\xf0\x9f\x98"), "\\ufffd") << "truncated at the end";
+    EXPECT_EQ(escape("\xc0\xaf"), "\\ufffd\\ufffd") << "overlong";
+    EXPECT_EQ(escape("\xed\xa0\x80"), "\\ufffd\\ufffd\\ufffd") << "surrogate";
+    EXPECT_EQ(escape("\xf4\x90\x80\x80"), "\\ufffd\\ufffd\\ufffd\\ufffd") << "above U+10FFFF";
+}
+
+TEST(JsonEscape, CutsFallBetweenCharacters)
+{
+    EXPECT_EQ(escape("ab\xe2\x82\xac", 9), "ab\xe2\x82\xac");
+    EXPECT_EQ(escape("ab\xe2\x82\xac", 8), "ab");
+    EXPECT_EQ(escape("\xe2\x82\xac\xe2\x82\xac", 9), "\xe2\x82\xac");
+    EXPECT_EQ(escape("\xf0\x9f\x98\x80z", 7), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(escape("\xff\xff", 12), "\\ufffd");
+}
+
+TEST(Utf8Cut, NeverEndsInsideAWellFormedCharacter)
+{
+    const char *euro = "a\xe2\x82\xac"
+                       "b";
+    EXPECT_EQ(utf8_cut(euro, 0), 0u);
+    EXPECT_EQ(utf8_cut(euro, 1), 1u);
+    EXPECT_EQ(utf8_cut(euro, 2), 1u);
+    EXPECT_EQ(utf8_cut(euro, 3), 1u);
+    EXPECT_EQ(utf8_cut(euro, 4), 4u);
+    EXPECT_EQ(utf8_cut(euro, 100), 5u) << "stops at the NUL";
+    EXPECT_EQ(utf8_cut("\xff\xfe", 1), 1u) << "ill-formed bytes are cut anywhere";
+    EXPECT_EQ(utf8_cut(nullptr, 10), 0u);
+}
+
+/* A random text built from the pieces a hostile server could send. */
+std::string hostile_text(std::mt19937 &rng)
+{
+    static const char *const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\r",
+                                         "\t",
+                                         "\x01",
+                                         "\x08",
+                                         "\x0c",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe2\x82\xac",
+                                         "\xf0\x9f\x98\x80",
+                                         "\xef\xbf\xbd",
+                                         "\xc3",
+                                         "\xe2\x82",
+                                         "\xf0\x9f\x98",
+                                         "\x80",
+                                         "\xbf",
+                                         "\xc0\xaf",
+                                         "\xc1\x81",
+                                         "\xe0\x80\xaf",
+                                         "\xed\xa0\x80",
+                                         "\xed\xbf\xbf",
+                                         "\xf4\x90\x80\x80",
+                                         "\xf5",
+                                         "\xfe",
+                                         "\xff",
+                                         "\xf8\x88\x80\x80\x80"};
+    const size_t count = sizeof pieces / sizeof pieces[0];
+    std::string text;
+    size_t n = rng() % 24;
+    for (size_t i = 0; i < n; i++)
+        text += pieces[rng() % count];
+    return text;
+}
+
+TEST(JsonEscape, HostileTextsDecodeAsStrictUtf8WithReplacements)
+{
+    REQUIRE_JSON_ORACLE();
+    std::mt19937 rng(20261209);
+    std::vector<escape_case> cases;
+    for (int i = 0; i < 3000; i++) {
+        std::string src = hostile_text(rng);
+        size_t capacity = i % 3 == 0 ? 6 * src.size() + 7 : 1 + rng() % 80;
+        cases.push_back({src, capacity, escape(src, capacity)});
+    }
+    EXPECT_EQ("", json_escape_mismatches(cases));
+}
+
 TEST(FormatErrorReply, TextIsEscapedIntoTheReply)
 {
     char reply[256];
@@ -99,6 +196,21 @@ TEST(FormatErrorReply, SmallDestinationIsCutAndTerminated)
     format_error_reply(reply, 10, "whatever");
     EXPECT_STREQ(reply, "{\"ok\":fal");
     EXPECT_EQ(reply[10], '#');
+}
+
+TEST(FormatErrorReply, DestinationSmallerThanTheEscapeRoomStillGetsAWholeReply)
+{
+    REQUIRE_JSON_ORACLE();
+    std::vector<std::string> replies;
+    std::mt19937 rng(7);
+    for (size_t size = 31; size < 1200; size += 37) {
+        std::string reply(size, '#');
+        std::string text = hostile_text(rng) + std::string(1500, '\x02') + hostile_text(rng);
+        format_error_reply(&reply[0], size, text.c_str());
+        replies.push_back(reply.c_str());
+        EXPECT_EQ(replies.back().substr(replies.back().size() - 2), "\"}") << size;
+    }
+    EXPECT_EQ("", json_invalid_documents(replies));
 }
 
 TEST(Version, IsTheSameConstantOnEveryCall)
