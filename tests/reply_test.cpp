@@ -114,6 +114,9 @@ TEST(Utf8Cut, NeverEndsInsideAWellFormedCharacter)
     EXPECT_EQ(utf8_cut(euro, 100), 5u) << "stops at the NUL";
     EXPECT_EQ(utf8_cut("\xff\xfe", 1), 1u) << "ill-formed bytes are cut anywhere";
     EXPECT_EQ(utf8_cut(nullptr, 10), 0u);
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 3, 3), 3u) << "the data ends ill-formed";
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 4, 3), 1u);
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 4, 4), 4u);
 }
 
 /* A random text built from the pieces a hostile server could send. */
@@ -250,6 +253,11 @@ TEST_F(LastError, LongTextIsCutTo511Bytes)
     std::string text(2000, 'x');
     set_last_error(text.c_str());
     EXPECT_EQ(std::string(pgdump_last_error()), std::string(511, 'x'));
+    std::string accents = "ab";
+    for (int i = 0; i < 300; i++)
+        accents += "\xc3\xa9";
+    set_last_error(accents.c_str());
+    EXPECT_EQ(std::string(pgdump_last_error()), accents.substr(0, 510)) << "cut at a character";
 }
 
 } // namespace

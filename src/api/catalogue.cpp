@@ -57,10 +57,9 @@ static bool is_integer_text(const pg_value *v)
  * boundary.  A NUL inside the value ends the text. */
 static void copy_value(const pg_value *v, char *dst, size_t room)
 {
-    size_t n = v->len < room ? (size_t)v->len : room;
+    size_t n = utf8_cut_bytes(v->data, (size_t)v->len, room);
     memcpy(dst, v->data, n);
     dst[n] = '\0';
-    dst[utf8_cut(dst, n)] = '\0';
 }
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char *config_json)

@@ -11,6 +11,7 @@
 
 #include "veltrano-pgdump.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,8 +52,9 @@ static const char *const HEX_DIGITS = "0123456789abcdef";
 
 /* Length of the well-formed UTF-8 character at p (1 to 4), or 0 with
  * *bad set to the length of the maximal ill-formed subsequence there (1
- * to 3).  p[0] is not NUL; never reads past a NUL. */
-static size_t utf8_char(const unsigned char *p, size_t *bad)
+ * to 3).  avail >= 1 bytes are at p; never reads past them nor past a
+ * NUL. */
+static size_t utf8_char(const unsigned char *p, size_t avail, size_t *bad)
 {
     unsigned char c = p[0];
     size_t need = 0;
@@ -75,7 +77,7 @@ static size_t utf8_char(const unsigned char *p, size_t *bad)
         return 0;
     }
     size_t i = 1;
-    for (; i < need; i++) {
+    for (; i < need && i < avail; i++) {
         unsigned char min = i == 1 ? lo : 0x80;
         unsigned char max = i == 1 ? hi : 0xBF;
         if (p[i] < min || p[i] > max)
@@ -89,13 +91,16 @@ static size_t utf8_char(const unsigned char *p, size_t *bad)
 
 size_t utf8_cut(const char *text, size_t max)
 {
-    if (text == nullptr)
-        return 0;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    return text == nullptr ? 0 : utf8_cut_bytes(text, SIZE_MAX, max);
+}
+
+size_t utf8_cut_bytes(const void *data, size_t len, size_t max)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t pos = 0;
-    while (pos < max && p[pos] != 0) {
+    while (pos < max && pos < len && p[pos] != 0) {
         size_t bad = 0;
-        size_t n = utf8_char(p + pos, &bad);
+        size_t n = utf8_char(p + pos, len - pos, &bad);
         if (n == 0)
             n = bad;
         if (pos + n > max)
@@ -147,7 +152,7 @@ void json_escape(const char *src, char *dst, size_t capacity)
             unsigned char c = *p;
             char pair = short_escape(c);
             size_t bad = 0;
-            size_t n = utf8_char(p, &bad);
+            size_t n = utf8_char(p, SIZE_MAX, &bad);
             if (pair != 0) {
                 dst[written++] = '\\';
                 dst[written++] = pair;

@@ -45,6 +45,9 @@ void json_escape(const char *src, char *dst, size_t capacity);
  * inside a well-formed UTF-8 character (stops at the NUL). */
 size_t utf8_cut(const char *text, size_t max);
 
+/* The same for len bytes at data that need not end in a NUL. */
+size_t utf8_cut_bytes(const void *data, size_t len, size_t max);
+
 /* Copies text into the calling thread's last-error text, cut to 511
  * bytes at a character boundary.  Without memory the thread's
  * pgdump_last_error answers "out of memory". */
