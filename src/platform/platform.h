@@ -59,7 +59,6 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
-<<<<<<< HEAD
 /* Pushes the C library's buffer and then the system's cache of f to the
  * disk.  0, or -1 when either refused. */
 int plat_file_sync(FILE *f);
@@ -76,11 +75,10 @@ int plat_remove(const char *path);
 
 /* The system's text for the last failed file call (errno), into dst. */
 void plat_file_error_text(char *dst, size_t size);
-=======
+
 /* Overwrites n bytes at p with zeros in a way the compiler may not drop as
  * a dead store (a plain memset before the buffer goes out of scope may be
  * removed).  For passwords and the keys derived from them. */
 void plat_secure_zero(void *p, size_t n);
->>>>>>> h-auth
 
 #endif

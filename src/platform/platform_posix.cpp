@@ -146,7 +146,6 @@ int64_t plat_counter_freq(void) { return 1000000000LL; }
 
 FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
 
-<<<<<<< HEAD
 int plat_file_sync(FILE *f)
 {
     if (fflush(f) != 0)
@@ -176,12 +175,12 @@ void plat_file_error_text(char *dst, size_t size)
     /* The GNU strerror_r may return a static text instead of filling buf. */
     const char *text = strerror_r(errno, buf, sizeof buf);
     snprintf(dst, size, "%s", text);
-=======
+}
+
 void plat_secure_zero(void *p, size_t n)
 {
     if (p != nullptr && n > 0)
         explicit_bzero(p, n);
->>>>>>> h-auth
 }
 
 #endif
