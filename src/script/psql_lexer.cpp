@@ -383,6 +383,8 @@ int normal_byte(lx_scanner *s, unsigned char c)
             end_statement_words(s);
             return event(s, LX_EV_STATEMENT, off, s->line);
         }
+        if (s->paren_depth == 0)
+            s->body_semicolon = 1;
         return CONTINUE;
     default:
         break;
@@ -723,7 +725,9 @@ int lx_finish(lx_scanner *s)
     return s->stmt_start == LX_NO_STATEMENT ? LX_OPEN_NONE : LX_OPEN_STATEMENT;
 }
 
-int lx_fragment_is_inert(const char *text, size_t n)
+/* Whether text, lexed alone, is free of everything that could move a cut
+ * of the script around it. */
+static int inert(const char *text, size_t n, bool allow_body_semicolon)
 {
     lx_scanner s;
     lx_init(&s);
@@ -738,6 +742,18 @@ int lx_fragment_is_inert(const char *text, size_t n)
     int open = lx_finish(&s);
     if (open != LX_OPEN_NONE && open != LX_OPEN_STATEMENT)
         return 0;
+    if (s.body_semicolon && !allow_body_semicolon)
+        return 0;
     const uint32_t bad = LX_F_AMBIGUOUS | LX_F_VARIABLE | LX_F_FORCED | LX_F_NUL;
     return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
+}
+
+int lx_fragment_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, false);
+}
+
+int lx_statement_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, true);
 }
