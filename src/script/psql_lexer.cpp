@@ -450,12 +450,24 @@ void dollar_byte(lx_scanner *s, unsigned char c)
         s->tag_match = 0;
 }
 
-/* After the closing quote of an E string: whitespace holding a newline
- * (and -- comments) then a quote continue the same string. */
+/* After the closing quote of an E string: blanks holding a newline (and
+ * -- comments) then a quote continue the same string.  psql lexes a file
+ * line by line without the line's "\n", so only a "\r" inside a line
+ * counts as that newline, and a look-ahead under way ends at the line's
+ * end; a quote that ends its line keeps looking on the next one. */
 int xqs_byte(lx_scanner *s, unsigned char c)
 {
+    if (c == '\n') {
+        if (s->xqs_seen == 0 && s->pend == P_NONE)
+            return CONTINUE;
+        if (s->pend == P_COMMENT)
+            s->pend = P_NONE;
+        s->mode = M_NORMAL; /* a held dash is settled by the newline */
+        return normal_byte(s, c);
+    }
+    s->xqs_seen = 1;
     if (s->pend == P_COMMENT) {
-        if (c == '\n' || c == '\r') {
+        if (c == '\r') {
             s->pend = P_NONE;
             s->xqs_newline = 1;
         }
@@ -469,7 +481,7 @@ int xqs_byte(lx_scanner *s, unsigned char c)
         s->mode = M_NORMAL; /* the dash stays held back */
         return normal_byte(s, c);
     }
-    if (c == '\n' || c == '\r') {
+    if (c == '\r') {
         s->xqs_newline = 1;
         return CONTINUE;
     }
@@ -501,6 +513,7 @@ int quote_byte(lx_scanner *s, unsigned char c)
                 return CONTINUE;
             s->mode = M_XQS;
             s->xqs_newline = 0;
+            s->xqs_seen = 0;
             return xqs_byte(s, c);
         }
         if (c == '\\')

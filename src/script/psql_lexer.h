@@ -5,8 +5,10 @@
  * (standard_conforming_strings on):
  *
  *   '...'   with '' inside; a backslash is an ordinary byte
- *   E'...'  backslash escapes the next byte; '' inside; an E string may
- *           continue after whitespace holding a newline ('a'<newline>'b')
+ *   E'...'  backslash escapes the next byte; '' inside; psql continues an
+ *           E string after blanks holding a "\r" ('a'<CR>'b'), never
+ *           across a line break (it reads line by line; the server
+ *           would join them, psql does not)
  *   B'' X'' N'' U&''  ordinary quotes (backslash literal)
  *   "..."   identifiers (also U&"..."), with "" inside
  *   $tag$...$tag$  dollar quotes; the tag is an identifier without "$"
@@ -115,7 +117,8 @@ struct lx_scanner {
     uint8_t copy_words;     /* progress of the COPY ... FROM stdin word match */
     uint8_t copy_pending;   /* lx_begin_copy called: data starts at the next line */
     uint8_t copy_col;       /* bytes of the current COPY data line matched to "\." */
-    uint8_t xqs_newline;    /* E'' continuation: a newline was seen */
+    uint8_t xqs_newline;    /* E'' continuation: a "\r" was seen */
+    uint8_t xqs_seen;       /* E'' continuation: bytes seen on this line */
     uint8_t underflow;      /* a ')' came at depth 0 */
     uint8_t stmt_done;      /* the last event ended the statement */
     uint8_t body_semicolon; /* a ';' at depth 0 inside a BEGIN ... END body */

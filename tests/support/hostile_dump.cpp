@@ -314,6 +314,10 @@ std::string judge_script(const std::string &script, const std::vector<std::strin
         return "holds a NUL byte";
     if (r.open != LX_OPEN_NONE)
         return "ends inside an open construct (" + std::to_string(r.open) + ")";
+    for (size_t i = 0; i < r.count; i++)
+        if (items[i].kind == LX_ITEM_META)
+            return "backslash command at line " + std::to_string(items[i].line) + ": " +
+                   script.substr(items[i].start, items[i].len < 80 ? items[i].len : 80);
     size_t k = 0;
     for (size_t i = 0; i < r.count; i++) {
         const lx_item &it = items[i];
@@ -321,8 +325,6 @@ std::string judge_script(const std::string &script, const std::vector<std::strin
         if (it.kind == LX_ITEM_SPACE)
             continue;
         std::string where = " at line " + std::to_string(it.line) + ": " + text.substr(0, 80);
-        if (it.kind == LX_ITEM_META)
-            return "backslash command" + where;
         if (it.kind != LX_ITEM_STATEMENT)
             return "not a statement (kind " + std::to_string(it.kind) + ")" + where;
         if (k >= expected.size())
