@@ -383,6 +383,8 @@ int normal_byte(lx_scanner *s, unsigned char c)
             end_statement_words(s);
             return event(s, LX_EV_STATEMENT, off, s->line);
         }
+        if (s->paren_depth == 0)
+            s->body_semicolon = 1;
         return CONTINUE;
     default:
         break;
@@ -448,12 +450,24 @@ void dollar_byte(lx_scanner *s, unsigned char c)
         s->tag_match = 0;
 }
 
-/* After the closing quote of an E string: whitespace holding a newline
- * (and -- comments) then a quote continue the same string. */
+/* After the closing quote of an E string: blanks holding a newline (and
+ * -- comments) then a quote continue the same string.  psql lexes a file
+ * line by line without the line's "\n", so only a "\r" inside a line
+ * counts as that newline, and a look-ahead under way ends at the line's
+ * end; a quote that ends its line keeps looking on the next one. */
 int xqs_byte(lx_scanner *s, unsigned char c)
 {
+    if (c == '\n') {
+        if (s->xqs_seen == 0 && s->pend == P_NONE)
+            return CONTINUE;
+        if (s->pend == P_COMMENT)
+            s->pend = P_NONE;
+        s->mode = M_NORMAL; /* a held dash is settled by the newline */
+        return normal_byte(s, c);
+    }
+    s->xqs_seen = 1;
     if (s->pend == P_COMMENT) {
-        if (c == '\n' || c == '\r') {
+        if (c == '\r') {
             s->pend = P_NONE;
             s->xqs_newline = 1;
         }
@@ -467,7 +481,7 @@ int xqs_byte(lx_scanner *s, unsigned char c)
         s->mode = M_NORMAL; /* the dash stays held back */
         return normal_byte(s, c);
     }
-    if (c == '\n' || c == '\r') {
+    if (c == '\r') {
         s->xqs_newline = 1;
         return CONTINUE;
     }
@@ -499,6 +513,7 @@ int quote_byte(lx_scanner *s, unsigned char c)
                 return CONTINUE;
             s->mode = M_XQS;
             s->xqs_newline = 0;
+            s->xqs_seen = 0;
             return xqs_byte(s, c);
         }
         if (c == '\\')
@@ -723,7 +738,9 @@ int lx_finish(lx_scanner *s)
     return s->stmt_start == LX_NO_STATEMENT ? LX_OPEN_NONE : LX_OPEN_STATEMENT;
 }
 
-int lx_fragment_is_inert(const char *text, size_t n)
+/* Whether text, lexed alone, is free of everything that could move a cut
+ * of the script around it. */
+static int inert(const char *text, size_t n, bool allow_body_semicolon)
 {
     lx_scanner s;
     lx_init(&s);
@@ -738,6 +755,18 @@ int lx_fragment_is_inert(const char *text, size_t n)
     int open = lx_finish(&s);
     if (open != LX_OPEN_NONE && open != LX_OPEN_STATEMENT)
         return 0;
+    if (s.body_semicolon && !allow_body_semicolon)
+        return 0;
     const uint32_t bad = LX_F_AMBIGUOUS | LX_F_VARIABLE | LX_F_FORCED | LX_F_NUL;
     return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
+}
+
+int lx_fragment_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, false);
+}
+
+int lx_statement_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, true);
 }
