@@ -33,10 +33,14 @@ hostile_table plain_table(size_t index)
 {
     hostile_table t;
     t.name = hostile_table_marker(index) + "items";
-    t.columns = {{"id", "integer", 23, true, std::string("nextval('zq_seq'::regclass)")},
-                 {"note", "text", 25, false, std::nullopt}};
-    t.sequences = {"zq_seq"};
-    t.key_list = std::string("\"id\"");
+    t.oid = hostile_table_oid(index);
+    t.columns = {plain_column("id", "integer"), plain_column("note", "text")};
+    t.columns[0].not_null = true;
+    t.columns[0].default_text = std::string("nextval('zq_seq'::regclass)");
+    hostile_sequence q;
+    q.name = "zq_seq";
+    t.sequences = {q};
+    t.key_columns = {"id"};
     t.rows = {{std::string("1"), std::string("it's; \\! id\n--")},
               {std::string("2"), std::nullopt},
               {std::string("3"), std::string("$$ /* \\. \xff")}};
@@ -49,18 +53,29 @@ hostile_catalogue with_text(const std::string &what, const std::string &text)
     hostile_catalogue cat;
     cat.rows_per_insert = 2;
     hostile_table t = plain_table(0);
+    hostile_column &note = t.columns[1];
     if (what == "table")
         t.name += text;
     else if (what == "column")
-        t.columns[1].name = text;
+        note.name = text;
     else if (what == "type")
-        t.columns[1].type = text;
-    else if (what == "default")
-        t.columns[1].default_text = text;
-    else if (what == "sequence")
-        t.sequences[0] = text;
-    else if (what == "key")
-        t.key_list = text;
+        note.data_type = text;
+    else if (what == "length") {
+        note = plain_column("note", "character varying");
+        note.char_len = text;
+    } else if (what == "udt" || what == "udt-lie") {
+        note.data_type = "USER-DEFINED";
+        note.udt_schema = "app";
+        note.udt_name = text;
+        note.plain_flags_lie = what == "udt-lie";
+    } else if (what == "default")
+        note.default_text = text;
+    else if (what == "sequence" || what == "sequence-lie") {
+        t.sequences[0].name = text;
+        t.sequences[0].visible = false;
+        t.sequences[0].plain_flags_lie = what == "sequence-lie";
+    } else if (what == "key")
+        t.key_columns = {text};
     else if (what == "value")
         t.rows[0][1] = text;
     else if (what == "version")
@@ -81,14 +96,16 @@ const struct {
     {"column", std::string(300, 'n') + "\"x"},
     {"type", "text); DROP TABLE x; --"},
     {"type", "text\n\\! id\n"},
-    {"type", "\"s\".\"" + std::string(260, 'a')},
+    {"length", "40); \\! id\n--"},
+    {"udt", "a" + std::string(300, '"')},
+    {"udt-lie", "mood; \\! id\n"},
     {"default", "'a'); \\! id\n--"},
     {"default", "E'\\''; DROP TABLE x; --"},
     {"default", "$$"},
     {"default", "1 -- "},
     {"sequence", "s; CREATE ROLE m SUPERUSER LOGIN;\n\\! id > /tmp/p\n--"},
-    {"sequence", "s /*"},
-    {"key", "\"id\"); \\! id\n--"},
+    {"sequence-lie", "s; \\! id\n"},
+    {"key", "id\"); \\! id\n--"},
     {"value", std::string("a\0b", 3)},
     {"version", "16.4\n\\! id > /tmp/pgdump-hostile"},
     {"database", "db\n\\! id > /tmp/pgdump-hostile"},
@@ -160,19 +177,17 @@ TEST(HostileDump, ImpossibleValuesAreRefusedByName)
 {
     const struct {
         std::string type;
-        uint32_t oid;
         std::string value;
     } cases[] = {
-        {"bytea", 17, "\\x00'); CREATE ROLE e SUPERUSER; --"},
-        {"integer", 23, "1--"},
-        {"numeric", 1700, "1e--x"},
+        {"bytea", "\\x00'); CREATE ROLE e SUPERUSER; --"},
+        {"integer", "1--"},
+        {"numeric", "1e--x"},
     };
     for (const auto &c : cases) {
         hostile_catalogue cat = with_text("value", c.value);
         hostile_column &col = cat.tables[0].columns[1];
-        col.name = "payload";
-        col.type = c.type;
-        col.oid = c.oid;
+        col = plain_column("payload", c.type);
+        cat.tables[0].rows[0][1] = c.value;
         hostile_outcome o = run_hostile_dump(cat, temp_path("hostile-value.sql"));
         if (o.state == 3) {
             EXPECT_EQ("", o.verdict) << c.value << "\n" << o.script;

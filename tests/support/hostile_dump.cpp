@@ -1,5 +1,6 @@
 #include "hostile_dump.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -25,19 +26,34 @@ struct query_rule {
 };
 
 const query_rule QUERY_RULES[] = {
-    {"SELECT c.relname FROM pg_class c", A_TABLE_LIST},
-    {"nextval\\(", A_SEQUENCES},
-    {"column_name,  CASE WHEN data_type", A_COLUMNS},
-    {"indisprimary", A_PRIMARY_KEY},
-    {"SELECT * FROM ONLY", A_ROWS},
+    {"SELECT c.oid, c.relname FROM pg_catalog.pg_class c", A_TABLE_LIST},
+    {"FROM pg_catalog.pg_attrdef ad", A_SEQUENCES},
+    {"FROM information_schema.columns", A_COLUMNS},
+    {"i.indisprimary", A_PRIMARY_KEY},
+    {" FROM ONLY ", A_ROWS},
 };
 
-/* The table a per-table query is about: the one whose marker it holds. */
+bool holds_number(const std::string &sql, uint32_t n)
+{
+    std::string d = std::to_string(n);
+    for (size_t at = sql.find(d); at != std::string::npos; at = sql.find(d, at + 1)) {
+        bool before = at > 0 && isdigit((unsigned char)sql[at - 1]);
+        bool after = at + d.size() < sql.size() && isdigit((unsigned char)sql[at + d.size()]);
+        if (!before && !after)
+            return true;
+    }
+    return false;
+}
+
+/* The table a per-table query is about: by its marker, else by its OID. */
 const hostile_table *table_of(const hostile_catalogue &cat, const std::string &sql)
 {
     for (size_t i = 0; i < cat.tables.size(); i++)
         if (sql.find(hostile_table_marker(i)) != std::string::npos)
             return &cat.tables[i];
+    for (const auto &t : cat.tables)
+        if (holds_number(sql, t.oid))
+            return &t;
     return nullptr;
 }
 
@@ -50,35 +66,68 @@ std::string rows_answer(const std::vector<std::pair<std::string, uint32_t>> &col
     return out + be_complete("SELECT " + std::to_string(rows.size())) + be_ready();
 }
 
+std::string tf(bool b)
+{
+    return b ? "t" : "f";
+}
+
+/* What quote_ident(x) = x says: a plain lower-case word. */
+bool plain_word(const std::string &x)
+{
+    if (x.empty() || !(islower((unsigned char)x[0]) || x[0] == '_'))
+        return false;
+    for (unsigned char c : x)
+        if (!(islower(c) || isdigit(c) || c == '_'))
+            return false;
+    return true;
+}
+
+std::string columns_answer(const hostile_table &t)
+{
+    std::vector<std::vector<opt_text>> rows;
+    for (const auto &c : t.columns) {
+        std::string base =
+            c.data_type == "ARRAY" && !c.udt_name.empty() ? c.udt_name.substr(1) : c.udt_name;
+        rows.push_back({c.name, c.data_type, c.char_len, c.precision, c.scale, c.udt_schema,
+                        c.udt_name, tf(c.plain_flags_lie || plain_word(c.udt_schema)),
+                        tf(c.plain_flags_lie || plain_word(base)),
+                        std::string(c.not_null ? "NO" : "YES"), c.default_text});
+    }
+    std::vector<std::pair<std::string, uint32_t>> cols;
+    for (const char *n : {"column_name", "data_type", "character_maximum_length",
+                          "numeric_precision", "numeric_scale", "udt_schema", "udt_name",
+                          "?column?", "?column?", "is_nullable", "column_default"})
+        cols.push_back({n, 25});
+    return rows_answer(cols, rows);
+}
+
 std::string answer(const hostile_catalogue &cat, answer_kind kind, const std::string &sql)
 {
     if (kind == A_TABLE_LIST) {
-        std::vector<opt_text> names;
+        std::vector<std::vector<opt_text>> rows;
         for (const auto &t : cat.tables)
-            names.push_back(t.name);
-        return be_single_column("relname", names);
+            rows.push_back({std::to_string(t.oid), t.name});
+        return rows_answer({{"oid", 26}, {"relname", 19}}, rows);
     }
     const hostile_table *t = table_of(cat, sql);
     if (t == nullptr)
         return be_error("ERROR", "42P01", "relation does not exist") + be_ready();
     switch (kind) {
     case A_SEQUENCES: {
-        std::vector<opt_text> names(t->sequences.begin(), t->sequences.end());
-        return be_single_column("seq", names);
-    }
-    case A_COLUMNS: {
         std::vector<std::vector<opt_text>> rows;
-        for (const auto &c : t->columns)
-            rows.push_back(
-                {c.name, c.type, std::string(c.not_null ? "NO" : "YES"), c.default_text});
-        return rows_answer(
-            {{"column_name", 25}, {"data_type", 25}, {"is_nullable", 25}, {"column_default", 25}},
-            rows);
+        for (const auto &q : t->sequences)
+            rows.push_back({q.schema, q.name, tf(q.visible),
+                            tf(q.plain_flags_lie || plain_word(q.schema)),
+                            tf(q.plain_flags_lie || plain_word(q.name))});
+        return rows_answer({{"nspname", 19}, {"relname", 19}, {"v", 16}, {"p1", 16}, {"p2", 16}},
+                           rows);
     }
-    case A_PRIMARY_KEY:
-        if (!t->key_list)
-            return be_single_column("string_agg", {});
-        return be_single_column("string_agg", {t->key_list});
+    case A_COLUMNS:
+        return columns_answer(*t);
+    case A_PRIMARY_KEY: {
+        std::vector<opt_text> names(t->key_columns.begin(), t->key_columns.end());
+        return be_single_column("attname", names);
+    }
     case A_ROWS: {
         std::vector<std::pair<std::string, uint32_t>> cols;
         for (const auto &c : t->columns)
@@ -152,15 +201,8 @@ std::string hostile_text(byte_source *src, const char *plain)
     return s;
 }
 
-struct type_choice {
-    const char *text;
-    uint32_t oid;
-};
-const type_choice TYPES[] = {{"integer", 23},         {"text", 25},
-                             {"bytea", 17},           {"boolean", 16},
-                             {"numeric(10,2)", 1700}, {"double precision", 701},
-                             {"varchar(40)", 1043}};
-const uint32_t HOSTILE_OIDS[] = {23, 25, 17, 16, 1700, 701};
+const char *const TYPE_NAMES[] = {
+    "integer", "text", "bytea", "boolean", "numeric", "double precision", "character varying"};
 
 const char *const NUMBERS[] = {"1",  "-5", "2.5", "1--",      "1e--x", "NaN", "-0",
                                "1;", "1)", "1/*", "Infinity", "1e5",   "$1",  "1e'"};
@@ -193,27 +235,52 @@ opt_text hostile_value(byte_source *src, uint32_t oid)
     return hostile_text(src, "v");
 }
 
+/* The column's type as the catalogue describes it, plain or twisted. */
+void hostile_type(byte_source *src, hostile_column *c)
+{
+    size_t n = sizeof TYPE_NAMES / sizeof TYPE_NAMES[0];
+    size_t k = src->pick(n + 3);
+    if (k < n) {
+        hostile_column p = plain_column(c->name, TYPE_NAMES[k]);
+        c->data_type = p.data_type;
+        c->char_len = p.char_len;
+        c->precision = p.precision;
+        c->scale = p.scale;
+        c->udt_name = p.udt_name;
+        c->oid = p.oid;
+        if (src->pick(4) == 0) /* lengths and precisions that are no numbers */
+            (c->char_len ? c->char_len : c->precision) = hostile_text(src, "40");
+        return;
+    }
+    c->oid = 25;
+    if (k == n) {
+        c->data_type = hostile_text(src, "integer");
+        c->udt_name = "int4";
+        return;
+    }
+    c->data_type = k == n + 1 ? "USER-DEFINED" : "ARRAY";
+    c->udt_schema = hostile_text(src, "public");
+    c->udt_name = (k == n + 1 ? "" : "_") + hostile_text(src, "mood");
+    c->plain_flags_lie = src->pick(3) == 0;
+}
+
 hostile_column hostile_col(byte_source *src, size_t index, hostile_table *t)
 {
     hostile_column c;
     c.name = hostile_text(src, ("c" + std::to_string(index)).c_str());
-    size_t k = src->pick(sizeof TYPES / sizeof TYPES[0] + 1);
-    if (k < sizeof TYPES / sizeof TYPES[0]) {
-        c.type = TYPES[k].text;
-        c.oid = TYPES[k].oid;
-    } else {
-        c.type = hostile_text(src, "integer");
-        c.oid = HOSTILE_OIDS[src->pick(sizeof HOSTILE_OIDS / sizeof HOSTILE_OIDS[0])];
-    }
+    hostile_type(src, &c);
     c.not_null = src->pick(2) == 0;
     switch (src->pick(4)) {
     case 0: {
-        std::string seq = hostile_text(src, "s");
-        if (seq.size() > 150)
-            seq.resize(150);
-        t->sequences.push_back(seq);
+        hostile_sequence q;
+        q.name = hostile_text(src, ("s" + std::to_string(t->sequences.size())).c_str());
+        if (src->pick(3) == 0)
+            q.schema = hostile_text(src, "app");
+        q.visible = src->pick(2) == 0;
+        q.plain_flags_lie = src->pick(3) == 0;
+        t->sequences.push_back(q);
         std::string lit;
-        for (char ch : seq)
+        for (char ch : q.name)
             lit += ch == '\'' ? std::string("''") : std::string(1, ch);
         c.default_text = "nextval('" + lit + "'::regclass)";
         break;
@@ -252,6 +319,43 @@ std::string hostile_table_marker(size_t index)
     return std::string("zq") + (char)('a' + index) + "q";
 }
 
+uint32_t hostile_table_oid(size_t index)
+{
+    return 90001 + (uint32_t)index;
+}
+
+hostile_column plain_column(const std::string &name, const std::string &type)
+{
+    hostile_column c;
+    c.name = name;
+    c.data_type = type;
+    c.not_null = false;
+    const struct {
+        const char *type, *udt;
+        uint32_t oid;
+    } known[] = {{"integer", "int4", 23},
+                 {"text", "text", 25},
+                 {"bytea", "bytea", 17},
+                 {"boolean", "bool", 16},
+                 {"numeric", "numeric", 1700},
+                 {"double precision", "float8", 701},
+                 {"character varying", "varchar", 1043}};
+    c.udt_name = "text";
+    c.oid = 25;
+    for (const auto &k : known)
+        if (type == k.type) {
+            c.udt_name = k.udt;
+            c.oid = k.oid;
+        }
+    if (type == "numeric") {
+        c.precision = std::string("10");
+        c.scale = std::string("2");
+    } else if (type == "character varying") {
+        c.char_len = std::string("40");
+    }
+    return c;
+}
+
 hostile_catalogue hostile_from_bytes(const uint8_t *data, size_t size)
 {
     byte_source src = {data, size, 0};
@@ -274,8 +378,9 @@ hostile_catalogue hostile_from_bytes(const uint8_t *data, size_t size)
         size_t cols = 1 + src.pick(3);
         for (size_t k = 0; k < cols; k++)
             t.columns.push_back(hostile_col(&src, k, &t));
+        t.oid = hostile_table_oid(i);
         if (src.pick(3) == 0)
-            t.key_list = hostile_text(&src, "\"c0\"");
+            t.key_columns.push_back(src.pick(2) ? t.columns[0].name : hostile_text(&src, "c0"));
         size_t rows = src.pick(5);
         for (size_t r = 0; r < rows; r++) {
             std::vector<opt_text> row;

@@ -28,17 +28,31 @@ using opt_text = std::optional<std::string>;
 
 struct hostile_column {
     std::string name;
-    std::string type; /* the type text the catalogue query returns */
-    uint32_t oid;     /* the type OID of the column in the row query */
+    std::string data_type; /* information_schema's data_type */
+    opt_text char_len;     /* character_maximum_length */
+    opt_text precision;    /* numeric_precision */
+    opt_text scale;        /* numeric_scale */
+    std::string udt_schema = "pg_catalog";
+    std::string udt_name;
+    uint32_t oid; /* the type OID of the column in the row query */
     bool not_null;
     opt_text default_text;
+    bool plain_flags_lie = false; /* claim every udt name needs no quotes */
+};
+
+struct hostile_sequence {
+    std::string schema = "public";
+    std::string name;
+    bool visible = true;
+    bool plain_flags_lie = false; /* claim the names need no quotes */
 };
 
 struct hostile_table {
     std::string name;
+    uint32_t oid = 0; /* set by the catalogue's order */
     std::vector<hostile_column> columns;
-    std::vector<std::string> sequences; /* sequence names the server reports */
-    opt_text key_list;                  /* primary key column list, if any */
+    std::vector<hostile_sequence> sequences; /* what the dependency query finds */
+    std::vector<std::string> key_columns;    /* primary key column names */
     std::vector<std::vector<opt_text>> rows;
 };
 
@@ -50,9 +64,15 @@ struct hostile_catalogue {
     bool include_drop = false;
 };
 
+/* A column of one of the catalogue's plain types ("integer", "text",
+ * "bytea", "boolean", "numeric", "double precision", "character varying"). */
+hostile_column plain_column(const std::string &name, const std::string &type);
+
 /* The marker every table name starts with, so that the fake server finds
- * the table a query is about whatever quoting the dump applied. */
+ * the table a query names whatever quoting the dump applied; queries by
+ * OID find it by hostile_table_oid(). */
 std::string hostile_table_marker(size_t index);
+uint32_t hostile_table_oid(size_t index);
 
 /* Draws a catalogue from fuzz bytes (any bytes give some catalogue). */
 hostile_catalogue hostile_from_bytes(const uint8_t *data, size_t size);
