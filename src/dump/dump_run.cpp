@@ -153,6 +153,14 @@ unsigned dump_worker(void *arg)
     }
     conn.cancel = &s->cancel;
 
+    if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
+        int complete_dump(dump_session *, pg_conn *);
+        int done = complete_dump(s, &conn);
+        pg_close(&conn);
+        finish(s, done);
+        return 0;
+    }
+
     if (cfg->table_count == 0 && list_tables(s, &conn) != 0) {
         session_set_error(s, conn.error);
         pg_close(&conn);
