@@ -169,9 +169,9 @@ TEST(Complete, ScriptCutAtAStatementBoundaryCommitsNothing)
         fclose(f);
         sandbox_fresh_db(DST);
         replay(DST, part, false);
-        EXPECT_EQ("0", q("SELECT count(*) FROM pg_namespace WHERE nspname = 'app'", DST))
+        EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_namespace WHERE nspname = 'app'", DST))
             << "cut at " << cut;
-        EXPECT_EQ("0", q("SELECT count(*) FROM pg_class WHERE relname = 'serials'", DST));
+        EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_class WHERE relname = 'serials'", DST));
     }
 }
 
@@ -243,8 +243,8 @@ TEST(Complete, ConfiguredTablesAreCheckedBeforeTheFileIsWritten)
     sandbox_fresh_db(DST);
     ASSERT_EQ(0, replay(DST, out)) << replay_errors();
     EXPECT_EQ(q("TABLE app.measures ORDER BY 1", SRC), q("TABLE app.measures ORDER BY 1", DST));
-    EXPECT_EQ("2", q("SELECT count(*) FROM public.serials", DST));
-    EXPECT_EQ("0", q("SELECT count(*) FROM pg_class WHERE relname IN ('ring_a', 'item_codes')",
+    EXPECT_EQ("2\n", q("SELECT count(*) FROM public.serials", DST));
+    EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_class WHERE relname IN ('ring_a', 'item_codes')",
                      DST));
 }
 
@@ -267,6 +267,6 @@ TEST(Complete, ExcludedSchemasAndTablesTakeTheirDependentsAlong)
     const char *rels = "SELECT string_agg(relname, ',' ORDER BY relname) FROM pg_class WHERE "
                        "relname IN ('Order Items', 'serials', 'item_codes', 'codes v2', "
                        "'mood_counts', 'Tab;le', 'other', 'ring_b')";
-    EXPECT_EQ("other,ring_b", q(rels, DST));
-    EXPECT_EQ("0", q("SELECT count(*) FROM pg_namespace WHERE nspname = 'Odd \"Schema\"'", DST));
+    EXPECT_EQ("other,ring_b\n", q(rels, DST));
+    EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_namespace WHERE nspname = 'Odd \"Schema\"'", DST));
 }

@@ -122,13 +122,15 @@ static const char SEQVALS_SQL[] =
     "WHERE c.relkind = 'S' AND " NSP_OK("n") " ORDER BY c.oid";
 
 /* Privileges of objects whose ACL is set: first a row of kind '0' (the
- * ACL exists), then one row per grant; kind 'Y' when grantable.  t0
+ * ACL exists), then one row per grant in the ACL's order (num from 1);
+ * kind 'Y' when grantable.  t0
  * grantee (empty for PUBLIC), t1 privilege. */
 #define ACL_ROWS(cls, tab, acl)                                                           \
     "SELECT oid, " cls ", 0, '0', 0, NULL, NULL FROM pg_catalog." tab " WHERE " acl      \
     " IS NOT NULL UNION ALL SELECT o.oid, " cls ", 0, CASE WHEN x.is_grantable THEN 'Y' " \
-    "ELSE 'N' END, 1, CASE WHEN x.grantee <> 0 THEN pg_catalog.pg_get_userbyid(x.grantee) " \
-    "END, x.privilege_type FROM pg_catalog." tab " o, pg_catalog.aclexplode(o." acl ") x "
+    "ELSE 'N' END, x.n, CASE WHEN x.grantee <> 0 THEN pg_catalog.pg_get_userbyid(x.grantee) " \
+    "END, x.privilege_type FROM pg_catalog." tab " o, pg_catalog.aclexplode(o." acl ") " \
+    "WITH ORDINALITY x(grantor, grantee, privilege_type, is_grantable, n) "
 static const char GRANTS_SQL[] =
     ACL_ROWS("1259", "pg_class", "relacl") " UNION ALL " ACL_ROWS("1255", "pg_proc", "proacl")
     " UNION ALL " ACL_ROWS("1247", "pg_type", "typacl") " UNION ALL "

@@ -106,7 +106,7 @@ static const char *grant_word(const cat_row *r)
 static void write_grant(cw_ctx *c, const cat_row *item, const cat_row *g)
 {
     const char *priv = cw_text(c, g, 1);
-    bool word = priv[0] != '\0';
+    bool word = g->num == 0 || priv[0] != '\0'; /* the ACL marker has no privilege */
     for (const char *p = priv; *p != '\0'; p++)
         word = word && ((*p >= 'A' && *p <= 'Z') || *p == ' ');
     if (!word) {
