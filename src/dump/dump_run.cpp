@@ -146,7 +146,9 @@ unsigned dump_worker(void *arg)
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    if (pg_connect(&conn, cfg->host, cfg->port, cfg->user, cfg->password, cfg->database) != 0) {
+    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
+                             cfg->password, cfg->database, cfg->require_auth};
+    if (pg_connect_params(&conn, &params) != 0) {
         session_set_error(s, conn.error);
         finish(s, SESSION_FAILED);
         return 0;

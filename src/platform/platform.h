@@ -59,4 +59,9 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
+/* Overwrites n bytes at p with zeros in a way the compiler may not drop as
+ * a dead store (a plain memset before the buffer goes out of scope may be
+ * removed).  For passwords and the keys derived from them. */
+void plat_secure_zero(void *p, size_t n);
+
 #endif

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -143,5 +144,11 @@ int64_t plat_counter(void)
 int64_t plat_counter_freq(void) { return 1000000000LL; }
 
 FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
+
+void plat_secure_zero(void *p, size_t n)
+{
+    if (p != nullptr && n > 0)
+        explicit_bzero(p, n);
+}
 
 #endif

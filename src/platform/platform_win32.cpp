@@ -165,4 +165,10 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
+void plat_secure_zero(void *p, size_t n)
+{
+    if (p != nullptr && n > 0)
+        SecureZeroMemory(p, n);
+}
+
 #endif
