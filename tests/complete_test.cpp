@@ -5,9 +5,9 @@
  * rows and sequence values; then truncation, drops/owners/privileges, the
  * table checks and the schema and table filters.
  */
-#include <gtest/gtest.h>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 
 #include "config/config.h"
@@ -46,8 +46,8 @@ outcome complete_dump(const std::string &db, const std::string &out,
 std::string conn_args(const std::string &db)
 {
     const sandbox_info *sb = sandbox_server();
-    return " -h " + sb->host + " -p " + std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER
-           " -d " + db;
+    return " -h " + sb->host + " -p " + std::to_string(sb->port) +
+           " -U " SANDBOX_TRUST_USER " -d " + db;
 }
 
 int replay(const std::string &db, const std::string &path, bool stop_on_error = true)
@@ -88,7 +88,8 @@ const char TABLES_SQL[] =
     "'information_schema') AND n.nspname !~ '^pg_toast' ORDER BY 1";
 const char SEQUENCES_SQL[] =
     "SELECT c.oid::regclass, x FROM pg_class c, query_to_xml(format('SELECT last_value, "
-    "is_called FROM %s', c.oid::regclass), false, true, '') x WHERE c.relkind = 'S' ORDER BY c.oid::regclass::text";
+    "is_called FROM %s', c.oid::regclass), false, true, '') x WHERE c.relkind = 'S' ORDER BY "
+    "c.oid::regclass::text";
 
 std::string lines_of(const std::string &text, size_t i)
 {
@@ -128,8 +129,8 @@ TEST(Complete, CorpusRebuildsIdenticallyIntoAnEmptyDatabase)
     std::string tables = q(TABLES_SQL, SRC);
     ASSERT_EQ(tables, q(TABLES_SQL, DST));
     for (size_t i = 0; !lines_of(tables, i).empty(); i++) {
-        std::string copy = "COPY (SELECT * FROM ONLY " + lines_of(tables, i) +
-                           " ORDER BY 1) TO STDOUT";
+        std::string copy =
+            "COPY (SELECT * FROM ONLY " + lines_of(tables, i) + " ORDER BY 1) TO STDOUT";
         EXPECT_EQ(q(copy, SRC), q(copy, DST)) << lines_of(tables, i);
     }
     EXPECT_EQ(q(SEQUENCES_SQL, SRC), q(SEQUENCES_SQL, DST));
@@ -159,8 +160,7 @@ TEST(Complete, ScriptCutAtAStatementBoundaryCommitsNothing)
     std::string script = read_file(out);
     /* Cuts after a whole statement in each section, and just before COMMIT. */
     size_t cuts[] = {script.find(";\n", script.find("CREATE TABLE")) + 2,
-                     script.find(";\n", script.find("INSERT INTO")) + 2,
-                     script.rfind("COMMIT;")};
+                     script.find(";\n", script.find("INSERT INTO")) + 2, script.rfind("COMMIT;")};
     for (size_t cut : cuts) {
         std::string part = temp_path("cut.sql");
         FILE *f = fopen(part.c_str(), "wb");
@@ -244,8 +244,8 @@ TEST(Complete, ConfiguredTablesAreCheckedBeforeTheFileIsWritten)
     ASSERT_EQ(0, replay(DST, out)) << replay_errors();
     EXPECT_EQ(q("TABLE app.measures ORDER BY 1", SRC), q("TABLE app.measures ORDER BY 1", DST));
     EXPECT_EQ("2\n", q("SELECT count(*) FROM public.serials", DST));
-    EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_class WHERE relname IN ('ring_a', 'item_codes')",
-                     DST));
+    EXPECT_EQ("0\n",
+              q("SELECT count(*) FROM pg_class WHERE relname IN ('ring_a', 'item_codes')", DST));
 }
 
 TEST(Complete, ExcludedSchemasAndTablesTakeTheirDependentsAlong)

@@ -40,9 +40,9 @@ typedef uint32_t cat_str; /* offset of a NUL-terminated text in the arena */
 struct cat_row {
     uint32_t oid;
     uint32_t owner;
-    uint32_t ref;  /* a related object: partition parent, parent index, ... */
-    int32_t kind;  /* one character code, see the queries */
-    int32_t num;   /* attnum, flags or position */
+    uint32_t ref; /* a related object: partition parent, parent index, ... */
+    int32_t kind; /* one character code, see the queries */
+    int32_t num;  /* attnum, flags or position */
     cat_str t[CAT_TEXTS];
     int32_t dumped; /* items: 1 when the object is written */
     int32_t rank;   /* items: place before the dependency sort */
@@ -82,10 +82,10 @@ struct catalog {
     cat_list seqvals;     /* oid: sequence; t[0] last_value, t[1] is_called */
     cat_list grants;      /* oid: object, owner: class; t[0] grantee, t[1] privilege */
 
-    cat_index by_item;    /* (class << 32 | oid) -> items */
-    cat_index by_ident;   /* (table << 32 | attnum) -> identity sequence item */
-    cat_index by_index;   /* index OID -> indexes */
-    uint32_t *order;      /* item indexes in dependency order */
+    cat_index by_item;  /* (class << 32 | oid) -> items */
+    cat_index by_ident; /* (table << 32 | attnum) -> identity sequence item */
+    cat_index by_index; /* index OID -> indexes */
+    uint32_t *order;    /* item indexes in dependency order */
 
     char error[256];
 };

@@ -12,56 +12,68 @@
 #include "pg_client/pg_client.h"
 
 /* Schemas of the system, never dumped. */
-#define NSP_OK(n)                                                                         \
-    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n \
+#define NSP_OK(n)                                                                                  \
+    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n              \
     ".nspname !~ '^pg_(toast|temp)')"
 /* Objects that belong to an extension come back with CREATE EXTENSION. */
-#define NOT_EXT(cls, col)                                                             \
-    "NOT EXISTS (SELECT 1 FROM pg_catalog.pg_depend e WHERE e.classid = " cls         \
+#define NOT_EXT(cls, col)                                                                          \
+    "NOT EXISTS (SELECT 1 FROM pg_catalog.pg_depend e WHERE e.classid = " cls                      \
     " AND e.objid = " col " AND e.deptype = 'e')"
 #define OWNER(col) "pg_catalog.pg_get_userbyid(" col ")"
 
-static const char SCHEMAS_SQL[] =
-    "SELECT n.oid, n.oid, 0, 's', 0, n.nspname, n.nspname, " OWNER("n.nspowner") ", "
-    "pg_catalog.obj_description(n.oid, 'pg_namespace') FROM pg_catalog.pg_namespace n "
-    "WHERE " NSP_OK("n") " AND " NOT_EXT("2615", "n.oid") " ORDER BY n.oid";
+static const char SCHEMAS_SQL[] = "SELECT n.oid, n.oid, 0, 's', 0, n.nspname, n.nspname, " OWNER(
+    "n.nspowner") ", "
+                  "pg_catalog.obj_description(n.oid, 'pg_namespace') FROM pg_catalog.pg_namespace "
+                  "n "
+                  "WHERE " NSP_OK("n") " AND " NOT_EXT("2615", "n.oid") " ORDER BY n.oid";
 
 static const char EXTENSIONS_SQL[] =
-    "SELECT x.oid, x.extnamespace, 0, 'x', 0, n.nspname, x.extname, " OWNER("x.extowner") ", "
-    "pg_catalog.obj_description(x.oid, 'pg_extension') FROM pg_catalog.pg_extension x "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = x.extnamespace ORDER BY x.oid";
+    "SELECT x.oid, x.extnamespace, 0, 'x', 0, n.nspname, x.extname, " OWNER(
+        "x.extowner") ", "
+                      "pg_catalog.obj_description(x.oid, 'pg_extension') FROM "
+                      "pg_catalog.pg_extension x "
+                      "JOIN pg_catalog.pg_namespace n ON n.oid = x.extnamespace ORDER BY x.oid";
 
 /* t4 base or sub type, t5 default or subtype_diff, t6 NOT NULL. */
 static const char TYPES_SQL[] =
-    "SELECT t.oid, t.typnamespace, t.typrelid, t.typtype, 0, n.nspname, t.typname, "
-    OWNER("t.typowner") ", pg_catalog.obj_description(t.oid, 'pg_type'), "
-    "CASE t.typtype WHEN 'd' THEN pg_catalog.format_type(t.typbasetype, t.typtypmod) "
-    "WHEN 'r' THEN pg_catalog.format_type(g.rngsubtype, NULL) END, "
-    "CASE t.typtype WHEN 'd' THEN pg_catalog.pg_get_expr(t.typdefaultbin, 0) "
-    "WHEN 'r' THEN NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text END, "
-    "CASE WHEN t.typnotnull THEN 'NOT NULL' END "
-    "FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace "
-    "LEFT JOIN pg_catalog.pg_range g ON g.rngtypid = t.oid "
-    "LEFT JOIN pg_catalog.pg_class r ON r.oid = t.typrelid "
-    "WHERE " NSP_OK("n") " AND " NOT_EXT("1247", "t.oid") " AND (t.typtype IN ('e','d','r') "
-    "OR (t.typtype = 'c' AND r.relkind = 'c')) ORDER BY t.oid";
+    "SELECT t.oid, t.typnamespace, t.typrelid, t.typtype, 0, n.nspname, t.typname, " OWNER(
+        "t.typowner") ", pg_catalog.obj_description(t.oid, 'pg_type'), "
+                      "CASE t.typtype WHEN 'd' THEN pg_catalog.format_type(t.typbasetype, "
+                      "t.typtypmod) "
+                      "WHEN 'r' THEN pg_catalog.format_type(g.rngsubtype, NULL) END, "
+                      "CASE t.typtype WHEN 'd' THEN pg_catalog.pg_get_expr(t.typdefaultbin, 0) "
+                      "WHEN 'r' THEN NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text END, "
+                      "CASE WHEN t.typnotnull THEN 'NOT NULL' END "
+                      "FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = "
+                      "t.typnamespace "
+                      "LEFT JOIN pg_catalog.pg_range g ON g.rngtypid = t.oid "
+                      "LEFT JOIN pg_catalog.pg_class r ON r.oid = t.typrelid "
+                      "WHERE " NSP_OK("n") " AND " NOT_EXT(
+                          "1247",
+                          "t.oid") " AND (t.typtype IN ('e','d','r') "
+                                   "OR (t.typtype = 'c' AND r.relkind = 'c')) ORDER BY t.oid";
 
 /* t4 definition, t5 identity arguments; aggregates: t6 state type, t7
  * transition, t8 final, t9 initial value, t10 combine function. */
 static const char ROUTINES_SQL[] =
-    "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, "
-    OWNER("p.proowner") ", pg_catalog.obj_description(p.oid, 'pg_proc'), "
-    "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
-    "pg_catalog.pg_get_function_identity_arguments(p.oid), "
-    "pg_catalog.format_type(a.aggtranstype, NULL), a.aggtransfn::pg_catalog.regproc::text, "
-    "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text, a.agginitval, "
-    "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text "
-    "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
-    "LEFT JOIN pg_catalog.pg_aggregate a ON a.aggfnoid = p.oid "
-    "WHERE " NSP_OK("n") " AND " NOT_EXT("1255", "p.oid") " AND NOT EXISTS (SELECT 1 FROM "
-    "pg_catalog.pg_depend i WHERE i.classid = 1255 AND i.objid = p.oid AND i.deptype = 'i') "
-    "AND (p.prokind IN ('f','p','w') "
-    "OR (p.prokind = 'a' AND a.aggkind = 'n')) ORDER BY p.oid";
+    "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, " OWNER(
+        "p.proowner") ", pg_catalog.obj_description(p.oid, 'pg_proc'), "
+                      "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
+                      "pg_catalog.pg_get_function_identity_arguments(p.oid), "
+                      "pg_catalog.format_type(a.aggtranstype, NULL), "
+                      "a.aggtransfn::pg_catalog.regproc::text, "
+                      "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text, a.agginitval, "
+                      "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text "
+                      "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = "
+                      "p.pronamespace "
+                      "LEFT JOIN pg_catalog.pg_aggregate a ON a.aggfnoid = p.oid "
+                      "WHERE " NSP_OK("n") " AND " NOT_EXT(
+                          "1255",
+                          "p.oid") " AND NOT EXISTS (SELECT 1 FROM "
+                                   "pg_catalog.pg_depend i WHERE i.classid = 1255 AND i.objid = "
+                                   "p.oid AND i.deptype = 'i') "
+                                   "AND (p.prokind IN ('f','p','w') "
+                                   "OR (p.prokind = 'a' AND a.aggkind = 'n')) ORDER BY p.oid";
 
 /* Kind 'I' for identity sequences (written with their column); ref and
  * num: the owning column; t4 type, t5..t9 start, increment, min, max,
@@ -69,16 +81,20 @@ static const char ROUTINES_SQL[] =
 static const char SEQUENCES_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE(d.refobjid, 0), "
     "CASE WHEN d.deptype = 'i' THEN 'I' ELSE 'S' END, COALESCE(d.refobjsubid, 0), n.nspname, "
-    "c.relname, " OWNER("c.relowner") ", pg_catalog.obj_description(c.oid, 'pg_class'), "
-    "pg_catalog.format_type(s.seqtypid, NULL), s.seqstart::text, s.seqincrement::text, "
-    "s.seqmin::text, s.seqmax::text, s.seqcache::text, "
-    "CASE WHEN s.seqcycle THEN 'CYCLE' ELSE 'NO CYCLE' END, a.attname "
-    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_sequence s ON s.seqrelid = c.oid "
-    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "LEFT JOIN pg_catalog.pg_depend d ON d.classid = 1259 AND d.objid = c.oid "
-    "AND d.refclassid = 1259 AND d.refobjsubid > 0 AND d.deptype IN ('a','i') "
-    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = d.refobjid AND a.attnum = d.refobjsubid "
-    "WHERE " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid") " ORDER BY c.oid";
+    "c.relname, " OWNER(
+        "c.relowner") ", pg_catalog.obj_description(c.oid, 'pg_class'), "
+                      "pg_catalog.format_type(s.seqtypid, NULL), s.seqstart::text, "
+                      "s.seqincrement::text, "
+                      "s.seqmin::text, s.seqmax::text, s.seqcache::text, "
+                      "CASE WHEN s.seqcycle THEN 'CYCLE' ELSE 'NO CYCLE' END, a.attname "
+                      "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_sequence s ON s.seqrelid = "
+                      "c.oid "
+                      "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                      "LEFT JOIN pg_catalog.pg_depend d ON d.classid = 1259 AND d.objid = c.oid "
+                      "AND d.refclassid = 1259 AND d.refobjsubid > 0 AND d.deptype IN ('a','i') "
+                      "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = d.refobjid AND a.attnum "
+                      "= d.refobjsubid "
+                      "WHERE " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid") " ORDER BY c.oid";
 
 /* Kinds T table, P partitioned, V view, M materialized view; ref: the
  * partition parent; num: 1 when populated; t4 partition key, t5 bound,
@@ -87,16 +103,19 @@ static const char RELATIONS_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE((SELECT i.inhparent FROM pg_catalog.pg_inherits i "
     "WHERE i.inhrelid = c.oid AND c.relispartition), 0), "
     "CASE c.relkind WHEN 'r' THEN 'T' WHEN 'p' THEN 'P' WHEN 'v' THEN 'V' ELSE 'M' END, "
-    "c.relispopulated::int, n.nspname, c.relname, " OWNER("c.relowner") ", "
-    "pg_catalog.obj_description(c.oid, 'pg_class'), "
-    "CASE WHEN c.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(c.oid) END, "
-    "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, c.oid) END, "
-    "CASE WHEN c.relkind IN ('v','m') THEN pg_catalog.pg_get_viewdef(c.oid) END, "
-    "pg_catalog.array_to_string(c.reloptions, ', '), "
-    "CASE WHEN c.relpersistence = 'u' THEN 'u' END "
-    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE c.relkind IN ('r','p','v','m') AND " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid")
-    " ORDER BY c.oid";
+    "c.relispopulated::int, n.nspname, c.relname, " OWNER(
+        "c.relowner") ", "
+                      "pg_catalog.obj_description(c.oid, 'pg_class'), "
+                      "CASE WHEN c.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(c.oid) END, "
+                      "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, "
+                      "c.oid) END, "
+                      "CASE WHEN c.relkind IN ('v','m') THEN pg_catalog.pg_get_viewdef(c.oid) END, "
+                      "pg_catalog.array_to_string(c.reloptions, ', '), "
+                      "CASE WHEN c.relpersistence = 'u' THEN 'u' END "
+                      "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = "
+                      "c.relnamespace "
+                      "WHERE c.relkind IN ('r','p','v','m') AND " NSP_OK("n") " AND " NOT_EXT(
+                          "1259", "c.oid") " ORDER BY c.oid";
 
 /* Parses a decimal OID or integer; bad text gives 0. */
 static int64_t parse_int(const pg_value *v)
@@ -157,7 +176,7 @@ int cat_query(catalog *cat, pg_conn *conn, const char *sql, cat_list *list)
 
 int catalog_read(catalog *cat, pg_conn *conn, int want_grants)
 {
-    const char *items[] = {SCHEMAS_SQL,   EXTENSIONS_SQL, TYPES_SQL,
+    const char *items[] = {SCHEMAS_SQL,  EXTENSIONS_SQL, TYPES_SQL,
                            ROUTINES_SQL, SEQUENCES_SQL,  RELATIONS_SQL};
     for (const char *sql : items)
         if (cat_query(cat, conn, sql, &cat->items) != 0)

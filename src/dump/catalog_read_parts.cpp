@@ -8,8 +8,8 @@
 #include "dump/catalog.h"
 #include "pg_client/pg_client.h"
 
-#define NSP_OK(n)                                                                         \
-    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n \
+#define NSP_OK(n)                                                                                  \
+    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n              \
     ".nspname !~ '^pg_(toast|temp)')"
 
 /* t0 name, t1 type, t2 default or generation expression, t3/t4 collation
@@ -29,8 +29,8 @@ static const char COLUMNS_SQL[] =
     "LEFT JOIN pg_catalog.pg_collation co ON co.oid = a.attcollation "
     "AND a.attcollation <> t.typcollation "
     "LEFT JOIN pg_catalog.pg_namespace cn ON cn.oid = co.collnamespace "
-    "WHERE a.attnum > 0 AND NOT a.attisdropped AND c.relkind IN ('r','p','c','v','m') AND "
-    NSP_OK("n") " ORDER BY a.attrelid, a.attnum";
+    "WHERE a.attnum > 0 AND NOT a.attisdropped AND c.relkind IN ('r','p','c','v','m') AND " NSP_OK(
+        "n") " ORDER BY a.attrelid, a.attnum";
 
 /* kind: contype, or 'K' for a domain's check; ref: referenced table;
  * num: 1 local, 2 validated, 4 part of a parent's constraint; t0 name,
@@ -125,16 +125,17 @@ static const char SEQVALS_SQL[] =
  * ACL exists), then one row per grant in the ACL's order (num from 1);
  * kind 'Y' when grantable.  t0
  * grantee (empty for PUBLIC), t1 privilege. */
-#define ACL_ROWS(cls, tab, acl)                                                           \
-    "SELECT oid, " cls ", 0, '0', 0, NULL, NULL FROM pg_catalog." tab " WHERE " acl      \
-    " IS NOT NULL UNION ALL SELECT o.oid, " cls ", 0, CASE WHEN x.is_grantable THEN 'Y' " \
-    "ELSE 'N' END, x.n, CASE WHEN x.grantee <> 0 THEN pg_catalog.pg_get_userbyid(x.grantee) " \
-    "END, x.privilege_type FROM pg_catalog." tab " o, pg_catalog.aclexplode(o." acl ") " \
+#define ACL_ROWS(cls, tab, acl)                                                                    \
+    "SELECT oid, " cls ", 0, '0', 0, NULL, NULL FROM pg_catalog." tab " WHERE " acl                \
+    " IS NOT NULL UNION ALL SELECT o.oid, " cls ", 0, CASE WHEN x.is_grantable THEN 'Y' "          \
+    "ELSE 'N' END, x.n, CASE WHEN x.grantee <> 0 THEN pg_catalog.pg_get_userbyid(x.grantee) "      \
+    "END, x.privilege_type FROM pg_catalog." tab " o, pg_catalog.aclexplode(o." acl ") "           \
     "WITH ORDINALITY x(grantor, grantee, privilege_type, is_grantable, n) "
-static const char GRANTS_SQL[] =
-    ACL_ROWS("1259", "pg_class", "relacl") " UNION ALL " ACL_ROWS("1255", "pg_proc", "proacl")
-    " UNION ALL " ACL_ROWS("1247", "pg_type", "typacl") " UNION ALL "
-    ACL_ROWS("2615", "pg_namespace", "nspacl") " ORDER BY 2, 1, 5";
+static const char GRANTS_SQL[] = ACL_ROWS("1259", "pg_class", "relacl") " UNION ALL " ACL_ROWS(
+    "1255", "pg_proc",
+    "proacl") " UNION ALL " ACL_ROWS("1247", "pg_type",
+                                     "typacl") " UNION ALL " ACL_ROWS("2615", "pg_namespace",
+                                                                      "nspacl") " ORDER BY 2, 1, 5";
 
 int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
 {
@@ -142,9 +143,9 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
         const char *sql;
         cat_list *list;
     } parts[] = {
-        {COLUMNS_SQL, &cat->columns}, {CONSTRAINTS_SQL, &cat->constraints},
-        {INDEXES_SQL, &cat->indexes}, {TRIGGERS_SQL, &cat->triggers},
-        {RULES_SQL, &cat->rules},     {LABELS_SQL, &cat->labels},
+        {COLUMNS_SQL, &cat->columns},   {CONSTRAINTS_SQL, &cat->constraints},
+        {INDEXES_SQL, &cat->indexes},   {TRIGGERS_SQL, &cat->triggers},
+        {RULES_SQL, &cat->rules},       {LABELS_SQL, &cat->labels},
         {INHERITS_SQL, &cat->inherits}, {DEPS_SQL, &cat->deps},
         {SEQVALS_SQL, &cat->seqvals},
     };

@@ -13,15 +13,31 @@
 static int kind_priority(int32_t kind)
 {
     switch (kind) {
-    case 's': return 0;
-    case 'x': return 1;
-    case 'e': case 'r': case 'c': case 'd': return 2;
-    case 'f': case 'p': case 'w': return 3;
-    case 'a': return 4;
-    case 'S': case 'I': return 5;
-    case 'T': case 'P': return 6;
-    case 'V': return 7;
-    default: return 8;
+    case 's':
+        return 0;
+    case 'x':
+        return 1;
+    case 'e':
+    case 'r':
+    case 'c':
+    case 'd':
+        return 2;
+    case 'f':
+    case 'p':
+    case 'w':
+        return 3;
+    case 'a':
+        return 4;
+    case 'S':
+    case 'I':
+        return 5;
+    case 'T':
+    case 'P':
+        return 6;
+    case 'V':
+        return 7;
+    default:
+        return 8;
     }
 }
 
@@ -189,8 +205,8 @@ static void propagate(catalog *cat, const graph *g)
         uint32_t i = cat->order[k];
         for (uint32_t e = g->first_needs[i]; e < g->first_needs[i + 1]; e++) {
             const cat_row *need = &cat->items.v[g->needs[e]];
-            bool relation = need->kind == 'T' || need->kind == 'P' || need->kind == 'V' ||
-                            need->kind == 'M';
+            bool relation =
+                need->kind == 'T' || need->kind == 'P' || need->kind == 'V' || need->kind == 'M';
             if (relation && need->dumped != 1)
                 r->dumped = 0;
         }

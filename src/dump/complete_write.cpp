@@ -99,17 +99,32 @@ void cw_signature(cw_ctx *c, const cat_row *routine)
 const char *cw_kind_word(const cat_row *item)
 {
     switch (item->kind) {
-    case 's': return "SCHEMA";
-    case 'x': return "EXTENSION";
-    case 'd': return "DOMAIN";
-    case 'e': case 'c': case 'r': return "TYPE";
-    case 'f': case 'w': return "FUNCTION";
-    case 'p': return "PROCEDURE";
-    case 'a': return "AGGREGATE";
-    case 'S': case 'I': return "SEQUENCE";
-    case 'V': return "VIEW";
-    case 'M': return "MATERIALIZED VIEW";
-    default: return "TABLE";
+    case 's':
+        return "SCHEMA";
+    case 'x':
+        return "EXTENSION";
+    case 'd':
+        return "DOMAIN";
+    case 'e':
+    case 'c':
+    case 'r':
+        return "TYPE";
+    case 'f':
+    case 'w':
+        return "FUNCTION";
+    case 'p':
+        return "PROCEDURE";
+    case 'a':
+        return "AGGREGATE";
+    case 'S':
+    case 'I':
+        return "SEQUENCE";
+    case 'V':
+        return "VIEW";
+    case 'M':
+        return "MATERIALIZED VIEW";
+    default:
+        return "TABLE";
     }
 }
 

@@ -13,8 +13,7 @@
 
 static int put_target(dump_writer *w, const table_target *t)
 {
-    if (dw_put_ident(w, t->schema) != 0 || dw_put(w, ".", 1) != 0 ||
-        dw_put_ident(w, t->name) != 0)
+    if (dw_put_ident(w, t->schema) != 0 || dw_put(w, ".", 1) != 0 || dw_put_ident(w, t->name) != 0)
         return -1;
     return 0;
 }
@@ -30,8 +29,8 @@ __attribute__((weak)) int write_table_rows(dump_session *s, pg_conn *conn, dump_
                                            const table_target *t, int *outcome)
 {
     /* Query text in a scratch writer-free buffer: names are quoted whole. */
-    size_t room = 64 + 2 * (strlen(t->schema) + strlen(t->name)) +
-                  (t->columns ? strlen(t->columns) : 1);
+    size_t room =
+        64 + 2 * (strlen(t->schema) + strlen(t->name)) + (t->columns ? strlen(t->columns) : 1);
     char *sql = static_cast<char *>(malloc(room));
     if (sql == nullptr)
         return interim_fail(s, outcome, "out of memory");

@@ -96,10 +96,14 @@ static const char *grant_word(const cat_row *r)
     if (is_relation(r))
         return "TABLE ";
     switch (cat_item_class(r->kind)) {
-    case CLASS_PG_PROC: return "ROUTINE ";
-    case CLASS_PG_TYPE: return "TYPE ";
-    case CLASS_PG_NAMESPACE: return "SCHEMA ";
-    default: return "SEQUENCE ";
+    case CLASS_PG_PROC:
+        return "ROUTINE ";
+    case CLASS_PG_TYPE:
+        return "TYPE ";
+    case CLASS_PG_NAMESPACE:
+        return "SCHEMA ";
+    default:
+        return "SEQUENCE ";
     }
 }
 

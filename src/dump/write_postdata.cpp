@@ -184,12 +184,24 @@ int write_postdata(cw_ctx *c)
             if (!is_relation(r))
                 continue;
             switch (step) {
-            case 0: write_constraints(c, r, 0); break;
-            case 1: write_indexes(c, r); break;
-            case 2: write_attaches(c, r); break;
-            case 3: write_constraints(c, r, 1); break;
-            case 4: write_triggers(c, r); break;
-            default: write_rules(c, r); break;
+            case 0:
+                write_constraints(c, r, 0);
+                break;
+            case 1:
+                write_indexes(c, r);
+                break;
+            case 2:
+                write_attaches(c, r);
+                break;
+            case 3:
+                write_constraints(c, r, 1);
+                break;
+            case 4:
+                write_triggers(c, r);
+                break;
+            default:
+                write_rules(c, r);
+                break;
             }
         }
         cw_put(c, "\n");

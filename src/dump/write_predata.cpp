@@ -178,17 +178,43 @@ static void write_sequence(cw_ctx *c, const cat_row *r)
 static void write_item(cw_ctx *c, const cat_row *r)
 {
     switch (r->kind) {
-    case 's': write_schema(c, r); break;
-    case 'x': write_extension(c, r); break;
-    case 'e': write_enum(c, r); break;
-    case 'd': write_domain(c, r); break;
-    case 'c': write_composite(c, r); break;
-    case 'r': write_range(c, r); break;
-    case 'f': case 'p': case 'w': case 'a': write_routine(c, r); break;
-    case 'S': write_sequence(c, r); break;
-    case 'T': case 'P': write_table(c, r); break;
-    case 'V': case 'M': write_view(c, r); break;
-    default: break;
+    case 's':
+        write_schema(c, r);
+        break;
+    case 'x':
+        write_extension(c, r);
+        break;
+    case 'e':
+        write_enum(c, r);
+        break;
+    case 'd':
+        write_domain(c, r);
+        break;
+    case 'c':
+        write_composite(c, r);
+        break;
+    case 'r':
+        write_range(c, r);
+        break;
+    case 'f':
+    case 'p':
+    case 'w':
+    case 'a':
+        write_routine(c, r);
+        break;
+    case 'S':
+        write_sequence(c, r);
+        break;
+    case 'T':
+    case 'P':
+        write_table(c, r);
+        break;
+    case 'V':
+    case 'M':
+        write_view(c, r);
+        break;
+    default:
+        break;
     }
 }
 
