@@ -23,21 +23,27 @@
 
 static const char SCHEMAS_SQL[] = "SELECT n.oid, n.oid, 0, 's', 0, n.nspname, n.nspname, " OWNER(
     "n.nspowner") ", "
-                  "pg_catalog.obj_description(n.oid, 'pg_namespace') FROM pg_catalog.pg_namespace "
+                  "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = n.oid "
+                  "AND d.classoid = 'pg_catalog.pg_namespace'::pg_catalog.regclass AND d.objsubid "
+                  "= 0) FROM pg_catalog.pg_namespace "
                   "n "
                   "WHERE " NSP_OK("n") " AND " NOT_EXT("2615", "n.oid") " ORDER BY n.oid";
 
 static const char EXTENSIONS_SQL[] =
     "SELECT x.oid, x.extnamespace, 0, 'x', 0, n.nspname, x.extname, " OWNER(
         "x.extowner") ", "
-                      "pg_catalog.obj_description(x.oid, 'pg_extension') FROM "
+                      "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
+                      "x.oid AND d.classoid = 'pg_catalog.pg_extension'::pg_catalog.regclass AND "
+                      "d.objsubid = 0) FROM "
                       "pg_catalog.pg_extension x "
                       "JOIN pg_catalog.pg_namespace n ON n.oid = x.extnamespace ORDER BY x.oid";
 
 /* t4 base or sub type, t5 default or subtype_diff, t6 NOT NULL. */
 static const char TYPES_SQL[] =
     "SELECT t.oid, t.typnamespace, t.typrelid, t.typtype, 0, n.nspname, t.typname, " OWNER(
-        "t.typowner") ", pg_catalog.obj_description(t.oid, 'pg_type'), "
+        "t.typowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
+                      "t.oid AND d.classoid = 'pg_catalog.pg_type'::pg_catalog.regclass AND "
+                      "d.objsubid = 0), "
                       "CASE t.typtype WHEN 'd' THEN pg_catalog.format_type(t.typbasetype, "
                       "t.typtypmod) "
                       "WHEN 'r' THEN pg_catalog.format_type(g.rngsubtype, NULL) END, "
@@ -57,7 +63,9 @@ static const char TYPES_SQL[] =
  * transition, t8 final, t9 initial value, t10 combine function. */
 static const char ROUTINES_SQL[] =
     "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, " OWNER(
-        "p.proowner") ", pg_catalog.obj_description(p.oid, 'pg_proc'), "
+        "p.proowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
+                      "p.oid AND d.classoid = 'pg_catalog.pg_proc'::pg_catalog.regclass AND "
+                      "d.objsubid = 0), "
                       "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
                       "pg_catalog.pg_get_function_identity_arguments(p.oid), "
                       "pg_catalog.format_type(a.aggtranstype, NULL), "
@@ -82,7 +90,9 @@ static const char SEQUENCES_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE(d.refobjid, 0), "
     "CASE WHEN d.deptype = 'i' THEN 'I' ELSE 'S' END, COALESCE(d.refobjsubid, 0), n.nspname, "
     "c.relname, " OWNER(
-        "c.relowner") ", pg_catalog.obj_description(c.oid, 'pg_class'), "
+        "c.relowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
+                      "c.oid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
+                      "d.objsubid = 0), "
                       "pg_catalog.format_type(s.seqtypid, NULL), s.seqstart::text, "
                       "s.seqincrement::text, "
                       "s.seqmin::text, s.seqmax::text, s.seqcache::text, "
@@ -105,7 +115,9 @@ static const char RELATIONS_SQL[] =
     "CASE c.relkind WHEN 'r' THEN 'T' WHEN 'p' THEN 'P' WHEN 'v' THEN 'V' ELSE 'M' END, "
     "c.relispopulated::int, n.nspname, c.relname, " OWNER(
         "c.relowner") ", "
-                      "pg_catalog.obj_description(c.oid, 'pg_class'), "
+                      "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
+                      "c.oid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
+                      "d.objsubid = 0), "
                       "CASE WHEN c.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(c.oid) END, "
                       "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, "
                       "c.oid) END, "

@@ -18,7 +18,9 @@
 static const char COLUMNS_SQL[] =
     "SELECT a.attrelid, a.attrelid, 0, 'a', a.attnum, a.attname, "
     "pg_catalog.format_type(a.atttypid, a.atttypmod), pg_catalog.pg_get_expr(d.adbin, d.adrelid), "
-    "cn.nspname, co.collname, pg_catalog.col_description(a.attrelid, a.attnum), "
+    "cn.nspname, co.collname, (SELECT d.description FROM pg_catalog.pg_description d WHERE "
+    "d.objoid = a.attrelid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
+    "d.objsubid = a.attnum), "
     "CASE WHEN a.attnotnull THEN 'N' ELSE '' END || CASE WHEN a.attislocal THEN 'L' ELSE '' END "
     "|| CASE WHEN a.attgenerated = 's' THEN 'G' ELSE '' END "
     "|| CASE a.attidentity WHEN 'a' THEN 'A' WHEN 'd' THEN 'D' ELSE '' END "
@@ -39,7 +41,9 @@ static const char CONSTRAINTS_SQL[] =
     "SELECT k.oid, CASE WHEN k.conrelid <> 0 THEN k.conrelid ELSE k.contypid END, k.confrelid, "
     "CASE WHEN k.contypid <> 0 THEN 'K' ELSE k.contype END, "
     "k.conislocal::int + 2 * k.convalidated::int + 4 * (k.conparentid <> 0)::int, k.conname, "
-    "pg_catalog.pg_get_constraintdef(k.oid), pg_catalog.obj_description(k.oid, 'pg_constraint') "
+    "pg_catalog.pg_get_constraintdef(k.oid), (SELECT d.description FROM pg_catalog.pg_description "
+    "d WHERE d.objoid = k.oid AND d.classoid = 'pg_catalog.pg_constraint'::pg_catalog.regclass AND "
+    "d.objsubid = 0) "
     "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_namespace n ON n.oid = k.connamespace "
     "WHERE " NSP_OK("n") " ORDER BY 2, k.conname";
 
@@ -47,26 +51,32 @@ static const char CONSTRAINTS_SQL[] =
  * t0 name, t1 definition, t2 comment, t3 schema. */
 static const char INDEXES_SQL[] =
     "SELECT i.indexrelid, i.indrelid, COALESCE(h.inhparent, 0), "
-    "CASE WHEN EXISTS (SELECT 1 FROM pg_catalog.pg_constraint k WHERE k.conindid = i.indexrelid "
-    "AND k.conrelid = i.indrelid AND k.contype IN ('p','u','x')) THEN 'k' ELSE 'i' END, 0, "
-    "c.relname, pg_catalog.pg_get_indexdef(i.indexrelid), "
-    "pg_catalog.obj_description(i.indexrelid, 'pg_class'), n.nspname "
+    "CASE WHEN k.oid IS NULL THEN 'i' ELSE 'k' END, 0, "
+    "c.relname, CASE WHEN k.oid IS NULL THEN pg_catalog.pg_get_indexdef(i.indexrelid) END, "
+    "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = i.indexrelid AND "
+    "d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND d.objsubid = 0), n.nspname "
     "FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class c ON c.oid = i.indexrelid "
     "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "LEFT JOIN pg_catalog.pg_inherits h ON h.inhrelid = i.indexrelid "
+    "LEFT JOIN pg_catalog.pg_constraint k ON k.conindid = i.indexrelid "
+    "AND k.conrelid = i.indrelid AND k.contype IN ('p','u','x') "
     "WHERE " NSP_OK("n") " ORDER BY i.indrelid, c.relname";
 
 /* kind: tgenabled; t0 name, t1 definition, t2 comment.  Triggers cloned
  * onto partitions come back with their parent's. */
 static const char TRIGGERS_SQL[] =
     "SELECT t.oid, t.tgrelid, 0, t.tgenabled, 0, t.tgname, "
-    "pg_catalog.pg_get_triggerdef(t.oid, false), pg_catalog.obj_description(t.oid, 'pg_trigger') "
+    "pg_catalog.pg_get_triggerdef(t.oid, false), (SELECT d.description FROM "
+    "pg_catalog.pg_description d WHERE d.objoid = t.oid AND d.classoid = "
+    "'pg_catalog.pg_trigger'::pg_catalog.regclass AND d.objsubid = 0) "
     "FROM pg_catalog.pg_trigger t WHERE NOT t.tgisinternal AND t.tgparentid = 0 "
     "ORDER BY t.tgrelid, t.tgname";
 
 static const char RULES_SQL[] =
     "SELECT r.oid, r.ev_class, 0, r.ev_enabled, 0, r.rulename, "
-    "pg_catalog.pg_get_ruledef(r.oid, false), pg_catalog.obj_description(r.oid, 'pg_rewrite') "
+    "pg_catalog.pg_get_ruledef(r.oid, false), (SELECT d.description FROM pg_catalog.pg_description "
+    "d WHERE d.objoid = r.oid AND d.classoid = 'pg_catalog.pg_rewrite'::pg_catalog.regclass AND "
+    "d.objsubid = 0) "
     "FROM pg_catalog.pg_rewrite r WHERE r.rulename <> '_RETURN' ORDER BY r.ev_class, r.rulename";
 
 static const char LABELS_SQL[] =
@@ -110,15 +120,16 @@ static const char DEPS_SQL[] =
     "AND (a.mc, a.mo) <> (b.mc, b.mo) AND NOT (d.classid = 1259 AND d.refclassid = 1259 "
     "AND d.refobjsubid <> 0 AND d.deptype IN ('a','i')) ORDER BY 2, 1";
 
-/* Each sequence's state in the snapshot.  The sequence is read by a query
- * the server builds from the OID, so no name travels back. */
+/* Each sequence's state in the snapshot.  pg_sequence_last_value is NULL
+ * exactly when is_called is false; only then is last_value read, by a
+ * query the server builds from the OID, so no name travels back. */
 static const char SEQVALS_SQL[] =
-    "SELECT c.oid, c.oid, 0, 'v', 0, "
-    "(pg_catalog.xpath('/row/last_value/text()', x))[1]::text, "
-    "(pg_catalog.xpath('/row/is_called/text()', x))[1]::text "
+    "SELECT c.oid, c.oid, 0, 'v', 0, COALESCE(l.v::text, (pg_catalog.xpath("
+    "'/row/last_value/text()', pg_catalog.query_to_xml(pg_catalog.format("
+    "'SELECT last_value FROM %s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
+    "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-    "CROSS JOIN LATERAL pg_catalog.query_to_xml(pg_catalog.format("
-    "'SELECT last_value, is_called FROM %s', c.oid::pg_catalog.regclass), false, true, '') x "
+    "CROSS JOIN LATERAL (SELECT pg_catalog.pg_sequence_last_value(c.oid) AS v) l "
     "WHERE c.relkind = 'S' AND " NSP_OK("n") " ORDER BY c.oid";
 
 /* Privileges of objects whose ACL is set: first a row of kind '0' (the
