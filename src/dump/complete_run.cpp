@@ -15,6 +15,7 @@
 
 #include "dump/catalog.h"
 #include "dump/complete_write.h"
+#include "dump/dump_output.h"
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
@@ -105,9 +106,13 @@ static int write_data(cw_ctx *c, pg_conn *conn, int *outcome)
 static int write_script(cw_ctx *c, pg_conn *conn, int *outcome)
 {
     const dump_config *cfg = c->cfg;
-    dw_printf(c->w, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL %s\n-- Database: ",
-              conn->server_version);
-    dw_put_comment_text(c->w, cfg->database);
+    /* Comment lines carry printable text only. */
+    cw_put(c, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ");
+    if (!c->bad && dw_put_comment_text(c->w, conn->server_version) != 0)
+        cw_fail(c, WRITE_FAILED_TEXT);
+    cw_put(c, "\n-- Database: ");
+    if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
+        cw_fail(c, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     cw_put(c, SCRIPT_SETTINGS);
     if (cfg->include_drop && cfg->include_schema)
@@ -159,38 +164,17 @@ int complete_dump(dump_session *s, pg_conn *conn)
     }
     s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
 
-    FILE *file = plat_fopen_wb(s->cfg.out_path);
-    if (file == nullptr) {
+    dump_writer w = {};
+    if (dump_output_open(s, &w) != 0) {
         cat_free(&cat);
-        session_set_error(s, "cannot open output file");
         return SESSION_FAILED;
     }
-    setvbuf(file, nullptr, _IONBF, 0); /* the writer buffers; refusals show at once */
-    dump_writer w = {};
-    w.cap = DW_BUFFER_SIZE;
-    w.file = file;
-    w.session = s;
-    w.buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    int outcome = SESSION_FAILED;
-    if (w.buf == nullptr) {
-        session_set_error(s, "out of memory");
-    } else {
-        s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0};
-        if (write_script(&c, conn, &outcome) == 0) {
-            outcome = SESSION_DONE;
-            if (dw_flush(&w) != 0) {
-                session_set_error(s, "final flush failed");
-                outcome = SESSION_FAILED;
-            }
-        }
-        dw_flush(&w); /* what was refused once is tried again */
-    }
-    free(w.buf);
-    if (fclose(file) != 0 && outcome == SESSION_DONE) {
-        session_set_error(s, "cannot close output file (disk full?)");
+    s->state.store(SESSION_RUNNING, std::memory_order_release);
+    cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+    int outcome = SESSION_DONE;
+    if (write_script(&c, conn, &outcome) != 0 && outcome == SESSION_DONE)
         outcome = SESSION_FAILED;
-    }
+    outcome = dump_output_close(s, &w, outcome);
     cat_free(&cat);
     return outcome;
 }
