@@ -49,8 +49,9 @@ void cw_lit(cw_ctx *c, const char *text)
 }
 
 /* The one door for text the server deparsed. */
-int put_server_sql(cw_ctx *c, const char *text, uint64_t len, const char *what)
+int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what)
 {
+    (void)whole; /* fragment or statement: the two checks a text must pass */
     if (c->bad)
         return -1;
     if (len == 0) {
@@ -65,7 +66,12 @@ int put_server_sql(cw_ctx *c, const char *text, uint64_t len, const char *what)
 
 void cw_sql(cw_ctx *c, const char *text, const char *what)
 {
-    put_server_sql(c, text, strlen(text), what);
+    put_server_sql(c, text, strlen(text), SQL_FRAGMENT, what);
+}
+
+void cw_sql_statement(cw_ctx *c, const char *text, const char *what)
+{
+    put_server_sql(c, text, strlen(text), SQL_STATEMENT, what);
 }
 
 void cw_number(cw_ctx *c, const char *text)

@@ -45,11 +45,18 @@ void cw_qname(cw_ctx *c, const cat_row *item);
 void cw_lit(cw_ctx *c, const char *text);
 
 /* Text the server deparsed (an expression, a definition, a qualified
- * type or function name), written as it is.  what names the object kind
- * for the error text.  0, or -1 when the text is refused or the write
- * failed (bad set). */
-int put_server_sql(cw_ctx *c, const char *text, uint64_t len, const char *what);
+ * type or function name), written as it is.  whole is 0 for a fragment
+ * written inside a statement (defaults, checks, view queries, types,
+ * partition bounds) and 1 for a text that is a statement of its own,
+ * followed directly by its ';' (function, index, trigger and rule
+ * definitions).  what names the object kind for the error text.  0, or -1
+ * when the text is refused or the write failed (bad set). */
+enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
+int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
+
+/* put_server_sql of a NUL-terminated fragment / statement. */
 void cw_sql(cw_ctx *c, const char *text, const char *what);
+void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
 
 /* A number the server printed; anything but an optional minus and digits
  * is refused. */

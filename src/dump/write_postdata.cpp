@@ -111,7 +111,7 @@ static void write_indexes(cw_ctx *c, const cat_row *table)
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         if (l->v[i].kind != 'i')
             continue;
-        cw_sql(c, cw_text(c, &l->v[i], 1), "index definition");
+        cw_sql_statement(c, cw_text(c, &l->v[i], 1), "index definition");
         cw_put(c, ";\n");
     }
 }
@@ -145,7 +145,7 @@ static void write_triggers(cw_ctx *c, const cat_row *table)
     const cat_list *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         const cat_row *t = &l->v[i];
-        cw_sql(c, cw_text(c, t, 1), "trigger definition");
+        cw_sql_statement(c, cw_text(c, t, 1), "trigger definition");
         cw_put(c, ";\n");
         const char *state = t->kind == 'D'   ? " DISABLE TRIGGER "
                             : t->kind == 'R' ? " ENABLE REPLICA TRIGGER "
@@ -169,7 +169,7 @@ static void write_rules(cw_ctx *c, const cat_row *table)
         size_t n = strlen(def);
         while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
             n--;
-        put_server_sql(c, def, n, "rule definition");
+        put_server_sql(c, def, n, SQL_STATEMENT, "rule definition");
         cw_put(c, ";\n");
     }
 }

@@ -132,7 +132,7 @@ static void write_routine(cw_ctx *c, const cat_row *r)
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == '\n' || def[n - 1] == ' '))
         n--;
-    put_server_sql(c, def, n, "function definition");
+    put_server_sql(c, def, n, SQL_STATEMENT, "function definition");
     cw_put(c, ";\n\n");
 }
 

@@ -160,7 +160,7 @@ int write_view(cw_ctx *c, const cat_row *view)
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
         n--;
-    put_server_sql(c, def, n, "view query");
+    put_server_sql(c, def, n, SQL_FRAGMENT, "view query");
     cw_put(c, view->kind == 'M' ? "\n  WITH NO DATA;\n\n" : ";\n\n");
     return c->bad ? -1 : 0;
 }
