@@ -435,3 +435,43 @@ TEST(DumpRun, FourDumpsRunWhileCatalogueCallsAreMade)
         pgdump_free(s[i]);
     }
 }
+
+/* The dump never passes a partial picture off as whole: rows hidden by
+ * row-level security fail the run instead of being left out, and so does
+ * a table list that the connection loses half way. */
+TEST(DumpRun, HiddenRowsAndACutTableListFailTheRun)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_guard");
+    ASSERT_EQ(0, sandbox_psql("postgres", "DO $$BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE "
+                                          "rolname = 'vpg_rls') THEN CREATE ROLE vpg_rls LOGIN "
+                                          "PASSWORD 'rls-secret'; END IF; END$$"));
+    ASSERT_EQ(0, sandbox_psql("vpg_guard", "CREATE TABLE secret (id int); INSERT INTO secret "
+                                           "VALUES (1), (2); ALTER TABLE secret ENABLE ROW LEVEL "
+                                           "SECURITY; CREATE POLICY p ON secret USING (id = 1); "
+                                           "GRANT SELECT ON secret TO vpg_rls"));
+    std::string out = temp_path("rls.sql");
+    run_result r = run_dump(sandbox_config("vpg_rls", "rls-secret", "vpg_guard",
+                                           "\"out_path\":\"" + out + "\""));
+    EXPECT_EQ(5, r.state);
+    EXPECT_NE(std::string::npos, r.result.find("row-level security policy for table")) << r.result;
+    EXPECT_FALSE(file_exists(out));
+
+    ASSERT_EQ(0, sandbox_psql("vpg_guard", "DO $$ BEGIN FOR i IN 1..400 LOOP EXECUTE "
+                                           "format('CREATE TABLE t%s (a int)', i); END LOOP; END $$"));
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    std::string cfg = trust_config("vpg_guard", out, "\"include_schema\":false,\"include_data\":false");
+    std::string port = std::to_string(sandbox_server()->port);
+    cfg.replace(cfg.find(port), port.size(), std::to_string(proxy.port()));
+    ASSERT_EQ(3, run_dump(cfg).state);
+    /* The list is the bulk of what that run read; cut the next one inside. */
+    uint64_t whole = proxy.server_bytes();
+    tcp_proxy cutter(sandbox_server()->host, sandbox_server()->port);
+    cutter.cut_after_server_bytes(whole - 4000);
+    cfg.replace(cfg.find(std::to_string(proxy.port())), std::to_string(proxy.port()).size(),
+                std::to_string(cutter.port()));
+    write_file(out, "earlier backup");
+    r = run_dump(cfg);
+    EXPECT_EQ(5, r.state) << r.result;
+    EXPECT_EQ("earlier backup", read_file(out));
+}
