@@ -12,6 +12,7 @@
  */
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -174,14 +175,9 @@ int session_launch(int32_t index, unsigned (*routine)(void *))
     return 0;
 }
 
-extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
+static int32_t start_dump(const dump_config *cfg)
 {
-    dump_config cfg;
-    if (config_json == nullptr || parse_config(config_json, &cfg) != 0) {
-        set_last_error("invalid config json");
-        return -1;
-    }
-    if (cfg.user[0] == '\0' || cfg.database[0] == '\0' || cfg.out_path[0] == '\0') {
+    if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || cfg->out_path[0] == '\0') {
         set_last_error("user, database and out_path required");
         return -1;
     }
@@ -190,10 +186,34 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
         set_last_error("no free sessions");
         return -2;
     }
-    g_sessions[index].cfg = cfg;
+    g_sessions[index].cfg = *cfg;
     if (session_launch(index, dump_worker) != 0)
         return -1;
     return index;
+}
+
+extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
+{
+    if (config_json == nullptr) {
+        set_last_error("invalid config json");
+        return -1;
+    }
+    /* On the heap: the record (every list at its cap) is large for a host
+     * thread's stack. */
+    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
+    if (cfg == nullptr) {
+        set_last_error("out of memory");
+        return -1;
+    }
+    int32_t rc = -1;
+    if (parse_config(config_json, cfg) != 0)
+        set_last_error("invalid config json");
+    else
+        rc = start_dump(cfg);
+    /* The session holds its own copy; this one is not needed. */
+    config_wipe_password(cfg);
+    free(cfg);
+    return rc;
 }
 
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session)

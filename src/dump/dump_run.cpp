@@ -183,6 +183,14 @@ unsigned dump_worker(void *arg)
     }
     conn.cancel = &s->cancel;
 
+    if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
+        int complete_dump(dump_session *, pg_conn *);
+        int done = complete_dump(s, &conn);
+        pg_close(&conn);
+        finish(s, done);
+        return 0;
+    }
+
     static_assert(CONFIG_MAX_TABLES <= 512, "table oids live on the worker's stack");
     uint32_t oids[CONFIG_MAX_TABLES];
     dump_writer w = {};
