@@ -529,7 +529,11 @@ static int inert(const char *text, size_t n, bool allow_body_semicolon)
         return 0;
     if (s.body_semicolon && !allow_body_semicolon)
         return 0;
-    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_VARIABLE | LX_F_FORCED | LX_F_NUL;
+    /* A psql variable reference is let through: array slices such as
+     * a[1:n] in a view's body read as one, and psql substitutes only
+     * variables the person replaying has set, quoted in the :'x' and :"x"
+     * forms; it never runs a command. */
+    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_FORCED | LX_F_NUL;
     return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
 }
 

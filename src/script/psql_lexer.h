@@ -184,8 +184,9 @@ int lx_split(const char *text, size_t n, lx_item *items, size_t cap, lx_split_re
  * quote and comment (a "--" comment too) with nothing held back, at
  * parenthesis depth 0 (never below) and BEGIN depth 0, and holds no ';' at
  * parenthesis depth 0 (not even in what looks like a function body: the
- * words before it decide that), no backslash (commands or "\;"), no psql
- * variable reference, no NUL and nothing psql versions read differently.
+ * words before it decide that), no backslash (commands or "\;"), no NUL
+ * and nothing psql versions read differently (psql variable references
+ * are let through: array slices look like them).
  * 0 otherwise.  The writer still places it between token boundaries
  * (after a blank or punctuation, before one).  For server texts written
  * inside a statement: defaults, expressions, view bodies. */
