@@ -147,8 +147,10 @@ int rp_flush(replay *rp)
 
 int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
 {
-    if (rp->count > 0 && (rp->count >= RP_BATCH_MAX || rp->batch_len + len > RP_BATCH_BYTES) &&
-        rp_flush(rp) != 0)
+    /* Outside a transaction block a COPY travels alone: a failed or
+     * cancelled copy must not take the statements before it along. */
+    bool full = rp->count >= RP_BATCH_MAX || rp->batch_len + len > RP_BATCH_BYTES;
+    if (rp->count > 0 && (full || (copy && rp->tx == 'I')) && rp_flush(rp) != 0)
         return -1;
     if (grow_batch(rp, rp->batch_len + len) != 0)
         return -1;

@@ -82,10 +82,10 @@ static long fill(replay *rp)
 
 static int on_statement(replay *rp)
 {
-    uint64_t end = rp->win_base + rp->scan_pos;
+    uint64_t end = rp->lx.mark + 1;
     const char *text = rp->win + (rp->lx.stmt_start - rp->win_base);
     size_t len = (size_t)(end - rp->lx.stmt_start);
-    uint64_t line = rp->lx.line;
+    uint64_t line = rp->lx.mark_line;
     int copy = rp->lx.copy_from_stdin;
     rp->stmt_done = end;
     if (copy)
@@ -143,8 +143,8 @@ static int on_backslash(replay *rp)
     if (rp_flush(rp) != 0)
         return -1;
     rp->in_meta = 1;
-    rp->meta_start = rp->win_base + rp->scan_pos - 1;
-    rp->meta_line = rp->lx.line;
+    rp->meta_start = rp->lx.mark;
+    rp->meta_line = rp->lx.mark_line;
     return 0;
 }
 
@@ -175,6 +175,8 @@ static const char *open_text(int open)
 static int at_end(replay *rp)
 {
     int open = lx_finish(&rp->lx);
+    if (open < 0)
+        return rp_fatal(rp, rp->lx.line, rp->lx.error);
     if (open == LX_OPEN_COPY)
         return rp_copy_eof(rp);
     if (rp_flush(rp) != 0)
@@ -197,15 +199,16 @@ static int on_event(replay *rp, int ev)
     case LX_EV_BACKSLASH:
         return on_backslash(rp);
     case LX_EV_META_END:
-        return meta_end(rp, rp->win_base + rp->scan_pos);
+        return meta_end(rp, rp->lx.mark + 1);
     case LX_EV_COPY_START:
         rp->copy_started = 1;
-        rp->data_from = rp->win_base + rp->scan_pos;
+        rp->data_from = rp->lx.mark + 1;
         rp->data_line_start = 1;
         return 0;
     case LX_EV_COPY_END: {
         rp->copy_started = 0;
-        size_t term = rp->scan_pos >= 2 && rp->win[rp->scan_pos - 2] == '\r' ? 4 : 3;
+        uint64_t end = rp->lx.mark + 1;
+        size_t term = rp->win[end - 2 - rp->win_base] == '\r' ? 4 : 3;
         return rp_copy_data(rp, 1, term);
     }
     case LX_EV_ERROR:
