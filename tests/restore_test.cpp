@@ -337,3 +337,38 @@ TEST(RestoreFaults, ServerThatGoesAwayFailsTheRunWithItsLine)
     EXPECT_NE(std::string::npos, result.find("\"error\":\"line ")) << result;
     EXPECT_NE(std::string::npos, result.find("socket")) << result;
 }
+
+TEST(Restore, StatementsAndCopyDataAcrossReadBlocksRestoreWhole)
+{
+    REQUIRE_SANDBOX();
+    /* Statements and COPY lines of every size around the 128 KiB read
+     * block and the window's growth, with quotes, dollar quotes and "\." look-alikes. */
+    std::string s = "CREATE TABLE w (id int PRIMARY KEY, v text);\n"
+                    "CREATE FUNCTION f() RETURNS text LANGUAGE plpgsql AS $body$\n"
+                    "BEGIN RETURN 'a;b'; END; $body$;\n";
+    int id = 0;
+    for (int i = 0; i < 400; i++) {
+        size_t n = (size_t)(i * 7919) % 9000;
+        s += "INSERT INTO w VALUES (" + std::to_string(++id) + ", '" + std::string(n, 'q') +
+             "'';--/*');\n";
+    }
+    s += "INSERT INTO w VALUES (" + std::to_string(++id) + ", $x$" + std::string(700000, 'z') +
+         ";$x$);\nCOPY w (id, v) FROM stdin;\n";
+    for (int i = 0; i < 300; i++)
+        s += std::to_string(++id) + "\t\\\\." + std::string((size_t)(i * 4099) % 5000, 'c') +
+             (i % 3 == 0 ? "\\r\n" : "\n");
+    s += std::to_string(++id) + "\t" + std::string(300000, 'l') + "\n\\.\nSELECT f();\n";
+    std::string script = temp_path("blocks.sql");
+    write_file(script, s);
+    sandbox_fresh_db("vrs_blocks_psql");
+    ASSERT_EQ(0, psql_file("vrs_blocks_psql", script));
+    for (const char *extra : {"", "\"single_transaction\":true"}) {
+        sandbox_fresh_db("vrs_blocks");
+        std::string result;
+        ASSERT_EQ(3, restore("vrs_blocks", script, extra, &result)) << result;
+        EXPECT_EQ(301, json_number(result, "rows_copied")) << result;
+        EXPECT_EQ(rows("vrs_blocks_psql", "w"), rows("vrs_blocks", "w"));
+        EXPECT_EQ((long long)s.size(), json_number(result, "bytes"));
+    }
+    EXPECT_EQ("702\n", sandbox_psql_output("vrs_blocks", "SELECT count(*) FROM w"));
+}
