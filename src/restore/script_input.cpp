@@ -72,12 +72,19 @@ static int start_decoder(script_input *in)
 
 int si_open(script_input *in, const char *path)
 {
-    memset(in, 0, sizeof *in);
-    in->file = plat_fopen_rb(path);
-    if (in->file == nullptr) {
+    FILE *f = plat_fopen_rb(path);
+    if (f == nullptr) {
+        memset(in, 0, sizeof *in);
         snprintf(in->error, sizeof in->error, "cannot open %s", path);
         return -1;
     }
+    return si_attach(in, f);
+}
+
+int si_attach(script_input *in, FILE *file)
+{
+    memset(in, 0, sizeof *in);
+    in->file = file;
     in->file_size = plat_file_size(in->file);
     in->raw = static_cast<unsigned char *>(malloc(SI_BLOCK));
     if (in->raw == nullptr) {
@@ -90,7 +97,7 @@ int si_open(script_input *in, const char *path)
     in->file_read = (int64_t)in->raw_len;
     if (in->raw_len < SI_BLOCK) {
         if (ferror(in->file)) {
-            snprintf(in->error, sizeof in->error, "cannot read %s", path);
+            si_set_error(in, "cannot read the script file");
             si_close(in);
             return -1;
         }

@@ -38,6 +38,10 @@ struct script_input {
  * compressed input in a build without compression) and nothing left open. */
 int si_open(script_input *in, const char *path);
 
+/* The same for a file already open for binary reading, which the record
+ * then owns (closed by si_close, and on failure). */
+int si_attach(script_input *in, FILE *file);
+
 /* Fills dst with up to cap bytes of script text.  The count of bytes, 0 at
  * the clean end, or -1 with in->error set (read error, corrupt or
  * truncated compressed data). */
