@@ -88,6 +88,25 @@ static void count_done(replay *rp, uint32_t n)
     rp->job->statements_done.fetch_add(n, std::memory_order_relaxed);
 }
 
+/* The server's answer to every statement but transaction control in a
+ * failed transaction block: known without asking it. */
+#define ABORTED_TEXT                                                                               \
+    "ERROR: current transaction is aborted, commands ignored until end of transaction block"
+
+/* Statements [first, last) meet a failed transaction block (only a
+ * stop_on_error-less run gets here): each fails as it would on the
+ * server, and a COPY among them leaves its data unread. */
+static int aborted(replay *rp, uint32_t first, uint32_t last)
+{
+    for (uint32_t i = first; i < last; i++) {
+        if (rp->stmts[i].copy)
+            rp->copy = RP_COPY_SKIP;
+        if (rp_failed(rp, rp->stmts[i].line, ABORTED_TEXT) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 /* Runs statements [first, last) and settles each outcome. */
 static int run_range(replay *rp, uint32_t first, uint32_t last)
 {
@@ -131,6 +150,8 @@ static int run_range(replay *rp, uint32_t first, uint32_t last)
         if (rp_failed(rp, rp->stmts[at].line, rp->conn->error) != 0)
             return -1;
         first = at + 1;
+        if (rp->tx == 'E')
+            return aborted(rp, first, last);
     }
     return 0;
 }
@@ -152,6 +173,8 @@ int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
     bool full = rp->count >= RP_BATCH_MAX || rp->batch_len + len > RP_BATCH_BYTES;
     if (rp->count > 0 && (full || (copy && rp->tx == 'I')) && rp_flush(rp) != 0)
         return -1;
+    if (rp->tx == 'E' && !copy && !rp_is_alone(text, len))
+        return rp_failed(rp, line, ABORTED_TEXT);
     if (grow_batch(rp, rp->batch_len + len) != 0)
         return -1;
     memcpy(rp->batch + PG_FRAME_HEADER + rp->batch_len, text, len);
