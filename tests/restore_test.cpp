@@ -261,6 +261,9 @@ TEST(RestoreFaults, DamagedOrForeignInputFailsSayingWhere)
     }
     std::string result;
     EXPECT_EQ(5, restore("vrs_damaged", temp_path("absent.sql"), "", &result));
+    EXPECT_EQ(-1, pgdump_restore_start(sandbox_config(SANDBOX_TRUST_USER, "", "x").c_str()));
+    EXPECT_STREQ("user, database and in_path required", pgdump_last_error());
+    EXPECT_EQ(-1, pgdump_restore_start("{\"in_path\":"));
     EXPECT_NE(std::string::npos, result.find("cannot open")) << result;
 
     /* A compressed script cut short says so; the statements before the cut ran. */
