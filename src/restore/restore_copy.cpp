@@ -11,6 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
+/* The window byte at script offset off (which the window holds). */
+static const char *at(const replay *rp, uint64_t off)
+{
+    return rp->win + (size_t)(off - rp->win_base);
+}
+
 static int out_flush(replay *rp)
 {
     size_t n = rp->out_len;
@@ -50,7 +56,7 @@ static int take(replay *rp, uint64_t upto)
 {
     if (upto <= rp->data_from)
         return 0;
-    const char *p = rp->win + (rp->data_from - rp->win_base);
+    const char *p = at(rp, rp->data_from);
     size_t n = (size_t)(upto - rp->data_from);
     rp->data_from = upto;
     if (rp->copy != RP_COPY_SEND)
@@ -116,12 +122,11 @@ int rp_copy_data(replay *rp, int at_end, size_t term_len)
     if (upto <= rp->data_from)
         return 0;
     /* Hold back the start of a last line that may yet be "\.". */
-    const char *base = rp->win - rp->win_base;
     uint64_t line = upto;
-    while (line > rp->data_from && base[line - 1] != '\n')
+    while (line > rp->data_from && at(rp, line - 1)[0] != '\n')
         line--;
     bool line_start = line > rp->data_from || rp->data_line_start;
-    if (line_start && may_end_data(base + line, (size_t)(upto - line)))
+    if (line_start && may_end_data(at(rp, line), (size_t)(upto - line)))
         upto = line;
     if (take(rp, upto) != 0)
         return -1;
@@ -132,12 +137,11 @@ int rp_copy_data(replay *rp, int at_end, size_t term_len)
 int rp_copy_eof(replay *rp)
 {
     uint64_t end = rp->win_base + rp->win_len;
-    const char *base = rp->win - rp->win_base;
     uint64_t line = end;
-    while (line > rp->data_from && base[line - 1] != '\n')
+    while (line > rp->data_from && at(rp, line - 1)[0] != '\n')
         line--;
     bool line_start = line > rp->data_from || rp->data_line_start;
-    if (line_start && end - line == 2 && memcmp(base + line, "\\.", 2) == 0) {
+    if (line_start && end - line == 2 && memcmp(at(rp, line), "\\.", 2) == 0) {
         /* psql too takes a last "\." without its newline as the end. */
         if (take(rp, line) != 0)
             return -1;
