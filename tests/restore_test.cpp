@@ -41,14 +41,6 @@ std::string rows(const std::string &db, const std::string &table)
     return sandbox_psql_output(db, "COPY (SELECT * FROM ONLY " + q + "\" ORDER BY 1) TO STDOUT");
 }
 
-void write_file(const std::string &path, const std::string &bytes)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, f);
-    fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
-}
-
 std::string conn_args()
 {
     const sandbox_info *sb = sandbox_server();
