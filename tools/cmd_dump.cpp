@@ -1,11 +1,12 @@
 /*
- * The dump command: start a session, draw the progress line, pass Ctrl-C
- * on as a cancel, and report the result.
+ * The dump command: the dump's configuration keys, then a session
+ * followed to its end, and the result for people.
  */
 #include "commands.h"
 
 #include "cli.h"
-#include "progress.h"
+#include "session_wait.h"
+#include "stdio_file.h"
 #include "terminal.h"
 #include "text_format.h"
 
@@ -17,33 +18,215 @@
 namespace
 {
 
-/* The sum of the planner's row estimates of the tables the dump takes. */
+const char g_usage[] =
+    "Usage: veltrano-pgdump dump -d DBNAME [-f FILE] [OPTION]...\n"
+    "\n"
+    "Dumps the database into one plain SQL script inside one read-only snapshot:\n"
+    "schemas, types, functions, sequences with their values, tables and their\n"
+    "rows, constraints, indexes, views, triggers, comments, in dependency order.\n"
+    "Replay it into an empty database with\n"
+    "  psql -X -v ON_ERROR_STOP=1 -f FILE -d NEWDB\n"
+    "\n"
+    "Dump options:\n"
+    "  -f, --file=FILE          output file (default: DBNAME.sql; \"-\" for standard\n"
+    "                           output)\n"
+    "  -n, --schema=SCHEMA      dump only this schema (repeatable)\n"
+    "  -N, --exclude-schema=SCHEMA  leave this schema out (repeatable)\n"
+    "  -t, --table=TABLE        dump only this table, as schema.table or a table\n"
+    "                           of schema public (repeatable)\n"
+    "  -T, --exclude-table=TABLE  leave this table out, as schema.table or a table\n"
+    "                           name in any schema (repeatable)\n"
+    "  -a, --data-only          only the rows (same as --no-schema)\n"
+    "  -s, --schema-only        only the definitions (same as --no-data)\n"
+    "  -c, --clean              drop each object before creating it (same as --drop)\n"
+    "      --owners             set the owner of each object (ALTER ... OWNER TO)\n"
+    "      --privileges         grant the privileges of each object (GRANT/REVOKE)\n"
+    "  -O, --no-owner           no owners (the default)\n"
+    "  -x, --no-privileges      no privileges (the default)\n"
+    "      --rows-per-insert=N  rows per INSERT statement, 1 to 1000 (default 100)\n"
+    "      --table-only         the older, smaller script: the tables of schema\n"
+    "                           public only, with primary keys, their sequences and\n"
+    "                           rows (at most 512 tables)\n"
+    "      --progress           plain progress lines every 5 s even without a terminal\n"
+    "      --no-progress        no progress output\n"
+    "\n"
+    "A progress line is drawn on standard error while it is a terminal.  Ctrl-C\n"
+    "cancels the dump and the exit status is 130.  With --json the final result\n"
+    "reply is printed on standard output.\n"
+    "\n"
+    "Connection options as for the other commands (see veltrano-pgdump --help).\n";
+
+const char *const g_own[] = {
+    "file",      "table",           "schema",     "exclude-schema", "exclude-table",
+    "data-only", "schema-only",     "clean",      "no-owner",       "no-privileges",
+    "owners",    "privileges",      "table-only", "no-schema",      "no-data",
+    "drop",      "rows-per-insert", "progress",   "no-progress",    nullptr};
+
+/* Options that only the complete script knows. */
+const char *const g_complete_only[] = {"schema", "exclude-schema", "exclude-table",
+                                       "owners", "privileges",     nullptr};
+
+const char g_table_only_warning[] =
+    "%s: warning: --table-only writes only the tables of schema public, their\n"
+    "primary keys, sequences and rows; it leaves out other schemas, types,\n"
+    "constraints other than primary keys, indexes, views, functions, triggers,\n"
+    "sequence values and comments\n";
+
+/* The output path, or "" after printing why there is none. */
+std::string output_path(const options &o, const std::string &db, target &t)
+{
+    if (o.file_set && o.file == "-") {
+        if (o.json) {
+            error_msg("--json and -f - would both write to standard output");
+            return "";
+        }
+        std::string err;
+        if (temp_dir_make(t.temp_dir, err) != 0) {
+            error_msg(err);
+            return "";
+        }
+        t.via_stdio = true;
+        return t.temp_dir + "/dump.sql";
+    }
+    if (o.file_set) {
+        if (o.file.empty())
+            error_msg("the output file name is empty");
+        return o.file;
+    }
+    /* The default name must stay in the current directory. */
+    std::string out = db;
+    for (char &ch : out)
+        if (ch == '/')
+            ch = '_';
+    return out + ".sql";
+}
+
+int configure(const options &o, config_doc &c, target &t)
+{
+    if (t.dbname.empty()) {
+        error_msg("no database: give -d DBNAME or set PGDATABASE");
+        return EXIT_FAIL;
+    }
+    if (o.no_schema && o.no_data) {
+        error_msg("--no-schema and --no-data together leave nothing to dump");
+        return EXIT_FAIL;
+    }
+    for (const own_option &opt : o.own)
+        for (const char *const *name = g_complete_only; o.table_only && *name != nullptr; name++)
+            if (opt.long_name == *name) {
+                error_msg("option " + opt.shown + " cannot be combined with --table-only");
+                return EXIT_FAIL;
+            }
+    t.file = output_path(o, t.dbname, t);
+    if (t.file.empty())
+        return EXIT_FAIL;
+    cd_text(c, "out_path", t.file, LIMIT_OUT_PATH, "the output path");
+    if (!o.table_only)
+        cd_flag(c, "complete", true);
+    cd_list(c, "tables", o.tables, MAX_TABLES, "table name");
+    cd_list(c, "schemas", o.schemas, MAX_SCHEMAS, "schema name");
+    cd_list(c, "exclude_schemas", o.exclude_schemas, MAX_SCHEMAS, "schema name");
+    cd_list(c, "exclude_tables", o.exclude_tables, MAX_TABLES, "table name");
+    if (o.no_schema)
+        cd_flag(c, "include_schema", false);
+    if (o.no_data)
+        cd_flag(c, "include_data", false);
+    if (o.drop)
+        cd_flag(c, "include_drop", true);
+    if (o.owners)
+        cd_flag(c, "include_owners", true);
+    if (o.privileges)
+        cd_flag(c, "include_privileges", true);
+    if (o.rows_per_insert > 0)
+        cd_number(c, "rows_per_insert", o.rows_per_insert);
+    if (o.table_only && !c.failed)
+        fprintf(stderr, g_table_only_warning, g_prog);
+    t.tables = o.tables;
+    t.exclude_tables = o.exclude_tables;
+    t.include_data = !o.no_data;
+    t.complete = !o.table_only;
+    return 0;
+}
+
+/* A table name of the configuration against one of schema public. */
+bool names_public_table(const std::string &configured, const std::string &name)
+{
+    return configured == name || configured == "public." + name;
+}
+
+/* The sum of the planner's row estimates of the tables of schema public
+ * that the dump takes (the listing knows no other schema). */
 long long row_estimate(const target &t)
 {
     if (!t.include_data)
         return 0;
-    jvalue doc;
-    const char *reply = pgdump_list_tables(t.config.c_str());
-    if (!json_parse(reply, doc) || !doc.flag("ok"))
-        return 0;
-    const jvalue *list = doc.get("tables");
-    if (list == nullptr)
+    json doc = reply_parse(pgdump_list_tables(t.config.c_str()));
+    const json *list = jget(doc, "tables");
+    if (!jflag(doc, "ok") || list == nullptr || !list->is_array())
         return 0;
     long long sum = 0;
-    for (const jvalue &v : list->items) {
+    for (const json &v : *list) {
+        std::string name = jstr(v, "name");
         bool wanted = t.tables.empty();
-        for (const std::string &name : t.tables)
-            if (name == v.str("name"))
-                wanted = true;
+        for (const std::string &x : t.tables)
+            wanted = wanted || names_public_table(x, name);
+        for (const std::string &x : t.exclude_tables)
+            wanted = wanted && !names_public_table(x, name);
         if (wanted)
-            sum += v.num("rows");
+            sum += jnum(v, "rows");
     }
     return sum;
 }
 
-} // namespace
+/* Where the script is, for the end of a failed or cancelled run. */
+const char *leftover_note(const target &t)
+{
+    return t.via_stdio ? "nothing was written to standard output"
+                       : "the partial script stays on disk";
+}
 
-int cmd_dump(const options &o, const target &t)
+int report(const options &o, const target &t, const session_outcome &r)
+{
+    const json &p = r.progress;
+    if (o.json) {
+        printf("%s\n", r.reply.c_str());
+        return r.state == 3 ? EXIT_OK : (r.cancelled ? EXIT_CANCELLED : EXIT_FAIL);
+    }
+    if (r.state == 3) {
+        std::string err;
+        if (t.via_stdio) {
+            if (copy_file_to_fd(t.file, STDOUT_FILENO, err) != 0) {
+                error_msg(err);
+                return EXIT_FAIL;
+            }
+            return EXIT_OK;
+        }
+        long long bytes = jnum(r.result, "bytes"), ms = jnum(r.result, "elapsed_ms");
+        long long tables = jnum(r.result, "tables");
+        long long rate = ms > 0 ? bytes * 1000 / ms : 0;
+        printf("Dumped %lld table%s, %s rows, %s in %.1f s (%s/s) to %s\n", tables,
+               tables == 1 ? "" : "s", grouped(jnum(r.result, "rows")).c_str(),
+               human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
+               printable(jstr(r.result, "out_path")).c_str());
+        return EXIT_OK;
+    }
+    if (r.cancelled) {
+        fprintf(stderr, "%s: cancelled after %s: %lld of %lld tables done, %s rows; %s\n", g_prog,
+                human_duration(r.elapsed_ms).c_str(), jnum(p, "tables_done"),
+                jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
+                leftover_note(t));
+        return EXIT_CANCELLED;
+    }
+    error_msg(r.error.empty() ? std::string("dump failed (no reason given; a write to the "
+                                            "output file may have failed)")
+                              : r.error);
+    password_hint(t, r.error);
+    if (jnum(p, "bytes_written") > 0 || t.via_stdio)
+        fprintf(stderr, "%s: %s\n", g_prog, leftover_note(t));
+    return EXIT_FAIL;
+}
+
+int run(const options &o, const target &t)
 {
     progress_view pv;
     if (o.progress == 0)
@@ -65,72 +248,11 @@ int cmd_dump(const options &o, const target &t)
         error_msg(pgdump_last_error());
         return EXIT_FAIL;
     }
-
-    bool cancel_sent = false;
-    int32_t state = 0;
-    jvalue p;
-    for (;;) {
-        if (g_interrupts > 0 && !cancel_sent) {
-            pgdump_cancel(s);
-            cancel_sent = true;
-        }
-        if (g_interrupts > 1) {
-            /* A second Ctrl-C: the worker may be stuck in a read from a
-             * server that stopped answering; leave without waiting. */
-            clear_progress(pv);
-            fprintf(stderr, "%s: interrupted again, leaving without waiting for the dump\n",
-                    g_prog);
-            fflush(stderr);
-            _exit(EXIT_CANCELLED);
-        }
-        state = pgdump_status(s);
-        if (state >= 3 || state < 0)
-            break;
-        if (json_parse(pgdump_progress(s), p))
-            show_progress(pv, p, cancel_sent);
-        sleep_ms(100);
-    }
-    json_parse(pgdump_progress(s), p);
-    clear_progress(pv);
-
-    const char *reply = pgdump_result(s);
-    jvalue r;
-    json_parse(reply, r);
-    std::string error = r.str("error");
-    long long elapsed = monotonic_ms() - pv.started;
-    /* A cancel that reaches the worker while it waits for the server ends
-     * the run as failed with "cancelled"; for the user both are the same. */
-    bool cancelled = state == 4 || (cancel_sent && state == 5 && error == "cancelled");
-    std::string out_path = r.str("out_path");
-    int rc;
-    if (o.json) {
-        printf("%s\n", reply);
-        rc = state == 3 ? EXIT_OK : (cancelled ? EXIT_CANCELLED : EXIT_FAIL);
-    } else if (state == 3) {
-        long long bytes = r.num("bytes");
-        long long ms = r.num("elapsed_ms");
-        long long rate = ms > 0 ? bytes * 1000 / ms : 0;
-        printf("Dumped %lld table%s, %s rows, %s in %.1f s (%s/s) to %s\n", r.num("tables"),
-               r.num("tables") == 1 ? "" : "s", grouped(r.num("rows")).c_str(),
-               human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
-               printable(out_path).c_str());
-        rc = EXIT_OK;
-    } else if (cancelled) {
-        fprintf(stderr,
-                "%s: cancelled after %s: %lld of %lld tables done, %s rows; the partial "
-                "script stays on disk\n",
-                g_prog, human_duration(elapsed).c_str(), p.num("tables_done"),
-                p.num("tables_total"), grouped(p.num("rows_written")).c_str());
-        rc = EXIT_CANCELLED;
-    } else {
-        error_msg(error.empty() ? std::string("dump failed (no reason given; a write to the "
-                                              "output file may have failed)")
-                                : error);
-        password_hint(t, error);
-        if (p.num("bytes_written") > 0)
-            fprintf(stderr, "%s: the partial script stays on disk\n", g_prog);
-        rc = EXIT_FAIL;
-    }
-    pgdump_free(s);
-    return rc;
+    session_outcome r;
+    session_wait(s, pv, "the dump", r);
+    return report(o, t, r);
 }
+
+} // namespace
+
+const command_def g_cmd_dump = {"dump", g_usage, g_own, configure, run};

@@ -10,15 +10,23 @@
 
 #include <cstdio>
 
-int cmd_test(const options &o, const target &t)
+namespace
+{
+
+const char g_usage[] = "Usage: veltrano-pgdump test [CONNECTION OPTION]... [--json]\n"
+                       "\n"
+                       "Logs in to the server and shows its version.  Without -d the\n"
+                       "login goes to the database \"postgres\".\n";
+
+int run(const options &o, const target &t)
 {
     const char *reply = pgdump_test_connection(t.config.c_str());
     if (o.json)
         return json_exit(reply);
-    jvalue doc;
+    json doc;
     if (!reply_ok(t, reply, doc))
         return EXIT_FAIL;
-    std::string version = doc.str("server_version");
+    std::string version = jstr(doc, "server_version");
     version = version.empty() ? std::string("(version not reported)") : printable(version);
     if (t.server.empty())
         printf("OK: PostgreSQL %s\n", version.c_str());
@@ -28,3 +36,7 @@ int cmd_test(const options &o, const target &t)
                t.dbname.empty() ? "postgres" : printable(t.dbname).c_str());
     return EXIT_OK;
 }
+
+} // namespace
+
+const command_def g_cmd_test = {"test", g_usage, nullptr, nullptr, run};

@@ -13,12 +13,32 @@
 #include "cli.h"
 #include "commands.h"
 #include "options.h"
+#include "stdio_file.h"
 #include "target.h"
 
 #include "veltrano-pgdump.h"
 
 #include <csignal>
 #include <cstdio>
+
+namespace
+{
+
+/* An option the command does not take: the first one met, or "". */
+int check_own_options(const options &o, const command_def *cmd)
+{
+    for (const own_option &opt : o.own) {
+        bool taken = false;
+        for (const char *const *n = cmd->own_options; n != nullptr && *n != nullptr; n++)
+            taken = taken || opt.long_name == *n;
+        if (!taken)
+            return usage_error("option " + opt.shown + " belongs to the " +
+                               commands_taking(opt.long_name) + " command");
+    }
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -33,41 +53,30 @@ int main(int argc, char **argv)
         printf("%s\n", pgdump_version());
         return EXIT_OK;
     }
-    if (o.command == CMD_HELP) {
-        if (!o.help_topic.empty()) {
-            command_t c;
-            if (!parse_command(o.help_topic, c))
-                return usage_error("no help for \"" + o.help_topic + "\"");
-        }
+    if (o.command == "help") {
+        if (!o.help_topic.empty() && find_command(o.help_topic) == nullptr)
+            return usage_error("no help for \"" + o.help_topic + "\"");
         print_usage(o.help_topic);
         return EXIT_OK;
     }
+    const command_def *cmd = find_command(o.command);
+    if (!o.command.empty() && cmd == nullptr)
+        return usage_error("unknown command \"" + o.command + "\"");
     if (o.help) {
-        const char *names[] = {"", "test", "databases", "tables", "dump", ""};
-        print_usage(names[o.command]);
+        print_usage(cmd != nullptr ? cmd->name : "");
         return EXIT_OK;
     }
-    if (o.command == CMD_NONE)
+    if (cmd == nullptr)
         return usage_error("no command given");
-    if (o.command != CMD_DUMP) {
-        if (!o.only_dump.empty())
-            return usage_error("option " + o.only_dump[0] + " belongs to the dump command");
-    }
+    if ((rc = check_own_options(o, cmd)) != 0)
+        return rc;
 
     target t;
-    rc = resolve_target(o, t);
-    if (rc != 0)
-        return rc;
-    switch (o.command) {
-    case CMD_TEST:
-        return cmd_test(o, t);
-    case CMD_DATABASES:
-        return cmd_databases(o, t);
-    case CMD_TABLES:
-        return cmd_tables(o, t);
-    case CMD_DUMP:
-        return cmd_dump(o, t);
-    default:
-        return EXIT_FAIL;
-    }
+    rc = resolve_target(o, cmd, t);
+    if (rc == 0 && o.print_config)
+        printf("%s\n", t.config.c_str());
+    else if (rc == 0)
+        rc = cmd->run(o, t);
+    temp_dir_remove(t.temp_dir);
+    return rc;
 }

@@ -1,5 +1,8 @@
 /*
- * The command line parsed into a record.
+ * The command line parsed into a record (getopt_long, with GNU argument
+ * permutation: options may come before or after the command word; "--"
+ * ends them).  Nothing here checks which command an option belongs to;
+ * main does that against the command table.
  */
 #ifndef PGDUMP_CLI_OPTIONS_H
 #define PGDUMP_CLI_OPTIONS_H
@@ -7,34 +10,40 @@
 #include <string>
 #include <vector>
 
-enum command_t { CMD_NONE, CMD_TEST, CMD_DATABASES, CMD_TABLES, CMD_DUMP, CMD_HELP };
+/* An option that belongs to some commands only, as met on the line. */
+struct own_option {
+    std::string shown;     /* as typed: "-t" or "--table" */
+    std::string long_name; /* "table" */
+};
 
 struct options {
-    command_t command = CMD_NONE;
+    std::string command; /* the command word; empty when none was given */
     std::string help_topic;
     bool help = false;
     bool version = false;
     bool json = false;
+    bool print_config = false; /* print the document instead of running (for tests) */
 
-    std::string host, port, user, dbname;
+    std::string host, port, user, dbname, require_auth;
     bool host_set = false, port_set = false, user_set = false, dbname_set = false;
+    bool require_auth_set = false;
     bool ask_password = false;
     std::string config_file;
     bool config_set = false;
 
-    std::string out_file;
-    bool out_set = false;
-    std::vector<std::string> tables;
+    std::string file; /* -f: the dump's output or the restore's input; "-" for stdio */
+    bool file_set = false;
+    std::vector<std::string> tables, schemas, exclude_schemas, exclude_tables;
     bool no_schema = false, no_data = false, drop = false;
-    long rows_per_insert = 0;           /* 0: the library's default */
-    int progress = -1;                  /* -1 when stderr is a terminal, 0 never, 1 plain lines */
-    std::vector<std::string> only_dump; /* dump-only options met, for the message */
+    bool table_only = false, owners = false, privileges = false;
+    bool single_transaction = false, continue_on_error = false;
+    long rows_per_insert = 0;    /* 0: the library's default */
+    int progress = -1;           /* -1 when stderr is a terminal, 0 never, 1 plain lines */
+    std::vector<own_option> own; /* command-specific options met, in order */
 };
 
-void print_usage(const std::string &topic);
 /* Prints the text and a pointer to --help; returns EXIT_FAIL. */
 int usage_error(const std::string &text);
-bool parse_command(const std::string &word, command_t &out);
 /* -1 when the run goes on, else the exit status after printing why. */
 int parse_args(int argc, char **argv, options &o);
 

@@ -18,28 +18,28 @@ namespace
 /* Rows against the planner's estimates; with no estimate (never analysed,
  * or --no-data) the share of tables done stands in.  Never 100% before
  * the end: estimates are often low. */
-int progress_percent(const progress_view &pv, const jvalue &p)
+int progress_percent(const progress_view &pv, const json &p)
 {
     long long pct;
     if (pv.estimate > 0) {
-        pct = p.num("rows_written") * 100 / pv.estimate;
+        pct = jnum(p, "rows_written") * 100 / pv.estimate;
     } else {
-        long long total = p.num("tables_total");
-        pct = total > 0 ? p.num("tables_done") * 100 / total : 0;
+        long long total = jnum(p, "tables_total");
+        pct = total > 0 ? jnum(p, "tables_done") * 100 / total : 0;
     }
     return (int)(pct < 0 ? 0 : (pct > 99 ? 99 : pct));
 }
 
-std::string progress_text(const progress_view &pv, const jvalue &p, int pct, long long now,
+std::string progress_text(const progress_view &pv, const json &p, int pct, long long now,
                           size_t columns, bool cancelling)
 {
     long long elapsed = now - pv.started;
-    long long bytes = p.num("bytes_written");
+    long long bytes = jnum(p, "bytes_written");
     long long rate = elapsed > 0 ? bytes * 1000 / elapsed : 0;
-    std::string table = printable(p.str("table"));
+    std::string table = printable(jstr(p, "table"));
     if (cancelling)
         table = "cancelling";
-    else if (p.num("state") <= 1)
+    else if (jnum(p, "state") <= 1)
         table = "connecting";
 
     /* Segments in display order with a rank: on a narrow terminal the
@@ -54,9 +54,9 @@ std::string progress_text(const progress_view &pv, const jvalue &p, int pct, lon
     seg.push_back({buf, 0});
     seg.push_back({"", 5}); /* the bar, sized below */
     seg.push_back({"", 2}); /* the table name, fitted below */
-    snprintf(buf, sizeof buf, "%lld/%lld tables", p.num("tables_done"), p.num("tables_total"));
+    snprintf(buf, sizeof buf, "%lld/%lld tables", jnum(p, "tables_done"), jnum(p, "tables_total"));
     seg.push_back({buf, 1});
-    snprintf(buf, sizeof buf, "%6s rows", human_count(p.num("rows_written")).c_str());
+    snprintf(buf, sizeof buf, "%6s rows", human_count(jnum(p, "rows_written")).c_str());
     seg.push_back({buf, 1});
     snprintf(buf, sizeof buf, "%7s", human_bytes(bytes).c_str());
     seg.push_back({buf, 3});
@@ -105,7 +105,7 @@ std::string progress_text(const progress_view &pv, const jvalue &p, int pct, lon
 
 } // namespace
 
-void show_progress(progress_view &pv, const jvalue &p, bool cancelling)
+void show_progress(progress_view &pv, const json &p, bool cancelling)
 {
     long long now = monotonic_ms();
     int pct = progress_percent(pv, p);
@@ -118,8 +118,9 @@ void show_progress(progress_view &pv, const jvalue &p, bool cancelling)
     } else if (pv.mode == 2 && now - pv.last_plain >= 5000) {
         pv.last_plain = now;
         fprintf(stderr, "%s: %d%%, table %s (%lld/%lld done), %s rows, %s, %s\n", g_prog, pct,
-                printable(p.str("table")).c_str(), p.num("tables_done"), p.num("tables_total"),
-                grouped(p.num("rows_written")).c_str(), human_bytes(p.num("bytes_written")).c_str(),
+                printable(jstr(p, "table")).c_str(), jnum(p, "tables_done"),
+                jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
+                human_bytes(jnum(p, "bytes_written")).c_str(),
                 human_duration(now - pv.started).c_str());
     }
 }

@@ -4,7 +4,7 @@
 #ifndef PGDUMP_CLI_PROGRESS_H
 #define PGDUMP_CLI_PROGRESS_H
 
-#include "json_read.h"
+#include "reply.h"
 
 struct progress_view {
     int mode = 0;           /* 0 none, 1 live line on a terminal, 2 plain lines */
@@ -14,7 +14,7 @@ struct progress_view {
     bool drawn = false;
 };
 
-void show_progress(progress_view &pv, const jvalue &p, bool cancelling);
+void show_progress(progress_view &pv, const json &p, bool cancelling);
 /* Erases a drawn live line. */
 void clear_progress(progress_view &pv);
 

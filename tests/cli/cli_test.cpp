@@ -287,7 +287,7 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         std::vector<std::string> env;
         const char *message;
     } cases[] = {
-        {{"test", "-U", "bell\x07user"}, {}, "control byte 0x07"},
+        {{"test", "-U", "latin\xe9user"}, {}, "user name is not valid UTF-8"},
         {{"test"}, {"PGPASSWORD=" + std::string(256, 'p')}, "password is too long"},
         {{"test"}, {"PGPASSWORD=" + std::string(128, '"')}, "password is too long"},
         {{"test", "-U", std::string(128, 'u')}, {}, "user name is too long"},
