@@ -16,8 +16,8 @@ namespace
 const command_def *const g_commands[] = {&g_cmd_test, &g_cmd_databases, &g_cmd_tables, &g_cmd_dump};
 
 const char *const g_usage_main =
-    "veltrano-pgdump inspects PostgreSQL databases and dumps the tables of schema\n"
-    "public into a plain SQL script.\n"
+    "veltrano-pgdump inspects PostgreSQL databases and dumps them into plain SQL\n"
+    "scripts.\n"
     "\n"
     "Usage:\n"
     "  veltrano-pgdump [OPTION]... COMMAND [OPTION]...\n"
@@ -26,7 +26,7 @@ const char *const g_usage_main =
     "  test        log in and show the server version\n"
     "  databases   list the databases that are not templates\n"
     "  tables      list the tables of schema public, with row estimates and sizes\n"
-    "  dump        write the tables of schema public into one SQL script\n"
+    "  dump        write the database into one SQL script\n"
     "  help [CMD]  show help for a command\n"
     "\n"
     "Connection options:\n"
@@ -37,6 +37,8 @@ const char *const g_usage_main =
     "  -d, --dbname=DBNAME      database (default: $PGDATABASE; test and databases\n"
     "                           use \"postgres\" without one)\n"
     "  -W, --password           prompt for the password (default: $PGPASSWORD)\n"
+    "      --require-auth=LIST  authentication methods the server may ask for, as\n"
+    "                           libpq's require_auth (default: $PGREQUIREAUTH)\n"
     "      --config=FILE        take the whole configuration JSON from FILE (\"-\" for\n"
     "                           standard input) as it is; the connection and dump\n"
     "                           options above and below are then refused\n"
