@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -231,6 +233,17 @@ bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+int dir_entries(const std::string &path)
+{
+    DIR *d = opendir(path.c_str());
+    int n = 0;
+    for (struct dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d))
+        n += e->d_name[0] != '.';
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+
 class CliTest : public ::testing::Test
 {
   protected:
@@ -268,7 +281,10 @@ TEST_F(CliTest, HelpVersionAndUsageErrorsNeedNoServer)
                                                {"test", "--drop"},
                                                {"dump", "--rows-per-insert", "0"},
                                                {"dump", "--rows-per-insert=1001"},
-                                               {"test", "-h"}}) {
+                                               {"test", "-h"},
+                                               {"test", "--json=yes"},
+                                               {"tables", "-n", "s"},
+                                               {"dump", "--no-such-option"}}) {
         r = run_cli(args);
         EXPECT_EQ(1, r.rc) << testing::PrintToString(args);
         EXPECT_NE(std::string::npos, r.err.find("--help")) << r.err;
@@ -297,6 +313,16 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         {{"test", "-h", "/var/run/postgresql"}, {}, "only TCP"},
         {{"dump", "-U", "x"}, {}, "no database"},
         {{"test", "--config", "/nonexistent.json", "-U", "x"}, {}, "cannot be combined with -U"},
+        {{"test", "--config", "/nonexistent.json"}, {}, "cannot read configuration file"},
+        {{"dump", "--config", "/nonexistent.json", "-n", "s"}, {}, "cannot be combined with -n"},
+        {{"dump", "-d", "db", "-n", std::string(128, 's')}, {}, "a schema name is too long"},
+        {{"dump", "-d", "db", "-T", std::string(64, '\\')}, {}, "a table name is too long"},
+        {{"test", "--require-auth", std::string(128, 'a')}, {}, "require_auth list is too long"},
+        {{"dump", "-d", "db", "--table-only", "-T", "x"},
+         {},
+         "-T cannot be combined with --table-only"},
+        {{"dump", "-d", "db", "-a", "-s"}, {}, "leave nothing to dump"},
+        {{"dump", "-d", "db", "-f", "-", "--json"}, {}, "both write to standard output"},
     };
     for (auto &c : cases) {
         std::vector<std::string> e = env;
@@ -308,10 +334,87 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
     }
     EXPECT_FALSE(file_exists(std::string(1024, 'f')));
 
+    std::vector<std::string> many = {"dump", "-d", "db"};
+    for (int i = 0; i < 65; i++)
+        many.insert(many.end(), {"-N", "s" + std::to_string(i)});
+    cli_result r0 = run_cli(many, env);
+    EXPECT_EQ(1, r0.rc);
+    EXPECT_NE(std::string::npos, r0.err.find("too many schema names: at most 64")) << r0.err;
+
     /* At the limit the value goes through, and the login fails its own way. */
     cli_result r = run_cli({"test", "-U", std::string(127, 'u')}, env);
     EXPECT_EQ(1, r.rc);
     EXPECT_EQ(std::string::npos, r.err.find("too long")) << r.err;
+}
+
+/* What each option puts in the document, checked through the hidden
+ * --print-config, which prints the document instead of running. */
+TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
+{
+    const std::string conn = "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"someone\"";
+    const std::string shop = conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql\"";
+    struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string config; /* without the closing brace */
+    } cases[] = {
+        {{"test"}, {}, conn},
+        {{"dump", "-d", "shop"}, {}, shop + ",\"complete\":true"},
+        {{"dump", "-d", "a/b"},
+         {},
+         conn + ",\"database\":\"a/b\",\"out_path\":\"a_b.sql\",\"complete\":true"},
+        {{"dump", "-d", "shop", "--table-only", "-t", "t1", "--no-schema", "--drop",
+          "--rows-per-insert=7"},
+         {},
+         shop + ",\"tables\":[\"t1\"],\"include_schema\":false,\"include_drop\":true,"
+                "\"rows_per_insert\":7"},
+        /* pg_dump's letters, repeatable lists in order, bundled flags. */
+        {{"dump", "-d", "shop", "-n", "s1", "-n", "s2", "-N", "x", "-t", "s1.a", "-T", "b", "-T",
+          "s2.c", "-sc", "--owners", "--privileges"},
+         {},
+         shop + ",\"complete\":true,\"tables\":[\"s1.a\"],\"schemas\":[\"s1\",\"s2\"],"
+                "\"exclude_schemas\":[\"x\"],\"exclude_tables\":[\"b\",\"s2.c\"],"
+                "\"include_data\":false,\"include_drop\":true,\"include_owners\":true,"
+                "\"include_privileges\":true"},
+        /* -O and -x name the defaults, and win when they come last. */
+        {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
+         {},
+         shop + ",\"complete\":true,\"include_schema\":false"},
+        /* Options after the command word, before it, or after "--"'s absence alike. */
+        {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
+         {},
+         shop + ",\"complete\":true,\"schemas\":[\"s\"],\"include_schema\":false"},
+        {{"test"}, {"PGREQUIREAUTH=!md5,!password"}, conn + ",\"require_auth\":\"!md5,!password\""},
+        {{"test", "--require-auth", "scram-sha-256"},
+         {"PGREQUIREAUTH=md5"},
+         conn + ",\"require_auth\":\"scram-sha-256\""},
+        /* Standard JSON escapes, UTF-8 as it is. */
+        {{"test", "-U", "a\"b\\c\td\x01" "e/Zoë 山"},
+         {"PGPASSWORD=p\nq"},
+         "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"a\\\"b\\\\c\\td\\u0001e/Zoë 山\","
+         "\"password\":\"p\\nq\""},
+    };
+    std::vector<std::string> env = {"PGHOST=127.0.0.1", "PGPORT=1", "PGUSER=someone"};
+    for (auto &c : cases) {
+        std::vector<std::string> e = env;
+        e.insert(e.end(), c.env.begin(), c.env.end());
+        std::vector<std::string> args = c.args;
+        args.push_back("--print-config");
+        cli_result r = run_cli(args, e);
+        EXPECT_EQ(0, r.rc) << r.err;
+        EXPECT_EQ(c.config + "}\n", r.out) << testing::PrintToString(c.args);
+        bool table_only = std::find(args.begin(), args.end(), "--table-only") != args.end();
+        EXPECT_EQ(table_only, r.err.find("warning: --table-only") != std::string::npos) << r.err;
+    }
+
+    /* -f - dumps into a private directory of $TMPDIR, gone at the end. */
+    cli_result r =
+        run_cli({"dump", "-d", "shop", "-f", "-", "--print-config"}, {"PGUSER=u", "TMPDIR=" + dir});
+    EXPECT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("{\"user\":\"u\",\"database\":\"shop\",\"out_path\":\"" + dir +
+                             "/veltrano-pgdump-"))
+        << r.out;
+    EXPECT_EQ(0, dir_entries(dir));
 }
 
 TEST_F(CliTest, JsonOutputIsTheLibraryReplyUnchanged)
