@@ -389,7 +389,9 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
          {"PGREQUIREAUTH=md5"},
          conn + ",\"require_auth\":\"scram-sha-256\""},
         /* Standard JSON escapes, UTF-8 as it is. */
-        {{"test", "-U", "a\"b\\c\td\x01" "e/Zoë 山"},
+        {{"test", "-U",
+          "a\"b\\c\td\x01"
+          "e/Zoë 山"},
          {"PGPASSWORD=p\nq"},
          "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"a\\\"b\\\\c\\td\\u0001e/Zoë 山\","
          "\"password\":\"p\\nq\""},
@@ -539,12 +541,15 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
                               "INSERT INTO lines SELECT g, g % 10, NULL FROM "
                               "generate_series(1, 300) g"));
     std::string out = dir + "/src.sql";
-    cli_result r = run_cli({"dump", "-d", "cli_src", "-f", out, "--drop", "--rows-per-insert", "7"},
-                           sandbox_env());
+    cli_result r = run_cli(
+        {"dump", "-d", "cli_src", "-f", out, "--drop", "--rows-per-insert", "7", "--table-only"},
+        sandbox_env());
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(0u, r.out.find("Dumped 2 tables, 1,300 rows, ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find(out)) << r.out;
-    EXPECT_EQ("", r.err) << "no progress output without a terminal";
+    /* No progress output without a terminal: only the warning. */
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: warning: --table-only writes only")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find('%')) << r.err;
 
     std::string script = read_file(out);
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
@@ -564,7 +569,8 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
 
     /* -t and --no-data shape the script: one table, no rows. */
     std::string schema = dir + "/schema.sql";
-    r = run_cli({"dump", "-d", "cli_src", "-f", schema, "-t", "lines", "--no-data"}, sandbox_env());
+    r = run_cli({"dump", "-d", "cli_src", "-f", schema, "-t", "lines", "--no-data", "--table-only"},
+                sandbox_env());
     ASSERT_EQ(0, r.rc) << r.err;
     script = read_file(schema);
     EXPECT_NE(std::string::npos, script.find("CREATE TABLE \"lines\""));
@@ -572,10 +578,51 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
     EXPECT_EQ(std::string::npos, script.find("INSERT"));
 
     /* A table that does not exist fails the dump with the server's text. */
-    r = run_cli({"dump", "-d", "cli_src", "-f", dir + "/bad.sql", "-t", "nope"}, sandbox_env());
+    r = run_cli({"dump", "-d", "cli_src", "-f", dir + "/bad.sql", "-t", "nope", "--table-only"},
+                sandbox_env());
     EXPECT_EQ(1, r.rc);
-    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("\nveltrano-pgdump: error: ")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("nope")) << r.err;
+}
+
+/* The default dump, written to standard output: the script alone on
+ * stdout, nothing on stderr, no temporary file left, and a replay equal to
+ * the source. */
+TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_out_src");
+    sandbox_fresh_db("cli_out_dst");
+    ASSERT_EQ(0, sandbox_psql("cli_out_src",
+                              "CREATE TABLE items (id serial PRIMARY KEY, label text);"
+                              "INSERT INTO items (label) SELECT 'item ' || g || E'\\n;' "
+                              "FROM generate_series(1, 2500) g"));
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env = sandbox_env();
+    env.push_back("TMPDIR=" + tmp);
+    cli_result r = run_cli({"dump", "-d", "cli_out_src", "-f", "-"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, r.out.find("-- veltrano-pgdump 1.0.0\n")) << r.out.substr(0, 200);
+    EXPECT_EQ(0, dir_entries(tmp));
+
+    std::string script = dir + "/stdout.sql";
+    std::ofstream(script, std::ios::binary) << r.out;
+    const sandbox_info *sb = sandbox_server();
+    ASSERT_EQ(0, run_command("psql -X -q -v ON_ERROR_STOP=1 -h " + sb->host + " -p " +
+                             std::to_string(sb->port) +
+                             " -U " SANDBOX_TRUST_USER " -d cli_out_dst -f '" + script +
+                             "' >/dev/null 2>&1"));
+    std::string q = "SELECT count(*), md5(string_agg(t::text, '|' ORDER BY id)) FROM items t";
+    EXPECT_EQ(sandbox_psql_output("cli_out_src", q), sandbox_psql_output("cli_out_dst", q));
+
+    /* A failed dump writes nothing to stdout and leaves nothing behind. */
+    r = run_cli({"dump", "-d", "cli_no_such_db", "-f", "-"}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
+    EXPECT_EQ(0, dir_entries(tmp));
 }
 
 /* A table whose rows the server hands out slowly: its row-level security
