@@ -70,6 +70,21 @@ PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *config_json);
  * sessions are taken. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json);
 
+/* Start a restore on a background thread: the connection keys as for
+ * pgdump_start, plus "in_path" (a plain-text SQL script, also gzip or zstd
+ * compressed), "single_transaction" (false: the whole script in one
+ * transaction) and "stop_on_error" (true: the first failed statement ends
+ * the restore; false: the restore goes on and counts the failures).
+ * Answers a session number like pgdump_start; the session calls below work
+ * on it.  Progress:
+ * {"state":2,"table":"t","statements_done":10,"errors":0,"rows_copied":0,
+ *  "bytes_read":4096,"bytes_total":8192,"elapsed_ms":12}; result:
+ * {"ok":true,"in_path":"...","statements":10,"errors":0,"rows_copied":0,
+ *  "bytes":8192,"elapsed_ms":12} (with "first_error" when statements
+ * failed and "committed" for a single transaction) or
+ * {"ok":false,"error":"line 12: ERROR: ...","statements":9,"errors":1}. */
+PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json);
+
 /* The session's state 0..5, or -1 for a bad session number. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session);
 

@@ -1,31 +1,56 @@
 /*
- * The four dump sessions and the six calls a host uses on them.  A slot is
- * filled by pgdump_start, driven by its worker thread, read by the polling
- * calls and given back by pgdump_free once the worker has ended.  No lock:
- * the host side writes only cancel and the reply buffers while a worker
- * runs; the worker publishes its final state last (see dump_run.h).
+ * The four session slots and the six calls a host uses on them.  A slot is
+ * claimed and launched by pgdump_start (or another engine through
+ * session.h), driven by its worker thread, read by the polling calls and
+ * given back by pgdump_free once the worker has ended.
+ *
+ * Host threads may make any of these calls at once.  One spin lock guards
+ * the slot scans, claims, launches and frees and the formatting of the
+ * polling replies; it is held only for short, non-blocking work (never
+ * across a thread wait) and the workers never take it.  The worker
+ * publishes its final state last (see dump_run.h).
  */
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "api/reply.h"
+#include "api/session.h"
 #include "config/config.h"
 #include "dump/dump_run.h"
-#include "api/reply.h"
 #include "veltrano-pgdump.h"
 
-#define SESSION_COUNT 4
 /* How long pgdump_free waits for a dump under way, and for a worker that
  * has already published its final state and is only returning. */
 #define FREE_WAIT_RUNNING_MS 10000
 #define FREE_WAIT_ENDED_MS 1000
 
 static dump_session g_sessions[SESSION_COUNT];
+/* Per slot, under g_slot_lock: 1 while one host thread owns the slot's
+ * thread fields (claimed and not yet launched, or being freed), so no
+ * other call joins, clears or hands out the slot meanwhile. */
+static int32_t g_reserved[SESSION_COUNT];
+/* Per slot, under g_slot_lock: the engine's reply formatters, or null. */
+static session_reply_fn g_progress_fn[SESSION_COUNT];
+static session_reply_fn g_result_fn[SESSION_COUNT];
+static std::atomic_flag g_slot_lock = ATOMIC_FLAG_INIT;
 
-static dump_session *slot_of(int32_t session)
+static void slots_lock(void)
 {
-    if ((uint32_t)session >= SESSION_COUNT)
+    while (g_slot_lock.test_and_set(std::memory_order_acquire)) {
+    }
+}
+
+static void slots_unlock(void)
+{
+    g_slot_lock.clear(std::memory_order_release);
+}
+
+dump_session *session_at(int32_t index)
+{
+    if ((uint32_t)index >= SESSION_COUNT)
         return nullptr;
-    return &g_sessions[session];
+    return &g_sessions[index];
 }
 
 static bool is_final(int32_t state)
@@ -33,7 +58,8 @@ static bool is_final(int32_t state)
     return state == SESSION_DONE || state == SESSION_CANCELLED || state == SESSION_FAILED;
 }
 
-/* Zeroes the whole slot.  Only called when no worker can touch it. */
+/* Zeroes the whole slot.  Only called under the lock, when no worker can
+ * touch it. */
 static void session_clear(dump_session *s)
 {
     s->state.store(SESSION_IDLE, std::memory_order_relaxed);
@@ -56,18 +82,90 @@ static void session_clear(dump_session *s)
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker
- * is seen to have ended. */
+ * is seen to have ended.  Under the lock, on an unreserved slot. */
 static void reclaim_if_ended(dump_session *s)
 {
     if (s->free_pending && s->thread_live && plat_thread_join(s->thread, 0) == 0)
         session_clear(s);
 }
 
-static bool slot_is_free(dump_session *s)
+/* Under the lock. */
+static bool slot_is_free(int32_t index)
 {
+    if (g_reserved[index])
+        return false;
+    dump_session *s = &g_sessions[index];
     reclaim_if_ended(s);
     int32_t state = s->state.load(std::memory_order_acquire);
     return state == SESSION_IDLE || (is_final(state) && s->thread_live == 0);
+}
+
+int32_t session_claim(void)
+{
+    int32_t index = -1;
+    slots_lock();
+    for (int32_t i = 0; i < SESSION_COUNT && index < 0; i++) {
+        if (slot_is_free(i))
+            index = i;
+    }
+    if (index >= 0) {
+        session_clear(&g_sessions[index]);
+        g_sessions[index].state.store(SESSION_CONNECTING, std::memory_order_release);
+        g_reserved[index] = 1;
+        g_progress_fn[index] = nullptr;
+        g_result_fn[index] = nullptr;
+    }
+    slots_unlock();
+    return index;
+}
+
+void session_release(int32_t index)
+{
+    if (session_at(index) == nullptr)
+        return;
+    slots_lock();
+    if (g_reserved[index] && g_sessions[index].thread_live == 0) {
+        session_clear(&g_sessions[index]);
+        g_reserved[index] = 0;
+    }
+    slots_unlock();
+}
+
+void session_set_replies(int32_t index, session_reply_fn progress, session_reply_fn result)
+{
+    if (session_at(index) == nullptr)
+        return;
+    slots_lock();
+    g_progress_fn[index] = progress;
+    g_result_fn[index] = result;
+    slots_unlock();
+}
+
+int session_launch(int32_t index, unsigned (*routine)(void *))
+{
+    dump_session *s = session_at(index);
+    if (s == nullptr)
+        return -1;
+    /* The worker may run and even end before the handle is stored: the
+     * slot stays reserved until then, so nothing scans or frees it. */
+    plat_thread thread;
+    memset(&thread, 0, sizeof thread);
+    int rc = plat_thread_start(&thread, routine, s);
+    slots_lock();
+    if (rc == 0) {
+        s->thread = thread;
+        s->thread_live = 1;
+    } else {
+        s->state.store(SESSION_FAILED, std::memory_order_release);
+        s->thread_live = 0;
+    }
+    g_reserved[index] = 0;
+    slots_unlock();
+    if (rc != 0) {
+        set_last_error("thread create failed");
+        return -1;
+    }
+    return 0;
 }
 
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
@@ -81,44 +179,27 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
         set_last_error("user, database and out_path required");
         return -1;
     }
-    int32_t index = -1;
-    for (int32_t i = 0; i < SESSION_COUNT; i++) {
-        if (slot_is_free(&g_sessions[i])) {
-            index = i;
-            break;
-        }
-    }
+    int32_t index = session_claim();
     if (index < 0) {
         set_last_error("no free sessions");
         return -2;
     }
-    dump_session *s = &g_sessions[index];
-    session_clear(s);
-    s->cfg = cfg;
-    s->thread_live = 1;
-    s->state.store(SESSION_CONNECTING, std::memory_order_release);
-    if (plat_thread_start(&s->thread, dump_worker, s) != 0) {
-        s->state.store(SESSION_FAILED, std::memory_order_release);
-        set_last_error("thread create failed");
-        s->thread_live = 0;
+    g_sessions[index].cfg = cfg;
+    if (session_launch(index, dump_worker) != 0)
         return -1;
-    }
     return index;
 }
 
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session)
 {
-    dump_session *s = slot_of(session);
+    dump_session *s = session_at(session);
     if (s == nullptr)
         return -1;
     return s->state.load(std::memory_order_acquire);
 }
 
-extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
+static void format_progress(const dump_session *s, char *dst, size_t size)
 {
-    dump_session *s = slot_of(session);
-    if (s == nullptr)
-        return "{\"error\":\"bad session\"}";
     char table[sizeof s->current_table];
     for (size_t i = 0; i < sizeof table; i++)
         table[i] = s->current_table[i].load(std::memory_order_relaxed);
@@ -126,7 +207,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
     char escaped[300];
     json_escape(table, escaped, sizeof escaped);
     int32_t state = s->state.load(std::memory_order_acquire);
-    snprintf(s->progress_json, sizeof s->progress_json,
+    snprintf(dst, size,
              "{\"state\":%d,\"table\":\"%s\",\"tables_done\":%d,\"tables_total\":%d,"
              "\"rows_written\":%lld,\"bytes_written\":%lld,\"elapsed_ms\":%lld}",
              (int)state, escaped, (int)s->tables_done.load(std::memory_order_relaxed),
@@ -134,45 +215,63 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
              (long long)s->rows_written.load(std::memory_order_relaxed),
              (long long)s->bytes_written.load(std::memory_order_relaxed),
              (long long)s->elapsed_ms.load(std::memory_order_relaxed));
-    return s->progress_json;
 }
 
-extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
+static void format_result(const dump_session *s, char *dst, size_t size)
 {
-    dump_session *s = slot_of(session);
-    if (s == nullptr)
-        return "{\"ok\":false,\"error\":\"bad session\"}";
     int32_t state = s->state.load(std::memory_order_acquire);
     if (state == SESSION_DONE) {
         char path[2048];
         json_escape(s->cfg.out_path, path, sizeof path);
         /* A path whose escaped form is near 2048 bytes is cut with the
          * reply; the result is used so the cut is not flagged. */
-        int n =
-            snprintf(s->result_json, sizeof s->result_json,
-                     "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,\"bytes\":%lld,"
-                     "\"elapsed_ms\":%lld}",
-                     path, (int)s->tables_done.load(std::memory_order_relaxed),
-                     (long long)s->rows_written.load(std::memory_order_relaxed),
-                     (long long)s->bytes_written.load(std::memory_order_relaxed),
-                     (long long)s->elapsed_ms.load(std::memory_order_relaxed));
+        int n = snprintf(dst, size,
+                         "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,"
+                         "\"bytes\":%lld,\"elapsed_ms\":%lld}",
+                         path, (int)s->tables_done.load(std::memory_order_relaxed),
+                         (long long)s->rows_written.load(std::memory_order_relaxed),
+                         (long long)s->bytes_written.load(std::memory_order_relaxed),
+                         (long long)s->elapsed_ms.load(std::memory_order_relaxed));
         if (n < 0)
-            s->result_json[0] = '\0';
+            dst[0] = '\0';
     } else if (state == SESSION_CANCELLED) {
-        snprintf(s->result_json, sizeof s->result_json, "%s",
-                 "{\"ok\":false,\"error\":\"cancelled\"}");
+        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
     } else if (state == SESSION_FAILED) {
-        format_error_reply(s->result_json, sizeof s->result_json, s->error);
+        format_error_reply(dst, size, s->error);
     } else {
-        snprintf(s->result_json, sizeof s->result_json, "%s",
-                 "{\"ok\":false,\"error\":\"not finished\"}");
+        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
     }
+}
+
+extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
+{
+    dump_session *s = session_at(session);
+    if (s == nullptr)
+        return "{\"error\":\"bad session\"}";
+    slots_lock();
+    session_reply_fn fn = g_progress_fn[session];
+    if (fn == nullptr || fn(s, s->progress_json, sizeof s->progress_json) != 0)
+        format_progress(s, s->progress_json, sizeof s->progress_json);
+    slots_unlock();
+    return s->progress_json;
+}
+
+extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
+{
+    dump_session *s = session_at(session);
+    if (s == nullptr)
+        return "{\"ok\":false,\"error\":\"bad session\"}";
+    slots_lock();
+    session_reply_fn fn = g_result_fn[session];
+    if (fn == nullptr || fn(s, s->result_json, sizeof s->result_json) != 0)
+        format_result(s, s->result_json, sizeof s->result_json);
+    slots_unlock();
     return s->result_json;
 }
 
 extern "C" PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session)
 {
-    dump_session *s = slot_of(session);
+    dump_session *s = session_at(session);
     if (s == nullptr)
         return;
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -182,24 +281,42 @@ extern "C" PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session)
 
 extern "C" PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session)
 {
-    dump_session *s = slot_of(session);
+    dump_session *s = session_at(session);
     if (s == nullptr)
         return;
-    if (s->thread_live) {
-        int32_t state = s->state.load(std::memory_order_acquire);
-        int wait_ms = FREE_WAIT_ENDED_MS;
-        if (state == SESSION_CONNECTING || state == SESSION_RUNNING) {
-            s->cancel.store(1, std::memory_order_relaxed);
-            wait_ms = FREE_WAIT_RUNNING_MS;
-        }
-        if (plat_thread_join(s->thread, wait_ms) != 0) {
-            /* The worker still runs (a read blocked on a silent server):
-             * keep the slot taken so nothing reuses what it writes, and
-             * reclaim it once the thread is seen to have ended. */
-            s->free_pending = 1;
-            return;
-        }
-        s->thread_live = 0;
+    slots_lock();
+    if (g_reserved[session]) {
+        /* Another host thread is launching or freeing this slot. */
+        slots_unlock();
+        return;
     }
-    session_clear(s);
+    if (!s->thread_live) {
+        session_clear(s);
+        slots_unlock();
+        return;
+    }
+    int32_t state = s->state.load(std::memory_order_acquire);
+    int wait_ms = FREE_WAIT_ENDED_MS;
+    if (state == SESSION_CONNECTING || state == SESSION_RUNNING) {
+        s->cancel.store(1, std::memory_order_relaxed);
+        wait_ms = FREE_WAIT_RUNNING_MS;
+    }
+    plat_thread thread = s->thread;
+    g_reserved[session] = 1;
+    slots_unlock();
+
+    int joined = plat_thread_join(thread, wait_ms);
+
+    slots_lock();
+    if (joined == 0) {
+        s->thread_live = 0;
+        session_clear(s);
+    } else {
+        /* The worker still runs (a read blocked on a silent server):
+         * keep the slot taken so nothing reuses what it writes, and
+         * reclaim it once the thread is seen to have ended. */
+        s->free_pending = 1;
+    }
+    g_reserved[session] = 0;
+    slots_unlock();
 }

@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -143,5 +144,15 @@ int64_t plat_counter(void)
 int64_t plat_counter_freq(void) { return 1000000000LL; }
 
 FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
+
+FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
+
+int64_t plat_file_size(FILE *f)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        return -1;
+    return (int64_t)st.st_size;
+}
 
 #endif

@@ -23,6 +23,7 @@
 #include <ws2tcpip.h>
 
 #include <windows.h>
+#include <sys/stat.h>
 
 static_assert(sizeof(SOCKET) == sizeof(plat_socket), "SOCKET does not fit plat_socket");
 static_assert((plat_socket)INVALID_SOCKET == PLAT_INVALID_SOCKET, "invalid socket values differ");
@@ -163,6 +164,26 @@ FILE *plat_fopen_wb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "wb");
+}
+
+FILE *plat_fopen_rb(const char *path)
+{
+    wchar_t wide[2048];
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
+                                (int)(sizeof wide / sizeof wide[0]));
+    if (n > 0)
+        return _wfopen(wide, L"rb");
+    if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
+        return nullptr;
+    return fopen(path, "rb");
+}
+
+int64_t plat_file_size(FILE *f)
+{
+    struct _stati64 st;
+    if (_fstati64(_fileno(f), &st) != 0)
+        return -1;
+    return (int64_t)st.st_size;
 }
 
 #endif
