@@ -44,15 +44,16 @@
 /* stmt_start when no statement is under way. */
 #define LX_NO_STATEMENT UINT64_MAX
 
-/* Events of lx_scan().  For every event but LX_EV_NEED_MORE and
- * LX_EV_ERROR, data[*used - 1] is the byte the event names. */
+/* Events of lx_scan().  Each names one byte: s->mark is its offset since
+ * lx_init and s->mark_line its line. */
 enum {
     LX_EV_NEED_MORE = 0, /* every byte given was consumed; feed more or lx_finish() */
-    LX_EV_STATEMENT,     /* a statement ended; data[*used - 1] is its ';' */
-    LX_EV_BACKSLASH,     /* a backslash command starts at data[*used - 1] */
-    LX_EV_META_END,      /* the backslash command ended; data[*used - 1] is its '\n' */
-    LX_EV_COPY_START,    /* COPY data starts after data[*used - 1] (a '\n') */
-    LX_EV_COPY_END,      /* COPY data ended; data[*used - 1] ends the "\." line */
+    LX_EV_STATEMENT,     /* a statement ended; mark is its ';' (data[*used - 1]) */
+    LX_EV_BACKSLASH,     /* a backslash command starts at mark (perhaps in an
+                            earlier chunk: the byte after it decides) */
+    LX_EV_META_END,      /* the backslash command ended; mark is its '\n' */
+    LX_EV_COPY_START,    /* COPY data starts after mark (a '\n') */
+    LX_EV_COPY_END,      /* COPY data ended; mark ends the "\." line */
     LX_EV_ERROR          /* text in s->error; the scanner stays failed */
 };
 
@@ -83,10 +84,14 @@ enum {
 struct lx_scanner {
     uint64_t offset;     /* bytes consumed since lx_init */
     uint64_t line;       /* line of the next byte, from 1 */
+    uint64_t mark;       /* offset of the byte the last event named */
+    uint64_t mark_line;  /* its line */
     uint64_t stmt_start; /* offset of the first byte of the statement under
                             way (after leading blanks and comments), or
                             LX_NO_STATEMENT; after LX_EV_STATEMENT it still
-                            names the statement that ended */
+                            names the statement that ended.  Text after a
+                            backslash command or COPY data that cut a
+                            statement counts from the end of the cut. */
     uint64_t stmt_line;  /* line of stmt_start */
     int32_t paren_depth;
     int32_t begin_depth;     /* BEGIN ... END nesting in a function body */
@@ -100,17 +105,22 @@ struct lx_scanner {
     uint8_t pend;         /* a byte held back until the next one decides */
     uint8_t word;         /* kind of the token the last byte belonged to */
     uint8_t word_len;     /* bytes of the identifier so far (saturates) */
-    char word_buf[10];    /* its first bytes, lower-cased */
+    uint8_t after_num;    /* the identifier follows a number directly */
+    uint8_t num_param;    /* the number is a parameter ($1) */
+    uint8_t sign;         /* the sign after a number's E, held back */
+    uint8_t colon_quote;  /* a quote right after ':' (psql variable?) */
+    char word_buf[10];    /* the identifier's first bytes, lower-cased */
     uint8_t ident_count;  /* identifiers in this statement (saturates) */
     char idents[4];       /* first letters of CREATE/OR/REPLACE/FUNCTION/PROCEDURE */
     uint8_t copy_words;   /* progress of the COPY ... FROM stdin word match */
     uint8_t copy_pending; /* lx_begin_copy called: data starts at the next line */
-    uint8_t at_line_start;
-    uint8_t copy_col;    /* bytes of the current COPY data line matched to "\." */
-    uint8_t xqs_newline; /* E'' continuation: a newline was seen */
-    uint8_t tag_len;     /* dollar tag bytes (opening, or being collected) */
-    uint8_t tag_match;   /* closing-tag bytes matched so far; 0xff: none */
-    uint32_t tag_seen;   /* bytes collected for an opening tag (may pass LX_MAX_TAG) */
+    uint8_t copy_col;     /* bytes of the current COPY data line matched to "\." */
+    uint8_t xqs_newline;  /* E'' continuation: a newline was seen */
+    uint8_t underflow;    /* a ')' came at depth 0 */
+    uint8_t stmt_done;    /* the last event ended the statement */
+    uint8_t tag_len;      /* bytes of the opening dollar tag */
+    uint8_t tag_match;    /* closing-tag bytes matched so far; 0xff: none */
+    uint32_t tag_seen;    /* bytes collected for an opening tag (may pass LX_MAX_TAG) */
     int32_t comment_depth;
     uint64_t pend_offset; /* offset of the held-back byte */
     uint64_t pend_line;
@@ -132,7 +142,8 @@ int lx_scan(lx_scanner *s, const char *data, size_t n, size_t *used);
  * LX_EV_COPY_END. */
 void lx_begin_copy(lx_scanner *s);
 
-/* The input has ended: settles any held-back byte and returns LX_OPEN_*. */
+/* The input has ended: settles any held-back byte and returns LX_OPEN_*,
+ * or -1 when the scanner had failed. */
 int lx_finish(lx_scanner *s);
 
 /* Kinds of lx_item. */
@@ -166,10 +177,12 @@ int lx_split(const char *text, size_t n, lx_item *items, size_t cap, lx_split_re
 
 /* 1 when text[0..n), lexed from the start of a script, could sit inside a
  * statement without changing where psql cuts it: it ends outside every
- * quote and comment at parenthesis depth 0 (and BEGIN depth 0), holds no
+ * quote and comment (a "--" comment too) with nothing held back, at
+ * parenthesis depth 0 (never below) and BEGIN depth 0, and holds no
  * statement-ending ';', no backslash (commands or "\;"), no psql variable
  * reference, no NUL and nothing psql versions read differently.  0
- * otherwise. */
+ * otherwise.  The writer still places it between token boundaries (after
+ * a blank or punctuation, before one). */
 int lx_fragment_is_inert(const char *text, size_t n);
 
 #endif
