@@ -13,7 +13,8 @@
 namespace
 {
 
-const command_def *const g_commands[] = {&g_cmd_test, &g_cmd_databases, &g_cmd_tables, &g_cmd_dump};
+const command_def *const g_commands[] = {&g_cmd_test, &g_cmd_databases, &g_cmd_tables, &g_cmd_dump,
+                                         &g_cmd_restore};
 
 const char *const g_usage_main =
     "veltrano-pgdump inspects PostgreSQL databases and dumps them into plain SQL\n"
@@ -27,6 +28,7 @@ const char *const g_usage_main =
     "  databases   list the databases that are not templates\n"
     "  tables      list the tables of schema public, with row estimates and sizes\n"
     "  dump        write the database into one SQL script\n"
+    "  restore     replay a SQL script into a database\n"
     "  help [CMD]  show help for a command\n"
     "\n"
     "Connection options:\n"
@@ -48,7 +50,8 @@ const char *const g_usage_main =
     "  -V, --version            show the version and exit\n"
     "  -?, --help               show this help and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 on failure, 130 when a dump was cancelled.\n";
+    "Exit status: 0 on success, 1 on failure, 130 when a dump or restore was\n"
+    "cancelled.\n";
 
 } // namespace
 

@@ -41,6 +41,6 @@ bool reply_ok(const target &t, const char *reply, json &doc);
 /* Prints a reply as it is; the exit status follows its "ok". */
 int json_exit(const char *reply);
 
-extern const command_def g_cmd_test, g_cmd_databases, g_cmd_tables, g_cmd_dump;
+extern const command_def g_cmd_test, g_cmd_databases, g_cmd_tables, g_cmd_dump, g_cmd_restore;
 
 #endif

@@ -1,5 +1,5 @@
 /*
- * The progress line of a running dump: a live line redrawn in place on a
+ * The progress line of a running dump or restore: a live line redrawn in place on a
  * terminal, or plain lines every few seconds.
  */
 #include "progress.h"
@@ -21,7 +21,10 @@ namespace
 int progress_percent(const progress_view &pv, const json &p)
 {
     long long pct;
-    if (pv.estimate > 0) {
+    if (pv.restore) {
+        long long total = jnum(p, "bytes_total");
+        pct = total > 0 ? jnum(p, "bytes_read") * 100 / total : 0;
+    } else if (pv.estimate > 0) {
         pct = jnum(p, "rows_written") * 100 / pv.estimate;
     } else {
         long long total = jnum(p, "tables_total");
@@ -30,11 +33,29 @@ int progress_percent(const progress_view &pv, const json &p)
     return (int)(pct < 0 ? 0 : (pct > 99 ? 99 : pct));
 }
 
+/* The counters of the line: the work done, rows and bytes. */
+struct counters {
+    std::string done;
+    long long rows, bytes;
+};
+
+counters counters_of(const progress_view &pv, const json &p)
+{
+    char buf[64];
+    if (pv.restore) {
+        snprintf(buf, sizeof buf, "%lld stmts", jnum(p, "statements_done"));
+        return {buf, jnum(p, "rows_copied"), jnum(p, "bytes_read")};
+    }
+    snprintf(buf, sizeof buf, "%lld/%lld tables", jnum(p, "tables_done"), jnum(p, "tables_total"));
+    return {buf, jnum(p, "rows_written"), jnum(p, "bytes_written")};
+}
+
 std::string progress_text(const progress_view &pv, const json &p, int pct, long long now,
                           size_t columns, bool cancelling)
 {
     long long elapsed = now - pv.started;
-    long long bytes = jnum(p, "bytes_written");
+    counters n = counters_of(pv, p);
+    long long bytes = n.bytes;
     long long rate = elapsed > 0 ? bytes * 1000 / elapsed : 0;
     std::string table = printable(jstr(p, "table"));
     if (cancelling)
@@ -54,9 +75,8 @@ std::string progress_text(const progress_view &pv, const json &p, int pct, long 
     seg.push_back({buf, 0});
     seg.push_back({"", 5}); /* the bar, sized below */
     seg.push_back({"", 2}); /* the table name, fitted below */
-    snprintf(buf, sizeof buf, "%lld/%lld tables", jnum(p, "tables_done"), jnum(p, "tables_total"));
-    seg.push_back({buf, 1});
-    snprintf(buf, sizeof buf, "%6s rows", human_count(jnum(p, "rows_written")).c_str());
+    seg.push_back({n.done, 1});
+    snprintf(buf, sizeof buf, "%6s rows", human_count(n.rows).c_str());
     seg.push_back({buf, 1});
     snprintf(buf, sizeof buf, "%7s", human_bytes(bytes).c_str());
     seg.push_back({buf, 3});
@@ -117,11 +137,18 @@ void show_progress(progress_view &pv, const json &p, bool cancelling)
         pv.drawn = true;
     } else if (pv.mode == 2 && now - pv.last_plain >= 5000) {
         pv.last_plain = now;
-        fprintf(stderr, "%s: %d%%, table %s (%lld/%lld done), %s rows, %s, %s\n", g_prog, pct,
-                printable(jstr(p, "table")).c_str(), jnum(p, "tables_done"),
-                jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
-                human_bytes(jnum(p, "bytes_written")).c_str(),
-                human_duration(now - pv.started).c_str());
+        if (pv.restore)
+            fprintf(stderr, "%s: %d%%, %lld statements, %s rows, %s of %s, %s\n", g_prog, pct,
+                    jnum(p, "statements_done"), grouped(jnum(p, "rows_copied")).c_str(),
+                    human_bytes(jnum(p, "bytes_read")).c_str(),
+                    human_bytes(jnum(p, "bytes_total")).c_str(),
+                    human_duration(now - pv.started).c_str());
+        else
+            fprintf(stderr, "%s: %d%%, table %s (%lld/%lld done), %s rows, %s, %s\n", g_prog, pct,
+                    printable(jstr(p, "table")).c_str(), jnum(p, "tables_done"),
+                    jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
+                    human_bytes(jnum(p, "bytes_written")).c_str(),
+                    human_duration(now - pv.started).c_str());
     }
 }
 

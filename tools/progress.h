@@ -12,6 +12,7 @@ struct progress_view {
     long long started = 0;  /* monotonic ms */
     long long last_plain = 0;
     bool drawn = false;
+    bool restore = false; /* a restore: share of the script's bytes, statements */
 };
 
 void show_progress(progress_view &pv, const json &p, bool cancelling);

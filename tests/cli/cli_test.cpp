@@ -84,7 +84,8 @@ struct child {
     int out = -1, err = -1;
 };
 
-child start_cli(const std::vector<std::string> &args, const std::vector<std::string> &env)
+child start_cli(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                const std::string &input = "/dev/null")
 {
     int o[2], e[2];
     child c;
@@ -92,7 +93,7 @@ child start_cli(const std::vector<std::string> &args, const std::vector<std::str
         return c;
     c.pid = fork();
     if (c.pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
+        int devnull = open(input.c_str(), O_RDONLY);
         dup2(devnull, 0);
         dup2(o[1], 1);
         dup2(e[1], 2);
@@ -146,9 +147,10 @@ cli_result finish_cli(child &c, int timeout_ms = 60000)
     return r;
 }
 
-cli_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+cli_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                   const std::string &input = "/dev/null")
 {
-    child c = start_cli(args, child_env(env));
+    child c = start_cli(args, child_env(env), input);
     return finish_cli(c);
 }
 
@@ -284,7 +286,9 @@ TEST_F(CliTest, HelpVersionAndUsageErrorsNeedNoServer)
                                                {"test", "-h"},
                                                {"test", "--json=yes"},
                                                {"tables", "-n", "s"},
-                                               {"dump", "--no-such-option"}}) {
+                                               {"dump", "--no-such-option"},
+                                               {"dump", "--single-transaction"},
+                                               {"restore", "-n", "x"}}) {
         r = run_cli(args);
         EXPECT_EQ(1, r.rc) << testing::PrintToString(args);
         EXPECT_NE(std::string::npos, r.err.find("--help")) << r.err;
@@ -323,6 +327,7 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
          "-T cannot be combined with --table-only"},
         {{"dump", "-d", "db", "-a", "-s"}, {}, "leave nothing to dump"},
         {{"dump", "-d", "db", "-f", "-", "--json"}, {}, "both write to standard output"},
+        {{"restore", "-d", "db"}, {}, "no script: give -f FILE"},
     };
     for (auto &c : cases) {
         std::vector<std::string> e = env;
@@ -384,6 +389,10 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
          {},
          shop + ",\"complete\":true,\"schemas\":[\"s\"],\"include_schema\":false"},
+        {{"restore", "-d", "shop", "-f", "in.sql", "--single-transaction", "--continue-on-error"},
+         {},
+         conn + ",\"database\":\"shop\",\"in_path\":\"in.sql\",\"single_transaction\":true,"
+                "\"stop_on_error\":false"},
         {{"test"}, {"PGREQUIREAUTH=!md5,!password"}, conn + ",\"require_auth\":\"!md5,!password\""},
         {{"test", "--require-auth", "scram-sha-256"},
          {"PGREQUIREAUTH=md5"},
@@ -623,6 +632,58 @@ TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
     EXPECT_EQ("", r.out);
     EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
     EXPECT_EQ(0, dir_entries(tmp));
+}
+
+/* A dump restored by the restore command, from a file and from standard
+ * input; a failing statement stops it with its line, or with
+ * --continue-on-error is counted and fails the exit status. */
+TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_rs_src");
+    sandbox_fresh_db("cli_rs_dst");
+    sandbox_fresh_db("cli_rs_dst2");
+    ASSERT_EQ(0, sandbox_psql("cli_rs_src", "CREATE TABLE t (id int PRIMARY KEY, v text);"
+                                            "INSERT INTO t SELECT g, repeat('v', g % 50) "
+                                            "FROM generate_series(1, 3000) g"));
+    std::string script = dir + "/rs.sql";
+    std::vector<std::string> env = sandbox_env();
+    ASSERT_EQ(0, run_cli({"dump", "-d", "cli_rs_src", "-f", script}, env).rc);
+    std::string q = "SELECT count(*), md5(string_agg(t::text, '|' ORDER BY id)) FROM t";
+
+    cli_result r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("Restored ")) << r.out;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst", q));
+
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env_tmp = env;
+    env_tmp.push_back("TMPDIR=" + tmp);
+    r = run_cli({"restore", "-d", "cli_rs_dst2", "-f", "-", "--single-transaction"}, env_tmp,
+                script);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("from standard input")) << r.out;
+    EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst2", q));
+    EXPECT_EQ(0, dir_entries(tmp));
+
+    /* Again into the same database: the CREATE fails at its line. */
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: line ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("already exists")) << r.err;
+
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "--continue-on-error", "--json"},
+                env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos, r.out.find("\"ok\":true")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"first_error\":\"line ")) << r.out;
+
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", dir + "/missing.sql"}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: ")) << r.err;
 }
 
 /* A table whose rows the server hands out slowly: its row-level security
