@@ -197,7 +197,7 @@ int report(const options &o, const target &t, const session_outcome &r)
         if (t.via_stdio) {
             if (copy_file_to_fd(t.file, STDOUT_FILENO, err) != 0) {
                 error_msg(err);
-                return EXIT_FAIL;
+                return g_interrupts > 0 ? EXIT_CANCELLED : EXIT_FAIL;
             }
             return EXIT_OK;
         }

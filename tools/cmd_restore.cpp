@@ -65,9 +65,10 @@ int configure(const options &o, config_doc &c, target &t)
         t.via_stdio = true;
         /* The library reads by path, and a restore reports where it got
          * to in bytes of a known total: the whole input first. */
+        catch_interrupts();
         if (!o.print_config && copy_fd_to_file(STDIN_FILENO, t.file, err) != 0) {
             error_msg(err);
-            return EXIT_FAIL;
+            return g_interrupts > 0 ? EXIT_CANCELLED : EXIT_FAIL;
         }
     }
     cd_text(c, "in_path", t.file, LIMIT_IN_PATH, "the script path");

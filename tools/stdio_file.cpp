@@ -3,6 +3,8 @@
  */
 #include "stdio_file.h"
 
+#include "terminal.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +21,7 @@ bool write_all(int fd, const char *buf, size_t n)
 {
     while (n > 0) {
         ssize_t w = write(fd, buf, n);
-        if (w < 0 && errno == EINTR)
+        if (w < 0 && errno == EINTR && g_interrupts == 0)
             continue;
         if (w <= 0)
             return false;
@@ -36,6 +38,11 @@ int copy_fd(int in, int out, const std::string &in_name, const std::string &out_
 {
     std::vector<char> buf(1 << 16);
     for (;;) {
+        /* Ctrl-C (counted, see terminal.h) ends a copy from a slow pipe. */
+        if (g_interrupts > 0) {
+            err = "interrupted";
+            return -1;
+        }
         ssize_t n = read(in, buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
             continue;

@@ -12,6 +12,7 @@
 int temp_dir_make(std::string &dir, std::string &err);
 /* Removes the files directly in dir, then dir.  Quiet. */
 void temp_dir_remove(const std::string &dir);
+/* The copies stop with "interrupted" once Ctrl-C was counted. */
 /* Copies the file to fd (to its end); 0, or -1 with err set. */
 int copy_file_to_fd(const std::string &path, int fd, std::string &err);
 /* Copies fd to its end into a new file; 0, or -1 with err set. */
