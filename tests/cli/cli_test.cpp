@@ -288,7 +288,9 @@ TEST_F(CliTest, HelpVersionAndUsageErrorsNeedNoServer)
                                                {"tables", "-n", "s"},
                                                {"dump", "--no-such-option"},
                                                {"dump", "--single-transaction"},
-                                               {"restore", "-n", "x"}}) {
+                                               {"restore", "-n", "x"},
+                                               {"test", "--", "-U"},
+                                               {"help", "nothing"}}) {
         r = run_cli(args);
         EXPECT_EQ(1, r.rc) << testing::PrintToString(args);
         EXPECT_NE(std::string::npos, r.err.find("--help")) << r.err;
@@ -770,6 +772,56 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     EXPECT_EQ(std::string::npos, r.err.find('\r')) << r.err;
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: cancelled")) << r.err;
     EXPECT_NE(std::string::npos, read_file(out).find("INSERT INTO \"slow\""));
+}
+
+/* With -f - a cancelled dump writes nothing to stdout and its temporary
+ * file goes. */
+TEST_F(CliTest, SigintDuringADumpToStandardOutputLeavesNothing)
+{
+    REQUIRE_SANDBOX();
+    ASSERT_NO_FATAL_FAILURE(make_slow_table());
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env = slow_env();
+    env.push_back("TMPDIR=" + tmp);
+    child c = start_cli({"dump", "-f", "-"}, child_env(env));
+    ASSERT_GT(c.pid, 0);
+    for (int i = 0; i < 300 && dir_entries(tmp) == 0; i++)
+        usleep(50000);
+    usleep(1500000);
+    kill(c.pid, SIGINT);
+    cli_result r = finish_cli(c, 30000);
+    EXPECT_EQ(130, r.rc) << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
+    EXPECT_EQ(0, dir_entries(tmp));
+}
+
+/* A restore on a terminal: the live line counts statements and the share
+ * of the script read; Ctrl-C cancels it with status 130. */
+TEST_F(CliTest, CtrlCCancelsARestoreOnATerminal)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_rs_slow");
+    std::string script = dir + "/slow.sql";
+    {
+        std::ofstream f(script);
+        /* Statements go 256 to a message: six of about a second each. */
+        for (int i = 0; i < 1536; i++)
+            f << "SELECT pg_sleep(0.004);\n";
+    }
+    pty_run t;
+    ASSERT_TRUE(t.start({"restore", "-d", "cli_rs_slow", "-f", script}, sandbox_env()));
+    ASSERT_TRUE(t.wait_until([](const std::string &out) {
+        size_t cr = out.rfind('\r');
+        std::string line = out.substr(cr == std::string::npos ? 0 : cr + 1);
+        return line.find("% [") != std::string::npos && line.find(" stmts") != std::string::npos &&
+               line.find(" 0 stmts") == std::string::npos;
+    })) << t.seen;
+    t.type("\x03");
+    EXPECT_EQ(130, t.finish()) << t.seen;
+    EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled after")) << t.seen;
+    EXPECT_EQ(std::string::npos, t.seen.find("Restored")) << t.seen;
 }
 
 TEST_F(CliTest, PasswordPromptReadsTheTerminalWithoutEcho)
