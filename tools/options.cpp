@@ -36,9 +36,23 @@ enum {
     OPT_CONTINUE_ON_ERROR,
 };
 
-/* The leading ':' makes a missing value its own answer; "?" is no option
- * (getopt uses it for errors), so "-?" is turned into --help first. */
-const char g_short[] = ":h:p:U:d:WVf:t:n:N:T:ascOx";
+/* '-' hands out words in place (id 1), so options may follow the command
+ * word even under POSIXLY_CORRECT; ':' makes a missing value its own
+ * answer.  "?" is no option (getopt uses it for errors), so "-?" is turned
+ * into --help first. */
+const char g_short[] = "-:h:p:U:d:WVf:t:n:N:T:ascOx";
+
+/* A word that is no option: the command, then help's topic. */
+int take_word(options &o, const std::string &word)
+{
+    if (o.command.empty())
+        o.command = word;
+    else if (o.command == "help" && o.help_topic.empty())
+        o.help_topic = word;
+    else
+        return usage_error("unexpected argument \"" + word + "\"");
+    return -1;
+}
 
 const struct option g_long[] = {
     {"host", required_argument, nullptr, 'h'},
@@ -254,6 +268,11 @@ int parse_args(int argc, char **argv, options &o)
             break;
         if (id == ':' || id == '?')
             return option_error(id, args[(size_t)optind - 1]);
+        if (id == 1) {
+            if (take_word(o, optarg) >= 0)
+                return EXIT_FAIL;
+            continue;
+        }
         if (set_general(o, id, optarg))
             continue;
         const char *long_name = long_index >= 0 ? g_long[long_index].name : option_by_id(id)->name;
@@ -261,14 +280,9 @@ int parse_args(int argc, char **argv, options &o)
         if (set_own(o, id, optarg) < 0)
             return EXIT_FAIL;
     }
-    for (int i = optind; i < argc; i++) {
-        std::string word = args[(size_t)i];
-        if (o.command.empty())
-            o.command = word;
-        else if (o.command == "help" && o.help_topic.empty())
-            o.help_topic = word;
-        else
-            return usage_error("unexpected argument \"" + word + "\"");
-    }
+    /* The words after "--". */
+    for (int i = optind; i < argc; i++)
+        if (take_word(o, args[(size_t)i]) >= 0)
+            return EXIT_FAIL;
     return -1;
 }

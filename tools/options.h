@@ -1,7 +1,7 @@
 /*
- * The command line parsed into a record (getopt_long, with GNU argument
- * permutation: options may come before or after the command word; "--"
- * ends them).  Nothing here checks which command an option belongs to;
+ * The command line parsed into a record (getopt_long; options may come
+ * before or after the command word, also under POSIXLY_CORRECT; "--" ends
+ * them).  Nothing here checks which command an option belongs to;
  * main does that against the command table.
  */
 #ifndef PGDUMP_CLI_OPTIONS_H

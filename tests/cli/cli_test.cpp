@@ -387,9 +387,9 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
          {},
          shop + ",\"complete\":true,\"include_schema\":false"},
-        /* Options after the command word, before it, or after "--"'s absence alike. */
+        /* Options before and after the command word, whatever POSIX says. */
         {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
-         {},
+         {"POSIXLY_CORRECT=1"},
          shop + ",\"complete\":true,\"schemas\":[\"s\"],\"include_schema\":false"},
         {{"restore", "-d", "shop", "-f", "in.sql", "--single-transaction", "--continue-on-error"},
          {},
