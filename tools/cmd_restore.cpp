@@ -92,7 +92,8 @@ int report(const options &o, const target &t, const session_outcome &r)
     if (r.state == 3) {
         long long bytes = jnum(res, "bytes"), ms = jnum(res, "elapsed_ms");
         long long rate = ms > 0 ? bytes * 1000 / ms : 0;
-        std::string from = t.via_stdio ? std::string("standard input") : printable(t.file);
+        std::string from =
+            t.via_stdio ? std::string("standard input") : printable(jstr(res, "in_path"));
         printf("Restored %s statements, %s rows copied, %s in %.1f s (%s/s) from %s\n",
                grouped(jnum(res, "statements")).c_str(), grouped(jnum(res, "rows_copied")).c_str(),
                human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
