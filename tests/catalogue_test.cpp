@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "api/reply.h"
+#include "support/fake_server.h"
+#include "support/json_check.h"
 #include "support/sandbox.h"
 #include "veltrano-pgdump.h"
 
@@ -21,7 +25,110 @@ void make_limited_role()
                              "'limited'; END IF; END $$");
 }
 
+using call = const char *(*)(const char *);
+typedef std::vector<std::optional<std::string>> row;
+
+/* Makes one catalogue call against a scripted server that logs the client
+ * in with the given server version and answers its query with answer;
+ * cut: the server then drops the connection instead of waiting for the
+ * client's Terminate. */
+std::string scripted_call(call c, const std::string &answer, bool cut = false,
+                          const std::string &version = "16.4")
+{
+    fake_server srv;
+    srv.read_startup().send(be_trust_login(version)).read_message().send(answer);
+    if (cut)
+        srv.close();
+    else
+        srv.read_until_closed();
+    srv.start();
+    std::string cfg = "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port()) +
+                      ",\"user\":\"u\",\"database\":\"d\"}";
+    std::string reply = c(cfg.c_str());
+    srv.join();
+    return reply;
+}
+
+std::string table_rows(const std::vector<row> &rows)
+{
+    std::string out = be_row_description({{"relname", 19}, {"n", 20}, {"size", 20}});
+    for (const row &r : rows)
+        out += be_data_row(r);
+    return out;
+}
+
 } // namespace
+
+TEST(Catalogue, ListsWhoseRowsCannotBeReadToTheEndAnswerAnError)
+{
+    const std::string names =
+        be_row_description({{"datname", 19}}) + be_data_row({"a"}) + be_data_row({"b"});
+    const std::string tables = table_rows({{"a", "1", "8192"}, {"b", "2", "8192"}});
+    const std::string failed = be_error("ERROR", "42P01", "relation \"b\" vanished") + be_ready();
+    struct {
+        call c;
+        std::string answer;
+        bool cut;
+        std::string text; /* empty: the client's own text, whatever it is */
+    } cases[] = {
+        {pgdump_list_databases, names + failed, false, "ERROR: relation \"b\" vanished"},
+        {pgdump_list_tables, tables + failed, false, "ERROR: relation \"b\" vanished"},
+        {pgdump_list_databases, names, true, ""},
+        {pgdump_list_tables, tables, true, ""},
+        {pgdump_list_databases, names.substr(0, names.size() - 3), true, ""},
+        {pgdump_list_databases, table_rows({}) + be_complete("SELECT 0") + be_ready(), false,
+         "unexpected result columns"},
+        {pgdump_list_tables, names + be_complete("SELECT 2") + be_ready(), false,
+         "unexpected result columns"},
+    };
+    for (auto &k : cases) {
+        set_last_error("earlier");
+        std::string reply = scripted_call(k.c, k.answer, k.cut);
+        std::string text = pgdump_last_error();
+        if (!k.text.empty()) {
+            EXPECT_EQ(k.text, text);
+        }
+        EXPECT_NE("earlier", text);
+        EXPECT_NE("", text);
+        char expected[1100];
+        format_error_reply(expected, sizeof expected, text.c_str());
+        EXPECT_EQ(expected, reply) << k.answer.size();
+    }
+    /* The same rows read to their end are listed. */
+    EXPECT_EQ("{\"ok\":true,\"databases\":[\"a\",\"b\"]}",
+              scripted_call(pgdump_list_databases, names + be_complete("SELECT 2") + be_ready()));
+}
+
+TEST(Catalogue, HostileServerTextsStillGiveValidJson)
+{
+    REQUIRE_JSON_ORACLE();
+    const std::string bad_utf8 = "xy\xff\xc3(\xed\xa0\x80\x01\"\\\xe2\x82";
+    /* 300 bytes of two-byte characters: the copy is cut at a character. */
+    std::string long_name;
+    for (int i = 0; i < 150; i++)
+        long_name += "\xc3\xa9";
+    std::vector<std::string> replies;
+    replies.push_back(scripted_call(pgdump_test_connection, "", false, bad_utf8));
+    replies.push_back(scripted_call(pgdump_test_connection, "", false, long_name));
+    std::string dbs = be_row_description({{"datname", 19}}) + be_data_row({bad_utf8}) +
+                      be_data_row({long_name}) + be_data_row({std::nullopt}) +
+                      be_complete("SELECT 3") + be_ready();
+    replies.push_back(scripted_call(pgdump_list_databases, dbs));
+    std::string tables = table_rows({{bad_utf8, "1\"2", "-5"},
+                                     {long_name, std::string(40, '9'), "}{"},
+                                     {"t", std::nullopt, "\xff"}}) +
+                         be_complete("SELECT 3") + be_ready();
+    replies.push_back(scripted_call(pgdump_list_tables, tables));
+    std::string error = be_error("ERROR", "XX000", bad_utf8 + long_name + long_name) + be_ready();
+    replies.push_back(scripted_call(pgdump_list_databases, error));
+    replies.push_back(scripted_call(pgdump_list_tables, table_rows({}) + error));
+    EXPECT_EQ("", json_invalid_documents(replies));
+    EXPECT_EQ(0u, replies[2].find("{\"ok\":true,\"databases\":[\"xy\\ufffd\\ufffd(")) << replies[2];
+    EXPECT_NE(std::string::npos, replies[2].find("\xc3\xa9\"]}"))
+        << "a name cut inside a character";
+    EXPECT_NE(std::string::npos, replies[3].find("\"rows\":0,\"data_bytes\":-5}"));
+    EXPECT_EQ(0u, replies[5].find("{\"ok\":false,\"error\":\"ERROR: xy\\ufffd")) << replies[5];
+}
 
 TEST(Catalogue, RefusedConfigurationsAnswerErrorRepliesAndSetLastError)
 {

@@ -2,12 +2,15 @@
  * Reply escaping, the error reply and the two constant-storage exports.
  */
 #include "api/reply.h"
+#include "support/json_check.h"
 #include "veltrano-pgdump.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -50,7 +53,8 @@ TEST(JsonEscape, OtherControlBytesBecomeLowerCaseUnicodeEscapes)
 
 TEST(JsonEscape, EverythingElsePassesUnchanged)
 {
-    EXPECT_EQ(escape("/ \x7f caf\xc3\xa9 \xff ~"), "/ \x7f caf\xc3\xa9 \xff ~");
+    EXPECT_EQ(escape("/ \x7f caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 ~"),
+              "/ \x7f caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 ~");
 }
 
 TEST(JsonEscape, EachByteNeedsSevenBytesOfRoom)
@@ -73,6 +77,103 @@ TEST(JsonEscape, EscapesAreNeverSplit)
     for (size_t i = 0; i < out.size(); i += 6) {
         ASSERT_EQ(out.substr(i, 6), "\\u0002") << "at " << i;
     }
+}
+
+TEST(JsonEscape, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart)
+{
+    EXPECT_EQ(escape("a\xff"), "a\\ufffd");
+    EXPECT_EQ(escape("\x80\xbf"), "\\ufffd\\ufffd");
+    EXPECT_EQ(escape("\xe2\x82"
+                     "A"),
+              "\\ufffdA")
+        << "truncated character";
+    EXPECT_EQ(escape("\xf0\x9f\x98"), "\\ufffd") << "truncated at the end";
+    EXPECT_EQ(escape("\xc0\xaf"), "\\ufffd\\ufffd") << "overlong";
+    EXPECT_EQ(escape("\xed\xa0\x80"), "\\ufffd\\ufffd\\ufffd") << "surrogate";
+    EXPECT_EQ(escape("\xf4\x90\x80\x80"), "\\ufffd\\ufffd\\ufffd\\ufffd") << "above U+10FFFF";
+}
+
+TEST(JsonEscape, CutsFallBetweenCharacters)
+{
+    EXPECT_EQ(escape("ab\xe2\x82\xac", 9), "ab\xe2\x82\xac");
+    EXPECT_EQ(escape("ab\xe2\x82\xac", 8), "ab");
+    EXPECT_EQ(escape("\xe2\x82\xac\xe2\x82\xac", 9), "\xe2\x82\xac");
+    EXPECT_EQ(escape("\xf0\x9f\x98\x80z", 7), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(escape("\xff\xff", 12), "\\ufffd");
+}
+
+TEST(Utf8Cut, NeverEndsInsideAWellFormedCharacter)
+{
+    const char *euro = "a\xe2\x82\xac"
+                       "b";
+    EXPECT_EQ(utf8_cut(euro, 0), 0u);
+    EXPECT_EQ(utf8_cut(euro, 1), 1u);
+    EXPECT_EQ(utf8_cut(euro, 2), 1u);
+    EXPECT_EQ(utf8_cut(euro, 3), 1u);
+    EXPECT_EQ(utf8_cut(euro, 4), 4u);
+    EXPECT_EQ(utf8_cut(euro, 100), 5u) << "stops at the NUL";
+    EXPECT_EQ(utf8_cut("\xff\xfe", 1), 1u) << "ill-formed bytes are cut anywhere";
+    EXPECT_EQ(utf8_cut(nullptr, 10), 0u);
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 3, 3), 3u) << "the data ends ill-formed";
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 4, 3), 1u);
+    EXPECT_EQ(utf8_cut_bytes("a\xe2\x82\xac", 4, 4), 4u);
+}
+
+/* A random text built from the pieces a hostile server could send. */
+std::string hostile_text(std::mt19937 &rng)
+{
+    static const char *const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\r",
+                                         "\t",
+                                         "\x01",
+                                         "\x08",
+                                         "\x0c",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe2\x82\xac",
+                                         "\xf0\x9f\x98\x80",
+                                         "\xef\xbf\xbd",
+                                         "\xc3",
+                                         "\xe2\x82",
+                                         "\xf0\x9f\x98",
+                                         "\x80",
+                                         "\xbf",
+                                         "\xc0\xaf",
+                                         "\xc1\x81",
+                                         "\xe0\x80\xaf",
+                                         "\xed\xa0\x80",
+                                         "\xed\xbf\xbf",
+                                         "\xf4\x90\x80\x80",
+                                         "\xf5",
+                                         "\xfe",
+                                         "\xff",
+                                         "\xf8\x88\x80\x80\x80"};
+    const size_t count = sizeof pieces / sizeof pieces[0];
+    std::string text;
+    size_t n = rng() % 24;
+    for (size_t i = 0; i < n; i++)
+        text += pieces[rng() % count];
+    return text;
+}
+
+TEST(JsonEscape, HostileTextsDecodeAsStrictUtf8WithReplacements)
+{
+    REQUIRE_JSON_ORACLE();
+    std::mt19937 rng(20261209);
+    std::vector<escape_case> cases;
+    for (int i = 0; i < 3000; i++) {
+        std::string src = hostile_text(rng);
+        size_t capacity = i % 3 == 0 ? 6 * src.size() + 7 : 1 + rng() % 80;
+        cases.push_back({src, capacity, escape(src, capacity)});
+    }
+    EXPECT_EQ("", json_escape_mismatches(cases));
 }
 
 TEST(FormatErrorReply, TextIsEscapedIntoTheReply)
@@ -100,6 +201,21 @@ TEST(FormatErrorReply, SmallDestinationIsCutAndTerminated)
     EXPECT_EQ(reply[10], '#');
 }
 
+TEST(FormatErrorReply, DestinationSmallerThanTheEscapeRoomStillGetsAWholeReply)
+{
+    REQUIRE_JSON_ORACLE();
+    std::vector<std::string> replies;
+    std::mt19937 rng(7);
+    for (size_t size = 31; size < 1200; size += 37) {
+        std::string reply(size, '#');
+        std::string text = hostile_text(rng) + std::string(1500, '\x02') + hostile_text(rng);
+        format_error_reply(&reply[0], size, text.c_str());
+        replies.push_back(reply.c_str());
+        EXPECT_EQ(replies.back().substr(replies.back().size() - 2), "\"}") << size;
+    }
+    EXPECT_EQ("", json_invalid_documents(replies));
+}
+
 TEST(Version, IsTheSameConstantOnEveryCall)
 {
     const char *first = pgdump_version();
@@ -112,15 +228,15 @@ class LastError : public ::testing::Test
 {
   protected:
     char saved[ERR_TEXT_SIZE];
-    void SetUp() override { memcpy(saved, g_err, sizeof saved); }
-    void TearDown() override { memcpy(g_err, saved, sizeof saved); }
+    void SetUp() override { memcpy(saved, thread_replies()->err, sizeof saved); }
+    void TearDown() override { memcpy(thread_replies()->err, saved, sizeof saved); }
 };
 
 TEST_F(LastError, IsEmptyNotNullBeforeAnyFailure)
 {
     ASSERT_NE(last_error_at_load, nullptr);
     EXPECT_EQ(last_error_text_at_load, "");
-    EXPECT_EQ(pgdump_last_error(), g_err);
+    EXPECT_EQ(pgdump_last_error(), thread_replies()->err);
 }
 
 TEST_F(LastError, ReturnsTheLastTextSetAndKeepsIt)
@@ -137,6 +253,11 @@ TEST_F(LastError, LongTextIsCutTo511Bytes)
     std::string text(2000, 'x');
     set_last_error(text.c_str());
     EXPECT_EQ(std::string(pgdump_last_error()), std::string(511, 'x'));
+    std::string accents = "ab";
+    for (int i = 0; i < 300; i++)
+        accents += "\xc3\xa9";
+    set_last_error(accents.c_str());
+    EXPECT_EQ(std::string(pgdump_last_error()), accents.substr(0, 510)) << "cut at a character";
 }
 
 } // namespace

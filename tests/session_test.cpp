@@ -1,9 +1,13 @@
 #include <climits>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "api/reply.h"
+#include "api/session.h"
 #include "support/dump_wait.h"
+#include "support/json_check.h"
 #include "veltrano-pgdump.h"
 
 namespace
@@ -24,6 +28,29 @@ std::string refused_config(const std::string &out)
 
 const char IDLE_PROGRESS[] = "{\"state\":0,\"table\":\"\",\"tables_done\":0,\"tables_total\":0,"
                              "\"rows_written\":0,\"bytes_written\":0,\"elapsed_ms\":0}";
+
+/* A job that ends at once: done, after 7 ms by its own account. */
+unsigned finish_done(void *p)
+{
+    dump_session *s = static_cast<dump_session *>(p);
+    s->tables_done.store(2, std::memory_order_relaxed);
+    s->elapsed_ms.store(7, std::memory_order_relaxed);
+    s->state.store(SESSION_DONE, std::memory_order_release);
+    return 0;
+}
+
+int restore_progress(const dump_session *s, char *dst, size_t size)
+{
+    snprintf(dst, size, "{\"restore\":true,\"state\":%d}",
+             (int)s->state.load(std::memory_order_acquire));
+    return 0;
+}
+
+int declined_reply(const dump_session *, char *dst, size_t size)
+{
+    snprintf(dst, size, "%s", "not json");
+    return -1;
+}
 
 } // namespace
 
@@ -107,4 +134,61 @@ TEST(Sessions, FailedRunKeepsElapsedTimeAndEscapesItsError)
     EXPECT_EQ(0, p.find("{\"state\":5,"));
     EXPECT_GE(json_number(p, "elapsed_ms"), 0);
     pgdump_free(s);
+}
+
+TEST(Sessions, EnginesClaimLaunchAndMayFormatTheirOwnReplies)
+{
+    free_all();
+    int32_t a = session_claim();
+    ASSERT_EQ(0, a);
+    EXPECT_EQ(1, pgdump_status(a)) << "a claimed slot is connecting";
+    pgdump_free(a);
+    EXPECT_EQ(1, pgdump_status(a)) << "free leaves a slot alone until its launch";
+    session_release(a);
+    EXPECT_EQ(0, pgdump_status(a));
+
+    ASSERT_EQ(0, session_claim());
+    int32_t b = session_claim();
+    ASSERT_EQ(1, b);
+    session_set_replies(b, restore_progress, declined_reply);
+    ASSERT_EQ(0, session_launch(b, finish_done));
+    ASSERT_EQ(3, wait_final(b));
+    EXPECT_STREQ("{\"restore\":true,\"state\":3}", pgdump_progress(b));
+    EXPECT_STREQ("{\"ok\":true,\"out_path\":\"\",\"tables\":2,\"rows\":0,\"bytes\":0,"
+                 "\"elapsed_ms\":7}",
+                 pgdump_result(b))
+        << "a declined reply falls back to the dump's";
+    pgdump_free(b);
+    EXPECT_EQ(b, session_claim());
+    EXPECT_STREQ("{\"state\":1,\"table\":\"\",\"tables_done\":0,\"tables_total\":0,"
+                 "\"rows_written\":0,\"bytes_written\":0,\"elapsed_ms\":0}",
+                 pgdump_progress(b))
+        << "a new claim forgets the formatters";
+    ASSERT_EQ(2, session_claim());
+    ASSERT_EQ(3, session_claim());
+    EXPECT_EQ(-1, session_claim());
+    EXPECT_EQ(-2, pgdump_start(refused_config(temp_path("x.sql")).c_str()));
+    for (int i = 0; i < 4; i++)
+        session_release(i);
+    free_all();
+}
+
+TEST(Sessions, ResultOfALongEscapedPathIsStillWholeJson)
+{
+    REQUIRE_JSON_ORACLE();
+    free_all();
+    std::vector<std::string> replies;
+    for (size_t len : {1u, 500u, 900u, 1023u}) {
+        int32_t s = session_claim();
+        ASSERT_EQ(0, s);
+        std::string path = std::string(len / 2, '"') + std::string(len - len / 2, '\x01');
+        memcpy(session_at(s)->cfg.out_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(0, session_launch(s, finish_done));
+        ASSERT_EQ(3, wait_final(s));
+        replies.push_back(pgdump_result(s));
+        const std::string tail = "\",\"tables\":2,\"rows\":0,\"bytes\":0,\"elapsed_ms\":7}";
+        EXPECT_EQ(replies.back().rfind(tail), replies.back().size() - tail.size()) << len;
+        pgdump_free(s);
+    }
+    EXPECT_EQ("", json_invalid_documents(replies));
 }

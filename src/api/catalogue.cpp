@@ -1,8 +1,10 @@
 /*
  * The synchronous catalogue calls: test a login, list the databases, list
  * the tables of schema public.  Each opens its own connection on the
- * caller's thread, runs at most one query and answers in g_sync_buf.
- * Entries that would not fit are left out, and the list is always closed.
+ * caller's thread, runs at most one query and answers in the calling
+ * thread's reply buffer.  Entries that would not fit are left out, and the
+ * list is always closed; a list whose rows cannot be read to the end is
+ * answered with the error reply instead.
  */
 #include <cstdio>
 #include <cstring>
@@ -25,17 +27,22 @@ int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    if (pg_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, db) != 0) {
+    pg_conn_params params = {cfg->host,     cfg->port, cfg->user,
+                             cfg->password, db,        cfg->require_auth};
+    int rc = pg_connect_params(conn, &params);
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    if (rc != 0) {
         set_last_error(conn->error);
         return -1;
     }
     return 0;
 }
 
-static const char *error_reply(const char *text)
+static const char *error_reply(reply_block *b, const char *text)
 {
-    format_error_reply(g_sync_buf, sizeof g_sync_buf, text);
-    return g_sync_buf;
+    format_error_reply(b->sync, sizeof b->sync, text);
+    return b->sync;
 }
 
 /* A row count or size as PostgreSQL prints a bigint.  Anything else is
@@ -51,82 +58,99 @@ static bool is_integer_text(const pg_value *v)
     return true;
 }
 
-/* Copies a value into dst (room bytes plus a NUL). */
+/* Copies a value into dst (room bytes plus a NUL), cut at a character
+ * boundary.  A NUL inside the value ends the text. */
 static void copy_value(const pg_value *v, char *dst, size_t room)
 {
-    size_t n = v->len < room ? (size_t)v->len : room;
+    size_t n = utf8_cut_bytes(v->data, (size_t)v->len, room);
     memcpy(dst, v->data, n);
     dst[n] = '\0';
 }
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char *config_json)
 {
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
     dump_config cfg;
     if (sync_connect(config_json, &conn, &cfg) != 0)
-        return error_reply(g_err);
+        return error_reply(b, b->err);
     char version[128];
     json_escape(conn.server_version, version, sizeof version);
-    snprintf(g_sync_buf, sizeof g_sync_buf, "{\"ok\":true,\"server_version\":\"%s\"}", version);
+    snprintf(b->sync, sizeof b->sync, "{\"ok\":true,\"server_version\":\"%s\"}", version);
     pg_close(&conn);
-    return g_sync_buf;
+    return b->sync;
 }
 
-/* Appends the entry for one row (its name not NULL) at pos, or nothing
- * when it would not fit; returns the new pos. */
-typedef size_t (*entry_fn)(const pg_value *row, bool first, size_t pos);
+/* Appends the entry for one row (its name not NULL) at buf + pos, or
+ * nothing when it would not fit; returns the new pos. */
+typedef size_t (*entry_fn)(char *buf, const pg_value *row, bool first, size_t pos);
 
-/* Runs the catalogue query and builds "head entries ]}" in g_sync_buf.
- * A failed query answers the error reply; a row that cannot be read ends
- * the list.  Closes conn in every case. */
-static const char *list_reply(pg_conn *conn, const char *head, const char *sql, uint32_t columns,
-                              entry_fn entry)
+/* Runs the catalogue query and builds "head entries ]}" in b->sync.  A
+ * failed query answers the error reply; so does a result that has not
+ * the expected columns or whose rows cannot be read to the end, and then
+ * the thread's last error is the client's text too.  Closes conn in every
+ * case. */
+static const char *list_reply(reply_block *b, pg_conn *conn, const char *head, const char *sql,
+                              uint32_t columns, entry_fn entry)
 {
-    size_t pos = (size_t)snprintf(g_sync_buf, sizeof g_sync_buf, "%s", head);
+    size_t pos = (size_t)snprintf(b->sync, sizeof b->sync, "%s", head);
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     if (rc < 0) {
         char text[sizeof conn->error];
         memcpy(text, conn->error, sizeof text);
         pg_close(conn);
-        return error_reply(text);
+        return error_reply(b, text);
     }
-    if (rc == 1) {
+    int row = 0;
+    if (rc == 1 && meta.count != columns) {
+        row = -2;
+    } else if (rc == 1) {
         pg_value v[3];
         bool first = true;
-        while (meta.count == columns && pg_read_row(conn, &meta, v) == 1) {
+        while ((row = pg_read_row(conn, &meta, v)) == 1) {
             if (v[0].data == nullptr)
                 continue;
-            pos = entry(v, first, pos);
+            pos = entry(b->sync, v, first, pos);
             first = false;
         }
-        pg_meta_free(&meta);
     }
-    snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "]}");
+    pg_meta_free(&meta);
+    if (row < 0) {
+        set_last_error(row == -2 ? "unexpected result columns" : conn->error);
+        pg_close(conn);
+        return error_reply(b, b->err);
+    }
+    snprintf(b->sync + pos, sizeof b->sync - pos, "]}");
     pg_close(conn);
-    return g_sync_buf;
+    return b->sync;
 }
 
-static size_t database_entry(const pg_value *row, bool first, size_t pos)
+static size_t database_entry(char *buf, const pg_value *row, bool first, size_t pos)
 {
     char name[256];
     char escaped[512];
     copy_value(&row[0], name, 255);
     json_escape(name, escaped, sizeof escaped);
     if (pos + strlen(escaped) + 8 <= SYNC_LIMIT)
-        pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos, "%s\"%s\"",
-                                first ? "" : ",", escaped);
+        pos +=
+            (size_t)snprintf(buf + pos, SYNC_BUF_SIZE - pos, "%s\"%s\"", first ? "" : ",", escaped);
     return pos;
 }
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *config_json)
 {
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
     dump_config cfg;
     if (sync_connect(config_json, &conn, &cfg) != 0)
-        return error_reply(g_err);
+        return error_reply(b, b->err);
     return list_reply(
-        &conn, "{\"ok\":true,\"databases\":[",
+        b, &conn, "{\"ok\":true,\"databases\":[",
         "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname", 1,
         database_entry);
 }
@@ -136,7 +160,7 @@ static const char TABLES_SQL[] =
     "pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = 'public' AND "
     "c.relkind = 'r' ORDER BY c.relname";
 
-static size_t table_entry(const pg_value *row, bool first, size_t pos)
+static size_t table_entry(char *buf, const pg_value *row, bool first, size_t pos)
 {
     char name[256];
     char rows[32] = "0";
@@ -152,7 +176,7 @@ static size_t table_entry(const pg_value *row, bool first, size_t pos)
      * checked by the entry's true length. */
     size_t entry = strlen(escaped) + strlen(rows) + strlen(bytes) + 34;
     if (pos + strlen(escaped) + 80 <= SYNC_LIMIT && pos + entry + 3 <= SYNC_LIMIT)
-        pos += (size_t)snprintf(g_sync_buf + pos, sizeof g_sync_buf - pos,
+        pos += (size_t)snprintf(buf + pos, SYNC_BUF_SIZE - pos,
                                 "%s{\"name\":\"%s\",\"rows\":%s,\"data_bytes\":%s}",
                                 first ? "" : ",", escaped, rows, bytes);
     return pos;
@@ -160,15 +184,17 @@ static size_t table_entry(const pg_value *row, bool first, size_t pos)
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *config_json)
 {
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
     dump_config cfg;
     if (sync_connect(config_json, &conn, &cfg) != 0)
-        return error_reply(g_err);
+        return error_reply(b, b->err);
     if (cfg.database[0] == '\0') {
         pg_close(&conn);
-        snprintf(g_sync_buf, sizeof g_sync_buf, "%s",
-                 "{\"ok\":false,\"error\":\"database required\"}");
-        return g_sync_buf;
+        snprintf(b->sync, sizeof b->sync, "%s", "{\"ok\":false,\"error\":\"database required\"}");
+        return b->sync;
     }
-    return list_reply(&conn, "{\"ok\":true,\"tables\":[", TABLES_SQL, 3, table_entry);
+    return list_reply(b, &conn, "{\"ok\":true,\"tables\":[", TABLES_SQL, 3, table_entry);
 }

@@ -1,28 +1,141 @@
 /*
- * Replies: the two process-wide buffers that the catalogue calls and
- * pgdump_start write, the escaping rule every reply string goes through,
- * and the two exports that need nothing else.
+ * Replies: each host thread's reply block, the escaping rule every reply
+ * string goes through, and the two exports that need nothing else.
  *
- * Both buffers are plain zero-filled statics: the library has no
- * initialisation call, so an empty g_err is what "no failure yet" looks
- * like.
+ * The block is reached through a thread_local holder whose destructor
+ * frees it when the thread ends.  A block is zero-filled when allocated:
+ * the library has no initialisation call, so an empty last-error text is
+ * what "no failure yet" looks like.
  */
 #include "api/reply.h"
 
 #include "veltrano-pgdump.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-
-char g_sync_buf[SYNC_BUF_SIZE];
-char g_err[ERR_TEXT_SIZE];
 
 /* An error text is escaped into this much room before it is put into a
  * failure reply; six bytes per control byte keeps even a hostile server's
  * text bounded. */
 #define ERROR_ESCAPE_SIZE 1024
 
+/* The longest escape: \u00XX and \ufffd. */
+#define LONGEST_ESCAPE 6
+
+namespace
+{
+
+struct block_holder {
+    reply_block *block;
+    ~block_holder()
+    {
+        free(block);
+        block = nullptr;
+    }
+};
+
+thread_local block_holder t_replies;
+
+} // namespace
+
+reply_block *thread_replies(void)
+{
+    block_holder &h = t_replies;
+    if (h.block == nullptr)
+        h.block = static_cast<reply_block *>(calloc(1, sizeof(reply_block)));
+    return h.block;
+}
+
 static const char *const HEX_DIGITS = "0123456789abcdef";
+
+/* Length of the well-formed UTF-8 character at p (1 to 4), or 0 with
+ * *bad set to the length of the maximal ill-formed subsequence there (1
+ * to 3).  avail >= 1 bytes are at p; never reads past them nor past a
+ * NUL. */
+static size_t utf8_char(const unsigned char *p, size_t avail, size_t *bad)
+{
+    unsigned char c = p[0];
+    size_t need = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80; /* no overlong forms */
+        hi = c == 0xED ? 0x9F : 0xBF; /* no surrogates */
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF; /* nothing above U+10FFFF */
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    size_t i = 1;
+    for (; i < need && i < avail; i++) {
+        unsigned char min = i == 1 ? lo : 0x80;
+        unsigned char max = i == 1 ? hi : 0xBF;
+        if (p[i] < min || p[i] > max)
+            break;
+    }
+    if (i == need)
+        return need;
+    *bad = i;
+    return 0;
+}
+
+size_t utf8_cut(const char *text, size_t max)
+{
+    return text == nullptr ? 0 : utf8_cut_bytes(text, SIZE_MAX, max);
+}
+
+size_t utf8_cut_bytes(const void *data, size_t len, size_t max)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    size_t pos = 0;
+    while (pos < max && pos < len && p[pos] != 0) {
+        size_t bad = 0;
+        size_t n = utf8_char(p + pos, len - pos, &bad);
+        if (n == 0)
+            n = bad;
+        if (pos + n > max)
+            break;
+        pos += n;
+    }
+    return pos;
+}
+
+/* The two-byte escape of c, or 0 when it has none. */
+static char short_escape(unsigned char c)
+{
+    switch (c) {
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    default:
+        return 0;
+    }
+}
+
+static size_t put_unicode_escape(char *dst, const char *hex4)
+{
+    dst[0] = '\\';
+    dst[1] = 'u';
+    memcpy(dst + 2, hex4, 4);
+    return LONGEST_ESCAPE;
+}
 
 void json_escape(const char *src, char *dst, size_t capacity)
 {
@@ -32,43 +145,31 @@ void json_escape(const char *src, char *dst, size_t capacity)
     size_t written = 0;
     if (src != nullptr) {
         const unsigned char *p = reinterpret_cast<const unsigned char *>(src);
-        /* Each byte is taken only while the longest escape (six bytes) and
-         * the NUL still fit, so a cut never splits an escape. */
-        for (; *p != 0 && written + 6 < capacity; p++) {
+        /* Each character is taken only while the longest escape (six
+         * bytes, more than any UTF-8 character) and the NUL still fit, so
+         * a cut never splits an escape or a character. */
+        while (*p != 0 && written + LONGEST_ESCAPE < capacity) {
             unsigned char c = *p;
-            char pair = 0;
-            switch (c) {
-            case '"':
-                pair = '"';
-                break;
-            case '\\':
-                pair = '\\';
-                break;
-            case '\n':
-                pair = 'n';
-                break;
-            case '\r':
-                pair = 'r';
-                break;
-            case '\t':
-                pair = 't';
-                break;
-            default:
-                break;
-            }
+            char pair = short_escape(c);
+            size_t bad = 0;
+            size_t n = utf8_char(p, SIZE_MAX, &bad);
             if (pair != 0) {
                 dst[written++] = '\\';
                 dst[written++] = pair;
             } else if (c < 0x20) {
-                dst[written++] = '\\';
-                dst[written++] = 'u';
-                dst[written++] = '0';
-                dst[written++] = '0';
-                dst[written++] = HEX_DIGITS[c >> 4];
-                dst[written++] = HEX_DIGITS[c & 0x0F];
+                char hex[4] = {'0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0x0F]};
+                written += put_unicode_escape(dst + written, hex);
+            } else if (n == 0) {
+                written += put_unicode_escape(dst + written, "fffd");
+                p += bad;
+                continue;
             } else {
-                dst[written++] = static_cast<char>(c);
+                memcpy(dst + written, p, n);
+                written += n;
+                p += n;
+                continue;
             }
+            p++;
         }
     }
     dst[written] = '\0';
@@ -76,19 +177,28 @@ void json_escape(const char *src, char *dst, size_t capacity)
 
 void set_last_error(const char *text)
 {
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return;
     if (text == nullptr) {
         text = "";
     }
-    size_t n = strnlen(text, ERR_TEXT_SIZE - 1);
-    /* memmove: a caller may hand back a pointer into g_err itself. */
-    memmove(g_err, text, n);
-    g_err[n] = '\0';
+    size_t n = utf8_cut(text, ERR_TEXT_SIZE - 1);
+    /* memmove: a caller may hand back a pointer into the text itself. */
+    memmove(b->err, text, n);
+    b->err[n] = '\0';
 }
 
 void format_error_reply(char *dst, size_t dst_size, const char *text)
 {
+    static const char FRAME[] = "{\"ok\":false,\"error\":\"\"}";
     char escaped[ERROR_ESCAPE_SIZE];
-    json_escape(text, escaped, sizeof escaped);
+    size_t room = sizeof escaped;
+    /* When dst is smaller than the frame and a full escape buffer, the text
+     * gives way so the reply stays whole. */
+    if (dst_size >= sizeof FRAME + LONGEST_ESCAPE + 1 && dst_size - (sizeof FRAME - 1) < room)
+        room = dst_size - (sizeof FRAME - 1);
+    json_escape(text, escaped, room);
     snprintf(dst, dst_size, "{\"ok\":false,\"error\":\"%s\"}", escaped);
 }
 
@@ -99,5 +209,8 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_version(void)
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_last_error(void)
 {
-    return g_err;
+    /* The block is taken here too, so that a thread's text keeps one
+     * address from its first call on. */
+    reply_block *b = thread_replies();
+    return b != nullptr ? b->err : OUT_OF_MEMORY_TEXT;
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "api/reply.h"
 #include "api/session.h"
@@ -24,6 +25,8 @@
  * has already published its final state and is only returning. */
 #define FREE_WAIT_RUNNING_MS 10000
 #define FREE_WAIT_ENDED_MS 1000
+
+static_assert(SESSION_COUNT == REPLY_SLOTS, "a thread's reply block holds one reply per slot");
 
 static dump_session g_sessions[SESSION_COUNT];
 /* Per slot, under g_slot_lock: 1 while one host thread owns the slot's
@@ -37,8 +40,10 @@ static std::atomic_flag g_slot_lock = ATOMIC_FLAG_INIT;
 
 static void slots_lock(void)
 {
-    while (g_slot_lock.test_and_set(std::memory_order_acquire)) {
-    }
+    /* A holder that lost its processor gets it back sooner if the
+     * waiters step aside. */
+    while (g_slot_lock.test_and_set(std::memory_order_acquire))
+        std::this_thread::yield();
 }
 
 static void slots_unlock(void)
@@ -221,10 +226,10 @@ static void format_result(const dump_session *s, char *dst, size_t size)
 {
     int32_t state = s->state.load(std::memory_order_acquire);
     if (state == SESSION_DONE) {
-        char path[2048];
+        /* The path gives way to the rest of the reply (66 fixed bytes and
+         * numbers of at most 71), so a long path never cuts the reply. */
+        char path[RESULT_REPLY_SIZE - 160];
         json_escape(s->cfg.out_path, path, sizeof path);
-        /* A path whose escaped form is near 2048 bytes is cut with the
-         * reply; the result is used so the cut is not flagged. */
         int n = snprintf(dst, size,
                          "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,"
                          "\"bytes\":%lld,\"elapsed_ms\":%lld}",
@@ -243,17 +248,24 @@ static void format_result(const dump_session *s, char *dst, size_t size)
     }
 }
 
+/* Polling replies are formatted under the lock into the calling thread's
+ * block, so two threads polling one slot each read a whole reply of
+ * their own, and a free on another thread cannot clear the slot midway. */
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
 {
     dump_session *s = session_at(session);
     if (s == nullptr)
         return "{\"error\":\"bad session\"}";
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\"}";
+    char *dst = b->progress[session];
     slots_lock();
     session_reply_fn fn = g_progress_fn[session];
-    if (fn == nullptr || fn(s, s->progress_json, sizeof s->progress_json) != 0)
-        format_progress(s, s->progress_json, sizeof s->progress_json);
+    if (fn == nullptr || fn(s, dst, PROGRESS_REPLY_SIZE) != 0)
+        format_progress(s, dst, PROGRESS_REPLY_SIZE);
     slots_unlock();
-    return s->progress_json;
+    return dst;
 }
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
@@ -261,12 +273,16 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
     dump_session *s = session_at(session);
     if (s == nullptr)
         return "{\"ok\":false,\"error\":\"bad session\"}";
+    reply_block *b = thread_replies();
+    if (b == nullptr)
+        return OUT_OF_MEMORY_REPLY;
+    char *dst = b->result[session];
     slots_lock();
     session_reply_fn fn = g_result_fn[session];
-    if (fn == nullptr || fn(s, s->result_json, sizeof s->result_json) != 0)
-        format_result(s, s->result_json, sizeof s->result_json);
+    if (fn == nullptr || fn(s, dst, RESULT_REPLY_SIZE) != 0)
+        format_result(s, dst, RESULT_REPLY_SIZE);
     slots_unlock();
-    return s->result_json;
+    return dst;
 }
 
 extern "C" PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session)
@@ -284,6 +300,12 @@ extern "C" PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session)
     dump_session *s = session_at(session);
     if (s == nullptr)
         return;
+    /* The caller's copies of the slot's replies go with the slot. */
+    reply_block *b = thread_replies();
+    if (b != nullptr) {
+        memset(b->progress[session], 0, PROGRESS_REPLY_SIZE);
+        memset(b->result[session], 0, RESULT_REPLY_SIZE);
+    }
     slots_lock();
     if (g_reserved[session]) {
         /* Another host thread is launching or freeing this slot. */
