@@ -13,6 +13,7 @@
 #include "veltrano-pgdump.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -178,11 +179,21 @@ long long row_estimate(const target &t)
     return sum;
 }
 
-/* Where the script is, for the end of a failed or cancelled run. */
-const char *leftover_note(const target &t)
+/* Where the script is after a failed or cancelled run: the library writes
+ * beside the output file and puts the script in place only when done, so
+ * an earlier file there stays as it was.  A device or pipe is written in
+ * place.  "" when nothing is left. */
+std::string leftover_note(const target &t)
 {
-    return t.via_stdio ? "nothing was written to standard output"
-                       : "the partial script stays on disk";
+    if (t.via_stdio)
+        return "nothing was written to standard output";
+    struct stat st;
+    std::string partial = t.file + ".partial";
+    if (stat(partial.c_str(), &st) == 0)
+        return "the partial script stays in " + printable(partial);
+    if (stat(t.file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "the partial script went to " + printable(t.file);
+    return "";
 }
 
 int report(const options &o, const target &t, const session_outcome &r)
@@ -211,18 +222,20 @@ int report(const options &o, const target &t, const session_outcome &r)
         return EXIT_OK;
     }
     if (r.cancelled) {
-        fprintf(stderr, "%s: cancelled after %s: %lld of %lld tables done, %s rows; %s\n", g_prog,
+        std::string note = leftover_note(t);
+        fprintf(stderr, "%s: cancelled after %s: %lld of %lld tables done, %s rows%s%s\n", g_prog,
                 human_duration(r.elapsed_ms).c_str(), jnum(p, "tables_done"),
                 jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
-                leftover_note(t));
+                note.empty() ? "" : "; ", note.c_str());
         return EXIT_CANCELLED;
     }
     error_msg(r.error.empty() ? std::string("dump failed (no reason given; a write to the "
                                             "output file may have failed)")
                               : r.error);
     password_hint(t, r.error);
-    if (jnum(p, "bytes_written") > 0 || t.via_stdio)
-        fprintf(stderr, "%s: %s\n", g_prog, leftover_note(t));
+    std::string note = leftover_note(t);
+    if (!note.empty())
+        fprintf(stderr, "%s: %s\n", g_prog, note.c_str());
     return EXIT_FAIL;
 }
 

@@ -499,10 +499,13 @@ TEST_F(CliTest, QuotesBackslashesAndTabsReachTheServerIntact)
 {
     REQUIRE_SANDBOX();
     const std::string role = "cli \"q\\role";
-    const std::string password = "pa\"ss\\w\tord";
+    /* A control byte has no short escape: it travels as \u0001. */
+    const std::string password = "pa\"ss\\w\tord\x01"
+                                 "é山";
     sandbox_psql("postgres", "DROP ROLE IF EXISTS \"cli \"\"q\\role\"");
-    ASSERT_EQ(0, sandbox_psql("postgres", "SET password_encryption = 'scram-sha-256'; CREATE ROLE "
-                                          "\"cli \"\"q\\role\" LOGIN PASSWORD 'pa\"ss\\w\tord'"));
+    ASSERT_EQ(0, sandbox_psql("postgres",
+                              "SET password_encryption = 'scram-sha-256'; CREATE ROLE "
+                              "\"cli \"\"q\\role\" LOGIN PASSWORD E'pa\"ss\\\\w\\tord\\001é山'"));
     std::vector<std::string> env = sandbox_env(role);
     env.push_back("PGPASSWORD=" + password);
     cli_result r = run_cli({"test"}, env);
@@ -701,11 +704,10 @@ void make_slow_table()
                                           "'cli_reader') THEN CREATE ROLE cli_reader; END IF; "
                                           "END$$; ALTER ROLE cli_reader LOGIN NOSUPERUSER "
                                           "PASSWORD 'reader-secret'"));
-    ASSERT_EQ(0, sandbox_psql("cli_slow",
-                              "CREATE TABLE slow (id int PRIMARY KEY, v text);"
-                              "INSERT INTO slow SELECT g, 'row ' || g FROM "
-                              "generate_series(1, 20000) g;"
-                              "GRANT SELECT ON slow TO cli_reader; ANALYZE slow"));
+    ASSERT_EQ(0, sandbox_psql("cli_slow", "CREATE TABLE slow (id int PRIMARY KEY, v text);"
+                                          "INSERT INTO slow SELECT g, 'row ' || g FROM "
+                                          "generate_series(1, 20000) g;"
+                                          "GRANT SELECT ON slow TO cli_reader; ANALYZE slow"));
 }
 
 tcp_proxy *slow_proxy()
@@ -758,6 +760,8 @@ TEST_F(CliTest, CtrlCOnATerminalCancelsAndKeepsThePartialScript)
     EXPECT_NE(std::string::npos, t.seen.find("\r")) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled")) << t.seen;
     EXPECT_FALSE(file_exists(out));
+    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + out + ".partial"))
+        << t.seen;
     std::string script = read_file(out + ".partial");
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
     EXPECT_NE(std::string::npos, script.find("INSERT INTO \"slow\""));
