@@ -640,6 +640,44 @@ TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
     EXPECT_EQ(0, dir_entries(tmp));
 }
 
+/* The default, complete script of a database with a second schema, a
+ * type, an index, a view and a foreign key: replayed by the restore
+ * command into an empty database, every object is back; -N and -T leave
+ * theirs out. */
+TEST_F(CliTest, CompleteDumpRestoresEveryObject)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_full_src");
+    sandbox_fresh_db("cli_full_dst");
+    ASSERT_EQ(0, sandbox_psql("cli_full_src",
+                              "CREATE SCHEMA extra; CREATE TYPE mood AS ENUM ('sad', 'ok');"
+                              "CREATE TABLE a (id serial PRIMARY KEY, m mood, t text);"
+                              "CREATE INDEX a_t ON a (t); CREATE VIEW v AS SELECT id, m FROM a;"
+                              "INSERT INTO a (m, t) SELECT 'ok', 'x' || g "
+                              "FROM generate_series(1, 700) g;"
+                              "CREATE TABLE extra.b (id int PRIMARY KEY REFERENCES a (id));"
+                              "INSERT INTO extra.b SELECT id FROM a WHERE id < 10;"
+                              "CREATE TABLE extra.skip (x int)"));
+    std::string script = dir + "/full.sql";
+    std::vector<std::string> env = sandbox_env();
+    cli_result r = run_cli({"dump", "-d", "cli_full_src", "-f", script}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("", r.err);
+    r = run_cli({"restore", "-d", "cli_full_dst", "-f", script, "--single-transaction"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    std::string q = "SELECT (SELECT count(*) FROM extra.b), (SELECT count(*) FROM v WHERE m = "
+                    "'ok'), (SELECT last_value FROM a_id_seq), to_regclass('a_t') IS NOT NULL";
+    EXPECT_EQ(sandbox_psql_output("cli_full_src", q), sandbox_psql_output("cli_full_dst", q));
+
+    std::string less = dir + "/less.sql";
+    r = run_cli({"dump", "-d", "cli_full_src", "-f", less, "-N", "extra", "-T", "a", "-s"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    std::string text = read_file(less);
+    EXPECT_EQ(std::string::npos, text.find("\"extra\"")) << text;
+    EXPECT_EQ(std::string::npos, text.find("INSERT")) << text;
+    EXPECT_EQ(std::string::npos, text.find("CREATE TABLE \"public\".\"a\"")) << text;
+}
+
 /* A dump restored by the restore command, from a file and from standard
  * input; a failing statement stops it with its line, or with
  * --continue-on-error is counted and fails the exit status. */
