@@ -5,6 +5,10 @@
  * if that succeeds, runs a few queries and reads their rows.  The client
  * must take any bytes without crashing, reading out of bounds or hanging:
  * once the input is used up every read fails, so every path ends.
+ *
+ * The require_auth list is picked by the input's length, so one corpus
+ * reaches every policy; a list without "password" must never let the
+ * cleartext password out, whatever the server asks.
  */
 #include "pg_client/pg_internal.h"
 
@@ -15,6 +19,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -26,6 +31,21 @@ int g_listen = -1;
 int g_port = 0;
 /* Room for the widest row description the client accepts. */
 pg_value g_values[4096];
+/* What the client sent on the last connection (written by the server
+ * thread, read after it is joined). */
+std::string g_received;
+
+struct policy_case {
+    const char *list;
+    bool allows_cleartext;
+};
+const policy_case POLICIES[] = {
+    {"", true},
+    {"scram-sha-256", false},
+    {"!password,!md5", false},
+    {"password,none", true},
+    {"md5,!none", false}, /* refused before connecting */
+};
 
 void check(bool ok)
 {
@@ -78,6 +98,9 @@ void serve(const uint8_t *data, size_t size)
             if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
                 break;
             }
+            if (r > 0 && g_received.size() < (1u << 20)) {
+                g_received.append(sink, (size_t)r);
+            }
         }
         if (writing && (p.revents & POLLOUT)) {
             ssize_t r = send(fd, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -123,12 +146,14 @@ void check_meta(const pg_meta *meta, int rc)
     }
 }
 
-void run_client(pg_conn *conn)
+void run_client(pg_conn *conn, const char *require_auth)
 {
-    if (pg_connect(conn, "127.0.0.1", g_port, "u", "pw", "d") != 0) {
+    pg_conn_params params = {"127.0.0.1", g_port, "u", "pw", "d", require_auth};
+    if (pg_connect_params(conn, &params) != 0) {
         check(conn->sock == PLAT_INVALID_SOCKET && conn->buf == nullptr && conn->ra == nullptr);
         return;
     }
+    check(conn->in_auth == 0);
     check(memchr(conn->server_version, 0, sizeof conn->server_version) != nullptr);
     for (int round = 0; round < 8; round++) {
         if (round % 3 == 2) {
@@ -191,9 +216,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (g_listen < 0 && !start_listener()) {
         return 0;
     }
-    std::thread server(serve, data, size);
+    const policy_case &policy = POLICIES[size % (sizeof POLICIES / sizeof POLICIES[0])];
     pg_conn conn;
-    run_client(&conn);
+    if (strcmp(policy.list, "md5,!none") == 0) {
+        /* Refused before any socket is opened: no server needed. */
+        pg_conn_params params = {"127.0.0.1", g_port, "u", "pw", "d", policy.list};
+        check(pg_connect_params(&conn, &params) == -1 && conn.sock == PLAT_INVALID_SOCKET);
+        return 0;
+    }
+    g_received.clear();
+    std::thread server(serve, data, size);
+    run_client(&conn, policy.list);
     server.join();
+    if (!policy.allows_cleartext) {
+        /* The password goes out in clear only as "pw" and its NUL; no
+         * other message the client sends carries that NUL after it. */
+        check(g_received.find(std::string("pw\0", 3)) == std::string::npos);
+    }
     return 0;
 }

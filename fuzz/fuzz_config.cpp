@@ -4,6 +4,7 @@
  * leave a record every consumer can trust.
  */
 #include "config/config.h"
+#include "pg_client/pg_require_auth.h"
 
 #include <cctype>
 #include <cstddef>
@@ -40,6 +41,53 @@ void make_defaults(dump_config *d)
     d->include_schema = 1;
     d->include_data = 1;
     d->rows_per_insert = 100;
+}
+
+/* The four hex digits after the 'u' at text[u], or -1. */
+long unicode_unit(const char *text, int32_t u)
+{
+    char digits[5];
+    for (int k = 0; k < 4; k++) {
+        digits[k] = text[u + 1 + k];
+        if (!isxdigit(static_cast<unsigned char>(digits[k]))) {
+            return -1;
+        }
+    }
+    digits[4] = '\0';
+    return strtol(digits, nullptr, 16);
+}
+
+/* Whether every lead byte of text is followed by as many continuation
+ * bytes as it announces, and no continuation byte stands alone. */
+bool utf8_whole(const char *text)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p != 0) {
+        int n = *p < 0x80 ? 1 : *p < 0xC0 ? 0 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : *p < 0xF8 ? 4 : 0;
+        if (n == 0) {
+            return false;
+        }
+        for (int k = 1; k < n; k++) {
+            if ((p[k] & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        p += n;
+    }
+    return true;
+}
+
+/* A list of names: terminated rows up to count, empty rows after it. */
+void check_list(const char (*names)[128], int32_t count, int32_t cap)
+{
+    check(count >= 0 && count <= cap);
+    for (int32_t i = 0; i < cap; i++) {
+        if (i < count) {
+            check(terminated(names[i], 128));
+        } else {
+            check(names[i][0] == '\0');
+        }
+    }
 }
 
 /*
@@ -103,11 +151,24 @@ int reference_scan(const char *text, json_token *tokens, int max_tokens)
                 if (text[p] == '\\') {
                     p++;
                     if (text[p] == 'u') {
-                        for (int k = 0; k < 4; k++) {
-                            p++;
-                            if (!isxdigit(static_cast<unsigned char>(text[p]))) {
+                        long unit = unicode_unit(text, p);
+                        if (unit < 0) {
+                            return -1;
+                        }
+                        p += 4;
+                        /* Text only: no NUL, no surrogate outside a pair. */
+                        if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) {
+                            return -1;
+                        }
+                        if (unit >= 0xD800 && unit <= 0xDBFF) {
+                            if (text[p + 1] != '\\' || text[p + 2] != 'u') {
                                 return -1;
                             }
+                            long low = unicode_unit(text, p + 2);
+                            if (low < 0xDC00 || low > 0xDFFF) {
+                                return -1;
+                            }
+                            p += 6;
                         }
                     } else if (text[p] == '\0' || !strchr("\"/\\bfnrt", text[p])) {
                         return -1;
@@ -194,7 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     make_defaults(&g_defaults);
     memset(&g_cfg, 0x5A, sizeof g_cfg);
     int r = parse_config(text, &g_cfg);
-    check(r == (acceptable ? 0 : -1));
+    /* Beyond the scanner, only a require_auth value refuses a document. */
+    check(r == (acceptable ? 0 : -1) || (acceptable && strstr(text, "require_auth") != nullptr));
     if (r == -1) {
         check(memcmp(&g_cfg, &g_defaults, sizeof g_cfg) == 0);
     }
@@ -203,14 +265,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(terminated(g_cfg.password, sizeof g_cfg.password));
     check(terminated(g_cfg.database, sizeof g_cfg.database));
     check(terminated(g_cfg.out_path, sizeof g_cfg.out_path));
-    check(g_cfg.table_count >= 0 && g_cfg.table_count <= CONFIG_MAX_TABLES);
-    for (int i = 0; i < CONFIG_MAX_TABLES; i++) {
-        if (i < g_cfg.table_count) {
-            check(terminated(g_cfg.tables[i], sizeof g_cfg.tables[i]));
-        } else {
-            check(g_cfg.tables[i][0] == '\0');
+    /* Decoded escapes are whole characters and cuts fall between them, so
+     * a document of whole UTF-8 gives fields of whole UTF-8. */
+    if (utf8_whole(text)) {
+        check(utf8_whole(g_cfg.host) && utf8_whole(g_cfg.user) && utf8_whole(g_cfg.password));
+        check(utf8_whole(g_cfg.database) && utf8_whole(g_cfg.out_path));
+        for (int i = 0; i < g_cfg.table_count; i++) {
+            check(utf8_whole(g_cfg.tables[i]));
         }
     }
+    check_list(g_cfg.tables, g_cfg.table_count, CONFIG_MAX_TABLES);
+    check_list(g_cfg.schemas, g_cfg.schema_count, CONFIG_MAX_SCHEMAS);
+    check_list(g_cfg.exclude_schemas, g_cfg.exclude_schema_count, CONFIG_MAX_SCHEMAS);
+    check_list(g_cfg.exclude_tables, g_cfg.exclude_count, CONFIG_MAX_TABLES);
+    check(terminated(g_cfg.require_auth, sizeof g_cfg.require_auth));
+    pg_auth_policy policy;
+    check(pg_parse_require_auth(g_cfg.require_auth, &policy, nullptr, 0) == 0);
+    check(g_cfg.complete == 0 || g_cfg.complete == 1);
+    check(g_cfg.include_owners == 0 || g_cfg.include_owners == 1);
+    check(g_cfg.include_privileges == 0 || g_cfg.include_privileges == 1);
     check(g_cfg.rows_per_insert >= 1 && g_cfg.rows_per_insert <= 1000);
     check(g_cfg.include_schema == 0 || g_cfg.include_schema == 1);
     check(g_cfg.include_data == 0 || g_cfg.include_data == 1);

@@ -2,6 +2,7 @@
  * The configuration scanner and the walk that fills dump_config.
  */
 #include "config/config.h"
+#include "config_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,50 +11,6 @@
 
 namespace
 {
-
-class Config : public ::testing::Test
-{
-  protected:
-    dump_config cfg;
-
-    int parse(const std::string &text) { return parse_config(text.c_str(), &cfg); }
-
-    /* A record built by hand, so a wrong reset cannot hide behind itself. */
-    static void make_defaults(dump_config *d)
-    {
-        memset(d, 0, sizeof *d);
-        strcpy(d->host, "127.0.0.1");
-        d->port = 5432;
-        d->include_schema = 1;
-        d->include_data = 1;
-        d->include_drop = 0;
-        d->rows_per_insert = 100;
-    }
-
-    bool at_defaults() const
-    {
-        static dump_config defaults;
-        make_defaults(&defaults);
-        return memcmp(&cfg, &defaults, sizeof cfg) == 0;
-    }
-
-    /* Fills every field with something else first, so a refusal that
-     * forgets to reset shows. */
-    void dirty()
-    {
-        memset(&cfg, 'x', sizeof cfg);
-        cfg.table_count = 7;
-    }
-
-    void expect_refused(const std::string &text)
-    {
-        dirty();
-        EXPECT_EQ(parse(text), -1) << text;
-        EXPECT_TRUE(at_defaults()) << text;
-    }
-
-    void expect_accepted(const std::string &text) { EXPECT_EQ(parse(text), 0) << text; }
-};
 
 /* An object of n keys "k0".."k(n-1)", each with the one-word value 1:
  * 1 + 2n tokens. */
@@ -363,10 +320,10 @@ TEST_F(Config, TextFieldsAreCutToTheirLimit)
     }
 }
 
-TEST_F(Config, EscapesAreDecodedOnlyForRTN)
+TEST_F(Config, EveryStandardEscapeIsDecoded)
 {
     expect_accepted("{\"password\":\"\\t\\n\\r\\\"\\\\\\/\\b\\f\\u0041\"}");
-    EXPECT_STREQ(cfg.password, "\t\n\r\"\\/bfu0041");
+    EXPECT_STREQ(cfg.password, "\t\n\r\"\\/\b\fA");
 }
 
 TEST_F(Config, CutCountsRawBytesSoEscapesShortenTheField)

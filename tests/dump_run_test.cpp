@@ -200,22 +200,27 @@ TEST(DumpRun, FailuresAreReportedWithTheirText)
     sandbox_fresh_db("vpg_fail");
     ASSERT_EQ(0, sandbox_psql("vpg_fail", "CREATE TABLE a (x int); INSERT INTO a VALUES (1)"));
 
-    /* A configured table that does not exist fails at its data query;
-     * the tables before it stay in the file. */
+    /* Configured names are checked before anything is written: a missing
+     * table or one that is not a table fails the run, and last night's
+     * file at out_path stays as it was. */
+    ASSERT_EQ(0, sandbox_psql("vpg_fail", "CREATE VIEW v AS SELECT 1 AS x"));
     std::string out = temp_path("missing.sql");
+    write_file(out, "earlier backup");
     run_result r = run_dump(trust_config("vpg_fail", out, "\"tables\":[\"a\",\"nosuch\"]"));
     EXPECT_EQ(5, r.state);
-    EXPECT_NE(std::string::npos, r.result.find("ERROR: relation")) << r.result;
-    EXPECT_NE(std::string::npos, r.result.find("nosuch")) << r.result;
-    std::string got = read_file(out);
-    EXPECT_NE(std::string::npos, got.find("INSERT INTO \"a\" VALUES\n(1);\n\n"));
-    EXPECT_NE(std::string::npos, got.find("CREATE TABLE \"nosuch\" (\n\n);\n\n"));
-    EXPECT_EQ(1, json_number(r.progress, "tables_done"));
+    EXPECT_EQ("{\"ok\":false,\"error\":\"relation \\\"public.nosuch\\\" does not exist\"}",
+              r.result);
+    r = run_dump(trust_config("vpg_fail", out, "\"tables\":[\"v\"]"));
+    EXPECT_EQ("{\"ok\":false,\"error\":\"\\\"public.v\\\" is a view, not a table\"}", r.result);
+    EXPECT_EQ("earlier backup", read_file(out));
+    EXPECT_FALSE(file_exists(out + ".partial"));
 
     out = temp_path("no/such/dir/x.sql");
     r = run_dump(trust_config("vpg_fail", out));
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"cannot open output file\"}", r.result);
+    EXPECT_EQ(0u, r.result.find("{\"ok\":false,\"error\":\"cannot open output file " + out +
+                                ".partial: No such file or directory\""))
+        << r.result;
 
     out = temp_path("wrongpw.sql");
     r = run_dump(
@@ -266,7 +271,8 @@ TEST(DumpRun, CancelWhileConnectingWithConfiguredTablesLeavesTheHeader)
     EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
     std::string p = pgdump_progress(s);
     EXPECT_EQ(0, json_number(p, "tables_done"));
-    EXPECT_EQ(header("vpg_cancel1"), read_file(out));
+    EXPECT_FALSE(file_exists(out)); /* cancelled before the snapshot: no file */
+    EXPECT_FALSE(file_exists(out + ".partial"));
     pgdump_free(s);
 
     /* Without configured tables the table list read sees the request. */
@@ -291,6 +297,7 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     sandbox_fresh_db("vpg_cancel2");
     make_big_table("vpg_cancel2", 300000);
     std::string out = temp_path("cancel_rows.sql");
+    write_file(out, "earlier backup");
     int s = pgdump_start(trust_config("vpg_cancel2", out).c_str());
     ASSERT_GE(s, 0);
     ASSERT_TRUE(wait_progress(s, has_rows));
@@ -302,7 +309,9 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     EXPECT_GT(rows, 0);
     EXPECT_LT(rows, 300000);
     pgdump_free(s);
-    std::string got = read_file(out);
+    /* The earlier file stays; the partial script is kept beside it. */
+    EXPECT_EQ("earlier backup", read_file(out));
+    std::string got = read_file(out + ".partial");
     ASSERT_GT(got.size(), 3u);
     /* The file ends with the last row written: inside its INSERT, or just
      * after the statement that row happened to complete. */
@@ -332,7 +341,8 @@ TEST(DumpRun, CancelWhileWaitingOnTheServerTakesEffectWhenDataArrives)
     EXPECT_EQ(2, pgdump_status(s)) << "a read already waiting is not interrupted";
     proxy.set_paused(false);
     EXPECT_EQ(4, wait_final(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+    EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\",\"partial_path\":\"" + out + ".partial\"}",
+              std::string(pgdump_result(s)));
     pgdump_free(s);
 }
 
@@ -349,7 +359,9 @@ TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
                 std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
     run_result r = run_dump(cfg);
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\"}", r.result);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\",\"partial_path\":\"" + out +
+                  ".partial\"}",
+              r.result);
     EXPECT_GT(json_number(r.progress, "rows_written"), 0);
 }
 
@@ -425,4 +437,44 @@ TEST(DumpRun, FourDumpsRunWhileCatalogueCallsAreMade)
         EXPECT_EQ(first, f);
         pgdump_free(s[i]);
     }
+}
+
+/* The dump never passes a partial picture off as whole: rows hidden by
+ * row-level security fail the run instead of being left out, and so does
+ * a table list that the connection loses half way. */
+TEST(DumpRun, HiddenRowsAndACutTableListFailTheRun)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vpg_guard");
+    ASSERT_EQ(0, sandbox_psql("postgres", "DO $$BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE "
+                                          "rolname = 'vpg_rls') THEN CREATE ROLE vpg_rls LOGIN "
+                                          "PASSWORD 'rls-secret'; END IF; END$$"));
+    ASSERT_EQ(0, sandbox_psql("vpg_guard", "CREATE TABLE secret (id int); INSERT INTO secret "
+                                           "VALUES (1), (2); ALTER TABLE secret ENABLE ROW LEVEL "
+                                           "SECURITY; CREATE POLICY p ON secret USING (id = 1); "
+                                           "GRANT SELECT ON secret TO vpg_rls"));
+    std::string out = temp_path("rls.sql");
+    run_result r = run_dump(sandbox_config("vpg_rls", "rls-secret", "vpg_guard",
+                                           "\"out_path\":\"" + out + "\""));
+    EXPECT_EQ(5, r.state);
+    EXPECT_NE(std::string::npos, r.result.find("row-level security policy for table")) << r.result;
+    EXPECT_FALSE(file_exists(out));
+
+    ASSERT_EQ(0, sandbox_psql("vpg_guard", "DO $$ BEGIN FOR i IN 1..400 LOOP EXECUTE "
+                                           "format('CREATE TABLE t%s (a int)', i); END LOOP; END $$"));
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    std::string cfg = trust_config("vpg_guard", out, "\"include_schema\":false,\"include_data\":false");
+    std::string port = std::to_string(sandbox_server()->port);
+    cfg.replace(cfg.find(port), port.size(), std::to_string(proxy.port()));
+    ASSERT_EQ(3, run_dump(cfg).state);
+    /* The list is the bulk of what that run read; cut the next one inside. */
+    uint64_t whole = proxy.server_bytes();
+    tcp_proxy cutter(sandbox_server()->host, sandbox_server()->port);
+    cutter.cut_after_server_bytes(whole - 4000);
+    cfg.replace(cfg.find(std::to_string(proxy.port())), std::to_string(proxy.port()).size(),
+                std::to_string(cutter.port()));
+    write_file(out, "earlier backup");
+    r = run_dump(cfg);
+    EXPECT_EQ(5, r.state) << r.result;
+    EXPECT_EQ("earlier backup", read_file(out));
 }

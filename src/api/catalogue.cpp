@@ -27,7 +27,12 @@ int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    if (pg_connect(conn, cfg->host, cfg->port, cfg->user, cfg->password, db) != 0) {
+    pg_conn_params params = {cfg->host,     cfg->port, cfg->user,
+                             cfg->password, db,        cfg->require_auth};
+    int rc = pg_connect_params(conn, &params);
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    if (rc != 0) {
         set_last_error(conn->error);
         return -1;
     }

@@ -84,6 +84,7 @@ static void session_clear(dump_session *s)
     memset(s->error, 0, sizeof s->error);
     memset(s->progress_json, 0, sizeof s->progress_json);
     memset(s->result_json, 0, sizeof s->result_json);
+    memset(s->partial_path, 0, sizeof s->partial_path);
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker
@@ -222,6 +223,20 @@ static void format_progress(const dump_session *s, char *dst, size_t size)
              (long long)s->elapsed_ms.load(std::memory_order_relaxed));
 }
 
+/* A run that did not end done names the partial script it kept beside
+ * out_path, as one more member of the reply. */
+static void add_partial_path(const dump_session *s, char *dst, size_t size)
+{
+    size_t n = strlen(dst);
+    if (s->partial_path[0] == '\0' || n < 1 || dst[n - 1] != '}')
+        return;
+    char path[sizeof s->partial_path * 6 + 1];
+    json_escape(s->partial_path, path, sizeof path);
+    /* Whole or not at all: a cut name would point at another file. */
+    if (n + strlen(path) + 20 <= size)
+        snprintf(dst + n - 1, size - (n - 1), ",\"partial_path\":\"%s\"}", path);
+}
+
 static void format_result(const dump_session *s, char *dst, size_t size)
 {
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -239,10 +254,12 @@ static void format_result(const dump_session *s, char *dst, size_t size)
                          (long long)s->elapsed_ms.load(std::memory_order_relaxed));
         if (n < 0)
             dst[0] = '\0';
-    } else if (state == SESSION_CANCELLED) {
-        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
-    } else if (state == SESSION_FAILED) {
-        format_error_reply(dst, size, s->error);
+    } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
+        if (state == SESSION_CANCELLED)
+            snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
+        else
+            format_error_reply(dst, size, s->error);
+        add_partial_path(s, dst, size);
     } else {
         snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
     }

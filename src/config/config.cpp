@@ -14,6 +14,11 @@
  */
 #include "config/config.h"
 
+#include "config/json_text.h"
+#include "pg_client/pg_require_auth.h"
+#include "platform/platform.h"
+
+#include <cstddef>
 #include <cstring>
 
 namespace
@@ -76,11 +81,6 @@ void count_toward_parent(scanner *s)
     }
 }
 
-bool is_hex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
 /* s->pos is on the opening quote; on success it is left on the closing one. */
 int scan_string(scanner *s)
 {
@@ -110,15 +110,18 @@ int scan_string(scanner *s)
         case 'r':
         case 't':
             break;
-        case 'u':
-            /* The NUL is not a hex digit, so a text ending here is refused. */
-            for (int i = 0; i < 4; i++) {
-                if (!is_hex(text[p + 1])) {
-                    return -1;
-                }
-                p++;
+        case 'u': {
+            /* Four hex digits, and text: no \u0000 (a C string cannot carry
+             * it) and no surrogate outside a pair.  The NUL is not a hex
+             * digit, so a text ending here is refused too. */
+            uint32_t cp;
+            int used = json_read_u_escape(text + p - 1, nullptr, &cp);
+            if (used == 0) {
+                return -1;
             }
+            p += used - 2;
             break;
+        }
         default:
             /* Includes the NUL: a backslash as the last byte. */
             return -1;
@@ -239,33 +242,6 @@ int json_scan(const char *text, json_token *tokens, int max_tokens)
     return s.count;
 }
 
-void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit)
-{
-    int32_t n = 0;
-    if (start >= 0 && end > start && limit > 0) {
-        /* The window is counted in raw bytes, so escapes can only shrink
-         * the result below limit, never push it past. */
-        int32_t window = end - start < limit ? end - start : limit;
-        const char *raw = text + start;
-        for (int32_t i = 0; i < window; i++) {
-            char c = raw[i];
-            if (c == '\\' && i + 1 < window) {
-                i++;
-                c = raw[i];
-                if (c == 'r') {
-                    c = '\r';
-                } else if (c == 't') {
-                    c = '\t';
-                } else if (c == 'n') {
-                    c = '\n';
-                }
-            }
-            dst[n++] = c;
-        }
-    }
-    dst[n] = '\0';
-}
-
 namespace
 {
 
@@ -341,78 +317,129 @@ int32_t skip_inside(const json_token *tokens, int32_t count, int32_t index, int3
     return index;
 }
 
+/* A list of names in the record: the rows, the count of rows held, and
+ * how many the list takes at most. */
+struct name_list {
+    char (*names)[128];
+    int32_t *count;
+    int32_t cap;
+};
+
 /* The list rule: the array's size tells how many elements to examine; each
  * is passed over whole, so a nested array's strings are never taken.
  * Returns the index the walk resumes at. */
-int32_t take_tables(const char *text, const json_token *tokens, int32_t count, int32_t index,
-                    dump_config *cfg)
+int32_t take_names(const char *text, const json_token *tokens, int32_t count, int32_t index,
+                   name_list list)
 {
-    const json_token *list = &tokens[index + 1];
+    const json_token *array = &tokens[index + 1];
     int32_t i = index + 2;
-    if (list->kind != JSON_ARRAY || list->size == 0) {
+    if (array->kind != JSON_ARRAY || array->size == 0) {
         return i;
     }
-    for (int32_t e = 0; e < list->size && i < count; e++) {
-        if (cfg->table_count >= CONFIG_MAX_TABLES) {
-            return skip_inside(tokens, count, i, list->end);
+    for (int32_t e = 0; e < array->size && i < count; e++) {
+        if (*list.count >= list.cap) {
+            return skip_inside(tokens, count, i, array->end);
         }
         const json_token *el = &tokens[i];
         if (el->kind == JSON_STRING) {
-            tok_copy(text, el->start, el->end, cfg->tables[cfg->table_count],
-                     sizeof cfg->tables[0] - 1);
-            cfg->table_count++;
+            tok_copy(text, el->start, el->end, list.names[*list.count], 127);
+            (*list.count)++;
         }
         i = skip_inside(tokens, count, i + 1, el->end);
     }
     return i;
 }
 
-enum key_id {
-    KEY_NONE,
-    KEY_HOST,
-    KEY_PORT,
-    KEY_USER,
-    KEY_PASSWORD,
-    KEY_DATABASE,
-    KEY_OUT_PATH,
-    KEY_TABLES,
-    KEY_INCLUDE_SCHEMA,
-    KEY_INCLUDE_DATA,
-    KEY_INCLUDE_DROP,
-    KEY_ROWS_PER_INSERT
+/* How a key's value is applied. */
+enum key_kind {
+    KIND_TEXT,         /* tok_copy into a text field */
+    KIND_PORT,         /* leading integer, 5432 when too long */
+    KIND_ROWS,         /* leading integer clamped to 1..1000 */
+    KIND_FLAG_ON,      /* 1 unless the raw text is "false" */
+    KIND_FLAG_OFF,     /* 0 unless the raw text is "true" */
+    KIND_LIST,         /* the list rule */
+    KIND_REQUIRE_AUTH, /* text that must fit whole, checked after the walk */
 };
 
-struct key_name {
+struct key_spec {
     const char *name;
-    key_id id;
+    key_kind kind;
+    size_t offset; /* of the field in dump_config */
+    int32_t limit; /* text: bytes copied at most; list: names held at most */
+    size_t count;  /* list: offset of the count field */
 };
 
-const key_name KEYS[] = {
-    {"host", KEY_HOST},
-    {"port", KEY_PORT},
-    {"user", KEY_USER},
-    {"password", KEY_PASSWORD},
-    {"database", KEY_DATABASE},
-    {"out_path", KEY_OUT_PATH},
-    {"tables", KEY_TABLES},
-    {"include_schema", KEY_INCLUDE_SCHEMA},
-    {"include_data", KEY_INCLUDE_DATA},
-    {"include_drop", KEY_INCLUDE_DROP},
-    {"rows_per_insert", KEY_ROWS_PER_INSERT},
+#define FIELD(f) offsetof(dump_config, f)
+
+const key_spec KEYS[] = {
+    {"host", KIND_TEXT, FIELD(host), 255, 0},
+    {"port", KIND_PORT, FIELD(port), 0, 0},
+    {"user", KIND_TEXT, FIELD(user), 127, 0},
+    {"password", KIND_TEXT, FIELD(password), 255, 0},
+    {"database", KIND_TEXT, FIELD(database), 127, 0},
+    {"out_path", KIND_TEXT, FIELD(out_path), 1023, 0},
+    {"tables", KIND_LIST, FIELD(tables), CONFIG_MAX_TABLES, FIELD(table_count)},
+    {"include_schema", KIND_FLAG_ON, FIELD(include_schema), 0, 0},
+    {"include_data", KIND_FLAG_ON, FIELD(include_data), 0, 0},
+    {"include_drop", KIND_FLAG_OFF, FIELD(include_drop), 0, 0},
+    {"rows_per_insert", KIND_ROWS, FIELD(rows_per_insert), 0, 0},
+    {"complete", KIND_FLAG_OFF, FIELD(complete), 0, 0},
+    {"include_owners", KIND_FLAG_OFF, FIELD(include_owners), 0, 0},
+    {"include_privileges", KIND_FLAG_OFF, FIELD(include_privileges), 0, 0},
+    {"schemas", KIND_LIST, FIELD(schemas), CONFIG_MAX_SCHEMAS, FIELD(schema_count)},
+    {"exclude_schemas", KIND_LIST, FIELD(exclude_schemas), CONFIG_MAX_SCHEMAS,
+     FIELD(exclude_schema_count)},
+    {"exclude_tables", KIND_LIST, FIELD(exclude_tables), CONFIG_MAX_TABLES, FIELD(exclude_count)},
+    {"require_auth", KIND_REQUIRE_AUTH, FIELD(require_auth), PG_REQUIRE_AUTH_MAX, 0},
 };
+
+#undef FIELD
 
 /* Keys compare raw, so a key spelled with escapes is not recognised. */
-key_id find_key(const char *text, const json_token *t)
+const key_spec *find_key(const char *text, const json_token *t)
 {
-    for (const key_name &k : KEYS) {
+    for (const key_spec &k : KEYS) {
         if (raw_equals(text, t, k.name)) {
-            return k.id;
+            return &k;
         }
     }
-    return KEY_NONE;
+    return nullptr;
 }
 
-void walk(const char *text, const json_token *tokens, int32_t count, dump_config *cfg)
+/* Applies a key other than a list.  -1 when the value refuses the
+ * document (a require_auth text too long to hold whole). */
+int apply_value(const char *text, const json_token *value, const key_spec *k, dump_config *cfg)
+{
+    char *base = reinterpret_cast<char *>(cfg);
+    int32_t *number = reinterpret_cast<int32_t *>(base + k->offset);
+    switch (k->kind) {
+    case KIND_TEXT:
+        tok_copy(text, value->start, value->end, base + k->offset, k->limit);
+        break;
+    case KIND_REQUIRE_AUTH:
+        return json_copy_value(text, value->start, value->end, base + k->offset, k->limit) ? 0 : -1;
+    case KIND_PORT:
+        *number = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 5432;
+        break;
+    case KIND_ROWS: {
+        int32_t rows = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 100;
+        *number = rows < 1 ? 1 : rows > 1000 ? 1000 : rows;
+        break;
+    }
+    case KIND_FLAG_ON:
+        *number = raw_equals(text, value, "false") ? 0 : 1;
+        break;
+    case KIND_FLAG_OFF:
+        *number = raw_equals(text, value, "true") ? 1 : 0;
+        break;
+    case KIND_LIST:
+        break;
+    }
+    return 0;
+}
+
+/* 0, or -1 when a value refuses the document. */
+int walk(const char *text, const json_token *tokens, int32_t count, dump_config *cfg)
 {
     int32_t i = 1;
     while (i < count) {
@@ -428,51 +455,26 @@ void walk(const char *text, const json_token *tokens, int32_t count, dump_config
             break;
         }
         const json_token *value = &tokens[i + 1];
-        key_id id = find_key(text, key);
-        switch (id) {
-        case KEY_NONE:
+        const key_spec *k = find_key(text, key);
+        if (k == nullptr) {
             i = skip_inside(tokens, count, i + 2, value->end);
             continue;
-        case KEY_TABLES:
-            i = take_tables(text, tokens, count, i, cfg);
-            continue;
-        case KEY_HOST:
-            tok_copy(text, value->start, value->end, cfg->host, sizeof cfg->host - 1);
-            break;
-        case KEY_USER:
-            tok_copy(text, value->start, value->end, cfg->user, sizeof cfg->user - 1);
-            break;
-        case KEY_PASSWORD:
-            tok_copy(text, value->start, value->end, cfg->password, sizeof cfg->password - 1);
-            break;
-        case KEY_DATABASE:
-            tok_copy(text, value->start, value->end, cfg->database, sizeof cfg->database - 1);
-            break;
-        case KEY_OUT_PATH:
-            tok_copy(text, value->start, value->end, cfg->out_path, sizeof cfg->out_path - 1);
-            break;
-        case KEY_PORT:
-            cfg->port = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 5432;
-            break;
-        case KEY_ROWS_PER_INSERT: {
-            int32_t rows = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 100;
-            cfg->rows_per_insert = rows < 1 ? 1 : rows > 1000 ? 1000 : rows;
-            break;
         }
-        case KEY_INCLUDE_SCHEMA:
-            cfg->include_schema = raw_equals(text, value, "false") ? 0 : 1;
-            break;
-        case KEY_INCLUDE_DATA:
-            cfg->include_data = raw_equals(text, value, "false") ? 0 : 1;
-            break;
-        case KEY_INCLUDE_DROP:
-            cfg->include_drop = raw_equals(text, value, "true") ? 1 : 0;
-            break;
+        if (k->kind == KIND_LIST) {
+            char *base = reinterpret_cast<char *>(cfg);
+            name_list list = {reinterpret_cast<char(*)[128]>(base + k->offset),
+                              reinterpret_cast<int32_t *>(base + k->count), k->limit};
+            i = take_names(text, tokens, count, i, list);
+            continue;
+        }
+        if (apply_value(text, value, k, cfg) != 0) {
+            return -1;
         }
         /* A recognised key's value is not passed over: an object given
          * here has its members walked next. */
         i += 2;
     }
+    return 0;
 }
 
 } // namespace
@@ -493,6 +495,19 @@ int parse_config(const char *text, dump_config *cfg)
             return -1;
         }
     }
-    walk(text, tokens, count, cfg);
+    /* A require_auth list the client would refuse is refused here, where
+     * the host learns of it before anything connects. */
+    pg_auth_policy policy;
+    if (walk(text, tokens, count, cfg) != 0 ||
+        pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0) {
+        config_wipe_password(cfg);
+        set_defaults(cfg);
+        return -1;
+    }
     return 0;
+}
+
+void config_wipe_password(dump_config *cfg)
+{
+    plat_secure_zero(cfg->password, sizeof cfg->password);
 }

@@ -14,8 +14,8 @@
 #define CONFIG_MAX_SCHEMAS 64
 
 struct dump_config {
-    char host[256];     /* default "127.0.0.1" */
-    int32_t port;       /* default 5432; not range-checked */
+    char host[256]; /* default "127.0.0.1" */
+    int32_t port;   /* default 5432; not range-checked */
     char user[128];
     char password[256];
     char database[128];
@@ -29,16 +29,16 @@ struct dump_config {
 
     /* Keys beyond the base set; a host that does not send them gets the
      * table-only script above, byte for byte. */
-    int32_t complete;                                /* 0/1, default 0 */
-    char schemas[CONFIG_MAX_SCHEMAS][128];           /* empty: see dump engine */
-    int32_t schema_count;                            /* 0..64 */
-    char exclude_schemas[CONFIG_MAX_SCHEMAS][128];   /* schemas left out */
-    int32_t exclude_schema_count;                    /* 0..64 */
-    char exclude_tables[CONFIG_MAX_TABLES][128];     /* "schema.table" or "table" */
-    int32_t exclude_count;                           /* 0..512 */
-    int32_t include_owners;                          /* 0/1, default 0 */
-    int32_t include_privileges;                      /* 0/1, default 0 */
-    char require_auth[128];                          /* libpq's list; "" allows all */
+    int32_t complete;                              /* 0/1, default 0 */
+    char schemas[CONFIG_MAX_SCHEMAS][128];         /* empty: see dump engine */
+    int32_t schema_count;                          /* 0..64 */
+    char exclude_schemas[CONFIG_MAX_SCHEMAS][128]; /* schemas left out */
+    int32_t exclude_schema_count;                  /* 0..64 */
+    char exclude_tables[CONFIG_MAX_TABLES][128];   /* "schema.table" or "table" */
+    int32_t exclude_count;                         /* 0..512 */
+    int32_t include_owners;                        /* 0/1, default 0 */
+    int32_t include_privileges;                    /* 0/1, default 0 */
+    char require_auth[128];                        /* libpq's list; "" allows all */
 };
 
 enum { JSON_OBJECT = 1, JSON_ARRAY = 2, JSON_STRING = 4, JSON_PRIMITIVE = 8 };
@@ -52,17 +52,28 @@ struct json_token {
 
 /* Scans text (NUL-terminated) into tokens.  Returns the number of tokens
  * made, or -1 when the text is refused by the scanner rules (a bad byte, a
- * bad escape, an unterminated string, a mismatched bracket, more than
- * max_tokens tokens).  Open objects at the end are not refused here. */
+ * bad escape, a \u0000 or a surrogate outside a pair, an unterminated
+ * string, a mismatched bracket, more than max_tokens tokens).  Open objects
+ * at the end are not refused here. */
 int json_scan(const char *text, json_token *tokens, int max_tokens);
 
 /* Fills cfg from text.  0 when accepted; -1 when refused, with cfg at its
- * defaults.  text must not be null. */
+ * defaults.  text must not be null.  Beyond the scanner's refusals, a
+ * "require_auth" value longer than 127 bytes or one pg_parse_require_auth
+ * refuses refuses the document. */
 int parse_config(const char *text, dump_config *cfg);
 
-/* Copies the raw text text[start..end) into dst, decoding backslash pairs
- * (\r \t \n give control bytes, any other escaped byte itself), reading at
- * most limit bytes of the raw text and writing a NUL after the result. */
+/* Copies the raw text text[start..end) into dst, decoding escapes, and
+ * writes a NUL after at most limit bytes.  \r \t \n \b \f give their
+ * control bytes, \uXXXX (and a surrogate pair of them) the character in
+ * UTF-8, any other escaped byte itself.  The value may take limit bytes of
+ * raw text, except that a \u escape counts as the bytes it decodes to; a
+ * cut never splits an escape or a UTF-8 sequence, but a two-byte escape
+ * whose backslash is the last byte allowed leaves that backslash. */
 void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
+
+/* Overwrites the password of cfg with zeros (see plat_secure_zero): for a
+ * record kept after its connection is open, such as a dump session's. */
+void config_wipe_password(dump_config *cfg);
 
 #endif

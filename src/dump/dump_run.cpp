@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dump/dump_output.h"
+#include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 
@@ -37,28 +39,6 @@ void session_set_error(dump_session *s, const char *text)
     snprintf(s->error, sizeof s->error, "%s", text);
 }
 
-const char *quote_ident(const char *name, char *dst, size_t size)
-{
-    size_t n = 0;
-    if (size < 3) {
-        if (size > 0)
-            dst[0] = '\0';
-        return dst;
-    }
-    dst[n++] = '"';
-    for (const char *p = name; *p != '\0'; p++) {
-        size_t need = (*p == '"') ? 2 : 1;
-        if (n + need + 2 > size) /* room for the closing quote and the NUL */
-            break;
-        dst[n++] = *p;
-        if (*p == '"')
-            dst[n++] = '"';
-    }
-    dst[n++] = '"';
-    dst[n] = '\0';
-    return dst;
-}
-
 static void set_current_table(dump_session *s, const char *name)
 {
     size_t i = 0;
@@ -82,39 +62,25 @@ static void run_unchecked(pg_conn *conn, const char *sql)
     }
 }
 
-static const char TABLE_LIST_SQL[] =
-    "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE n.nspname='public' AND c.relkind='r' ORDER BY c.relname";
-
-/* Fills cfg.tables from the catalogue.  -1 when the query does not give
- * rows; a failure while reading just ends the list. */
-static int list_tables(dump_session *s, pg_conn *conn)
-{
-    pg_meta meta = {};
-    if (pg_query(conn, TABLE_LIST_SQL, &meta) != 1)
-        return -1;
-    pg_value v[1];
-    if (meta.count == 1) {
-        while (pg_read_row(conn, &meta, v) == 1) {
-            if (v[0].data == nullptr || s->cfg.table_count >= CONFIG_MAX_TABLES)
-                continue;
-            size_t n = v[0].len < 127 ? (size_t)v[0].len : 127;
-            char *dst = s->cfg.tables[s->cfg.table_count];
-            memcpy(dst, v[0].data, n);
-            dst[n] = '\0';
-            s->cfg.table_count++;
-        }
-    }
-    pg_meta_free(&meta);
-    return 0;
-}
-
-/* Session settings the script's values depend on.  They come before the
- * BEGIN so that a server refusing one cannot abort the snapshot. */
+/* Session settings the script's values depend on, and the ones that keep
+ * the dump honest: no row hidden by row-level security without an error,
+ * no view or foreign table read in place of a table (so the dumping role
+ * runs nobody's functions), no time-outs, and sequential scans that start
+ * at the table's beginning so two dumps list rows alike.  They come before
+ * the BEGIN so that a server refusing one cannot abort the snapshot. */
 static const char *const SESSION_SETTINGS[] = {
-    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
+    "SET client_encoding = 'UTF8'",
+    "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",
+    "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",
+    "SET row_security = off",
+    "SET restrict_nonsystem_relation_kind = 'view, foreign-table'",
+    "SET statement_timeout = 0",
+    "SET lock_timeout = 0",
+    "SET idle_in_transaction_session_timeout = 0",
+    "SET synchronize_seqscans = off",
+    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
     "SET bytea_output = 'hex'",
 };
 
@@ -137,105 +103,105 @@ static void finish(dump_session *s, int outcome)
     s->state.store(outcome, std::memory_order_release);
 }
 
+/* The header: comment lines carry printable text only, so neither the
+ * server's version nor a database name can end its line early. */
+static int write_header(dump_writer *w, const pg_conn *conn, const dump_config *cfg)
+{
+    if (dw_put(w, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ", 47) != 0 ||
+        dw_put_comment_text(w, conn->server_version) != 0 ||
+        dw_put(w, "\n-- Database: ", 14) != 0 || dw_put_comment_text(w, cfg->database) != 0 ||
+        dw_put(w, "\n\n", 2) != 0)
+        return -1;
+    return dw_put(w, SCRIPT_SETTINGS, sizeof SCRIPT_SETTINGS - 1);
+}
+
+/* Locks every table of the run for the rest of the snapshot. */
+static int lock_tables(dump_session *s, pg_conn *conn)
+{
+    lock_batch b = {};
+    for (int i = 0; i < s->cfg.table_count; i++)
+        if (lock_batch_add(conn, &b, "public", s->cfg.tables[i]) != 0) {
+            lock_batch_finish(conn, &b);
+            session_set_error(s, conn->error);
+            return -1;
+        }
+    if (lock_batch_finish(conn, &b) != 0) {
+        session_set_error(s, conn->error);
+        return -1;
+    }
+    return 0;
+}
+
+/* Each table's sections in turn.  Returns the outcome, 0 when all went. */
+static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
+{
+    const dump_config *cfg = &s->cfg;
+    int outcome = 0;
+    for (int i = 0; i < cfg->table_count; i++) {
+        const char *name = cfg->tables[i];
+        if (s->cancel.load(std::memory_order_relaxed) != 0)
+            return SESSION_CANCELLED;
+        set_current_table(s, name);
+        if (cfg->include_schema &&
+            write_table_definition(s, conn, w, name, oids[i], &outcome) != SECTION_OK)
+            return outcome != 0 ? outcome : SESSION_FAILED;
+        if (cfg->include_data && write_table_data(s, conn, w, name, &outcome) != SECTION_OK)
+            return outcome != 0 ? outcome : SESSION_FAILED;
+        s->tables_done.store(i + 1, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+/* Everything between the login and the file: settings, snapshot, tables. */
+static int prepare_run(dump_session *s, pg_conn *conn, uint32_t *oids)
+{
+    for (const char *sql : SESSION_SETTINGS)
+        run_unchecked(conn, sql);
+    if (settle_tables(s, conn, oids) != 0 || lock_tables(s, conn) != 0)
+        return -1;
+    s->tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
+    return 0;
+}
+
 unsigned dump_worker(void *arg)
 {
     dump_session *s = static_cast<dump_session *>(arg);
     dump_config *cfg = &s->cfg;
-    int outcome = 0;
 
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    if (pg_connect(&conn, cfg->host, cfg->port, cfg->user, cfg->password, cfg->database) != 0) {
+    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
+                             cfg->password, cfg->database, cfg->require_auth};
+    int connected = pg_connect_params(&conn, &params);
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    if (connected != 0) {
         session_set_error(s, conn.error);
         finish(s, SESSION_FAILED);
         return 0;
     }
     conn.cancel = &s->cancel;
 
-    if (cfg->table_count == 0 && list_tables(s, &conn) != 0) {
-        session_set_error(s, conn.error);
-        pg_close(&conn);
-        finish(s, SESSION_FAILED);
-        return 0;
-    }
-    s->tables_total.store(cfg->table_count, std::memory_order_relaxed);
-
-    FILE *file = plat_fopen_wb(cfg->out_path);
-    if (file == nullptr) {
-        session_set_error(s, "cannot open output file");
-        pg_close(&conn);
-        finish(s, SESSION_FAILED);
-        return 0;
-    }
-
-    /* The writer does its own buffering; unbuffered, a refused write is
-     * reported by the very call that made it. */
-    setvbuf(file, nullptr, _IONBF, 0);
-
+    static_assert(CONFIG_MAX_TABLES <= 512, "table oids live on the worker's stack");
+    uint32_t oids[CONFIG_MAX_TABLES];
     dump_writer w = {};
-    w.cap = DW_BUFFER_SIZE;
-    w.file = file;
-    w.session = s;
-    w.buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    if (w.buf == nullptr) {
-        session_set_error(s, "out of memory");
-        fclose(file);
+    if (prepare_run(s, &conn, oids) != 0 || dump_output_open(s, &w) != 0) {
         pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
     }
-
-    for (const char *sql : SESSION_SETTINGS)
-        run_unchecked(&conn, sql);
 
     s->state.store(SESSION_RUNNING, std::memory_order_release);
 
-    /* The empty buffer always takes the header. */
-    dw_printf(&w, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL %s\n-- Database: %s\n\n",
-              conn.server_version, cfg->database);
-    dw_put(&w, SCRIPT_SETTINGS, sizeof SCRIPT_SETTINGS - 1);
-
-    bool ended = false;
-    for (int i = 0; i < cfg->table_count; i++) {
-        const char *name = cfg->tables[i];
-        if (s->cancel.load(std::memory_order_relaxed) != 0) {
-            outcome = SESSION_CANCELLED;
-            ended = true;
-            break;
-        }
-        set_current_table(s, name);
-        if (cfg->include_schema &&
-            write_table_definition(s, &conn, &w, name, &outcome) != SECTION_OK) {
-            ended = true;
-            break;
-        }
-        if (cfg->include_data && write_table_data(s, &conn, &w, name, &outcome) != SECTION_OK) {
-            ended = true;
-            break;
-        }
-        s->tables_done.store(i + 1, std::memory_order_relaxed);
-    }
-
-    if (!ended) {
-        if (dw_flush(&w) != 0) {
-            session_set_error(s, "final flush failed");
-            outcome = SESSION_FAILED;
-        } else {
-            outcome = SESSION_DONE;
-        }
-    }
-
-    /* Bytes the file refused once are tried a second time; a section that
-     * stopped early still leaves its text so far in the file. */
-    dw_flush(&w);
-    free(w.buf);
-    /* The close finishes the C library's own buffering: a failure there
-     * means the file may lack its tail, which must not pass as done. */
-    if (fclose(file) != 0 && outcome == SESSION_DONE) {
-        session_set_error(s, "cannot close output file (disk full?)");
+    int outcome = 0;
+    if (write_header(&w, &conn, cfg) != 0) {
+        session_set_error(s, WRITE_FAILED_TEXT);
         outcome = SESSION_FAILED;
+    } else {
+        outcome = write_tables(s, &conn, &w, oids);
     }
+    outcome = dump_output_close(s, &w, outcome == 0 ? SESSION_DONE : outcome);
     pg_close(&conn);
     finish(s, outcome);
     return 0;

@@ -50,6 +50,9 @@ struct dump_session {
     std::atomic<int64_t> start_ms;
     std::atomic<int64_t> elapsed_ms;
     char error[512]; /* written before the final state */
+    /* The kept script of a run that did not end done, or empty; written
+     * before the final state. */
+    char partial_path[1040];
     char progress_json[1024];
     char result_json[2048];
 };
@@ -73,7 +76,7 @@ enum {
 /* Writes the definition section of one table.  On SECTION_END, *outcome is
  * SESSION_FAILED (error set) or left 0 (no outcome: failed write). */
 int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
-                           int *outcome);
+                           uint32_t oid, int *outcome);
 
 /* Writes the data section of one table; on SECTION_END *outcome is
  * SESSION_FAILED (error set) or SESSION_CANCELLED. */
@@ -96,9 +99,6 @@ int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);
 
-/* Writes name as a quoted SQL identifier ("name", inner double quotes
- * doubled) into dst, cut to fit.  Returns dst. */
-const char *quote_ident(const char *name, char *dst, size_t size);
 
 /* Text of every failed script write. */
 #define WRITE_FAILED_TEXT "write failed (disk full?)"

@@ -64,23 +64,26 @@ int dw_printf(dump_writer *w, const char *fmt, ...)
     return dw_put(w, text, n);
 }
 
-int dw_put_ident(dump_writer *w, const char *name)
+int dw_put_ident_n(dump_writer *w, const char *name, uint64_t n)
 {
     if (dw_put(w, "\"", 1) != 0)
         return -1;
-    const char *run = name;
-    for (const char *p = name;; p++) {
-        if (*p != '"' && *p != '\0')
+    uint64_t run = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (name[i] != '"')
             continue;
-        /* The run up to and including a double quote, then the quote again. */
-        uint64_t n = (uint64_t)(p - run) + (*p == '"' ? 1 : 0);
-        if (dw_put(w, run, n) != 0)
+        if (dw_put(w, name + run, i + 1 - run) != 0)
             return -1;
-        if (*p == '\0')
-            break;
-        run = p; /* the quote is written a second time with the next run */
+        run = i; /* the quote again, at the head of the next run */
     }
+    if (dw_put(w, name + run, n - run) != 0)
+        return -1;
     return dw_put(w, "\"", 1);
+}
+
+int dw_put_ident(dump_writer *w, const char *name)
+{
+    return dw_put_ident_n(w, name, strlen(name));
 }
 
 int dw_put_literal(dump_writer *w, const void *text, uint64_t n)

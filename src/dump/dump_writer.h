@@ -36,6 +36,7 @@ int dw_printf(dump_writer *w, const char *fmt, ...)
 /* Appends name as a quoted identifier: between double quotes, inner double
  * quotes doubled, never cut.  0 or -1 as dw_put. */
 int dw_put_ident(dump_writer *w, const char *name);
+int dw_put_ident_n(dump_writer *w, const char *name, uint64_t n);
 
 /* Appends n bytes as a standard string literal: between single quotes,
  * inner single quotes doubled (the script turns standard_conforming_strings

@@ -40,18 +40,98 @@ static value_kind kind_of(uint32_t oid)
     }
 }
 
-/* A number text that SQL reads as a numeric literal.  NaN and the
- * infinities are words and must be quoted, or the replay takes them for
- * column names. */
-static bool is_plain_number(const unsigned char *p, uint64_t n)
+static const char *type_word(uint32_t oid)
 {
-    for (uint64_t i = 0; i < n; i++) {
+    switch (oid) {
+    case 16:
+        return "boolean";
+    case 17:
+        return "bytea";
+    case 20:
+        return "bigint";
+    case 21:
+        return "smallint";
+    case 23:
+        return "integer";
+    case 26:
+        return "oid";
+    case 700:
+        return "real";
+    case 701:
+        return "double precision";
+    default:
+        return "numeric";
+    }
+}
+
+static bool is_digit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+/* An integer text: an optional minus sign and digits. */
+static bool is_integer_text(const unsigned char *p, uint64_t n)
+{
+    uint64_t i = (n > 0 && p[0] == '-') ? 1 : 0;
+    if (i == n)
+        return false;
+    for (; i < n; i++)
+        if (!is_digit(p[i]))
+            return false;
+    return true;
+}
+
+/* A decimal text: an optional minus sign, digits with at most one point
+ * among or before them, and an optional exponent with its own sign. */
+static bool is_decimal_text(const unsigned char *p, uint64_t n)
+{
+    uint64_t i = (n > 0 && p[0] == '-') ? 1 : 0;
+    uint64_t digits = 0;
+    bool point = false;
+    for (; i < n && (is_digit(p[i]) || (p[i] == '.' && !point)); i++) {
+        if (p[i] == '.')
+            point = true;
+        else
+            digits++;
+    }
+    if (digits == 0)
+        return false;
+    if (i < n && (p[i] == 'e' || p[i] == 'E')) {
+        i++;
+        if (i < n && (p[i] == '+' || p[i] == '-'))
+            i++;
+        uint64_t exp_digits = 0;
+        for (; i < n && is_digit(p[i]); i++)
+            exp_digits++;
+        if (exp_digits == 0)
+            return false;
+    }
+    return i == n;
+}
+
+static bool is_special_number(const pg_value *v)
+{
+    static const char *const words[] = {"NaN", "Infinity", "-Infinity"};
+    for (const char *word : words)
+        if (v->len == strlen(word) && memcmp(v->data, word, v->len) == 0)
+            return true;
+    return false;
+}
+
+static bool is_hex_bytea(const unsigned char *p, uint64_t n)
+{
+    if (n < 2 || p[0] != '\\' || p[1] != 'x' || (n & 1) != 0)
+        return false;
+    for (uint64_t i = 2; i < n; i++) {
         unsigned char c = p[i];
-        if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E'))
+        if (!(is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
             return false;
     }
     return true;
 }
+
+/* put_value results beyond dw_put's 0 / -1. */
+#define VALUE_INVALID (-2)
 
 static int put_quoted(dump_writer *w, const unsigned char *p, uint64_t n)
 {
@@ -67,6 +147,8 @@ static int put_quoted(dump_writer *w, const unsigned char *p, uint64_t n)
                 return -1;
             held = 0;
         }
+        if (p[i] == 0)
+            return VALUE_INVALID;
         stage[held++] = p[i];
         if (p[i] == '\'')
             stage[held++] = '\'';
@@ -82,53 +164,116 @@ static int put_value(dump_writer *w, const pg_value *v, uint32_t oid)
         return dw_put(w, "NULL", 4);
     switch (kind_of(oid)) {
     case KIND_BOOL:
-        if (v->len > 0 && v->data[0] == 't')
+        if (v->len == 1 && v->data[0] == 't')
             return dw_put(w, "true", 4);
-        return dw_put(w, "false", 5);
+        if (v->len == 1 && v->data[0] == 'f')
+            return dw_put(w, "false", 5);
+        return VALUE_INVALID;
     case KIND_BYTEA:
+        if (!is_hex_bytea(v->data, v->len))
+            return VALUE_INVALID;
         if (dw_put(w, "'", 1) != 0 || dw_put(w, v->data, v->len) != 0)
             return -1;
         return dw_put(w, "'", 1);
-    case KIND_NUMBER:
+    case KIND_NUMBER: {
         if (v->len == 0)
             return dw_put(w, "NULL", 4);
+        bool integer = oid == 20 || oid == 21 || oid == 23 || oid == 26;
+        bool plain = integer ? is_integer_text(v->data, v->len) : is_decimal_text(v->data, v->len);
         /* A bare -0 is the integer 0 negated, which loses a float's sign. */
-        if (is_plain_number(v->data, v->len) &&
-            !(v->len == 2 && v->data[0] == '-' && v->data[1] == '0'))
+        if (plain && !(v->len == 2 && v->data[0] == '-' && v->data[1] == '0'))
             return dw_put(w, v->data, v->len);
-        return put_quoted(w, v->data, v->len);
+        if (plain || (!integer && is_special_number(v)))
+            return put_quoted(w, v->data, v->len);
+        return VALUE_INVALID;
+    }
     case KIND_QUOTED:
     default:
         return put_quoted(w, v->data, v->len);
     }
 }
 
+/* The data query: the target's columns (or all) FROM ONLY the table. */
+static char *data_query(const table_target *t)
+{
+    size_t need = 64 + 2 * (strlen(t->schema) + strlen(t->name)) +
+                  (t->columns != nullptr ? strlen(t->columns) : 1);
+    char *sql = static_cast<char *>(malloc(need));
+    if (sql == nullptr)
+        return nullptr;
+    size_t n = (size_t)snprintf(sql, need, "SELECT %s FROM ONLY ",
+                                t->columns != nullptr ? t->columns : "*");
+    const char *parts[2] = {t->schema, t->name};
+    for (int k = 0; k < 2; k++) {
+        sql[n++] = '"';
+        for (const char *p = parts[k]; *p != '\0'; p++) {
+            sql[n++] = *p;
+            if (*p == '"')
+                sql[n++] = '"';
+        }
+        sql[n++] = '"';
+        if (k == 0)
+            sql[n++] = '.';
+    }
+    sql[n] = '\0';
+    return sql;
+}
+
+static int put_insert_head(dump_writer *w, const table_target *t)
+{
+    if (dw_put(w, "INSERT INTO ", 12) != 0 ||
+        (t->qualify && (dw_put_ident(w, t->schema) != 0 || dw_put(w, ".", 1) != 0)) ||
+        dw_put_ident(w, t->name) != 0)
+        return -1;
+    if (t->columns != nullptr &&
+        (dw_put(w, " (", 2) != 0 || dw_put(w, t->columns, strlen(t->columns)) != 0 ||
+         dw_put(w, ")", 1) != 0))
+        return -1;
+    if (t->overriding && dw_put(w, " OVERRIDING SYSTEM VALUE", 24) != 0)
+        return -1;
+    return dw_put(w, " VALUES\n(", 9);
+}
+
+static void set_invalid_value(dump_session *s, const table_target *t, const pg_column *c)
+{
+    snprintf(s->error, sizeof s->error, "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
+             type_word(c->type_oid), c->name, t->schema, t->name);
+}
+
 int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
                      int *outcome)
 {
-    char qname[300];
-    char sql[600];
-    quote_ident(table, qname, sizeof qname);
-    /* ONLY: rows of inheriting tables belong to their own sections.
-     * public: the definition came from there, so must the rows. */
-    snprintf(sql, sizeof sql, "SELECT * FROM ONLY public.%s", qname);
+    table_target t = {"public", table, nullptr, 0, 0};
+    return write_table_rows(s, conn, w, &t, outcome);
+}
 
+/* Ends the section: error text and outcome. */
+static int section_failed(dump_session *s, int *outcome, const char *text)
+{
+    if (text != nullptr)
+        session_set_error(s, text);
+    *outcome = SESSION_FAILED;
+    return SECTION_END;
+}
+
+int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome)
+{
+    char *sql = data_query(t);
+    if (sql == nullptr)
+        return section_failed(s, outcome, "out of memory");
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
-    if (rc < 0) {
-        session_set_error(s, conn->error);
-        *outcome = SESSION_FAILED;
-        return SECTION_END;
-    }
+    free(sql);
+    if (rc < 0)
+        return section_failed(s, outcome, conn->error);
     if (rc == 0)
         return SECTION_OK;
 
     pg_value *values = static_cast<pg_value *>(calloc(meta.count, sizeof(pg_value)));
     if (values == nullptr) {
         pg_meta_free(&meta);
-        session_set_error(s, "out of memory");
-        *outcome = SESSION_FAILED;
-        return SECTION_END;
+        return section_failed(s, outcome, "out of memory");
     }
 
     const int32_t per_insert = s->cfg.rows_per_insert;
@@ -146,21 +291,25 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
         }
         int bad;
         if (!open) {
-            bad = dw_printf(w, "INSERT INTO %s VALUES\n(", qname);
+            bad = put_insert_head(w, t);
             open = true;
             in_statement = 0;
         } else {
             bad = dw_put(w, ",\n(", 3);
         }
-        for (uint32_t i = 0; i < meta.count && bad == 0; i++) {
+        uint32_t i = 0;
+        for (; i < meta.count && bad == 0; i++) {
             bad = put_value(w, &values[i], meta.columns[i].type_oid);
             if (bad == 0)
                 bad = dw_put(w, i + 1 < meta.count ? "," : ")", 1);
         }
+        if (bad == VALUE_INVALID) {
+            set_invalid_value(s, t, &meta.columns[i - 1]);
+            result = section_failed(s, outcome, nullptr);
+            break;
+        }
         if (bad != 0) {
-            session_set_error(s, WRITE_FAILED_TEXT);
-            *outcome = SESSION_FAILED;
-            result = SECTION_END;
+            result = section_failed(s, outcome, WRITE_FAILED_TEXT);
             break;
         }
         rows++;
@@ -169,9 +318,7 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
         s->elapsed_ms.store(now_ms() - start, std::memory_order_relaxed);
         if (in_statement >= per_insert) {
             if (dw_put(w, ";\n", 2) != 0) {
-                session_set_error(s, WRITE_FAILED_TEXT);
-                *outcome = SESSION_FAILED;
-                result = SECTION_END;
+                result = section_failed(s, outcome, WRITE_FAILED_TEXT);
                 break;
             }
             open = false;
@@ -179,15 +326,10 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
     }
 
     if (result == SECTION_OK) {
-        if (rc < 0) {
-            session_set_error(s, conn->error);
-            *outcome = SESSION_FAILED;
-            result = SECTION_END;
-        } else if ((open && dw_put(w, ";\n", 2) != 0) || dw_put(w, "\n", 1) != 0) {
-            session_set_error(s, WRITE_FAILED_TEXT);
-            *outcome = SESSION_FAILED;
-            result = SECTION_END;
-        }
+        if (rc < 0)
+            result = section_failed(s, outcome, conn->error);
+        else if ((open && dw_put(w, ";\n", 2) != 0) || dw_put(w, "\n", 1) != 0)
+            result = section_failed(s, outcome, WRITE_FAILED_TEXT);
     }
     free(values);
     pg_meta_free(&meta);

@@ -4,77 +4,20 @@
  * TABLE with one line per column and the primary key.  Everything is read
  * from the catalogue of schema public inside the run's snapshot.
  *
- * Identifiers are written between double quotes with inner double quotes
- * doubled, so any name the server accepts replays.  Defaults and the key
- * list are written whole: a cut expression would not replay.
+ * Nothing the server sends reaches the script unchecked: names are written
+ * by the client as quoted identifiers (or bare, when they are plain lower
+ * case words the server itself would not quote), type texts are composed
+ * from checked parts, sequences are found through the dependency records
+ * rather than read out of a default's text, and a default expression must
+ * lex as one inert fragment.
  */
 #include <cstdio>
 #include <cstring>
 
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
+#include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
-
-/* Room of the catalogue texts that are copied (the rest are streamed). */
-#define TYPE_ROOM 255
-#define NULLABLE_ROOM 7
-/* 32 key columns of 63-byte names, every byte a doubled quote, with their
- * quotes and commas, fit in 4,200 bytes. */
-#define KEY_LIST_SIZE 4200
-
-/* Single quotes doubled for use inside a catalogue literal. */
-static void escape_literal(const char *name, char *dst, size_t size)
-{
-    size_t n = 0;
-    for (const char *p = name; *p != '\0' && n + 3 < size; p++) {
-        dst[n++] = *p;
-        if (*p == '\'')
-            dst[n++] = '\'';
-    }
-    dst[n] = '\0';
-}
-
-static void copy_value(const pg_value *v, char *dst, size_t room)
-{
-    dst[0] = '\0';
-    if (v->data == nullptr)
-        return;
-    size_t n = v->len < room ? (size_t)v->len : room;
-    memcpy(dst, v->data, n);
-    dst[n] = '\0';
-}
-
-/* The sequence name is the literal inside nextval('...'), quotes
- * undoubled, so names holding a single quote come out whole. */
-static const char SEQUENCE_SQL[] =
-    "SELECT DISTINCT replace(substring(column_default from "
-    "'nextval\\(''((?:[^'']|'''')+)'''), '''''', '''') "
-    "FROM information_schema.columns WHERE table_schema='public' AND table_name='%s' "
-    "AND column_default LIKE 'nextval%%'";
-
-/* Types the catalogue names in words that do not replay (ARRAY,
- * USER-DEFINED, bit without its length) are rebuilt from udt_name. */
-static const char COLUMNS_SQL[] =
-    "SELECT column_name,  CASE WHEN data_type='character varying' THEN 'varchar(' || "
-    "COALESCE(character_maximum_length::text,'') || ')'       WHEN data_type='character' THEN "
-    "'char(' || COALESCE(character_maximum_length::text,'') || ')'       WHEN "
-    "data_type='numeric' AND numeric_precision IS NOT NULL THEN 'numeric(' || numeric_precision "
-    "|| ',' || COALESCE(numeric_scale,0) || ')'       WHEN data_type IN ('bit','bit varying') "
-    "THEN data_type || COALESCE('(' || character_maximum_length || ')','')       WHEN "
-    "data_type='ARRAY' THEN CASE WHEN udt_schema IN ('pg_catalog','public') THEN "
-    "quote_ident(substr(udt_name,2)) ELSE quote_ident(udt_schema) || '.' || "
-    "quote_ident(substr(udt_name,2)) END || '[]'       WHEN data_type='USER-DEFINED' THEN CASE "
-    "WHEN udt_schema='public' THEN quote_ident(udt_name) ELSE quote_ident(udt_schema) || '.' || "
-    "quote_ident(udt_name) END       ELSE data_type END,  is_nullable, column_default FROM "
-    "information_schema.columns WHERE table_schema='public' AND table_name='%s' ORDER BY "
-    "ordinal_position";
-
-static const char KEY_SQL[] =
-    "SELECT string_agg('\"' || replace(a.attname, '\"', '\"\"') || '\"', ',' ORDER BY x.n) "
-    "FROM pg_index i JOIN pg_class c ON c.oid = i.indrelid JOIN pg_namespace ns ON ns.oid = "
-    "c.relnamespace CROSS JOIN LATERAL unnest(i.indkey) WITH ORDINALITY AS x(attnum, n) JOIN "
-    "pg_attribute a ON a.attrelid = c.oid AND a.attnum = x.attnum WHERE ns.nspname='public' AND "
-    "c.relname='%s' AND i.indisprimary GROUP BY i.indexrelid";
 
 static int write_failed(dump_session *s, int *outcome)
 {
@@ -83,104 +26,248 @@ static int write_failed(dump_session *s, int *outcome)
     return SECTION_END;
 }
 
-static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, const char *sql,
+static int fail_with(dump_session *s, int *outcome, const char *text)
+{
+    session_set_error(s, text);
+    *outcome = SESSION_FAILED;
+    return SECTION_END;
+}
+
+/* Sequences that a column default depends on, by the dependency records.
+ * Each name comes with the server's opinion on whether it needs quotes and
+ * whether it is visible without its schema (as the regclass text would). */
+static const char SEQUENCE_SQL[] =
+    "SELECT DISTINCT sn.nspname, s.relname, pg_catalog.pg_table_is_visible(s.oid), "
+    "pg_catalog.quote_ident(sn.nspname) = sn.nspname, "
+    "pg_catalog.quote_ident(s.relname) = s.relname "
+    "FROM pg_catalog.pg_attrdef ad "
+    "JOIN pg_catalog.pg_depend d ON d.classid = 'pg_catalog.pg_attrdef'::pg_catalog.regclass "
+    "AND d.objid = ad.oid AND d.refclassid = 'pg_catalog.pg_class'::pg_catalog.regclass "
+    "JOIN pg_catalog.pg_class s ON s.oid = d.refobjid AND s.relkind = 'S' "
+    "JOIN pg_catalog.pg_namespace sn ON sn.oid = s.relnamespace "
+    "WHERE ad.adrelid = %u ORDER BY 1, 2";
+
+/* The type expression is composed here from its parts, so a name is never
+ * pasted by the server nor cut inside its quotes. */
+static const char COLUMNS_SQL[] =
+    "SELECT column_name, data_type, character_maximum_length, numeric_precision, "
+    "numeric_scale, udt_schema, udt_name, "
+    "pg_catalog.quote_ident(udt_schema) = udt_schema, "
+    "pg_catalog.quote_ident(CASE WHEN data_type = 'ARRAY' THEN substr(udt_name, 2) "
+    "ELSE udt_name END) = CASE WHEN data_type = 'ARRAY' THEN substr(udt_name, 2) "
+    "ELSE udt_name END, is_nullable, column_default "
+    "FROM information_schema.columns WHERE table_schema = 'public' AND table_name = E'%s' "
+    "ORDER BY ordinal_position";
+
+enum { C_NAME, C_TYPE, C_LEN, C_PREC, C_SCALE, C_USCHEMA, C_UNAME, C_USCHEMA_PLAIN,
+       C_UNAME_PLAIN, C_NULLABLE, C_DEFAULT, C_COUNT };
+
+static const char KEY_SQL[] =
+    "SELECT a.attname FROM pg_catalog.pg_index i "
+    "CROSS JOIN LATERAL pg_catalog.unnest(i.indkey) WITH ORDINALITY AS x(attnum, n) "
+    "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = x.attnum "
+    "WHERE i.indrelid = %u AND i.indisprimary ORDER BY x.n";
+
+static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
                            int *outcome)
 {
+    char sql[sizeof SEQUENCE_SQL + 16];
+    snprintf(sql, sizeof sql, SEQUENCE_SQL, oid);
     pg_meta meta = {};
-    if (pg_query(conn, sql, &meta) != 1)
+    int rc = pg_query(conn, sql, &meta);
+    if (rc < 0)
+        return fail_with(s, outcome, conn->error);
+    if (rc == 0)
         return SECTION_OK;
-    pg_value v[1];
-    if (meta.count == 1) {
-        while (pg_read_row(conn, &meta, v) == 1) {
-            if (v[0].data == nullptr || v[0].len < 1 || v[0].len > 199)
-                continue;
-            if (dw_printf(w, "CREATE SEQUENCE IF NOT EXISTS %.*s;\n", (int)v[0].len,
-                          (const char *)v[0].data) != 0) {
-                pg_meta_free(&meta);
-                return write_failed(s, outcome);
-            }
+    if (meta.count != 5) {
+        pg_meta_free(&meta);
+        return fail_with(s, outcome, "unexpected sequence list");
+    }
+    pg_value v[5];
+    int bad = 0;
+    while (bad == 0 && (rc = pg_read_row(conn, &meta, v)) == 1) {
+        if (!sql_value_is_name(&v[0]) || !sql_value_is_name(&v[1])) {
+            bad = 2;
+            break;
         }
+        bool qualify = !sql_value_is(&v[2], "t");
+        if (dw_put(w, "CREATE SEQUENCE IF NOT EXISTS ", 30) != 0 ||
+            (qualify && (sql_put_name(w, &v[0], sql_value_is(&v[3], "t")) != 0 ||
+                         dw_put(w, ".", 1) != 0)) ||
+            sql_put_name(w, &v[1], sql_value_is(&v[4], "t")) != 0 || dw_put(w, ";\n", 2) != 0)
+            bad = 1;
     }
     pg_meta_free(&meta);
+    if (bad == 1)
+        return write_failed(s, outcome);
+    if (bad == 2)
+        return fail_with(s, outcome, "invalid sequence name from the server");
+    if (rc < 0)
+        return fail_with(s, outcome, conn->error);
+    return SECTION_OK;
+}
+
+/* The type of one column as the script names it. */
+static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
+{
+    if (sql_value_is(&v[C_TYPE], "character varying") || sql_value_is(&v[C_TYPE], "character")) {
+        const char *word = sql_value_is(&v[C_TYPE], "character") ? "char" : "varchar";
+        if (dw_put(w, word, strlen(word)) != 0)
+            return -1;
+        if (v[C_LEN].data == nullptr)
+            return 0;
+        if (!sql_value_is_digits(&v[C_LEN]))
+            return *why = "length", -2;
+        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+    }
+    if (sql_value_is(&v[C_TYPE], "numeric") && v[C_PREC].data != nullptr) {
+        if (!sql_value_is_digits(&v[C_PREC]) ||
+            (v[C_SCALE].data != nullptr && !sql_value_is_digits(&v[C_SCALE])))
+            return *why = "precision", -2;
+        return dw_put(w, "numeric(", 8) || dw_put(w, v[C_PREC].data, v[C_PREC].len) ||
+               dw_put(w, ",", 1) ||
+               (v[C_SCALE].data != nullptr ? dw_put(w, v[C_SCALE].data, v[C_SCALE].len)
+                                           : dw_put(w, "0", 1)) ||
+               dw_put(w, ")", 1);
+    }
+    if (sql_value_is(&v[C_TYPE], "bit") || sql_value_is(&v[C_TYPE], "bit varying")) {
+        if (dw_put(w, v[C_TYPE].data, v[C_TYPE].len) != 0 || v[C_LEN].data == nullptr)
+            return dw_put(w, "", 0);
+        if (!sql_value_is_digits(&v[C_LEN]))
+            return *why = "length", -2;
+        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+    }
+    bool array = sql_value_is(&v[C_TYPE], "ARRAY");
+    if (array || sql_value_is(&v[C_TYPE], "USER-DEFINED")) {
+        pg_value name = v[C_UNAME];
+        if (array && name.data != nullptr && name.len > 1 && name.data[0] == '_') {
+            name.data++;
+            name.len--;
+        } else if (array) {
+            return *why = "array type", -2;
+        }
+        if (!sql_value_is_name(&v[C_USCHEMA]) || !sql_value_is_name(&name))
+            return *why = "type name", -2;
+        bool in_path = sql_value_is(&v[C_USCHEMA], "public") ||
+                       (array && sql_value_is(&v[C_USCHEMA], "pg_catalog"));
+        if (!in_path && (sql_put_name(w, &v[C_USCHEMA], sql_value_is(&v[C_USCHEMA_PLAIN], "t")) ||
+                         dw_put(w, ".", 1)))
+            return -1;
+        if (sql_put_name(w, &name, sql_value_is(&v[C_UNAME_PLAIN], "t")) != 0)
+            return -1;
+        return array ? dw_put(w, "[]", 2) : 0;
+    }
+    /* Every other type is one of the catalogue's fixed type words. */
+    if (!sql_value_is_type_words(&v[C_TYPE]))
+        return *why = "type", -2;
+    return dw_put(w, v[C_TYPE].data, v[C_TYPE].len);
+}
+
+/* One column line; 0, -1 (write failed) or -2 with *why naming the part
+ * that the server sent in a shape no catalogue produces. */
+static int put_column(dump_writer *w, const pg_value *v, bool first, const char **why)
+{
+    if (!sql_value_is_name(&v[C_NAME]))
+        return *why = "column name", -2;
+    if (dw_put(w, first ? "  " : ",\n  ", first ? 2 : 4) != 0 ||
+        sql_put_ident(w, &v[C_NAME]) != 0 || dw_put(w, " ", 1) != 0)
+        return -1;
+    int rc = put_column_type(w, v, why);
+    if (rc != 0)
+        return rc;
+    if (v[C_DEFAULT].data != nullptr && v[C_DEFAULT].len > 0) {
+        if (!sql_value_is_inert(&v[C_DEFAULT]))
+            return *why = "default", -2;
+        if (dw_put(w, " DEFAULT ", 9) != 0 || dw_put(w, v[C_DEFAULT].data, v[C_DEFAULT].len) != 0)
+            return -1;
+    }
+    if (sql_value_is(&v[C_NULLABLE], "NO") && dw_put(w, " NOT NULL", 9) != 0)
+        return -1;
+    return 0;
+}
+
+static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+                         int *outcome)
+{
+    char lit[300];
+    char sql[sizeof COLUMNS_SQL + 300];
+    sql_escape_literal_body(table, lit, sizeof lit);
+    snprintf(sql, sizeof sql, COLUMNS_SQL, lit);
+    pg_meta meta = {};
+    if (pg_query(conn, sql, &meta) != 1)
+        return fail_with(s, outcome, conn->error);
+    if (meta.count != C_COUNT) {
+        pg_meta_free(&meta);
+        return fail_with(s, outcome, "unexpected column list");
+    }
+    pg_value v[C_COUNT];
+    int rc = 0, bad = 0;
+    bool first = true;
+    const char *why = "";
+    while (bad == 0 && (rc = pg_read_row(conn, &meta, v)) == 1) {
+        bad = put_column(w, v, first, &why);
+        first = false;
+    }
+    pg_meta_free(&meta);
+    if (bad == -1)
+        return write_failed(s, outcome);
+    if (bad == -2) {
+        snprintf(s->error, sizeof s->error, "invalid column %s from the server for table \"%s\"",
+                 why, table);
+        *outcome = SESSION_FAILED;
+        return SECTION_END;
+    }
+    if (rc < 0)
+        return fail_with(s, outcome, conn->error);
+    return SECTION_OK;
+}
+
+static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
+{
+    char sql[sizeof KEY_SQL + 16];
+    snprintf(sql, sizeof sql, KEY_SQL, oid);
+    pg_meta meta = {};
+    if (pg_query(conn, sql, &meta) != 1)
+        return SECTION_OK; /* no key line, as when there is no key */
+    pg_value v[1];
+    int rc = 0, n = 0, bad = 0;
+    while (bad == 0 && meta.count == 1 && (rc = pg_read_row(conn, &meta, v)) == 1) {
+        if (!sql_value_is_name(&v[0])) {
+            bad = 2;
+            break;
+        }
+        static const char head[] = ",\n  PRIMARY KEY (";
+        if ((n == 0 ? dw_put(w, head, sizeof head - 1) : dw_put(w, ",", 1)) != 0 ||
+            sql_put_ident(w, &v[0]) != 0)
+            bad = 1;
+        n++;
+    }
+    pg_meta_free(&meta);
+    if (bad == 1 || (bad == 0 && n > 0 && dw_put(w, ")", 1) != 0))
+        return write_failed(s, outcome);
+    if (bad == 2)
+        return fail_with(s, outcome, "invalid key column name from the server");
+    if (rc < 0)
+        return fail_with(s, outcome, conn->error);
     return SECTION_OK;
 }
 
 int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
-                           int *outcome)
+                           uint32_t oid, int *outcome)
 {
-    char lit[300];
-    char qname[300];
-    char sql[2048];
-    escape_literal(table, lit, sizeof lit);
-    quote_ident(table, qname, sizeof qname);
-
-    if (s->cfg.include_drop && dw_printf(w, "DROP TABLE IF EXISTS %s CASCADE;\n", qname) != 0)
+    if (s->cfg.include_drop &&
+        (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 || dw_put_ident(w, table) != 0 ||
+         dw_put(w, " CASCADE;\n", 10) != 0))
         return write_failed(s, outcome);
-
-    snprintf(sql, sizeof sql, SEQUENCE_SQL, lit);
-    if (write_sequences(s, conn, w, sql, outcome) != SECTION_OK)
+    if (write_sequences(s, conn, w, oid, outcome) != SECTION_OK)
         return SECTION_END;
-
-    pg_meta meta = {};
-    snprintf(sql, sizeof sql, COLUMNS_SQL, lit);
-    if (pg_query(conn, sql, &meta) != 1) {
-        session_set_error(s, conn->error);
-        *outcome = SESSION_FAILED;
-        return SECTION_END;
-    }
-    if (meta.count != 4) {
-        pg_meta_free(&meta);
-        session_set_error(s, "unexpected column list");
-        *outcome = SESSION_FAILED;
-        return SECTION_END;
-    }
-    if (dw_printf(w, "CREATE TABLE %s (\n", qname) != 0) {
-        pg_meta_free(&meta);
+    if (dw_put(w, "CREATE TABLE ", 13) != 0 || dw_put_ident(w, table) != 0 ||
+        dw_put(w, " (\n", 3) != 0)
         return write_failed(s, outcome);
-    }
-
-    pg_value v[4];
-    char column[300];
-    char type[TYPE_ROOM + 1];
-    char nullable[NULLABLE_ROOM + 1];
-    int first = 1;
-    int rc;
-    while ((rc = pg_read_row(conn, &meta, v)) == 1) {
-        char name[TYPE_ROOM + 1];
-        copy_value(&v[0], name, TYPE_ROOM);
-        copy_value(&v[1], type, TYPE_ROOM);
-        copy_value(&v[2], nullable, NULLABLE_ROOM);
-        char *paren = strstr(type, "()");
-        if (paren != nullptr)
-            memmove(paren, paren + 2, strlen(paren + 2) + 1);
-        const char *not_null = strcmp(nullable, "NO") == 0 ? " NOT NULL" : "";
-        bool has_default = v[3].data != nullptr && v[3].len > 0;
-        if (dw_printf(w, "%s  %s %s%s", first ? "" : ",\n",
-                      quote_ident(name, column, sizeof column), type,
-                      has_default ? " DEFAULT " : "") != 0 ||
-            (has_default && dw_put(w, v[3].data, v[3].len) != 0) ||
-            dw_printf(w, "%s", not_null) != 0) {
-            pg_meta_free(&meta);
-            return write_failed(s, outcome);
-        }
-        first = 0;
-    }
-    pg_meta_free(&meta);
-    if (rc < 0) {
-        session_set_error(s, conn->error);
-        *outcome = SESSION_FAILED;
+    if (write_columns(s, conn, w, table, outcome) != SECTION_OK)
         return SECTION_END;
-    }
-
-    char keys[KEY_LIST_SIZE];
-    keys[0] = '\0';
-    snprintf(sql, sizeof sql, KEY_SQL, lit);
-    if (pg_query_single(conn, sql, keys, sizeof keys) == 0 && keys[0] != '\0') {
-        static const char head[] = ",\n  PRIMARY KEY (";
-        if (dw_put(w, head, sizeof head - 1) != 0 || dw_put(w, keys, strlen(keys)) != 0 ||
-            dw_put(w, ")", 1) != 0)
-            return write_failed(s, outcome);
-    }
+    if (write_key(s, conn, w, oid, outcome) != SECTION_OK)
+        return SECTION_END;
     if (dw_put(w, "\n);\n\n", 5) != 0)
         return write_failed(s, outcome);
     return SECTION_OK;

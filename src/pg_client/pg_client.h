@@ -3,6 +3,13 @@
  * protocol 3.0, with trust, cleartext, MD5 and SCRAM-SHA-256 logins and the
  * simple-query sub-protocol.  No TLS, no extended queries, no pipelining.
  *
+ * Messages are held to libpq's bounds before any memory is taken for them:
+ * while authenticating, an authentication request may be at most 2,000
+ * bytes and an error 30,000; afterwards any message other than a row, a row
+ * description, copy data, an error, a notice, a notification or a function
+ * result may be at most 30,000 bytes (the length word included).  A server
+ * cannot make the client allocate a gigabyte by sending a long header.
+ *
  * Every function that can fail returns -1 and leaves a short English text
  * in conn->error; a later failure overwrites it, a success leaves it.
  *
@@ -39,6 +46,7 @@ struct pg_conn {
     unsigned char *ra;         /* heap: read-ahead area, PG_READ_AHEAD bytes */
     uint32_t ra_pos;           /* first unconsumed byte in ra */
     uint32_t ra_end;           /* end of the bytes read ahead */
+    int32_t in_auth;           /* 1 until AuthenticationOk: stricter bounds */
 };
 
 struct pg_column {
@@ -59,11 +67,32 @@ struct pg_value {
     uint64_t len;              /* bytes at data; 0 for NULL */
 };
 
+/* Everything a connection is opened with; every connection option goes
+ * here.  Null texts count as empty.  The pointers need only live through
+ * the pg_connect_params() call. */
+struct pg_conn_params {
+    const char *host;
+    int port;
+    const char *user;     /* at most 128 bytes */
+    const char *password; /* sent or used only for a method require_auth allows */
+    const char *database; /* at most 128 bytes */
+    /* libpq's require_auth list (see pg_require_auth.h); null or empty lets
+     * the server ask for any method, as it always could. */
+    const char *require_auth;
+};
+
 /* Opens, authenticates and waits for ReadyForQuery.  Resets every field of
  * conn first, so conn must hold no buffer.  0 on success; -1 with
- * conn->error set and nothing left open (no pg_close needed). */
-int pg_connect(pg_conn *conn, const char *host, int port, const char *user,
-               const char *password, const char *database);
+ * conn->error set and nothing left open (no pg_close needed).  A bad
+ * require_auth list fails before any socket is opened; a method it does not
+ * allow fails before the password is used, with a text of libpq's form
+ * 'authentication method requirement "md5" failed: server requested a
+ * cleartext password'. */
+int pg_connect_params(pg_conn *conn, const pg_conn_params *params);
+
+/* pg_connect_params() without a require_auth list. */
+int pg_connect(pg_conn *conn, const char *host, int port, const char *user, const char *password,
+               const char *database);
 
 /* Sends Terminate (without waiting for anything), closes the socket and
  * frees the buffers.  Safe to call twice and on a reset record. */

@@ -123,6 +123,32 @@ static int grow_buf(pg_conn *conn, uint64_t need)
     return 0;
 }
 
+/* The message types libpq lets grow past PG_MAX_SHORT_MESSAGE: their
+ * size follows the data (rows, copy data, a long error or notice text). */
+static bool may_be_long(int type)
+{
+    return type == 'T' || type == 'D' || type == 'd' || type == 'V' || type == 'E' || type == 'N' ||
+           type == 'A';
+}
+
+bool msg_length_allowed(pg_conn *conn, int type, uint32_t length_word)
+{
+    uint32_t bound;
+    if (conn->in_auth != 0)
+        bound = type == 'E' ? PG_MAX_AUTH_ERROR : PG_MAX_AUTH_REQUEST;
+    else
+        bound = may_be_long(type) ? UINT32_MAX : PG_MAX_SHORT_MESSAGE;
+    if (length_word <= bound)
+        return true;
+    if (type > 0x20 && type < 0x7F)
+        snprintf(conn->error, sizeof conn->error, "message of type '%c' too long (%u bytes)", type,
+                 (unsigned)length_word);
+    else
+        snprintf(conn->error, sizeof conn->error, "message of type 0x%02x too long (%u bytes)",
+                 (unsigned)type, (unsigned)length_word);
+    return false;
+}
+
 int msg_read(pg_conn *conn)
 {
     /* Looked at even when the whole message is already read ahead: a row
@@ -141,6 +167,8 @@ int msg_read(pg_conn *conn)
         pg_set_error(conn, "bad message length");
         return -1;
     }
+    if (!msg_length_allowed(conn, type, payload + 4u))
+        return -1;
     conn->ra_pos += 5;
     conn->len = payload;
     if (grow_buf(conn, (uint64_t)payload + 1) != 0)

@@ -5,6 +5,7 @@
  */
 #include "crypto.h"
 #include "pg_internal.h"
+#include "pg_require_auth.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,29 +54,44 @@ static void hex32(const unsigned char digest[16], char out[33])
     out[32] = 0;
 }
 
-/* "md5" + md5(md5(password + user) + salt), as 36 bytes with the NUL. */
-static int send_md5_password(pg_conn *conn, const char *user, const char *password)
+/* "md5" + md5(md5(password + user) + salt), as 36 bytes with the NUL.  The
+ * inner digest is as good as the password to anyone replaying it, so every
+ * buffer that held it or the password is wiped before returning. */
+static int md5_response(pg_conn *conn, const char *user, const char *password, char response[36])
 {
     char joined[512];
     snprintf(joined, sizeof joined, "%s%s", password, user);
     unsigned char digest[16];
     unsigned char outer[36];
-    if (crypto_md5(reinterpret_cast<const unsigned char *>(joined), strlen(joined), digest) != 0) {
-        pg_set_error(conn, "md5 failed");
-        return -1;
-    }
     char hex[33];
-    hex32(digest, hex);
-    memcpy(outer, hex, 32);
-    memcpy(outer + 32, conn->buf + 4, 4);
-    if (crypto_md5(outer, sizeof outer, digest) != 0) {
-        pg_set_error(conn, "md5 failed");
-        return -1;
+    int rc = -1;
+    if (crypto_md5(reinterpret_cast<const unsigned char *>(joined), strlen(joined), digest) == 0) {
+        hex32(digest, hex);
+        memcpy(outer, hex, 32);
+        memcpy(outer + 32, conn->buf + 4, 4);
+        if (crypto_md5(outer, sizeof outer, digest) == 0) {
+            hex32(digest, hex);
+            snprintf(response, 36, "md5%s", hex);
+            rc = 0;
+        }
     }
-    hex32(digest, hex);
+    plat_secure_zero(joined, sizeof joined);
+    plat_secure_zero(digest, sizeof digest);
+    plat_secure_zero(outer, sizeof outer);
+    plat_secure_zero(hex, sizeof hex);
+    if (rc != 0)
+        pg_set_error(conn, "md5 failed");
+    return rc;
+}
+
+static int send_md5_password(pg_conn *conn, const char *user, const char *password)
+{
     char response[36];
-    snprintf(response, sizeof response, "md5%s", hex);
-    return msg_write(conn, response, sizeof response);
+    int rc = md5_response(conn, user, password, response);
+    if (rc == 0)
+        rc = msg_write(conn, response, sizeof response);
+    plat_secure_zero(response, sizeof response);
+    return rc;
 }
 
 static int send_startup(pg_conn *conn, const char *user, const char *database)
@@ -101,9 +117,51 @@ static int send_startup(pg_conn *conn, const char *user, const char *database)
     return pg_send_all(conn, msg + 4, n - 4);
 }
 
-/* Answers authentication requests until AuthenticationOk. */
-static int auth_phase(pg_conn *conn, const char *user, const char *password)
+/* The policy check of one authentication request, before it is answered:
+ * 0 when require_auth lets the server ask for it, else -1 with libpq's text.
+ * finished tells whether an exchange has been completed (a password sent,
+ * a SCRAM signature verified), which is what AuthenticationOk needs unless
+ * "none" is allowed.  Codes the client does not support are left to the
+ * caller's own refusal. */
+static int check_request(pg_conn *conn, const pg_auth_policy *policy, const char *list,
+                         int32_t code, bool finished)
 {
+    if (policy->limited == 0)
+        return 0;
+    uint32_t bit = 0;
+    const char *reason = nullptr;
+    switch (code) {
+    case AUTH_OK:
+        if (finished || (policy->allowed & PG_AUTH_NONE) != 0)
+            return 0;
+        reason = "server did not complete authentication";
+        break;
+    case AUTH_CLEARTEXT:
+        bit = PG_AUTH_PASSWORD;
+        reason = "server requested a cleartext password";
+        break;
+    case AUTH_MD5:
+        bit = PG_AUTH_MD5;
+        reason = "server requested a hashed password";
+        break;
+    case AUTH_SASL:
+        bit = PG_AUTH_SCRAM;
+        reason = "server requested SASL authentication";
+        break;
+    default:
+        return 0;
+    }
+    if (bit != 0 && (policy->allowed & bit) != 0)
+        return 0;
+    snprintf(conn->error, sizeof conn->error,
+             "authentication method requirement \"%.127s\" failed: %s", list, reason);
+    return -1;
+}
+
+/* Answers authentication requests until AuthenticationOk. */
+static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_policy *policy)
+{
+    bool finished = false;
     for (;;) {
         int type = msg_read(conn);
         if (type < 0)
@@ -120,14 +178,16 @@ static int auth_phase(pg_conn *conn, const char *user, const char *password)
             pg_set_error(conn, "short auth message");
             return -1;
         }
-        const unsigned char *p = conn->buf;
-        int32_t code = (int32_t)(((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) |
-                                 ((uint32_t)p[2] << 8) | p[3]);
+        const unsigned char *b = conn->buf;
+        int32_t code = (int32_t)(((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
+                                 ((uint32_t)b[2] << 8) | b[3]);
+        if (check_request(conn, policy, p->require_auth, code, finished) != 0)
+            return -1;
         switch (code) {
         case AUTH_OK:
             return 0;
         case AUTH_CLEARTEXT:
-            if (msg_write(conn, password, strlen(password) + 1) != 0)
+            if (msg_write(conn, p->password, strlen(p->password) + 1) != 0)
                 return -1;
             break;
         case AUTH_MD5:
@@ -135,17 +195,18 @@ static int auth_phase(pg_conn *conn, const char *user, const char *password)
                 pg_set_error(conn, "short md5 auth");
                 return -1;
             }
-            if (send_md5_password(conn, user, password) != 0)
+            if (send_md5_password(conn, p->user, p->password) != 0)
                 return -1;
             break;
         case AUTH_SASL:
-            if (scram_exchange(conn, password) != 0)
+            if (scram_exchange(conn, p->password) != 0)
                 return -1;
             break;
         default:
             pg_set_error(conn, "unsupported auth method");
             return -1;
         }
+        finished = true;
     }
 }
 
@@ -175,8 +236,7 @@ static int startup_phase(pg_conn *conn)
     }
 }
 
-int pg_connect(pg_conn *conn, const char *host, int port, const char *user, const char *password,
-               const char *database)
+static void reset_conn(pg_conn *conn)
 {
     conn->sock = PLAT_INVALID_SOCKET;
     conn->server_version[0] = 0;
@@ -188,17 +248,30 @@ int pg_connect(pg_conn *conn, const char *host, int port, const char *user, cons
     conn->ra = nullptr;
     conn->ra_pos = 0;
     conn->ra_end = 0;
-    if (host == nullptr)
-        host = "";
-    if (user == nullptr)
-        user = "";
-    if (password == nullptr)
-        password = "";
-    if (database == nullptr)
-        database = "";
+    conn->in_auth = 0;
+}
+
+int pg_connect_params(pg_conn *conn, const pg_conn_params *params)
+{
+    reset_conn(conn);
+    pg_conn_params p = *params;
+    if (p.host == nullptr)
+        p.host = "";
+    if (p.user == nullptr)
+        p.user = "";
+    if (p.password == nullptr)
+        p.password = "";
+    if (p.database == nullptr)
+        p.database = "";
+    if (p.require_auth == nullptr)
+        p.require_auth = "";
+
+    pg_auth_policy policy;
+    if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0)
+        return -1;
 
     plat_net_start();
-    switch (plat_tcp_connect(host, port, &conn->sock)) {
+    switch (plat_tcp_connect(p.host, p.port, &conn->sock)) {
     case 0:
         break;
     case PLAT_ERR_RESOLVE:
@@ -209,14 +282,23 @@ int pg_connect(pg_conn *conn, const char *host, int port, const char *user, cons
         return connect_fail(conn, "connect failed");
     }
 
-    if (strnlen(user, PG_MAX_NAME + 1) > PG_MAX_NAME ||
-        strnlen(database, PG_MAX_NAME + 1) > PG_MAX_NAME)
+    if (strnlen(p.user, PG_MAX_NAME + 1) > PG_MAX_NAME ||
+        strnlen(p.database, PG_MAX_NAME + 1) > PG_MAX_NAME)
         return connect_fail(conn, "name too long");
-    if (send_startup(conn, user, database) != 0)
+    if (send_startup(conn, p.user, p.database) != 0)
         return connect_fail(conn, nullptr);
-    if (auth_phase(conn, user, password) != 0)
+    conn->in_auth = 1;
+    if (auth_phase(conn, &p, &policy) != 0)
         return connect_fail(conn, nullptr);
+    conn->in_auth = 0;
     if (startup_phase(conn) != 0)
         return connect_fail(conn, nullptr);
     return 0;
+}
+
+int pg_connect(pg_conn *conn, const char *host, int port, const char *user, const char *password,
+               const char *database)
+{
+    pg_conn_params p = {host, port, user, password, database, nullptr};
+    return pg_connect_params(conn, &p);
 }

@@ -11,6 +11,18 @@
 /* Largest accepted payload: a length field of 0x40000000. */
 #define PG_MAX_PAYLOAD 0x3FFFFFFCu
 
+/* libpq's bounds on a message's length word (see pg_client.h): any message
+ * of a type that is never long, an authentication request, and an error
+ * while authenticating. */
+#define PG_MAX_SHORT_MESSAGE 30000u
+#define PG_MAX_AUTH_REQUEST 2000u
+#define PG_MAX_AUTH_ERROR 30000u
+
+/* No real server asks for anywhere near this many SCRAM iterations (the
+ * default is 4,096); a larger count would keep the client hashing for
+ * minutes to hours, so it is refused. */
+#define SCRAM_MAX_ITERATIONS 10000000
+
 /* Sets conn->error, cut to fit. */
 void pg_set_error(pg_conn *conn, const char *text);
 
@@ -35,6 +47,11 @@ void parse_error(pg_conn *conn);
  * conn->buf.  0 when the exchange is over (the caller reads the next
  * authentication message), -1 with conn->error set. */
 int scram_exchange(pg_conn *conn, const char *password);
+
+/* Whether a message of this type and length word may be read in the
+ * connection's current phase; when not, conn->error says what.  Decided
+ * from the five-byte header alone, before any memory is taken. */
+bool msg_length_allowed(pg_conn *conn, int type, uint32_t length_word);
 
 /* Attributes of a server-first-message. */
 struct scram_server_first {

@@ -33,16 +33,16 @@ int scram_salted_password(const char *password, const unsigned char *salt, size_
     first[salt_len + 2] = 0;
     first[salt_len + 3] = 1;
     unsigned char u[32];
-    if (crypto_hmac_sha256(key, key_len, first, salt_len + 4, u) != 0)
-        return -1;
-    memcpy(out, u, 32);
-    for (int k = 2; k <= iterations; k++) {
-        if (crypto_hmac_sha256(key, key_len, u, sizeof u, u) != 0)
-            return -1;
+    int rc = crypto_hmac_sha256(key, key_len, first, salt_len + 4, u);
+    if (rc == 0)
+        memcpy(out, u, 32);
+    for (int k = 2; rc == 0 && k <= iterations; k++) {
+        rc = crypto_hmac_sha256(key, key_len, u, sizeof u, u);
         for (int j = 0; j < 32; j++)
             out[j] ^= u[j];
     }
-    return 0;
+    plat_secure_zero(u, sizeof u);
+    return rc == 0 ? 0 : -1;
 }
 
 static int hmac_text(const unsigned char key[32], const char *text, unsigned char out[32])
@@ -57,24 +57,30 @@ static int b64_44(const unsigned char in[32], char out[45])
     return crypto_b64_encode(reinterpret_cast<unsigned char *>(out), 45, &olen, in, 32);
 }
 
+/* The keys of one proof; wiped as a whole whatever the outcome. */
+struct scram_keys {
+    unsigned char salted[32], client_key[32], stored_key[32], server_key[32];
+    unsigned char client_sig[32], proof[32], server_sig[32];
+};
+
 int scram_proof(const char *password, const unsigned char *salt, size_t salt_len, int iterations,
                 const char *auth_message, char proof_b64[45], char server_sig_b64[45])
 {
-    unsigned char salted[32], client_key[32], stored_key[32], server_key[32];
-    unsigned char client_sig[32], proof[32], server_sig[32];
-    if (scram_salted_password(password, salt, salt_len, iterations, salted) != 0)
-        return -1;
-    if (hmac_text(salted, "Client Key", client_key) != 0 ||
-        crypto_sha256(client_key, sizeof client_key, stored_key) != 0 ||
-        hmac_text(salted, "Server Key", server_key) != 0 ||
-        hmac_text(stored_key, auth_message, client_sig) != 0 ||
-        hmac_text(server_key, auth_message, server_sig) != 0)
-        return -1;
-    for (int j = 0; j < 32; j++)
-        proof[j] = client_key[j] ^ client_sig[j];
-    if (b64_44(proof, proof_b64) != 0 || b64_44(server_sig, server_sig_b64) != 0)
-        return -1;
-    return 0;
+    scram_keys k;
+    int rc = -1;
+    if (scram_salted_password(password, salt, salt_len, iterations, k.salted) == 0 &&
+        hmac_text(k.salted, "Client Key", k.client_key) == 0 &&
+        crypto_sha256(k.client_key, sizeof k.client_key, k.stored_key) == 0 &&
+        hmac_text(k.salted, "Server Key", k.server_key) == 0 &&
+        hmac_text(k.stored_key, auth_message, k.client_sig) == 0 &&
+        hmac_text(k.server_key, auth_message, k.server_sig) == 0) {
+        for (int j = 0; j < 32; j++)
+            k.proof[j] = k.client_key[j] ^ k.client_sig[j];
+        if (b64_44(k.proof, proof_b64) == 0 && b64_44(k.server_sig, server_sig_b64) == 0)
+            rc = 0;
+    }
+    plat_secure_zero(&k, sizeof k);
+    return rc;
 }
 
 /* True when the mechanism list of the AuthenticationSASL in buf names
@@ -157,21 +163,41 @@ static int be_code(const pg_conn *conn)
                      p[3]);
 }
 
-int scram_exchange(pg_conn *conn, const char *password)
+/* Reads the server-final-message and compares its signature with the one
+ * expected.  0 when they match. */
+static int check_server_final(pg_conn *conn, const char *server_sig)
 {
-    if (!offers_scram(conn)) {
-        pg_set_error(conn, "server does not offer SCRAM-SHA-256");
+    int type = msg_read(conn);
+    if (type == 'E') {
+        parse_error(conn);
         return -1;
     }
+    if (type != 'R') {
+        pg_set_error(conn, "expected SASL final");
+        return -1;
+    }
+    /* The server must prove that it knows the password too: a reply
+     * without "v=" (an early AuthenticationOk, say) is refused like a wrong
+     * signature, or a server knowing nothing could complete the login. */
+    const char *v = reinterpret_cast<const char *>(conn->buf + 4);
+    if (conn->len < 7 || v[0] != 'v' || v[1] != '=' || strcmp(v + 2, server_sig) != 0) {
+        pg_set_error(conn, "server signature mismatch");
+        return -1;
+    }
+    return 0;
+}
 
+/* Makes a fresh nonce and sends the SASLInitialResponse; nonce and the
+ * client-first-message-bare (for the AuthMessage) are left to the caller. */
+static int send_client_first(pg_conn *conn, char nonce[SCRAM_NONCE_LEN + 1], char bare[128])
+{
     unsigned char raw[SCRAM_NONCE_RAW];
-    char nonce[SCRAM_NONCE_LEN + 1];
     size_t olen;
     if (crypto_random(raw, sizeof raw) != 0) {
         pg_set_error(conn, "rng failed");
         return -1;
     }
-    if (crypto_b64_encode(reinterpret_cast<unsigned char *>(nonce), sizeof nonce, &olen, raw,
+    if (crypto_b64_encode(reinterpret_cast<unsigned char *>(nonce), SCRAM_NONCE_LEN + 1, &olen, raw,
                           sizeof raw) != 0) {
         pg_set_error(conn, "rng failed");
         return -1;
@@ -179,9 +205,8 @@ int scram_exchange(pg_conn *conn, const char *password)
 
     /* The user name stays empty: the server takes it from the
      * StartupMessage. */
-    char bare[128];
     char first[160];
-    snprintf(bare, sizeof bare, "n=,r=%s", nonce);
+    snprintf(bare, 128, "n=,r=%s", nonce);
     snprintf(first, sizeof first, "n,,%s", bare);
     size_t first_len = strlen(first);
     unsigned char init[sizeof MECHANISM + 4 + sizeof first];
@@ -193,7 +218,19 @@ int scram_exchange(pg_conn *conn, const char *password)
     init[n++] = (unsigned char)first_len;
     memcpy(init + n, first, first_len);
     n += first_len;
-    if (msg_write(conn, init, n) != 0)
+    return msg_write(conn, init, n);
+}
+
+int scram_exchange(pg_conn *conn, const char *password)
+{
+    if (!offers_scram(conn)) {
+        pg_set_error(conn, "server does not offer SCRAM-SHA-256");
+        return -1;
+    }
+
+    char nonce[SCRAM_NONCE_LEN + 1];
+    char bare[128];
+    if (send_client_first(conn, nonce, bare) != 0)
         return -1;
 
     int type = msg_read(conn);
@@ -223,6 +260,11 @@ int scram_exchange(pg_conn *conn, const char *password)
         pg_set_error(conn, "bad SASL continue");
         return -1;
     }
+    if (iterations > SCRAM_MAX_ITERATIONS) {
+        snprintf(conn->error, sizeof conn->error, "SCRAM iteration count %d refused: more than %d",
+                 iterations, SCRAM_MAX_ITERATIONS);
+        return -1;
+    }
     if (strncmp(r, nonce, SCRAM_NONCE_LEN) != 0) {
         pg_set_error(conn, "server nonce mismatch");
         return -1;
@@ -241,31 +283,18 @@ int scram_exchange(pg_conn *conn, const char *password)
     snprintf(auth_message, sizeof auth_message, "%s,%s,%s", bare, server_first, without_proof);
     char proof[45];
     char server_sig[45];
-    if (scram_proof(password, salt, salt_len, iterations, auth_message, proof, server_sig) != 0) {
-        pg_set_error(conn, "hmac failed");
-        return -1;
-    }
     char final_msg[512];
-    snprintf(final_msg, sizeof final_msg, "%s,p=%s", without_proof, proof);
-    if (msg_write(conn, final_msg, strlen(final_msg)) != 0)
-        return -1;
-
-    type = msg_read(conn);
-    if (type == 'E') {
-        parse_error(conn);
-        return -1;
+    int rc = scram_proof(password, salt, salt_len, iterations, auth_message, proof, server_sig);
+    if (rc != 0) {
+        pg_set_error(conn, "hmac failed");
+    } else {
+        snprintf(final_msg, sizeof final_msg, "%s,p=%s", without_proof, proof);
+        rc = msg_write(conn, final_msg, strlen(final_msg));
+        plat_secure_zero(final_msg, sizeof final_msg);
     }
-    if (type != 'R') {
-        pg_set_error(conn, "expected SASL final");
-        return -1;
-    }
-    /* The server must prove that it knows the password too: a reply
-     * without "v=" (an early AuthenticationOk, say) is refused like a wrong
-     * signature, or a server knowing nothing could complete the login. */
-    const char *v = reinterpret_cast<const char *>(conn->buf + 4);
-    if (conn->len < 7 || v[0] != 'v' || v[1] != '=' || strcmp(v + 2, server_sig) != 0) {
-        pg_set_error(conn, "server signature mismatch");
-        return -1;
-    }
-    return 0;
+    plat_secure_zero(proof, sizeof proof);
+    if (rc == 0)
+        rc = check_server_final(conn, server_sig);
+    plat_secure_zero(server_sig, sizeof server_sig);
+    return rc;
 }

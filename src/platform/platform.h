@@ -59,4 +59,26 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
+/* Pushes the C library's buffer and then the system's cache of f to the
+ * disk.  0, or -1 when either refused. */
+int plat_file_sync(FILE *f);
+
+/* Renames from to to, replacing an existing to in one step.  0 or -1. */
+int plat_rename_replace(const char *from, const char *to);
+
+/* 1 when path exists and is not a regular file (a device, a pipe): such
+ * a path is written in place, never replaced. */
+int plat_path_is_special(const char *path);
+
+/* Removes a file; 0 or -1. */
+int plat_remove(const char *path);
+
+/* The system's text for the last failed file call (errno), into dst. */
+void plat_file_error_text(char *dst, size_t size);
+
+/* Overwrites n bytes at p with zeros in a way the compiler may not drop as
+ * a dead store (a plain memset before the buffer goes out of scope may be
+ * removed).  For passwords and the keys derived from them. */
+void plat_secure_zero(void *p, size_t n);
+
 #endif

@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -143,5 +145,42 @@ int64_t plat_counter(void)
 int64_t plat_counter_freq(void) { return 1000000000LL; }
 
 FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
+
+int plat_file_sync(FILE *f)
+{
+    if (fflush(f) != 0)
+        return -1;
+    return fsync(fileno(f)) == 0 ? 0 : -1;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+    return rename(from, to) == 0 ? 0 : -1;
+}
+
+int plat_path_is_special(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int plat_remove(const char *path)
+{
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+void plat_file_error_text(char *dst, size_t size)
+{
+    char buf[256];
+    /* The GNU strerror_r may return a static text instead of filling buf. */
+    const char *text = strerror_r(errno, buf, sizeof buf);
+    snprintf(dst, size, "%s", text);
+}
+
+void plat_secure_zero(void *p, size_t n)
+{
+    if (p != nullptr && n > 0)
+        explicit_bzero(p, n);
+}
 
 #endif

@@ -17,7 +17,10 @@
 
 #include "platform.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <io.h>
 #include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -163,6 +166,66 @@ FILE *plat_fopen_wb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "wb");
+}
+
+/* A UTF-8 path as UTF-16; 0 when it is not valid UTF-8 or too long. */
+static int wide_path(const char *path, wchar_t *wide, int room)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, room);
+}
+
+int plat_file_sync(FILE *f)
+{
+    if (fflush(f) != 0)
+        return -1;
+    return _commit(_fileno(f)) == 0 ? 0 : -1;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+    wchar_t wfrom[2048], wto[2048];
+    if (wide_path(from, wfrom, 2048) <= 0 || wide_path(to, wto, 2048) <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (MoveFileExW(wfrom, wto, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    errno = EACCES;
+    return -1;
+}
+
+int plat_path_is_special(const char *path)
+{
+    wchar_t wide[2048];
+    if (wide_path(path, wide, 2048) <= 0)
+        return 0;
+    HANDLE h = CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type != FILE_TYPE_DISK ? 1 : 0;
+}
+
+int plat_remove(const char *path)
+{
+    wchar_t wide[2048];
+    if (wide_path(path, wide, 2048) <= 0)
+        return remove(path) == 0 ? 0 : -1;
+    return _wremove(wide) == 0 ? 0 : -1;
+}
+
+void plat_file_error_text(char *dst, size_t size)
+{
+    if (strerror_s(dst, size, errno) != 0 && size > 0)
+        dst[0] = '\0';
+}
+
+void plat_secure_zero(void *p, size_t n)
+{
+    if (p != nullptr && n > 0)
+        SecureZeroMemory(p, n);
 }
 
 #endif

@@ -58,6 +58,51 @@ TEST(ServerLogin, EveryMethodLogsIn)
     }
 }
 
+TEST(ServerLogin, RequireAuthAllowsOrRefusesEachMethod)
+{
+    REQUIRE_SANDBOX();
+    const sandbox_info *sb = sandbox_server();
+    struct {
+        const char *user;
+        const char *password;
+        const char *reason; /* what a list without the method is told */
+    } roles[] = {
+        {SANDBOX_TRUST_USER, "", "server did not complete authentication"},
+        {SANDBOX_PLAIN_USER, SANDBOX_PLAIN_PASSWORD, "server requested a cleartext password"},
+        {SANDBOX_MD5_USER, SANDBOX_MD5_PASSWORD, "server requested a hashed password"},
+        {SANDBOX_SCRAM_USER, SANDBOX_SCRAM_PASSWORD, "server requested SASL authentication"},
+    };
+    struct {
+        const char *list;
+        bool allows[4]; /* trust, cleartext, md5, SCRAM */
+    } lists[] = {
+        {"scram-sha-256", {false, false, false, true}},
+        {"md5,scram-sha-256", {false, false, true, true}},
+        {"password", {false, true, false, false}},
+        {"none", {true, false, false, false}},
+        {"!password", {true, false, true, true}},
+        {"!password,!md5,!none", {false, false, false, true}},
+    };
+    for (const auto &l : lists) {
+        for (int r = 0; r < 4; r++) {
+            SCOPED_TRACE(std::string(l.list) + " as " + roles[r].user);
+            pg_conn_params p = {sb->host.c_str(),  sb->port,   roles[r].user,
+                                roles[r].password, "postgres", l.list};
+            pg_conn conn;
+            int rc = pg_connect_params(&conn, &p);
+            if (l.allows[r]) {
+                ASSERT_EQ(rc, 0) << conn.error;
+                pg_close(&conn);
+            } else {
+                EXPECT_EQ(rc, -1);
+                EXPECT_EQ(std::string(conn.error), std::string("authentication method "
+                                                               "requirement \"") +
+                                                       l.list + "\" failed: " + roles[r].reason);
+            }
+        }
+    }
+}
+
 TEST(ServerLogin, WrongPasswordGivesTheServersText)
 {
     REQUIRE_SANDBOX();

@@ -242,6 +242,28 @@ TEST(ScramExchange, BadServerFirstMessages)
     }
 }
 
+TEST(ScramExchange, IterationCountBeyondTenMillionIsRefusedBeforeHashing)
+{
+    struct {
+        const char *i;
+        const char *text;
+    } cases[] = {
+        {"10000001", "SCRAM iteration count 10000001 refused: more than 10000000"},
+        {"99999999999999", "SCRAM iteration count 2147483647 refused: more than 10000000"},
+    };
+    for (const auto &c : cases) {
+        auto peer = std::make_shared<scram_peer>();
+        peer->server_first = std::string("r={nonce}x,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=") + c.i;
+        fake_server srv;
+        script_to_server_first(srv, peer);
+        srv.read_until_closed();
+        SCOPED_TRACE(c.i);
+        expect_scram_failure(srv, c.text);
+        /* Nothing after the client-first: no proof was computed or sent. */
+        EXPECT_EQ(srv.messages().size(), 2u);
+    }
+}
+
 TEST(ScramExchange, SaltOf64BytesIsAcceptedAnd65Refused)
 {
     for (size_t n : {64u, 65u}) {

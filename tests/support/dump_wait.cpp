@@ -90,3 +90,12 @@ long long json_number(const std::string &reply, const std::string &key)
         return -1;
     return atoll(reply.c_str() + at + k.size());
 }
+
+void write_file(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}

@@ -18,6 +18,8 @@ std::string read_all(FILE *f);
 /* Whole file as bytes; empty when it cannot be read. */
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+/* Creates or replaces path with text. */
+void write_file(const std::string &path, const std::string &text);
 
 /* A fresh path in a per-process temporary directory. */
 std::string temp_path(const std::string &name);

@@ -93,10 +93,15 @@ void tcp_proxy::pump(int client, int upstream)
             size_t want = sizeof buf;
             if (cut != 0 && cut - from_server_.load() < want)
                 want = (size_t)(cut - from_server_.load());
+            uint64_t rate = rate_.load();
+            if (rate != 0 && rate / 50 + 1 < want)
+                want = (size_t)(rate / 50 + 1);
             ssize_t n = recv(upstream, buf, want, 0);
             if (n <= 0 || !send_all(client, buf, n))
                 break;
             from_server_.fetch_add((uint64_t)n);
+            if (rate != 0) /* a fiftieth of the second's share at a time */
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     shutdown(client, SHUT_RDWR);

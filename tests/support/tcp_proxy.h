@@ -30,6 +30,10 @@ class tcp_proxy
      * from the server in total (0: never). */
     void cut_after_server_bytes(uint64_t n) { cut_after_.store(n); }
 
+    /* Forwards at most this many bytes a second from the server (0: no
+     * limit), so that a dump of a small table stays under way for seconds. */
+    void set_server_rate(uint64_t bytes_per_second) { rate_.store(bytes_per_second); }
+
     /* Closes every connection now. */
     void close_all() { kill_.store(true); }
 
@@ -47,6 +51,7 @@ class tcp_proxy
     std::atomic<bool> paused_{false};
     std::atomic<bool> kill_{false};
     std::atomic<uint64_t> cut_after_{0};
+    std::atomic<uint64_t> rate_{0};
     std::atomic<uint64_t> from_server_{0};
     std::thread acceptor_;
     std::vector<std::thread> pumps_;

@@ -1,0 +1,94 @@
+/*
+ * The script file: written under a temporary name, put in place at the end.
+ */
+#include "dump/dump_output.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "dump/dump_run.h"
+#include "platform/platform.h"
+
+/* The file the run writes: beside out_path, or out_path itself when that
+ * is a device or a pipe, which cannot be replaced by a rename. */
+static void temp_path(const dump_session *s, char *dst, size_t size)
+{
+    if (plat_path_is_special(s->cfg.out_path))
+        snprintf(dst, size, "%s", s->cfg.out_path);
+    else
+        snprintf(dst, size, "%s.partial", s->cfg.out_path);
+}
+
+int dump_output_open(dump_session *s, dump_writer *w)
+{
+    char *path = s->partial_path; /* cleared again when the run ends done */
+    temp_path(s, path, sizeof s->partial_path);
+    FILE *file = plat_fopen_wb(path);
+    if (file == nullptr) {
+        char why[200];
+        plat_file_error_text(why, sizeof why);
+        snprintf(s->error, sizeof s->error, "cannot open output file %s: %s", path, why);
+        path[0] = '\0';
+        return -1;
+    }
+    /* The writer does its own buffering; unbuffered, a refused write is
+     * reported by the very call that made it. */
+    setvbuf(file, nullptr, _IONBF, 0);
+    *w = dump_writer{};
+    w->cap = DW_BUFFER_SIZE;
+    w->file = file;
+    w->session = s;
+    w->buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
+    if (w->buf == nullptr) {
+        fclose(file);
+        plat_remove(path);
+        path[0] = '\0';
+        session_set_error(s, "out of memory");
+        return -1;
+    }
+    return 0;
+}
+
+static int finish_done(dump_session *s, dump_writer *w)
+{
+    if (dw_flush(w) != 0) {
+        session_set_error(s, "final flush failed");
+        return SESSION_FAILED;
+    }
+    if (plat_file_sync(w->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
+        session_set_error(s, "cannot write output file to disk (disk full?)");
+        return SESSION_FAILED;
+    }
+    return SESSION_DONE;
+}
+
+int dump_output_close(dump_session *s, dump_writer *w, int outcome)
+{
+    char path[sizeof s->partial_path];
+    memcpy(path, s->partial_path, sizeof path);
+    if (outcome == SESSION_DONE)
+        outcome = finish_done(s, w);
+    /* Bytes the file refused once are tried a second time; a run that
+     * stopped early still leaves its text so far in the partial file. */
+    dw_flush(w);
+    free(w->buf);
+    w->buf = nullptr;
+    /* The close finishes the C library's own buffering: a failure there
+     * means the file may lack its tail, which must not pass as done. */
+    if (fclose(w->file) != 0 && outcome == SESSION_DONE) {
+        session_set_error(s, "cannot close output file (disk full?)");
+        outcome = SESSION_FAILED;
+    }
+    w->file = nullptr;
+    bool in_place = strcmp(path, s->cfg.out_path) == 0;
+    if (outcome == SESSION_DONE && !in_place && plat_rename_replace(path, s->cfg.out_path) != 0) {
+        char why[200];
+        plat_file_error_text(why, sizeof why);
+        snprintf(s->error, sizeof s->error, "cannot put output file in place at %s: %s",
+                 s->cfg.out_path, why);
+        outcome = SESSION_FAILED;
+    }
+    if (outcome == SESSION_DONE || in_place)
+        s->partial_path[0] = '\0';
+    return outcome;
+}

@@ -1,0 +1,27 @@
+/*
+ * The script file of a run.  The script is written beside out_path under
+ * a temporary name and put in place, replacing whatever was there, only
+ * when the run ends done: a run that fails or is cancelled leaves an
+ * earlier file at out_path untouched and its partial script beside it.
+ */
+#ifndef PGDUMP_DUMP_OUTPUT_H
+#define PGDUMP_DUMP_OUTPUT_H
+
+#include <cstdio>
+
+#include "dump/dump_writer.h"
+
+struct dump_session;
+
+/* Opens the temporary file beside s->cfg.out_path and sets up w with its
+ * buffer.  0, or -1 with s->error naming the path and the reason. */
+int dump_output_open(dump_session *s, dump_writer *w);
+
+/* Ends the file.  With outcome SESSION_DONE: flush, sync, close, rename
+ * over out_path; a failure on the way turns the outcome into
+ * SESSION_FAILED with s->error set.  Otherwise: the held bytes are tried
+ * once more, the file is closed and kept, and s->partial_path names it.
+ * Returns the outcome to publish. */
+int dump_output_close(dump_session *s, dump_writer *w, int outcome);
+
+#endif

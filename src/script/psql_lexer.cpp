@@ -1,0 +1,772 @@
+/*
+ * The script lexer: one byte at a time, so that chunks may end anywhere.
+ * Where psql's rules look ahead (a dash that may start a comment, an E
+ * that may start a string, a dollar that may open a quote), the byte is
+ * held back in s->pend until the next byte decides.  Token-level rules
+ * (keywords of CREATE FUNCTION bodies, COPY ... FROM stdin) are kept in a
+ * few fixed fields.
+ */
+#include "script/psql_lexer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+
+enum {
+    M_NORMAL = 0,
+    M_SQ,     /* '...' (also B'', X'', N'', U&'') */
+    M_EQ,     /* E'...' */
+    M_XQS,    /* after an E string: looking for its continuation */
+    M_DQ,     /* "..." */
+    M_TAG,    /* after '$' in normal text: collecting a tag */
+    M_DOLLAR, /* inside $tag$ ... */
+    M_LINE,   /* -- comment */
+    M_BLOCK,  /* slash-star comment */
+    M_META,   /* backslash command */
+    M_COPY,   /* COPY data */
+    M_FAILED
+};
+
+enum {
+    P_NONE = 0,
+    P_DASH,      /* '-' */
+    P_SLASH,     /* '/' */
+    P_STAR,      /* '*' in a comment */
+    P_BACKSLASH, /* '\' in normal text */
+    P_COLON,     /* ':' */
+    P_NUM_E,     /* [eE] right after a number */
+    P_NUM_SIGN,  /* [eE][+-] right after a number */
+    P_ESC,       /* '\' in an E string */
+    P_QUOTE,     /* "'" in an E string: '' or the end */
+    P_COMMENT    /* a -- comment while looking for an E string continuation */
+};
+
+enum { W_NONE = 0, W_IDENT, W_NUM };
+
+enum { CP_FIRST = 0, CP_COPY, CP_FROM, CP_STDIN, CP_NO };
+
+const int CONTINUE = -1; /* step result: no event */
+
+bool is_space(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+bool is_alpha(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
+}
+
+bool is_digit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_ident_cont(unsigned char c)
+{
+    return is_alpha(c) || is_digit(c) || c == '$';
+}
+
+bool is_tag_cont(unsigned char c)
+{
+    return is_alpha(c) || is_digit(c);
+}
+
+unsigned char lower(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
+}
+
+bool word_is(const lx_scanner *s, const char *kw)
+{
+    size_t n = strlen(kw);
+    return s->word_len == n && n <= sizeof s->word_buf && memcmp(s->word_buf, kw, n) == 0;
+}
+
+void fail(lx_scanner *s, const char *what)
+{
+    snprintf(s->error, sizeof s->error, "%s at line %llu", what, (unsigned long long)s->line);
+    s->mode = M_FAILED;
+}
+
+/* A significant byte at off (not blank, not comment). */
+void significant(lx_scanner *s, uint64_t off, uint64_t line, bool ident)
+{
+    if (s->stmt_start == LX_NO_STATEMENT) {
+        s->stmt_start = off;
+        s->stmt_line = line;
+    }
+    if (!ident) {
+        if (s->copy_words == CP_FIRST)
+            s->copy_words = CP_NO;
+        else if (s->copy_words == CP_FROM)
+            s->copy_words = CP_COPY;
+    }
+}
+
+void start_word(lx_scanner *s, unsigned char c, bool after_num)
+{
+    s->word = W_IDENT;
+    s->word_len = 1;
+    s->word_buf[0] = (char)lower(c);
+    s->after_num = after_num ? 1 : 0;
+}
+
+/* psql's heuristic for bodies of CREATE [OR REPLACE] FUNCTION/PROCEDURE:
+ * the first letters of the leading keywords, then BEGIN/CASE/END counted
+ * at parenthesis depth 0. */
+void count_identifier(lx_scanner *s)
+{
+    if (s->ident_count == 0)
+        memset(s->idents, 0, sizeof s->idents);
+    if (word_is(s, "create") || word_is(s, "function") || word_is(s, "procedure") ||
+        word_is(s, "or") || word_is(s, "replace")) {
+        if (s->ident_count < sizeof s->idents)
+            s->idents[s->ident_count] = s->word_buf[0];
+    }
+    if (s->ident_count < 255)
+        s->ident_count++;
+    const char *k = s->idents;
+    bool in_create = k[0] == 'c' && (k[1] == 'f' || k[1] == 'p' ||
+                                     (k[1] == 'o' && k[2] == 'r' && (k[3] == 'f' || k[3] == 'p')));
+    if (in_create && s->paren_depth == 0) {
+        if (word_is(s, "begin"))
+            s->begin_depth++;
+        else if (word_is(s, "case")) {
+            if (s->begin_depth >= 1)
+                s->begin_depth++;
+        } else if (word_is(s, "end")) {
+            if (s->begin_depth > 0)
+                s->begin_depth--;
+        }
+    }
+    if (s->copy_words == CP_FIRST)
+        s->copy_words = word_is(s, "copy") ? CP_COPY : CP_NO;
+    else if (s->copy_words == CP_COPY && s->paren_depth == 0 && word_is(s, "from"))
+        s->copy_words = CP_FROM;
+    else if (s->copy_words == CP_FROM)
+        s->copy_words = word_is(s, "stdin") ? CP_STDIN : word_is(s, "from") ? CP_FROM : CP_COPY;
+}
+
+/* The identifier under way ends before byte c; returns 1 when c turns it
+ * into a string prefix (E'): the caller then opens an E string. */
+int end_word(lx_scanner *s, unsigned char c)
+{
+    int e_string = 0;
+    if (s->word == W_IDENT) {
+        char first = s->word_buf[0];
+        if (s->word_len == 1 && c == '\'' && first == 'e') {
+            e_string = 1;
+            if (s->after_num)
+                s->flags |= LX_F_AMBIGUOUS;
+        } else if (s->word_len == 1 &&
+                   ((c == '\'' && (first == 'b' || first == 'x' || first == 'n')) ||
+                    (c == '&' && first == 'u'))) {
+            /* a string or identifier prefix, not an identifier */
+        } else {
+            count_identifier(s);
+        }
+    }
+    s->word = W_NONE;
+    return e_string;
+}
+
+void end_statement_words(lx_scanner *s)
+{
+    s->ident_count = 0;
+}
+
+int event(lx_scanner *s, int ev, uint64_t off, uint64_t line)
+{
+    s->mark = off;
+    s->mark_line = line;
+    return ev;
+}
+
+/* After a backslash command or COPY data that cut a statement, the rest
+ * of the statement counts from here. */
+void resume_statement(lx_scanner *s)
+{
+    if (s->stmt_start != LX_NO_STATEMENT) {
+        s->stmt_start = s->offset + 1;
+        s->stmt_line = s->line + 1;
+    }
+}
+
+int normal_byte(lx_scanner *s, unsigned char c);
+
+/* Settles the held-back byte of normal text before c (or before the end
+ * when at_end).  Returns an event, CONTINUE, or 1 when c was consumed. */
+int settle(lx_scanner *s, unsigned char c, bool at_end)
+{
+    uint8_t p = s->pend;
+    s->pend = P_NONE;
+    uint64_t off = s->pend_offset, line = s->pend_line;
+    switch (p) {
+    case P_DASH:
+        if (!at_end && c == '-') {
+            s->mode = M_LINE;
+            return 1;
+        }
+        significant(s, off, line, false);
+        return CONTINUE;
+    case P_SLASH:
+        if (!at_end && c == '*') {
+            s->mode = M_BLOCK;
+            s->comment_depth = 0;
+            return 1;
+        }
+        significant(s, off, line, false);
+        return CONTINUE;
+    case P_BACKSLASH:
+        if (!at_end && (c == ';' || c == ':')) {
+            s->flags |= LX_F_FORCED;
+            significant(s, off, line, false);
+            if (c == ';')
+                end_statement_words(s);
+            return 1;
+        }
+        s->mode = M_META;
+        return event(s, LX_EV_BACKSLASH, off, line);
+    case P_COLON:
+        significant(s, off, line, false);
+        if (at_end)
+            return CONTINUE;
+        if (c == ':' || c == '=') {
+            significant(s, s->offset, s->line, false);
+            return 1;
+        }
+        if (is_alpha(c) || c == '{')
+            s->flags |= LX_F_VARIABLE;
+        if (c == '\'' || c == '"')
+            s->colon_quote = 1;
+        return CONTINUE;
+    case P_NUM_E:
+        if (!at_end && is_digit(c)) {
+            s->word = W_NUM;
+            return CONTINUE;
+        }
+        if (!at_end && (c == '+' || c == '-')) {
+            s->pend = P_NUM_SIGN;
+            s->sign = c;
+            return 1;
+        }
+        /* psql 15 gives the E back: it starts an identifier or E'' */
+        start_word(s, 'e', true);
+        return CONTINUE;
+    case P_NUM_SIGN:
+        if (!at_end && is_digit(c)) {
+            s->word = W_NUM;
+            return CONTINUE;
+        }
+        start_word(s, 'e', true);
+        end_word(s, s->sign);
+        significant(s, off + 1, line, false);
+        if (s->sign == '-') {
+            if (!at_end && c == '-')
+                s->flags |= LX_F_AMBIGUOUS; /* psql 16 reads "1e-" as one token */
+            s->pend = P_DASH;
+            s->pend_offset = off + 1;
+            return settle(s, c, at_end);
+        }
+        return CONTINUE;
+    default:
+        return CONTINUE;
+    }
+}
+
+void hold(lx_scanner *s, uint8_t p)
+{
+    s->pend = p;
+    s->pend_offset = s->offset;
+    s->pend_line = s->line;
+}
+
+int normal_word_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->word == W_IDENT && is_ident_cont(c)) {
+        if (s->word_len < sizeof s->word_buf)
+            s->word_buf[s->word_len] = (char)lower(c);
+        if (s->word_len < 255)
+            s->word_len++;
+        significant(s, s->offset, s->line, true);
+        return 1;
+    }
+    if (s->word == W_NUM) {
+        if (is_digit(c) || c == '.') {
+            significant(s, s->offset, s->line, false);
+            return 1;
+        }
+        if ((c == 'e' || c == 'E') && !s->num_param) {
+            hold(s, P_NUM_E);
+            return 1;
+        }
+        if (is_alpha(c)) {
+            start_word(s, c, true);
+            significant(s, s->offset, s->line, true);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int normal_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->pend != P_NONE) {
+        int r = settle(s, c, false);
+        if (r != CONTINUE)
+            return r == 1 ? CONTINUE : r;
+    }
+    if (normal_word_byte(s, c))
+        return CONTINUE;
+    if (end_word(s, c)) {
+        significant(s, s->offset, s->line, false);
+        s->mode = M_EQ;
+        return CONTINUE;
+    }
+    uint64_t off = s->offset;
+    if (is_space(c))
+        return CONTINUE;
+    if (is_alpha(c)) {
+        start_word(s, c, false);
+        significant(s, off, s->line, true);
+        return CONTINUE;
+    }
+    if (is_digit(c)) {
+        s->word = W_NUM;
+        s->num_param = 0;
+        significant(s, off, s->line, false);
+        return CONTINUE;
+    }
+    switch (c) {
+    case '-':
+        hold(s, P_DASH);
+        return CONTINUE;
+    case '/':
+        hold(s, P_SLASH);
+        return CONTINUE;
+    case '\\':
+        hold(s, P_BACKSLASH);
+        return CONTINUE;
+    case ':':
+        hold(s, P_COLON);
+        return CONTINUE;
+    case '$':
+        significant(s, off, s->line, false);
+        s->mode = M_TAG;
+        s->tag_seen = 0;
+        s->tag_len = 0;
+        return CONTINUE;
+    case '\'':
+        significant(s, off, s->line, false);
+        s->mode = M_SQ;
+        return CONTINUE;
+    case '"':
+        significant(s, off, s->line, false);
+        s->mode = M_DQ;
+        return CONTINUE;
+    case '(':
+        s->paren_depth++;
+        break;
+    case ')':
+        if (s->paren_depth > 0)
+            s->paren_depth--;
+        else
+            s->underflow = 1;
+        break;
+    case ';':
+        significant(s, off, s->line, false);
+        if (s->paren_depth == 0 && s->begin_depth == 0) {
+            s->copy_from_stdin = s->copy_words == CP_STDIN;
+            end_statement_words(s);
+            return event(s, LX_EV_STATEMENT, off, s->line);
+        }
+        if (s->paren_depth == 0)
+            s->body_semicolon = 1;
+        return CONTINUE;
+    default:
+        break;
+    }
+    significant(s, off, s->line, false);
+    return CONTINUE;
+}
+
+/* Collecting $tag after a '$' of normal text. */
+int tag_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->tag_seen == 0 && is_digit(c)) {
+        s->mode = M_NORMAL; /* $1: a parameter */
+        s->word = W_NUM;
+        s->num_param = 1;
+        return CONTINUE;
+    }
+    if (c == '$') {
+        if (s->tag_seen > LX_MAX_TAG) {
+            fail(s, "dollar-quote tag too long");
+            return LX_EV_ERROR;
+        }
+        s->tag_len = (uint8_t)s->tag_seen;
+        s->tag_match = 0xff;
+        s->mode = M_DOLLAR;
+        return CONTINUE;
+    }
+    if (is_tag_cont(c)) {
+        if (s->tag_seen < LX_MAX_TAG)
+            s->tag[s->tag_seen] = (char)c;
+        if (s->tag_seen <= LX_MAX_TAG)
+            s->tag_seen++;
+        return CONTINUE;
+    }
+    /* Not a quote: the '$' alone, then the tag's bytes as an identifier. */
+    s->mode = M_NORMAL;
+    if (s->tag_seen > 0) {
+        s->word = W_IDENT;
+        s->after_num = 0;
+        uint32_t n = s->tag_seen < sizeof s->word_buf ? s->tag_seen : sizeof s->word_buf;
+        for (uint32_t i = 0; i < n; i++)
+            s->word_buf[i] = (char)lower((unsigned char)s->tag[i]);
+        s->word_len = (uint8_t)(s->tag_seen < 255 ? s->tag_seen : 255);
+    }
+    return normal_byte(s, c);
+}
+
+void dollar_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->tag_match != 0xff) {
+        if (s->tag_match == s->tag_len && c == '$') {
+            s->mode = M_NORMAL;
+            s->word = W_NONE;
+            return;
+        }
+        if (s->tag_match < s->tag_len && c == (unsigned char)s->tag[s->tag_match]) {
+            s->tag_match++;
+            return;
+        }
+        s->tag_match = 0xff;
+    }
+    if (c == '$')
+        s->tag_match = 0;
+}
+
+/* After the closing quote of an E string: blanks holding a newline (and
+ * -- comments) then a quote continue the same string.  psql lexes a file
+ * line by line without the line's "\n", so only a "\r" inside a line
+ * counts as that newline, and a look-ahead under way ends at the line's
+ * end; a quote that ends its line keeps looking on the next one. */
+int xqs_byte(lx_scanner *s, unsigned char c)
+{
+    if (c == '\n') {
+        if (s->xqs_seen == 0 && s->pend == P_NONE)
+            return CONTINUE;
+        if (s->pend == P_COMMENT)
+            s->pend = P_NONE;
+        s->mode = M_NORMAL; /* a held dash is settled by the newline */
+        return normal_byte(s, c);
+    }
+    s->xqs_seen = 1;
+    if (s->pend == P_COMMENT) {
+        if (c == '\r') {
+            s->pend = P_NONE;
+            s->xqs_newline = 1;
+        }
+        return CONTINUE;
+    }
+    if (s->pend == P_DASH) {
+        if (c == '-') {
+            s->pend = P_COMMENT;
+            return CONTINUE;
+        }
+        s->mode = M_NORMAL; /* the dash stays held back */
+        return normal_byte(s, c);
+    }
+    if (c == '\r') {
+        s->xqs_newline = 1;
+        return CONTINUE;
+    }
+    if (c == ' ' || c == '\t' || c == '\f')
+        return CONTINUE;
+    if (c == '-') {
+        hold(s, P_DASH);
+        return CONTINUE;
+    }
+    if (c == '\'' && s->xqs_newline) {
+        s->flags |= LX_F_CONTINUED;
+        s->mode = M_EQ;
+        return CONTINUE;
+    }
+    s->mode = M_NORMAL;
+    return normal_byte(s, c);
+}
+
+int quote_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->mode == M_EQ) {
+        if (s->pend == P_ESC) {
+            s->pend = P_NONE;
+            return CONTINUE;
+        }
+        if (s->pend == P_QUOTE) {
+            s->pend = P_NONE;
+            if (c == '\'')
+                return CONTINUE;
+            s->mode = M_XQS;
+            s->xqs_newline = 0;
+            s->xqs_seen = 0;
+            return xqs_byte(s, c);
+        }
+        if (c == '\\')
+            s->pend = P_ESC;
+        else if (c == '\'')
+            s->pend = P_QUOTE;
+        return CONTINUE;
+    }
+    unsigned char close = s->mode == M_SQ ? '\'' : '"';
+    if (c == close) {
+        /* A doubled quote reads the same as a closed and reopened one. */
+        if (s->colon_quote == 2)
+            s->flags |= LX_F_VARIABLE;
+        s->colon_quote = 0;
+        s->mode = M_NORMAL;
+        return CONTINUE;
+    }
+    if (s->colon_quote && (is_alpha(c) || is_digit(c)))
+        s->colon_quote = 2;
+    else
+        s->colon_quote = 0;
+    return CONTINUE;
+}
+
+int block_byte(lx_scanner *s, unsigned char c)
+{
+    if (s->pend == P_STAR) {
+        s->pend = P_NONE;
+        if (c == '/') {
+            if (s->comment_depth <= 0)
+                s->mode = M_NORMAL;
+            else
+                s->comment_depth--;
+            return CONTINUE;
+        }
+    } else if (s->pend == P_SLASH) {
+        s->pend = P_NONE;
+        if (c == '*') {
+            s->comment_depth++;
+            return CONTINUE;
+        }
+    }
+    if (c == '*')
+        s->pend = P_STAR;
+    else if (c == '/')
+        s->pend = P_SLASH;
+    return CONTINUE;
+}
+
+/* COPY data: lines up to one that is exactly "\." ("\n" or "\r\n"). */
+int copy_byte(lx_scanner *s, unsigned char c)
+{
+    uint8_t col = s->copy_col;
+    if (c == '\n') {
+        s->copy_col = 0;
+        if (col == 2 || col == 3) {
+            s->mode = M_NORMAL;
+            s->word = W_NONE;
+            end_statement_words(s);
+            int ev = event(s, LX_EV_COPY_END, s->offset, s->line);
+            resume_statement(s);
+            return ev;
+        }
+        return CONTINUE;
+    }
+    if (col == 0 && c == '\\')
+        s->copy_col = 1;
+    else if (col == 1 && c == '.')
+        s->copy_col = 2;
+    else if (col == 2 && c == '\r')
+        s->copy_col = 3;
+    else
+        s->copy_col = 0xff; /* not at line start any more */
+    return CONTINUE;
+}
+
+int step(lx_scanner *s, unsigned char c)
+{
+    if (c == 0)
+        s->flags |= LX_F_NUL;
+    switch (s->mode) {
+    case M_NORMAL:
+        return normal_byte(s, c);
+    case M_SQ:
+    case M_DQ:
+    case M_EQ:
+        return quote_byte(s, c);
+    case M_XQS:
+        return xqs_byte(s, c);
+    case M_TAG:
+        return tag_byte(s, c);
+    case M_DOLLAR:
+        dollar_byte(s, c);
+        return CONTINUE;
+    case M_LINE:
+        if (c == '\n' || c == '\r')
+            s->mode = M_NORMAL;
+        return CONTINUE;
+    case M_BLOCK:
+        return block_byte(s, c);
+    case M_META:
+        if (c == '\n') {
+            s->mode = M_NORMAL;
+            int ev = event(s, LX_EV_META_END, s->offset, s->line);
+            resume_statement(s);
+            return ev;
+        }
+        return CONTINUE;
+    case M_COPY:
+        return copy_byte(s, c);
+    default:
+        return LX_EV_ERROR;
+    }
+}
+
+/* The statement reported by the last event is over once the caller
+ * scans on. */
+void forget_statement(lx_scanner *s)
+{
+    if (s->stmt_done) {
+        s->stmt_done = 0;
+        s->stmt_start = LX_NO_STATEMENT;
+        s->copy_from_stdin = 0;
+    }
+}
+
+} // namespace
+
+void lx_init(lx_scanner *s)
+{
+    memset(s, 0, sizeof *s);
+    s->line = 1;
+    s->stmt_start = LX_NO_STATEMENT;
+    s->stmt_line = 0;
+    s->tag_match = 0xff;
+}
+
+int lx_scan(lx_scanner *s, const char *data, size_t n, size_t *used)
+{
+    *used = 0;
+    if (s->mode == M_FAILED)
+        return LX_EV_ERROR;
+    forget_statement(s);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)data[i];
+        bool was_backslash = s->mode == M_NORMAL && s->pend == P_BACKSLASH;
+        int ev = step(s, c);
+        if (ev == LX_EV_BACKSLASH && was_backslash) {
+            /* c decided it and is read again as the command's first byte */
+            *used = i;
+            return ev;
+        }
+        s->offset++;
+        if (c == '\n')
+            s->line++;
+        if (ev == LX_EV_STATEMENT) {
+            s->copy_words = CP_FIRST;
+            s->stmt_done = 1;
+        }
+        if (ev != CONTINUE) {
+            *used = i + 1;
+            return ev;
+        }
+        if (c == '\n' && s->copy_pending && s->pend == P_NONE &&
+            (s->mode == M_NORMAL || s->mode == M_LINE)) {
+            s->copy_pending = 0;
+            s->mode = M_COPY;
+            s->copy_col = 0;
+            *used = i + 1;
+            return event(s, LX_EV_COPY_START, s->offset - 1, s->line - 1);
+        }
+    }
+    *used = n;
+    return LX_EV_NEED_MORE;
+}
+
+void lx_begin_copy(lx_scanner *s)
+{
+    if (s->mode != M_FAILED)
+        s->copy_pending = 1;
+}
+
+int lx_finish(lx_scanner *s)
+{
+    if (s->mode == M_FAILED)
+        return -1;
+    forget_statement(s);
+    if (s->mode == M_NORMAL && s->pend != P_NONE) {
+        if (settle(s, 0, true) == LX_EV_BACKSLASH)
+            return LX_OPEN_META;
+    }
+    if (s->mode == M_TAG)
+        tag_byte(s, ' ');
+    if (s->mode == M_EQ && s->pend == P_QUOTE) {
+        s->pend = P_NONE;
+        s->mode = M_NORMAL;
+    }
+    if (s->mode == M_XQS || s->mode == M_LINE) {
+        if (s->pend == P_DASH)
+            significant(s, s->pend_offset, s->pend_line, false);
+        s->pend = P_NONE;
+        s->mode = M_NORMAL;
+    }
+    switch (s->mode) {
+    case M_SQ:
+    case M_EQ:
+        return LX_OPEN_QUOTE;
+    case M_DQ:
+        return LX_OPEN_IDENT;
+    case M_DOLLAR:
+        return LX_OPEN_DOLLAR;
+    case M_BLOCK:
+        return LX_OPEN_COMMENT;
+    case M_META:
+        return LX_OPEN_META;
+    case M_COPY:
+        return LX_OPEN_COPY;
+    default:
+        break;
+    }
+    end_word(s, ' ');
+    return s->stmt_start == LX_NO_STATEMENT ? LX_OPEN_NONE : LX_OPEN_STATEMENT;
+}
+
+/* Whether text, lexed alone, is free of everything that could move a cut
+ * of the script around it. */
+static int inert(const char *text, size_t n, bool allow_body_semicolon)
+{
+    lx_scanner s;
+    lx_init(&s);
+    size_t used = 0;
+    if (lx_scan(&s, text, n, &used) != LX_EV_NEED_MORE)
+        return 0;
+    /* The script's next byte must not be able to change what the last
+     * bytes mean: nothing held back, no quote, comment, dollar tag or E
+     * string continuation open. */
+    if (s.mode != M_NORMAL || s.pend != P_NONE)
+        return 0;
+    int open = lx_finish(&s);
+    if (open != LX_OPEN_NONE && open != LX_OPEN_STATEMENT)
+        return 0;
+    if (s.body_semicolon && !allow_body_semicolon)
+        return 0;
+    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_VARIABLE | LX_F_FORCED | LX_F_NUL;
+    return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
+}
+
+int lx_fragment_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, false);
+}
+
+int lx_statement_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, true);
+}
