@@ -4,18 +4,18 @@
  *
  * Every call takes a JSON configuration text or a session number and
  * answers a NUL-terminated text or an integer.  Returned texts live in
- * storage owned by the library; the host never frees them.  A text stays
- * valid until the next call that writes the same storage:
+ * storage owned by the library; the host never frees them.  Each calling
+ * thread has storage of its own, and a text stays valid until that
+ * thread's next call that writes the same storage:
  *
- *   - the three catalogue calls share one reply buffer;
- *   - pgdump_last_error() is rewritten by the next failing call;
- *   - pgdump_progress() / pgdump_result() write per-session buffers that
- *     the next call of the same function on the same session, and
- *     pgdump_free() of that session, overwrite.
+ *   - the three catalogue calls share the thread's reply buffer;
+ *   - pgdump_last_error() is rewritten by the thread's next failing call;
+ *   - pgdump_progress() / pgdump_result() write the thread's buffer for
+ *     that session, which its next call of the same function on the same
+ *     session, and its pgdump_free() of that session, overwrite.
  *
- * The catalogue calls and pgdump_start() share process-wide buffers: make
- * them from one thread at a time.  Session calls may come from any thread,
- * but starting and freeing sessions belongs to one thread at a time.
+ * Every call may come from any thread, several at once: two concurrent
+ * starts never receive the same session.
  *
  * Session states: 0 idle, 1 connecting, 2 running, 3 done, 4 cancelled,
  * 5 failed.  3 to 5 are final.

@@ -61,7 +61,9 @@ static int result_reply(const dump_session *s, char *dst, size_t size)
     int32_t state = s->state.load(std::memory_order_acquire);
     if (job == nullptr || (state != SESSION_DONE && state != SESSION_FAILED))
         return -1; /* the common replies: "cancelled", "not finished" */
-    char path[1200];
+    /* Sized so that path, first error and the fixed text always fit the
+     * 2,048-byte reply: the texts give way, the JSON stays whole. */
+    char path[700];
     char error[1100];
     json_escape(job->in_path, path, sizeof path);
     json_escape(s->error, error, sizeof error);
