@@ -34,7 +34,9 @@ static unsigned restore_thread(void *slot)
 static int progress_reply(const dump_session *s, char *dst, size_t size)
 {
     const restore_job *job = job_of(s);
-    if (job == nullptr)
+    /* A freed slot keeps its reply functions until the next claim: idle,
+     * it answers as every idle slot does. */
+    if (job == nullptr || s->state.load(std::memory_order_acquire) == SESSION_IDLE)
         return -1;
     char table[sizeof s->current_table];
     for (size_t i = 0; i < sizeof table; i++)
