@@ -124,11 +124,17 @@ uint32_t cat_first_of(const cat_list *list, uint32_t owner);
 /* Runs one catalogue query and appends its rows to list.  0 or -1. */
 int cat_query(catalog *cat, pg_conn *conn, const char *sql, cat_list *list);
 
-/* Reads the lists of parts, dependencies, sequence values and (when
- * want_grants) privileges.  0 or -1. */
+/* Reads the lists of parts, dependencies and (when want_grants)
+ * privileges.  0 or -1. */
 int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants);
 
-/* Reads every list inside the caller's snapshot.  0, or -1 with
+/* Appends the states of at most page sequences with OIDs above after to
+ * cat->seqvals; *got says how many, *last the highest OID among them.
+ * Run it in the dump's snapshot.  0 or -1. */
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, uint32_t after, uint32_t page, uint32_t *got,
+                         uint32_t *last);
+
+/* Reads every list but the sequence states inside the caller's snapshot.  0, or -1 with
  * cat->error set (the connection's text for a failed query). */
 int catalog_read(catalog *cat, pg_conn *conn, int want_grants);
 

@@ -5,6 +5,8 @@
  * Each list comes back ordered by its owner so an item finds its parts by
  * binary search.
  */
+#include <cstdio>
+
 #include "dump/catalog.h"
 #include "pg_client/pg_client.h"
 
@@ -120,17 +122,18 @@ static const char DEPS_SQL[] =
     "AND (a.mc, a.mo) <> (b.mc, b.mo) AND NOT (d.classid = 1259 AND d.refclassid = 1259 "
     "AND d.refobjsubid <> 0 AND d.deptype IN ('a','i')) ORDER BY 2, 1";
 
-/* Each sequence's state in the snapshot.  pg_sequence_last_value is NULL
- * exactly when is_called is false; only then is last_value read, by a
- * query the server builds from the OID, so no name travels back. */
+/* A page of sequence states in the snapshot, after a given OID.
+ * pg_sequence_last_value is NULL exactly when is_called is false; only
+ * then is last_value read, by a query the server builds from the OID, so
+ * no name travels back.  Each read locks its sequence, hence the pages. */
 static const char SEQVALS_SQL[] =
     "SELECT c.oid, c.oid, 0, 'v', 0, COALESCE(l.v::text, (pg_catalog.xpath("
     "'/row/last_value/text()', pg_catalog.query_to_xml(pg_catalog.format("
-    "'SELECT last_value FROM %s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
+    "'SELECT last_value FROM %%s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
     "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "CROSS JOIN LATERAL (SELECT pg_catalog.pg_sequence_last_value(c.oid) AS v) l "
-    "WHERE c.relkind = 'S' AND " NSP_OK("n") " ORDER BY c.oid";
+    "WHERE c.relkind = 'S' AND " NSP_OK("n") " AND c.oid > %u ORDER BY c.oid LIMIT %u";
 
 /* Privileges of objects whose ACL is set: first a row of kind '0' (the
  * ACL exists), then one row per grant in the ACL's order (num from 1);
@@ -158,12 +161,25 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
         {INDEXES_SQL, &cat->indexes},   {TRIGGERS_SQL, &cat->triggers},
         {RULES_SQL, &cat->rules},       {LABELS_SQL, &cat->labels},
         {INHERITS_SQL, &cat->inherits}, {DEPS_SQL, &cat->deps},
-        {SEQVALS_SQL, &cat->seqvals},
     };
     for (const auto &p : parts)
         if (cat_query(cat, conn, p.sql, p.list) != 0)
             return -1;
     if (want_grants && cat_query(cat, conn, GRANTS_SQL, &cat->grants) != 0)
         return -1;
+    return 0;
+}
+
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, uint32_t after, uint32_t page, uint32_t *got,
+                         uint32_t *last)
+{
+    char sql[sizeof SEQVALS_SQL + 32];
+    snprintf(sql, sizeof sql, SEQVALS_SQL, after, page);
+    uint32_t before = cat->seqvals.n;
+    if (cat_query(cat, conn, sql, &cat->seqvals) != 0)
+        return -1;
+    *got = cat->seqvals.n - before;
+    if (*got > 0)
+        *last = cat->seqvals.v[cat->seqvals.n - 1].oid;
     return 0;
 }
