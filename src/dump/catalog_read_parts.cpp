@@ -20,9 +20,9 @@
 static const char COLUMNS_SQL[] =
     "SELECT a.attrelid, a.attrelid, 0, 'a', a.attnum, a.attname, "
     "pg_catalog.format_type(a.atttypid, a.atttypmod), pg_catalog.pg_get_expr(d.adbin, d.adrelid), "
-    "cn.nspname, co.collname, (SELECT d.description FROM pg_catalog.pg_description d WHERE "
-    "d.objoid = a.attrelid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
-    "d.objsubid = a.attnum), "
+    "cn.nspname, co.collname, (SELECT ds.description FROM pg_catalog.pg_description ds WHERE "
+    "ds.objoid = a.attrelid AND ds.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
+    "ds.objsubid = a.attnum), "
     "CASE WHEN a.attnotnull THEN 'N' ELSE '' END || CASE WHEN a.attislocal THEN 'L' ELSE '' END "
     "|| CASE WHEN a.attgenerated = 's' THEN 'G' ELSE '' END "
     "|| CASE a.attidentity WHEN 'a' THEN 'A' WHEN 'd' THEN 'D' ELSE '' END "
@@ -43,9 +43,9 @@ static const char CONSTRAINTS_SQL[] =
     "SELECT k.oid, CASE WHEN k.conrelid <> 0 THEN k.conrelid ELSE k.contypid END, k.confrelid, "
     "CASE WHEN k.contypid <> 0 THEN 'K' ELSE k.contype END, "
     "k.conislocal::int + 2 * k.convalidated::int + 4 * (k.conparentid <> 0)::int, k.conname, "
-    "pg_catalog.pg_get_constraintdef(k.oid), (SELECT d.description FROM pg_catalog.pg_description "
-    "d WHERE d.objoid = k.oid AND d.classoid = 'pg_catalog.pg_constraint'::pg_catalog.regclass AND "
-    "d.objsubid = 0) "
+    "pg_catalog.pg_get_constraintdef(k.oid), (SELECT ds.description FROM pg_catalog.pg_description "
+    "ds WHERE ds.objoid = k.oid AND ds.classoid = 'pg_catalog.pg_constraint'::pg_catalog.regclass "
+    "AND ds.objsubid = 0) "
     "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_namespace n ON n.oid = k.connamespace "
     "WHERE " NSP_OK("n") " ORDER BY 2, k.conname";
 
@@ -55,8 +55,8 @@ static const char INDEXES_SQL[] =
     "SELECT i.indexrelid, i.indrelid, COALESCE(h.inhparent, 0), "
     "CASE WHEN k.oid IS NULL THEN 'i' ELSE 'k' END, 0, "
     "c.relname, CASE WHEN k.oid IS NULL THEN pg_catalog.pg_get_indexdef(i.indexrelid) END, "
-    "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = i.indexrelid AND "
-    "d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND d.objsubid = 0), n.nspname "
+    "(SELECT ds.description FROM pg_catalog.pg_description ds WHERE ds.objoid = i.indexrelid "
+    "AND ds.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND ds.objsubid = 0), n.nspname "
     "FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class c ON c.oid = i.indexrelid "
     "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "LEFT JOIN pg_catalog.pg_inherits h ON h.inhrelid = i.indexrelid "
@@ -68,9 +68,9 @@ static const char INDEXES_SQL[] =
  * onto partitions come back with their parent's. */
 static const char TRIGGERS_SQL[] =
     "SELECT t.oid, t.tgrelid, 0, t.tgenabled, 0, t.tgname, "
-    "pg_catalog.pg_get_triggerdef(t.oid, false), (SELECT d.description FROM "
-    "pg_catalog.pg_description d WHERE d.objoid = t.oid AND d.classoid = "
-    "'pg_catalog.pg_trigger'::pg_catalog.regclass AND d.objsubid = 0) "
+    "pg_catalog.pg_get_triggerdef(t.oid, false), (SELECT ds.description FROM "
+    "pg_catalog.pg_description ds WHERE ds.objoid = t.oid AND ds.classoid = "
+    "'pg_catalog.pg_trigger'::pg_catalog.regclass AND ds.objsubid = 0) "
     "FROM pg_catalog.pg_trigger t WHERE NOT t.tgisinternal AND t.tgparentid = 0 "
     "ORDER BY t.tgrelid, t.tgname";
 
