@@ -84,6 +84,24 @@ CREATE MATERIALIZED VIEW app.mood_counts AS
 CREATE UNIQUE INDEX mood_counts_feel ON app.mood_counts (feel);
 CREATE RULE "no delete" AS ON DELETE TO app.scratch DO INSTEAD NOTHING;
 
+CREATE TYPE app.mood_list AS (moods app.mood[], item app."Order Items");
+CREATE DOMAIN app.pos_even AS app.even_int CHECK (VALUE > 0);
+CREATE SEQUENCE app.small_seq AS smallint MAXVALUE 300;
+CREATE INDEX items_expr_idx ON app."Order Items" (lower(code)) INCLUDE (price);
+CREATE TABLE app.audit (id int, at timestamptz DEFAULT now(), m app.mood_list, e app.pos_even DEFAULT 2);
+CREATE FUNCTION app.audit_fn() RETURNS trigger LANGUAGE plpgsql
+  AS $$ BEGIN INSERT INTO app.audit (id) VALUES (1); RETURN NULL; END $$;
+CREATE TRIGGER audit_stmt AFTER DELETE ON app.ring_a FOR EACH STATEMENT
+  EXECUTE FUNCTION app.audit_fn();
+CREATE CONSTRAINT TRIGGER ring_check AFTER INSERT ON app.ring_b DEFERRABLE INITIALLY DEFERRED
+  FOR EACH ROW WHEN (NEW.id > 0) EXECUTE FUNCTION app.audit_fn();
+CREATE TABLE app.cats (lives int NOT NULL DEFAULT 9) INHERITS (app.animal);
+ALTER TABLE app.cats ALTER COLUMN name SET DEFAULT 'tom';
+ALTER TABLE app.measures_rest ALTER COLUMN v SET NOT NULL;
+ALTER TABLE app.measures_rest ALTER COLUMN v SET DEFAULT 1;
+CREATE VIEW app.checked WITH (check_option = local) AS SELECT * FROM app.animal WHERE id > 0;
+COMMENT ON COLUMN app.checked.name IS 'a view column';
+
 INSERT INTO app."Order Items" (code, qty, price, feel, label) VALUES
   ('A', 2, 1.50, 'happy', 'Mixed'), (NULL, 4, 0, 'o''k', NULL), ('B', 0, 9.99, NULL, 'x');
 UPDATE app."Order Items" SET parent_id = (SELECT min("ID") FROM app."Order Items");
@@ -98,5 +116,6 @@ INSERT INTO app.measures VALUES (1, '2024-03-01', 1.5), (2, '2024-04-01', 2), (3
 INSERT INTO app.scratch VALUES ('k', '{"a": [1, 2]}');
 INSERT INTO app.animal VALUES (1, 'cat');
 INSERT INTO app.dog VALUES (2, 'rex', false);
+INSERT INTO app.cats (id) VALUES (3);
 INSERT INTO "Odd ""Schema"""."Tab;le" VALUES (ROW(1, 'a"b'), '[1.5,2.5)');
 REFRESH MATERIALIZED VIEW app.mood_counts;
