@@ -159,6 +159,10 @@ TEST(CatalogSelect, SchemasTablesAndWhatDependsOnALeftOutRelation)
     m.item('V', 12, "app", "on_skipped_schema");
     m.item('I', 13, "app", "identity_seq", 6);
     m.item('T', 14, "app", "x.y"); /* a dot inside the name */
+    m.item('c', 15, "app", "row_of_gone");
+    m.item('T', 16, "app", "uses_row_of_gone");
+    m.dep('c', 15, 'T', 7);
+    m.dep('T', 16, 'c', 15);
     m.dep('V', 8, 'T', 7);
     m.dep('V', 9, 'V', 8);
     m.dep('f', 10, 'T', 7);
