@@ -15,6 +15,7 @@
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
+#include "support/dump_wait.h"
 
 namespace
 {
@@ -226,7 +227,8 @@ struct script {
     unsigned char buf[4096];
     script()
     {
-        w.file = tmpfile();
+        /* A named file: the Windows C runtime reads a tmpfile() back short. */
+        w.file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
         w.session = s;
         w.buf = buf;
         w.cap = sizeof buf;
