@@ -55,11 +55,8 @@ int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const c
 {
     if (c->bad)
         return -1;
-    /* A whole statement passes the fragment's check too, except a SQL
-     * function body in BEGIN ATOMIC ... END (its inner ';'): refused until
-     * the lexer's statement check takes such statements. */
-    (void)whole;
-    int inert = lx_fragment_is_inert(text, (size_t)len);
+    int inert = whole == SQL_STATEMENT ? lx_statement_is_inert(text, (size_t)len)
+                                       : lx_fragment_is_inert(text, (size_t)len);
     if (len == 0 || inert != 1) {
         char msg[160];
         snprintf(msg, sizeof msg, "%s server text for %s refused", len == 0 ? "empty" : "unsafe",

@@ -73,6 +73,8 @@ CREATE TRIGGER "bump qty" BEFORE INSERT ON app."Order Items" FOR EACH ROW EXECUT
 COMMENT ON TRIGGER "bump qty" ON app."Order Items" IS 'would double-count on reload';
 CREATE TRIGGER quiet BEFORE UPDATE ON app.other FOR EACH ROW EXECUTE FUNCTION app.bump();
 ALTER TABLE app.other DISABLE TRIGGER quiet;
+CREATE FUNCTION app.atomic_twice(n int) RETURNS int LANGUAGE sql
+  BEGIN ATOMIC SELECT n; SELECT n * 2; END;
 CREATE PROCEDURE app.reset_seq() LANGUAGE sql AS $$ SELECT setval('app.fresh_seq', 1) $$;
 CREATE AGGREGATE app.total_len(text) (SFUNC = textcat, STYPE = text, INITCOND = '');
 
