@@ -128,11 +128,10 @@ int cat_query(catalog *cat, pg_conn *conn, const char *sql, cat_list *list);
  * privileges.  0 or -1. */
 int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants);
 
-/* Appends the states of at most page sequences with OIDs above after to
- * cat->seqvals; *got says how many, *last the highest OID among them.
- * Run it in the dump's snapshot.  0 or -1. */
-int catalog_read_seqvals(catalog *cat, pg_conn *conn, uint32_t after, uint32_t page, uint32_t *got,
-                         uint32_t *last);
+/* Appends the states of the sequences with the n OIDs (ascending, above
+ * every OID already in the list) to cat->seqvals.  Run it in the dump's
+ * snapshot.  0 or -1. */
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, const uint32_t *oids, uint32_t n);
 
 /* Reads every list but the sequence states inside the caller's snapshot.  0, or -1 with
  * cat->error set (the connection's text for a failed query). */

@@ -6,6 +6,8 @@
  * binary search.
  */
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "dump/catalog.h"
 #include "pg_client/pg_client.h"
@@ -122,18 +124,17 @@ static const char DEPS_SQL[] =
     "AND (a.mc, a.mo) <> (b.mc, b.mo) AND NOT (d.classid = 1259 AND d.refclassid = 1259 "
     "AND d.refobjsubid <> 0 AND d.deptype IN ('a','i')) ORDER BY 2, 1";
 
-/* A page of sequence states in the snapshot, after a given OID.
+/* The states of the sequences with the listed OIDs, in the snapshot.
  * pg_sequence_last_value is NULL exactly when is_called is false; only
  * then is last_value read, by a query the server builds from the OID, so
- * no name travels back.  Each read locks its sequence, hence the pages. */
+ * no name travels back.  Each read locks its sequence, hence the lists. */
 static const char SEQVALS_SQL[] =
     "SELECT c.oid, c.oid, 0, 'v', 0, COALESCE(l.v::text, (pg_catalog.xpath("
     "'/row/last_value/text()', pg_catalog.query_to_xml(pg_catalog.format("
-    "'SELECT last_value FROM %%s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
-    "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END "
-    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "'SELECT last_value FROM %s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
+    "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END FROM pg_catalog.pg_class c "
     "CROSS JOIN LATERAL (SELECT pg_catalog.pg_sequence_last_value(c.oid) AS v) l "
-    "WHERE c.relkind = 'S' AND " NSP_OK("n") " AND c.oid > %u ORDER BY c.oid LIMIT %u";
+    "WHERE c.relkind = 'S' AND c.oid = ANY ('{";
 
 /* Privileges of objects whose ACL is set: first a row of kind '0' (the
  * ACL exists), then one row per grant in the ACL's order (num from 1);
@@ -170,16 +171,21 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
     return 0;
 }
 
-int catalog_read_seqvals(catalog *cat, pg_conn *conn, uint32_t after, uint32_t page, uint32_t *got,
-                         uint32_t *last)
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, const uint32_t *oids, uint32_t n)
 {
-    char sql[sizeof SEQVALS_SQL + 32];
-    snprintf(sql, sizeof sql, SEQVALS_SQL, after, page);
-    uint32_t before = cat->seqvals.n;
-    if (cat_query(cat, conn, sql, &cat->seqvals) != 0)
+    /* The fixed text, then at most 11 bytes per OID and the tail. */
+    size_t room = sizeof SEQVALS_SQL + (size_t)n * 11 + 64;
+    char *sql = static_cast<char *>(malloc(room));
+    if (sql == nullptr) {
+        cat_fail(cat, "out of memory");
         return -1;
-    *got = cat->seqvals.n - before;
-    if (*got > 0)
-        *last = cat->seqvals.v[cat->seqvals.n - 1].oid;
-    return 0;
+    }
+    size_t used = sizeof SEQVALS_SQL - 1;
+    memcpy(sql, SEQVALS_SQL, used);
+    for (uint32_t i = 0; i < n; i++)
+        used += (size_t)snprintf(sql + used, room - used, i ? ",%u" : "%u", oids[i]);
+    snprintf(sql + used, room - used, "}'::pg_catalog.oid[]) ORDER BY c.oid");
+    int rc = cat_query(cat, conn, sql, &cat->seqvals);
+    free(sql);
+    return rc;
 }

@@ -147,19 +147,40 @@ static int count_tables(const catalog *cat)
     return n;
 }
 
-/* The sequences' states, a page per reader transaction. */
+static int oid_cmp(const void *a, const void *b)
+{
+    uint32_t x = *static_cast<const uint32_t *>(a), y = *static_cast<const uint32_t *>(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+/* The states of the dumped sequences (identity ones with their table),
+ * READER_LOCKS per reader transaction. */
 static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
 {
-    uint32_t after = 0, got = 0;
-    do {
-        if (reader_reserve(s, reader, READER_LOCKS) != 0)
-            return -1;
-        if (catalog_read_seqvals(cat, &reader->conn, after, READER_LOCKS, &got, &after) != 0) {
+    uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
+    if (oids == nullptr) {
+        session_set_error(s, "out of memory");
+        return -1;
+    }
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < cat->items.n; i++) {
+        const cat_row *r = &cat->items.v[i];
+        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
+        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+            oids[n++] = r->oid;
+    }
+    qsort(oids, n, 4, oid_cmp);
+    int rc = 0;
+    for (uint32_t at = 0; at < n && rc == 0; at += READER_LOCKS) {
+        uint32_t count = n - at < READER_LOCKS ? n - at : READER_LOCKS;
+        rc = reader_reserve(s, reader, READER_LOCKS);
+        if (rc == 0 && catalog_read_seqvals(cat, &reader->conn, oids + at, count) != 0) {
             session_set_error(s, cat->error);
-            return -1;
+            rc = -1;
         }
-    } while (got == READER_LOCKS);
-    return 0;
+    }
+    free(oids);
+    return rc;
 }
 
 /* Reads, selects and orders the model; -1 with the session's error set. */
@@ -171,12 +192,12 @@ static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, cat
         session_set_error(s, cat->error);
         return -1;
     }
-    if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)
-        return -1;
     if (catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
         session_set_error(s, cat->error);
         return -1;
     }
+    if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)
+        return -1;
     return 0;
 }
 
