@@ -23,9 +23,10 @@
 
 static cat_list *pick_list(catalog *cat, unsigned char b)
 {
-    cat_list *lists[] = {&cat->items,    &cat->columns, &cat->constraints, &cat->indexes,
-                         &cat->triggers, &cat->rules,   &cat->labels,      &cat->inherits,
-                         &cat->deps,     &cat->seqvals, &cat->grants};
+    cat_list *lists[] = {&cat->items,       &cat->columns, &cat->constraints, &cat->indexes,
+                         &cat->triggers,    &cat->rules,   &cat->labels,      &cat->inherits,
+                         &cat->deps,        &cat->seqvals, &cat->grants,      &cat->policies,
+                         &cat->policy_roles};
     return lists[b % (sizeof lists / sizeof lists[0])];
 }
 

@@ -70,17 +70,19 @@ struct catalog {
     uint64_t arena_used;
     uint64_t arena_cap;
 
-    cat_list items;       /* schemas, extensions, types, routines, sequences, relations */
-    cat_list columns;     /* owner: relation OID (composite types: their typrelid) */
-    cat_list constraints; /* owner: table OID, or type OID for kind 'K' */
-    cat_list indexes;     /* owner: table OID; ref: parent index */
-    cat_list triggers;    /* owner: table OID */
-    cat_list rules;       /* owner: table OID */
-    cat_list labels;      /* owner: enum type OID, in label order */
-    cat_list inherits;    /* owner: child table OID; ref: parent, in order */
-    cat_list deps;        /* oid/owner: object OID and class; ref/num: referenced */
-    cat_list seqvals;     /* oid: sequence; t[0] last_value, t[1] is_called */
-    cat_list grants;      /* oid: object, owner: class; t[0] grantee, t[1] privilege */
+    cat_list items;        /* schemas, extensions, types, routines, sequences, relations */
+    cat_list columns;      /* owner: relation OID (composite types: their typrelid) */
+    cat_list constraints;  /* owner: table OID, or type OID for kind 'K' */
+    cat_list indexes;      /* owner: table OID; ref: parent index */
+    cat_list triggers;     /* owner: table OID */
+    cat_list rules;        /* owner: table OID */
+    cat_list policies;     /* owner: table OID */
+    cat_list policy_roles; /* owner: policy OID, in order */
+    cat_list labels;       /* owner: enum type OID, in label order */
+    cat_list inherits;     /* owner: child table OID; ref: parent, in order */
+    cat_list deps;         /* oid/owner: object OID and class; ref/num: referenced */
+    cat_list seqvals;      /* oid: sequence; t[0] last_value, t[1] is_called */
+    cat_list grants;       /* oid: object, owner: class; t[0] grantee, t[1] privilege */
 
     cat_index by_item;  /* (class << 32 | oid) -> items */
     cat_index by_ident; /* (table << 32 | attnum) -> identity sequence item */

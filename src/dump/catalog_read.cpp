@@ -90,7 +90,8 @@ static const char SEQUENCES_SQL[] =
 
 /* Kinds T table, P partitioned, V view, M materialized view; ref: the
  * partition parent; num: 1 when populated; t4 partition key, t5 bound,
- * t6 view query, t7 storage options, t8 'u' when unlogged. */
+ * t6 view query, t7 storage options, t8 'u' when unlogged, t9 row
+ * security: E enabled, F forced. */
 static const char RELATIONS_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE((SELECT i.inhparent FROM pg_catalog.pg_inherits i "
     "WHERE i.inhrelid = c.oid AND c.relispartition), 0), "
@@ -101,7 +102,9 @@ static const char RELATIONS_SQL[] =
     "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, c.oid) END, "
     "CASE WHEN c.relkind IN ('v','m') THEN pg_catalog.pg_get_viewdef(c.oid) END, "
     "pg_catalog.array_to_string(c.reloptions, ', '), "
-    "CASE WHEN c.relpersistence = 'u' THEN 'u' END "
+    "CASE WHEN c.relpersistence = 'u' THEN 'u' END, "
+    "CASE WHEN c.relrowsecurity THEN 'E' ELSE '' END || "
+    "CASE WHEN c.relforcerowsecurity THEN 'F' ELSE '' END "
     "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "WHERE c.relkind IN ('r','p','v','m') AND " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid")
     " ORDER BY c.oid";

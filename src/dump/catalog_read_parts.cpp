@@ -83,6 +83,22 @@ static const char RULES_SQL[] =
     "d.objsubid = 0) "
     "FROM pg_catalog.pg_rewrite r WHERE r.rulename <> '_RETURN' ORDER BY r.ev_class, r.rulename";
 
+/* kind: polcmd; num: 1 permissive; t0 name, t1 USING, t2 comment,
+ * t3 WITH CHECK. */
+static const char POLICIES_SQL[] =
+    "SELECT p.oid, p.polrelid, 0, p.polcmd, p.polpermissive::int, p.polname, "
+    "pg_catalog.pg_get_expr(p.polqual, p.polrelid), (SELECT ds.description FROM "
+    "pg_catalog.pg_description ds WHERE ds.objoid = p.oid AND ds.classoid = "
+    "'pg_catalog.pg_policy'::pg_catalog.regclass AND ds.objsubid = 0), "
+    "pg_catalog.pg_get_expr(p.polwithcheck, p.polrelid) "
+    "FROM pg_catalog.pg_policy p ORDER BY p.polrelid, p.polname";
+
+/* The roles a policy applies to (none listed: PUBLIC). */
+static const char POLICY_ROLES_SQL[] =
+    "SELECT p.oid, p.oid, 0, 'r', u.n, pg_catalog.pg_get_userbyid(u.r) "
+    "FROM pg_catalog.pg_policy p, pg_catalog.unnest(p.polroles) WITH ORDINALITY u(r, n) "
+    "WHERE u.r <> 0 ORDER BY p.oid, u.n";
+
 static const char LABELS_SQL[] =
     "SELECT e.oid, e.enumtypid, 0, 'l', 0, e.enumlabel FROM pg_catalog.pg_enum e "
     "ORDER BY e.enumtypid, e.enumsortorder";
@@ -158,10 +174,16 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
         const char *sql;
         cat_list *list;
     } parts[] = {
-        {COLUMNS_SQL, &cat->columns},   {CONSTRAINTS_SQL, &cat->constraints},
-        {INDEXES_SQL, &cat->indexes},   {TRIGGERS_SQL, &cat->triggers},
-        {RULES_SQL, &cat->rules},       {LABELS_SQL, &cat->labels},
-        {INHERITS_SQL, &cat->inherits}, {DEPS_SQL, &cat->deps},
+        {COLUMNS_SQL, &cat->columns},
+        {CONSTRAINTS_SQL, &cat->constraints},
+        {INDEXES_SQL, &cat->indexes},
+        {TRIGGERS_SQL, &cat->triggers},
+        {RULES_SQL, &cat->rules},
+        {POLICIES_SQL, &cat->policies},
+        {POLICY_ROLES_SQL, &cat->policy_roles},
+        {LABELS_SQL, &cat->labels},
+        {INHERITS_SQL, &cat->inherits},
+        {DEPS_SQL, &cat->deps},
     };
     for (const auto &p : parts)
         if (cat_query(cat, conn, p.sql, p.list) != 0)

@@ -103,6 +103,12 @@ ALTER TABLE app.measures_rest ALTER COLUMN v SET NOT NULL;
 ALTER TABLE app.measures_rest ALTER COLUMN v SET DEFAULT 1;
 CREATE VIEW app.checked WITH (check_option = local) AS SELECT * FROM app.animal WHERE id > 0;
 COMMENT ON COLUMN app.checked.name IS 'a view column';
+ALTER TABLE app.scratch ENABLE ROW LEVEL SECURITY;
+ALTER TABLE app.scratch FORCE ROW LEVEL SECURITY;
+CREATE POLICY "own rows" ON app.scratch AS RESTRICTIVE FOR UPDATE TO vpg_trust
+  USING (k <> 'x') WITH CHECK (v IS NOT NULL);
+CREATE POLICY readers ON app.scratch FOR SELECT USING (true);
+COMMENT ON POLICY readers ON app.scratch IS 'everyone reads';
 
 INSERT INTO app."Order Items" (code, qty, price, feel, label) VALUES
   ('A', 2, 1.50, 'happy', 'Mixed'), (NULL, 4, 0, 'o''k', NULL), ('B', 0, 9.99, NULL, 'x');
