@@ -8,6 +8,9 @@
  * Everything after the settings runs in one transaction, so a copy of the
  * script cut anywhere (even right after a statement) commits nothing when
  * replayed: psql ends at the cut and the open transaction is rolled back.
+ * A catalogue of more than WRAP_MAX_OBJECTS objects is not wrapped: one
+ * transaction creating them all would need more locks than a server with
+ * default settings has, and the replay would fail instead.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -27,19 +30,23 @@
 static const char *const SETTINGS[] = {
     "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
     "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
+    "SET extra_float_digits = 3",   "SET row_security = off",
+    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
+    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
+    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
     "SET bytea_output = 'hex'",     "SET search_path = ''",
 };
+
+#define WRAP_MAX_OBJECTS 2000
 
 static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
                                       "SET standard_conforming_strings = on;\n"
                                       "SET check_function_bodies = false;\n"
                                       "SET client_min_messages = warning;\n"
                                       "SET xmloption = content;\n"
-                                      "SELECT pg_catalog.set_config('search_path', '', false);\n\n"
-                                      "BEGIN;\n\n";
+                                      "SELECT pg_catalog.set_config('search_path', '', false);\n\n";
 
-static const char SCRIPT_END[] = "COMMIT;\n\n-- veltrano-pgdump: dump complete\n";
+static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
 static int run_settings(dump_session *s, pg_conn *conn)
 {
@@ -120,6 +127,9 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         cw_fail(c, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     cw_put(c, SCRIPT_SETTINGS);
+    bool wrap = c->cat->items.n <= WRAP_MAX_OBJECTS;
+    if (wrap)
+        cw_put(c, "BEGIN;\n\n");
     if (cfg->include_drop && cfg->include_schema)
         write_drops(c);
     if (cfg->include_schema)
@@ -131,6 +141,8 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         write_comments(c);
         write_owners_and_grants(c);
     }
+    if (wrap)
+        cw_put(c, "COMMIT;\n");
     cw_put(c, SCRIPT_END);
     if (c->bad) {
         *outcome = SESSION_FAILED;
