@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/config.h"
 #include "dump/catalog.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
@@ -219,7 +220,10 @@ int complete_dump(dump_session *s, pg_conn *conn)
     snap_reader reader = {};
     int outcome = SESSION_FAILED;
     dump_writer w = {};
-    if (load_catalog(s, conn, &reader, &cat) == 0 && dump_output_open(s, &w) == 0) {
+    int loaded = load_catalog(s, conn, &reader, &cat);
+    /* Every connection of the run is open now: the password can go. */
+    config_wipe_password(&s->cfg);
+    if (loaded == 0 && dump_output_open(s, &w) == 0) {
         s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
         cw_ctx c = {s, &w, &cat, &s->cfg, 0};

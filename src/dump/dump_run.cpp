@@ -174,8 +174,10 @@ unsigned dump_worker(void *arg)
     pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
                              cfg->password, cfg->database, cfg->require_auth};
     int connected = pg_connect_params(&conn, &params);
-    /* The password is not needed after the login, whatever its outcome. */
-    config_wipe_password(cfg);
+    /* The password is not needed after the login, whatever its outcome;
+     * a complete dump keeps it until its reader connection is open. */
+    if (connected != 0 || !cfg->complete)
+        config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
         finish(s, SESSION_FAILED);
