@@ -125,6 +125,7 @@ int si_attach(script_input *in, FILE *file)
 #endif
 }
 
+#ifdef PGDUMP_HAVE_COMPRESSION
 /* Refills raw from the file when it is used up.  0, or -1 (error set). */
 static int refill(script_input *in)
 {
@@ -142,6 +143,7 @@ static int refill(script_input *in)
     }
     return 0;
 }
+#endif
 
 static long read_plain(script_input *in, unsigned char *dst, size_t cap)
 {
