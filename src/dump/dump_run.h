@@ -92,9 +92,21 @@ struct table_target {
     int32_t overriding;    /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
 };
 
-/* write_table_data for any target: the same batches, values and checks. */
+/* write_table_data for any target: the same batches, values and checks;
+ * with data_format "copy" the rows go as one COPY ... FROM stdin block
+ * (write_table_copy). */
 int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome);
+
+/* The rows of t as COPY ... FROM stdin, the rows read with the server's
+ * COPY ... TO STDOUT and each checked by copy_row_fault.  As
+ * write_table_rows. */
+int write_table_copy(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome);
+
+/* Why a COPY text row (one CopyData payload) may not go into a script,
+ * or null when it may.  Pure: tests and the fuzzer feed it bytes. */
+const char *copy_row_fault(const unsigned char *row, uint64_t n);
 
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);

@@ -259,6 +259,8 @@ static int section_failed(dump_session *s, int *outcome, const char *text)
 int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
+    if (s->cfg.data_format == CONFIG_DATA_COPY)
+        return write_table_copy(s, conn, w, t, outcome);
     char *sql = data_query(t);
     if (sql == nullptr)
         return section_failed(s, outcome, "out of memory");
