@@ -83,58 +83,58 @@ static int put_copy_head(dump_writer *w, const table_target *t)
     return dw_put(w, " FROM stdin;\n", 13);
 }
 
-static int copy_failed(dump_session *s, int *outcome, const char *text)
+static int copy_failed(const rows_context *c, int *outcome, const char *text)
 {
     if (text != nullptr)
-        session_set_error(s, text);
+        snprintf(c->error, c->error_size, "%s", text);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
 
 /* Reads and writes the rows; the copy has started. */
-static int copy_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+static int copy_rows(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
-    const int64_t start = s->start_ms.load(std::memory_order_relaxed);
+    const int64_t start = c->start_ms;
     const unsigned char *row;
     uint64_t len;
     int rc;
     while ((rc = pg_copy_read(conn, &row, &len)) == 1) {
-        if (s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (c->cancel->load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return SECTION_END;
         }
         const char *fault = copy_row_fault(row, len);
         if (fault != nullptr) {
-            snprintf(s->error, sizeof s->error, "%s from the server in table \"%s.%s\"", fault,
+            snprintf(c->error, c->error_size, "%s from the server in table \"%s.%s\"", fault,
                      t->schema, t->name);
-            return copy_failed(s, outcome, nullptr);
+            return copy_failed(c, outcome, nullptr);
         }
         if (dw_put(w, row, len) != 0)
-            return copy_failed(s, outcome, WRITE_FAILED_TEXT);
-        s->rows_written.fetch_add(1, std::memory_order_relaxed);
-        s->elapsed_ms.store(now_ms() - start, std::memory_order_relaxed);
+            return copy_failed(c, outcome, WRITE_FAILED_TEXT);
+        c->rows_written->fetch_add(1, std::memory_order_relaxed);
+        c->elapsed_ms->store(now_ms() - start, std::memory_order_relaxed);
     }
     if (rc < 0)
-        return copy_failed(s, outcome, conn->error);
+        return copy_failed(c, outcome, conn->error);
     return SECTION_OK;
 }
 
-int write_table_copy(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+int write_table_copy(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     char *sql = copy_query(t);
     if (sql == nullptr)
-        return copy_failed(s, outcome, "out of memory");
+        return copy_failed(c, outcome, "out of memory");
     int rc = pg_copy_out(conn, sql);
     free(sql);
     if (rc < 0)
-        return copy_failed(s, outcome, conn->error);
+        return copy_failed(c, outcome, conn->error);
     if (put_copy_head(w, t) != 0)
-        return copy_failed(s, outcome, WRITE_FAILED_TEXT);
-    if (copy_rows(s, conn, w, t, outcome) != SECTION_OK)
+        return copy_failed(c, outcome, WRITE_FAILED_TEXT);
+    if (copy_rows(c, conn, w, t, outcome) != SECTION_OK)
         return SECTION_END;
     if (dw_put(w, "\\.\n\n", 4) != 0)
-        return copy_failed(s, outcome, WRITE_FAILED_TEXT);
+        return copy_failed(c, outcome, WRITE_FAILED_TEXT);
     return SECTION_OK;
 }
