@@ -141,16 +141,13 @@ TEST(ParallelDump, TwoOverlappingDumpsOfABigTableAreByteIdentical)
     int first = pgdump_start(via_proxy("vpg_sync", a, proxy, "\"data_format\":\"copy\"").c_str());
     ASSERT_GE(first, 0);
     long long half = mib * 1100LL / 2;
-    ASSERT_TRUE(wait_progress(first, [](const std::string &p) {
-        return json_number(p, "rows_written") > 0;
-    }));
-    while (json_number(pgdump_progress(first), "rows_written") < half &&
-           pgdump_status(first) == 2)
+    ASSERT_TRUE(wait_progress(
+        first, [](const std::string &p) { return json_number(p, "rows_written") > 0; }));
+    while (json_number(pgdump_progress(first), "rows_written") < half && pgdump_status(first) == 2)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    int second = pgdump_start(
-        sandbox_config(SANDBOX_TRUST_USER, "", "vpg_sync",
-                       "\"out_path\":\"" + b + "\",\"data_format\":\"copy\"")
-            .c_str());
+    int second = pgdump_start(sandbox_config(SANDBOX_TRUST_USER, "", "vpg_sync",
+                                             "\"out_path\":\"" + b + "\",\"data_format\":\"copy\"")
+                                  .c_str());
     ASSERT_GE(second, 0);
     EXPECT_EQ(3, wait_final(first));
     EXPECT_EQ(3, wait_final(second));

@@ -118,8 +118,8 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->sink = &sink;
     w->used = 0;
     char error[512] = "";
-    rows_context c = {&s->cfg,  &s->rows_written, &s->elapsed_ms, s->start_ms.load(),
-                      &s->cancel, error,            sizeof error};
+    rows_context c = {&s->cfg, &s->rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
+                      error,   sizeof error};
     int outcome = 0;
     int rc = table_rows_write(&c, conn, w, t, &outcome);
     if (rc == SECTION_OK && dw_flush(w) != 0) {
@@ -196,9 +196,9 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     return 0;
 }
 
-bool data_pool_wanted(const dump_session *s)
+bool data_pool_wanted(const dump_session *s, int32_t count)
 {
-    return s->cfg.jobs > 1 && s->cfg.include_data && s->cfg.table_count > 1 &&
+    return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
            !plat_path_is_special(s->cfg.out_path);
 }
 
@@ -213,15 +213,15 @@ static bool snapshot_name_ok(const char *name)
     return true;
 }
 
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const uint32_t *oids)
+int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+                    const uint32_t *oids, int32_t count)
 {
     p->s = s;
-    p->count = s->cfg.table_count;
+    p->count = count < CONFIG_MAX_TABLES ? count : CONFIG_MAX_TABLES;
     for (int32_t i = 0; i < p->count; i++)
-        p->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
-    if (size_order(p, conn, oids) != 0 ||
-        pg_query_single(conn, "SELECT pg_export_snapshot()", p->snapshot, sizeof p->snapshot) !=
-            0) {
+        p->targets[i] = targets[i];
+    if (size_order(p, conn, oids) != 0 || pg_query_single(conn, "SELECT pg_export_snapshot()",
+                                                          p->snapshot, sizeof p->snapshot) != 0) {
         session_set_error(s, conn->error);
         return -1;
     }

@@ -28,11 +28,11 @@ enum { PART_PENDING = 0, PART_READY = 1 };
 
 struct data_pool {
     dump_session *s;
-    int32_t count;                              /* tables */
-    table_target targets[CONFIG_MAX_TABLES];    /* what each table's part holds */
-    int32_t order[CONFIG_MAX_TABLES];           /* table indexes, largest first */
-    char snapshot[64];                          /* pg_export_snapshot() of the run */
-    std::atomic<int32_t> next;                  /* next position in order */
+    int32_t count;                           /* tables */
+    table_target targets[CONFIG_MAX_TABLES]; /* what each table's part holds */
+    int32_t order[CONFIG_MAX_TABLES];        /* table indexes, largest first */
+    char snapshot[64];                       /* pg_export_snapshot() of the run */
+    std::atomic<int32_t> next;               /* next position in order */
     std::atomic<int32_t> part_state[CONFIG_MAX_TABLES];
     std::atomic<int32_t> stop;    /* the workers' cancel flag: run over */
     std::atomic<int32_t> claimed; /* 1 once a worker took the right to report */
@@ -43,15 +43,18 @@ struct data_pool {
     int32_t thread_count;
 };
 
-/* Whether the run can use parallel parts: jobs above 1, more than one
- * table with data, and an output path beside which part files can live. */
-bool data_pool_wanted(const dump_session *s);
+/* Whether a run of count tables can use parallel parts: jobs above 1,
+ * more than one table with data, and an output path beside which part
+ * files can live (a device or a pipe is written by one connection). */
+bool data_pool_wanted(const dump_session *s, int32_t count);
 
-/* Sets up the pool over the tables of s (schema public, table-only mode)
- * and starts min(jobs, tables) workers on conn's exported snapshot.  conn
- * is the run's connection inside its snapshot.  0, or -1 with s->error
- * set and no worker left running. */
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const uint32_t *oids);
+/* Sets up the pool over count tables (targets[i] with relation oid
+ * oids[i]; the texts they point to must outlive the pool) and starts
+ * min(jobs, count) workers on conn's exported snapshot.  conn is the run's
+ * connection inside its snapshot.  0, or -1 with s->error set and no
+ * worker left running. */
+int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+                    const uint32_t *oids, int32_t count);
 
 /* Waits for table i's part and appends it to w.  0, or -1 with the
  * outcome to publish in *outcome (s->error set when failed). */

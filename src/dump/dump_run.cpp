@@ -180,13 +180,16 @@ static int prepare_run(dump_session *s, pg_conn *conn, uint32_t *oids)
 static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
 {
     data_pool *pool = nullptr;
-    if (data_pool_wanted(s)) {
+    if (data_pool_wanted(s, s->cfg.table_count)) {
         pool = static_cast<data_pool *>(calloc(1, sizeof(data_pool)));
         if (pool == nullptr) {
             session_set_error(s, "out of memory");
             return SESSION_FAILED;
         }
-        if (data_pool_start(pool, s, conn, oids) != 0) {
+        /* The pool's own target array holds the table-only targets. */
+        for (int32_t i = 0; i < s->cfg.table_count; i++)
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+        if (data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count) != 0) {
             free(pool);
             return SESSION_FAILED;
         }

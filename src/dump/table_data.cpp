@@ -236,7 +236,8 @@ static int put_insert_head(dump_writer *w, const table_target *t)
 
 static void set_invalid_value(const rows_context *rc, const table_target *t, const pg_column *c)
 {
-    snprintf(rc->error, rc->error_size, "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
+    snprintf(rc->error, rc->error_size,
+             "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
@@ -258,13 +259,9 @@ static int section_failed(const rows_context *c, int *outcome, const char *text)
 
 rows_context session_rows_context(dump_session *s)
 {
-    return rows_context{&s->cfg,
-                        &s->rows_written,
-                        &s->elapsed_ms,
-                        s->start_ms.load(std::memory_order_relaxed),
-                        &s->cancel,
-                        s->error,
-                        sizeof s->error};
+    return rows_context{
+        &s->cfg,    &s->rows_written, &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
+        &s->cancel, s->error,         sizeof s->error};
 }
 
 int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
