@@ -270,7 +270,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
     }
     char path[sizeof s->partial_path + 16];
     part_path(p, i, path, sizeof path);
-    FILE *f = fopen(path, "rb");
+    FILE *f = plat_fopen_rb(path);
     int rc = f != nullptr ? append_part(f, w) : -1;
     if (f != nullptr)
         fclose(f);

@@ -59,6 +59,9 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
+/* Binary input, the path read as plat_fopen_wb reads it.  NULL on failure. */
+FILE *plat_fopen_rb(const char *path);
+
 /* Pushes the C library's buffer and then the system's cache of f to the
  * disk.  0, or -1 when either refused. */
 int plat_file_sync(FILE *f);

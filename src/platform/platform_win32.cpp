@@ -19,9 +19,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <io.h>
-#include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -166,6 +166,18 @@ FILE *plat_fopen_wb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "wb");
+}
+
+FILE *plat_fopen_rb(const char *path)
+{
+    wchar_t wide[2048];
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
+                                (int)(sizeof wide / sizeof wide[0]));
+    if (n > 0)
+        return _wfopen(wide, L"rb");
+    if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
+        return nullptr;
+    return fopen(path, "rb");
 }
 
 /* A UTF-8 path as UTF-16; 0 when it is not valid UTF-8 or too long. */
