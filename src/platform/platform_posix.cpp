@@ -89,13 +89,12 @@ void plat_close_socket(plat_socket s)
         close(s);
 }
 
-namespace
-{
+namespace {
 struct thread_start {
     unsigned (*fn)(void *);
     void *arg;
 };
-} // namespace
+}
 
 static void *thread_trampoline(void *p)
 {
@@ -143,20 +142,11 @@ int64_t plat_counter(void)
     return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-int64_t plat_counter_freq(void)
-{
-    return 1000000000LL;
-}
+int64_t plat_counter_freq(void) { return 1000000000LL; }
 
-FILE *plat_fopen_wb(const char *path)
-{
-    return fopen(path, "wb");
-}
+FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
 
-FILE *plat_fopen_rb(const char *path)
-{
-    return fopen(path, "rb");
-}
+FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
 
 int plat_file_sync(FILE *f)
 {
