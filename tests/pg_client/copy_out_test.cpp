@@ -5,6 +5,12 @@
 #include "client_fixture.h"
 
 #include "dump/dump_run.h"
+#include "dump/dump_sink.h"
+#include "dump/dump_writer.h"
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
 
 namespace
 {
@@ -127,5 +133,43 @@ TEST(CopyRow, OnlyWholeSingleLinesThatAreNotTheEndMarkerPass)
         const char *fault =
             copy_row_fault(reinterpret_cast<const unsigned char *>(r.first.data()), r.first.size());
         EXPECT_EQ(r.second, fault == nullptr) << "row \"" << r.first << "\"";
+    }
+}
+
+/* A hostile server's rows end the section with the table named; the
+ * honest rows before it are all the file holds, never the smuggled line. */
+TEST(CopySection, HostileRowFailsNamingTheTableAndNeverReachesTheScript)
+{
+    for (const std::string &bad : {std::string("\\.\n"), std::string("1\n\\! id\n"),
+                                   std::string("2\tx"), std::string("3\0\n", 3)}) {
+        copy_session s;
+        s.begin();
+        s.answer(copy_out_text + copy_data("1\tok\n") + copy_data(bad) + be_msg('c', "") +
+                 be_complete("COPY 2") + ready);
+        s.go();
+        ASSERT_TRUE(s.connected) << s.conn.error;
+        dump_config cfg = {};
+        cfg.data_format = CONFIG_DATA_COPY;
+        std::atomic<int64_t> rows{0}, elapsed{0}, bytes{0};
+        std::atomic<int32_t> cancel{0};
+        char error[512] = "";
+        rows_context c = {&cfg, &rows, &elapsed, 0, &cancel, error, sizeof error};
+        FILE *f = tmpfile();
+        dw_sink sink;
+        ASSERT_EQ(0, sink_open(&sink, f, &bytes, SINK_FILE, 0));
+        std::vector<unsigned char> buf(4096);
+        dump_writer w = {&sink, buf.data(), buf.size(), 0};
+        table_target t = {"public", "victim", nullptr, 1, 0};
+        int outcome = 0;
+        EXPECT_EQ(SECTION_END, table_rows_write(&c, &s.conn, &w, &t, &outcome));
+        EXPECT_EQ(SESSION_FAILED, outcome);
+        EXPECT_NE(nullptr, strstr(error, "in table \"public.victim\"")) << error;
+        ASSERT_EQ(0, dw_flush(&w));
+        EXPECT_EQ(1, rows.load());
+        std::string held(bytes.load(), '\0');
+        rewind(f);
+        ASSERT_EQ(held.size(), fread(&held[0], 1, held.size(), f));
+        EXPECT_EQ("COPY \"public\".\"victim\" FROM stdin;\n1\tok\n", held);
+        fclose(f);
     }
 }
