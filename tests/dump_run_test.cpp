@@ -341,7 +341,8 @@ TEST(DumpRun, CancelWhileWaitingOnTheServerTakesEffectWhenDataArrives)
     EXPECT_EQ(2, pgdump_status(s)) << "a read already waiting is not interrupted";
     proxy.set_paused(false);
     EXPECT_EQ(4, wait_final(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+    EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\",\"partial_path\":\"" + out + ".partial\"}",
+              std::string(pgdump_result(s)));
     pgdump_free(s);
 }
 
@@ -358,7 +359,9 @@ TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
                 std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
     run_result r = run_dump(cfg);
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\"}", r.result);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\",\"partial_path\":\"" + out +
+                  ".partial\"}",
+              r.result);
     EXPECT_GT(json_number(r.progress, "rows_written"), 0);
 }
 

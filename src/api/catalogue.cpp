@@ -23,6 +23,7 @@ int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
         return -1;
     }
     if (cfg->user[0] == '\0') {
+        config_wipe_password(cfg);
         set_last_error("user required");
         return -1;
     }

@@ -12,6 +12,7 @@
  */
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -84,6 +85,7 @@ static void session_clear(dump_session *s)
     memset(s->error, 0, sizeof s->error);
     memset(s->progress_json, 0, sizeof s->progress_json);
     memset(s->result_json, 0, sizeof s->result_json);
+    memset(s->partial_path, 0, sizeof s->partial_path);
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker
@@ -173,14 +175,9 @@ int session_launch(int32_t index, unsigned (*routine)(void *))
     return 0;
 }
 
-extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
+static int32_t start_dump(const dump_config *cfg)
 {
-    dump_config cfg;
-    if (config_json == nullptr || parse_config(config_json, &cfg) != 0) {
-        set_last_error("invalid config json");
-        return -1;
-    }
-    if (cfg.user[0] == '\0' || cfg.database[0] == '\0' || cfg.out_path[0] == '\0') {
+    if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || cfg->out_path[0] == '\0') {
         set_last_error("user, database and out_path required");
         return -1;
     }
@@ -189,10 +186,34 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
         set_last_error("no free sessions");
         return -2;
     }
-    g_sessions[index].cfg = cfg;
+    g_sessions[index].cfg = *cfg;
     if (session_launch(index, dump_worker) != 0)
         return -1;
     return index;
+}
+
+extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
+{
+    if (config_json == nullptr) {
+        set_last_error("invalid config json");
+        return -1;
+    }
+    /* On the heap: the record (every list at its cap) is large for a host
+     * thread's stack. */
+    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
+    if (cfg == nullptr) {
+        set_last_error("out of memory");
+        return -1;
+    }
+    int32_t rc = -1;
+    if (parse_config(config_json, cfg) != 0)
+        set_last_error("invalid config json");
+    else
+        rc = start_dump(cfg);
+    /* The session holds its own copy; this one is not needed. */
+    config_wipe_password(cfg);
+    free(cfg);
+    return rc;
 }
 
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session)
@@ -222,6 +243,20 @@ static void format_progress(const dump_session *s, char *dst, size_t size)
              (long long)s->elapsed_ms.load(std::memory_order_relaxed));
 }
 
+/* A run that did not end done names the partial script it kept beside
+ * out_path, as one more member of the reply. */
+static void add_partial_path(const dump_session *s, char *dst, size_t size)
+{
+    size_t n = strlen(dst);
+    if (s->partial_path[0] == '\0' || n < 1 || dst[n - 1] != '}')
+        return;
+    char path[sizeof s->partial_path * 6 + 1];
+    json_escape(s->partial_path, path, sizeof path);
+    /* Whole or not at all: a cut name would point at another file. */
+    if (n + strlen(path) + 20 <= size)
+        snprintf(dst + n - 1, size - (n - 1), ",\"partial_path\":\"%s\"}", path);
+}
+
 static void format_result(const dump_session *s, char *dst, size_t size)
 {
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -239,10 +274,12 @@ static void format_result(const dump_session *s, char *dst, size_t size)
                          (long long)s->elapsed_ms.load(std::memory_order_relaxed));
         if (n < 0)
             dst[0] = '\0';
-    } else if (state == SESSION_CANCELLED) {
-        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
-    } else if (state == SESSION_FAILED) {
-        format_error_reply(dst, size, s->error);
+    } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
+        if (state == SESSION_CANCELLED)
+            snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
+        else
+            format_error_reply(dst, size, s->error);
+        add_partial_path(s, dst, size);
     } else {
         snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
     }

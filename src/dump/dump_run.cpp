@@ -218,12 +218,23 @@ unsigned dump_worker(void *arg)
     pg_conn conn;
     pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
                              cfg->password, cfg->database, cfg->require_auth};
-    if (pg_connect_params(&conn, &params) != 0) {
+    int connected = pg_connect_params(&conn, &params);
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    if (connected != 0) {
         session_set_error(s, conn.error);
         finish(s, SESSION_FAILED);
         return 0;
     }
     conn.cancel = &s->cancel;
+
+    if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
+        int complete_dump(dump_session *, pg_conn *);
+        int done = complete_dump(s, &conn);
+        pg_close(&conn);
+        finish(s, done);
+        return 0;
+    }
 
     static_assert(CONFIG_MAX_TABLES <= 512, "table oids live on the worker's stack");
     uint32_t oids[CONFIG_MAX_TABLES];

@@ -11,88 +11,22 @@
 #include <cstdio>
 #include <cstring>
 
-namespace
-{
+#include "script/lexer_internal.h"
 
-enum {
-    M_NORMAL = 0,
-    M_SQ,     /* '...' (also B'', X'', N'', U&'') */
-    M_EQ,     /* E'...' */
-    M_XQS,    /* after an E string: looking for its continuation */
-    M_DQ,     /* "..." */
-    M_TAG,    /* after '$' in normal text: collecting a tag */
-    M_DOLLAR, /* inside $tag$ ... */
-    M_LINE,   /* -- comment */
-    M_BLOCK,  /* slash-star comment */
-    M_META,   /* backslash command */
-    M_COPY,   /* COPY data */
-    M_FAILED
-};
-
-enum {
-    P_NONE = 0,
-    P_DASH,      /* '-' */
-    P_SLASH,     /* '/' */
-    P_STAR,      /* '*' in a comment */
-    P_BACKSLASH, /* '\' in normal text */
-    P_COLON,     /* ':' */
-    P_NUM_E,     /* [eE] right after a number */
-    P_NUM_SIGN,  /* [eE][+-] right after a number */
-    P_ESC,       /* '\' in an E string */
-    P_QUOTE,     /* "'" in an E string: '' or the end */
-    P_COMMENT    /* a -- comment while looking for an E string continuation */
-};
-
-enum { W_NONE = 0, W_IDENT, W_NUM };
-
-enum { CP_FIRST = 0, CP_COPY, CP_FROM, CP_STDIN, CP_NO };
-
-const int CONTINUE = -1; /* step result: no event */
-
-bool is_space(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
-bool is_alpha(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
-}
-
-bool is_digit(unsigned char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-bool is_ident_cont(unsigned char c)
-{
-    return is_alpha(c) || is_digit(c) || c == '$';
-}
-
-bool is_tag_cont(unsigned char c)
-{
-    return is_alpha(c) || is_digit(c);
-}
-
-unsigned char lower(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
-}
-
-bool word_is(const lx_scanner *s, const char *kw)
+static bool word_is(const lx_scanner *s, const char *kw)
 {
     size_t n = strlen(kw);
     return s->word_len == n && n <= sizeof s->word_buf && memcmp(s->word_buf, kw, n) == 0;
 }
 
-void fail(lx_scanner *s, const char *what)
+static void fail(lx_scanner *s, const char *what)
 {
     snprintf(s->error, sizeof s->error, "%s at line %llu", what, (unsigned long long)s->line);
     s->mode = M_FAILED;
 }
 
 /* A significant byte at off (not blank, not comment). */
-void significant(lx_scanner *s, uint64_t off, uint64_t line, bool ident)
+static void significant(lx_scanner *s, uint64_t off, uint64_t line, bool ident)
 {
     if (s->stmt_start == LX_NO_STATEMENT) {
         s->stmt_start = off;
@@ -106,18 +40,18 @@ void significant(lx_scanner *s, uint64_t off, uint64_t line, bool ident)
     }
 }
 
-void start_word(lx_scanner *s, unsigned char c, bool after_num)
+static void start_word(lx_scanner *s, unsigned char c, bool after_num)
 {
     s->word = W_IDENT;
     s->word_len = 1;
-    s->word_buf[0] = (char)lower(c);
+    s->word_buf[0] = (char)lx_lower(c);
     s->after_num = after_num ? 1 : 0;
 }
 
 /* psql's heuristic for bodies of CREATE [OR REPLACE] FUNCTION/PROCEDURE:
  * the first letters of the leading keywords, then BEGIN/CASE/END counted
  * at parenthesis depth 0. */
-void count_identifier(lx_scanner *s)
+static void count_identifier(lx_scanner *s)
 {
     if (s->ident_count == 0)
         memset(s->idents, 0, sizeof s->idents);
@@ -152,7 +86,7 @@ void count_identifier(lx_scanner *s)
 
 /* The identifier under way ends before byte c; returns 1 when c turns it
  * into a string prefix (E'): the caller then opens an E string. */
-int end_word(lx_scanner *s, unsigned char c)
+static int end_word(lx_scanner *s, unsigned char c)
 {
     int e_string = 0;
     if (s->word == W_IDENT) {
@@ -173,12 +107,12 @@ int end_word(lx_scanner *s, unsigned char c)
     return e_string;
 }
 
-void end_statement_words(lx_scanner *s)
+void lx_end_statement_words(lx_scanner *s)
 {
     s->ident_count = 0;
 }
 
-int event(lx_scanner *s, int ev, uint64_t off, uint64_t line)
+int lx_event(lx_scanner *s, int ev, uint64_t off, uint64_t line)
 {
     s->mark = off;
     s->mark_line = line;
@@ -187,7 +121,7 @@ int event(lx_scanner *s, int ev, uint64_t off, uint64_t line)
 
 /* After a backslash command or COPY data that cut a statement, the rest
  * of the statement counts from here. */
-void resume_statement(lx_scanner *s)
+void lx_resume_statement(lx_scanner *s)
 {
     if (s->stmt_start != LX_NO_STATEMENT) {
         s->stmt_start = s->offset + 1;
@@ -195,11 +129,9 @@ void resume_statement(lx_scanner *s)
     }
 }
 
-int normal_byte(lx_scanner *s, unsigned char c);
-
 /* Settles the held-back byte of normal text before c (or before the end
  * when at_end).  Returns an event, CONTINUE, or 1 when c was consumed. */
-int settle(lx_scanner *s, unsigned char c, bool at_end)
+static int settle(lx_scanner *s, unsigned char c, bool at_end)
 {
     uint8_t p = s->pend;
     s->pend = P_NONE;
@@ -225,11 +157,11 @@ int settle(lx_scanner *s, unsigned char c, bool at_end)
             s->flags |= LX_F_FORCED;
             significant(s, off, line, false);
             if (c == ';')
-                end_statement_words(s);
+                lx_end_statement_words(s);
             return 1;
         }
         s->mode = M_META;
-        return event(s, LX_EV_BACKSLASH, off, line);
+        return lx_event(s, LX_EV_BACKSLASH, off, line);
     case P_COLON:
         significant(s, off, line, false);
         if (at_end)
@@ -238,13 +170,13 @@ int settle(lx_scanner *s, unsigned char c, bool at_end)
             significant(s, s->offset, s->line, false);
             return 1;
         }
-        if (is_alpha(c) || c == '{')
+        if (lx_is_alpha(c) || c == '{')
             s->flags |= LX_F_VARIABLE;
         if (c == '\'' || c == '"')
             s->colon_quote = 1;
         return CONTINUE;
     case P_NUM_E:
-        if (!at_end && is_digit(c)) {
+        if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
             return CONTINUE;
         }
@@ -257,7 +189,7 @@ int settle(lx_scanner *s, unsigned char c, bool at_end)
         start_word(s, 'e', true);
         return CONTINUE;
     case P_NUM_SIGN:
-        if (!at_end && is_digit(c)) {
+        if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
             return CONTINUE;
         }
@@ -277,33 +209,33 @@ int settle(lx_scanner *s, unsigned char c, bool at_end)
     }
 }
 
-void hold(lx_scanner *s, uint8_t p)
+void lx_hold(lx_scanner *s, uint8_t p)
 {
     s->pend = p;
     s->pend_offset = s->offset;
     s->pend_line = s->line;
 }
 
-int normal_word_byte(lx_scanner *s, unsigned char c)
+static int normal_word_byte(lx_scanner *s, unsigned char c)
 {
-    if (s->word == W_IDENT && is_ident_cont(c)) {
+    if (s->word == W_IDENT && lx_is_ident_cont(c)) {
         if (s->word_len < sizeof s->word_buf)
-            s->word_buf[s->word_len] = (char)lower(c);
+            s->word_buf[s->word_len] = (char)lx_lower(c);
         if (s->word_len < 255)
             s->word_len++;
         significant(s, s->offset, s->line, true);
         return 1;
     }
     if (s->word == W_NUM) {
-        if (is_digit(c) || c == '.') {
+        if (lx_is_digit(c) || c == '.') {
             significant(s, s->offset, s->line, false);
             return 1;
         }
         if ((c == 'e' || c == 'E') && !s->num_param) {
-            hold(s, P_NUM_E);
+            lx_hold(s, P_NUM_E);
             return 1;
         }
-        if (is_alpha(c)) {
+        if (lx_is_alpha(c)) {
             start_word(s, c, true);
             significant(s, s->offset, s->line, true);
             return 1;
@@ -312,7 +244,7 @@ int normal_word_byte(lx_scanner *s, unsigned char c)
     return 0;
 }
 
-int normal_byte(lx_scanner *s, unsigned char c)
+int lx_normal_byte(lx_scanner *s, unsigned char c)
 {
     if (s->pend != P_NONE) {
         int r = settle(s, c, false);
@@ -327,14 +259,14 @@ int normal_byte(lx_scanner *s, unsigned char c)
         return CONTINUE;
     }
     uint64_t off = s->offset;
-    if (is_space(c))
+    if (lx_is_space(c))
         return CONTINUE;
-    if (is_alpha(c)) {
+    if (lx_is_alpha(c)) {
         start_word(s, c, false);
         significant(s, off, s->line, true);
         return CONTINUE;
     }
-    if (is_digit(c)) {
+    if (lx_is_digit(c)) {
         s->word = W_NUM;
         s->num_param = 0;
         significant(s, off, s->line, false);
@@ -342,16 +274,16 @@ int normal_byte(lx_scanner *s, unsigned char c)
     }
     switch (c) {
     case '-':
-        hold(s, P_DASH);
+        lx_hold(s, P_DASH);
         return CONTINUE;
     case '/':
-        hold(s, P_SLASH);
+        lx_hold(s, P_SLASH);
         return CONTINUE;
     case '\\':
-        hold(s, P_BACKSLASH);
+        lx_hold(s, P_BACKSLASH);
         return CONTINUE;
     case ':':
-        hold(s, P_COLON);
+        lx_hold(s, P_COLON);
         return CONTINUE;
     case '$':
         significant(s, off, s->line, false);
@@ -380,9 +312,11 @@ int normal_byte(lx_scanner *s, unsigned char c)
         significant(s, off, s->line, false);
         if (s->paren_depth == 0 && s->begin_depth == 0) {
             s->copy_from_stdin = s->copy_words == CP_STDIN;
-            end_statement_words(s);
-            return event(s, LX_EV_STATEMENT, off, s->line);
+            lx_end_statement_words(s);
+            return lx_event(s, LX_EV_STATEMENT, off, s->line);
         }
+        if (s->paren_depth == 0)
+            s->body_semicolon = 1;
         return CONTINUE;
     default:
         break;
@@ -392,9 +326,9 @@ int normal_byte(lx_scanner *s, unsigned char c)
 }
 
 /* Collecting $tag after a '$' of normal text. */
-int tag_byte(lx_scanner *s, unsigned char c)
+static int tag_byte(lx_scanner *s, unsigned char c)
 {
-    if (s->tag_seen == 0 && is_digit(c)) {
+    if (s->tag_seen == 0 && lx_is_digit(c)) {
         s->mode = M_NORMAL; /* $1: a parameter */
         s->word = W_NUM;
         s->num_param = 1;
@@ -410,7 +344,7 @@ int tag_byte(lx_scanner *s, unsigned char c)
         s->mode = M_DOLLAR;
         return CONTINUE;
     }
-    if (is_tag_cont(c)) {
+    if (lx_is_tag_cont(c)) {
         if (s->tag_seen < LX_MAX_TAG)
             s->tag[s->tag_seen] = (char)c;
         if (s->tag_seen <= LX_MAX_TAG)
@@ -424,191 +358,46 @@ int tag_byte(lx_scanner *s, unsigned char c)
         s->after_num = 0;
         uint32_t n = s->tag_seen < sizeof s->word_buf ? s->tag_seen : sizeof s->word_buf;
         for (uint32_t i = 0; i < n; i++)
-            s->word_buf[i] = (char)lower((unsigned char)s->tag[i]);
+            s->word_buf[i] = (char)lx_lower((unsigned char)s->tag[i]);
         s->word_len = (uint8_t)(s->tag_seen < 255 ? s->tag_seen : 255);
     }
-    return normal_byte(s, c);
+    return lx_normal_byte(s, c);
 }
 
-void dollar_byte(lx_scanner *s, unsigned char c)
-{
-    if (s->tag_match != 0xff) {
-        if (s->tag_match == s->tag_len && c == '$') {
-            s->mode = M_NORMAL;
-            s->word = W_NONE;
-            return;
-        }
-        if (s->tag_match < s->tag_len && c == (unsigned char)s->tag[s->tag_match]) {
-            s->tag_match++;
-            return;
-        }
-        s->tag_match = 0xff;
-    }
-    if (c == '$')
-        s->tag_match = 0;
-}
-
-/* After the closing quote of an E string: whitespace holding a newline
- * (and -- comments) then a quote continue the same string. */
-int xqs_byte(lx_scanner *s, unsigned char c)
-{
-    if (s->pend == P_COMMENT) {
-        if (c == '\n' || c == '\r') {
-            s->pend = P_NONE;
-            s->xqs_newline = 1;
-        }
-        return CONTINUE;
-    }
-    if (s->pend == P_DASH) {
-        if (c == '-') {
-            s->pend = P_COMMENT;
-            return CONTINUE;
-        }
-        s->mode = M_NORMAL; /* the dash stays held back */
-        return normal_byte(s, c);
-    }
-    if (c == '\n' || c == '\r') {
-        s->xqs_newline = 1;
-        return CONTINUE;
-    }
-    if (c == ' ' || c == '\t' || c == '\f')
-        return CONTINUE;
-    if (c == '-') {
-        hold(s, P_DASH);
-        return CONTINUE;
-    }
-    if (c == '\'' && s->xqs_newline) {
-        s->flags |= LX_F_CONTINUED;
-        s->mode = M_EQ;
-        return CONTINUE;
-    }
-    s->mode = M_NORMAL;
-    return normal_byte(s, c);
-}
-
-int quote_byte(lx_scanner *s, unsigned char c)
-{
-    if (s->mode == M_EQ) {
-        if (s->pend == P_ESC) {
-            s->pend = P_NONE;
-            return CONTINUE;
-        }
-        if (s->pend == P_QUOTE) {
-            s->pend = P_NONE;
-            if (c == '\'')
-                return CONTINUE;
-            s->mode = M_XQS;
-            s->xqs_newline = 0;
-            return xqs_byte(s, c);
-        }
-        if (c == '\\')
-            s->pend = P_ESC;
-        else if (c == '\'')
-            s->pend = P_QUOTE;
-        return CONTINUE;
-    }
-    unsigned char close = s->mode == M_SQ ? '\'' : '"';
-    if (c == close) {
-        /* A doubled quote reads the same as a closed and reopened one. */
-        if (s->colon_quote == 2)
-            s->flags |= LX_F_VARIABLE;
-        s->colon_quote = 0;
-        s->mode = M_NORMAL;
-        return CONTINUE;
-    }
-    if (s->colon_quote && (is_alpha(c) || is_digit(c)))
-        s->colon_quote = 2;
-    else
-        s->colon_quote = 0;
-    return CONTINUE;
-}
-
-int block_byte(lx_scanner *s, unsigned char c)
-{
-    if (s->pend == P_STAR) {
-        s->pend = P_NONE;
-        if (c == '/') {
-            if (s->comment_depth <= 0)
-                s->mode = M_NORMAL;
-            else
-                s->comment_depth--;
-            return CONTINUE;
-        }
-    } else if (s->pend == P_SLASH) {
-        s->pend = P_NONE;
-        if (c == '*') {
-            s->comment_depth++;
-            return CONTINUE;
-        }
-    }
-    if (c == '*')
-        s->pend = P_STAR;
-    else if (c == '/')
-        s->pend = P_SLASH;
-    return CONTINUE;
-}
-
-/* COPY data: lines up to one that is exactly "\." ("\n" or "\r\n"). */
-int copy_byte(lx_scanner *s, unsigned char c)
-{
-    uint8_t col = s->copy_col;
-    if (c == '\n') {
-        s->copy_col = 0;
-        if (col == 2 || col == 3) {
-            s->mode = M_NORMAL;
-            s->word = W_NONE;
-            end_statement_words(s);
-            int ev = event(s, LX_EV_COPY_END, s->offset, s->line);
-            resume_statement(s);
-            return ev;
-        }
-        return CONTINUE;
-    }
-    if (col == 0 && c == '\\')
-        s->copy_col = 1;
-    else if (col == 1 && c == '.')
-        s->copy_col = 2;
-    else if (col == 2 && c == '\r')
-        s->copy_col = 3;
-    else
-        s->copy_col = 0xff; /* not at line start any more */
-    return CONTINUE;
-}
-
-int step(lx_scanner *s, unsigned char c)
+static int step(lx_scanner *s, unsigned char c)
 {
     if (c == 0)
         s->flags |= LX_F_NUL;
     switch (s->mode) {
     case M_NORMAL:
-        return normal_byte(s, c);
+        return lx_normal_byte(s, c);
     case M_SQ:
     case M_DQ:
     case M_EQ:
-        return quote_byte(s, c);
+        return lx_quote_byte(s, c);
     case M_XQS:
-        return xqs_byte(s, c);
+        return lx_xqs_byte(s, c);
     case M_TAG:
         return tag_byte(s, c);
     case M_DOLLAR:
-        dollar_byte(s, c);
+        lx_dollar_byte(s, c);
         return CONTINUE;
     case M_LINE:
         if (c == '\n' || c == '\r')
             s->mode = M_NORMAL;
         return CONTINUE;
     case M_BLOCK:
-        return block_byte(s, c);
+        return lx_block_byte(s, c);
     case M_META:
         if (c == '\n') {
             s->mode = M_NORMAL;
-            int ev = event(s, LX_EV_META_END, s->offset, s->line);
-            resume_statement(s);
+            int ev = lx_event(s, LX_EV_META_END, s->offset, s->line);
+            lx_resume_statement(s);
             return ev;
         }
         return CONTINUE;
     case M_COPY:
-        return copy_byte(s, c);
+        return lx_copy_byte(s, c);
     default:
         return LX_EV_ERROR;
     }
@@ -616,7 +405,7 @@ int step(lx_scanner *s, unsigned char c)
 
 /* The statement reported by the last event is over once the caller
  * scans on. */
-void forget_statement(lx_scanner *s)
+static void forget_statement(lx_scanner *s)
 {
     if (s->stmt_done) {
         s->stmt_done = 0;
@@ -624,8 +413,6 @@ void forget_statement(lx_scanner *s)
         s->copy_from_stdin = 0;
     }
 }
-
-} // namespace
 
 void lx_init(lx_scanner *s)
 {
@@ -668,7 +455,7 @@ int lx_scan(lx_scanner *s, const char *data, size_t n, size_t *used)
             s->mode = M_COPY;
             s->copy_col = 0;
             *used = i + 1;
-            return event(s, LX_EV_COPY_START, s->offset - 1, s->line - 1);
+            return lx_event(s, LX_EV_COPY_START, s->offset - 1, s->line - 1);
         }
     }
     *used = n;
@@ -723,7 +510,9 @@ int lx_finish(lx_scanner *s)
     return s->stmt_start == LX_NO_STATEMENT ? LX_OPEN_NONE : LX_OPEN_STATEMENT;
 }
 
-int lx_fragment_is_inert(const char *text, size_t n)
+/* Whether text, lexed alone, is free of everything that could move a cut
+ * of the script around it. */
+static int inert(const char *text, size_t n, bool allow_body_semicolon)
 {
     lx_scanner s;
     lx_init(&s);
@@ -738,6 +527,22 @@ int lx_fragment_is_inert(const char *text, size_t n)
     int open = lx_finish(&s);
     if (open != LX_OPEN_NONE && open != LX_OPEN_STATEMENT)
         return 0;
-    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_VARIABLE | LX_F_FORCED | LX_F_NUL;
+    if (s.body_semicolon && !allow_body_semicolon)
+        return 0;
+    /* A psql variable reference is let through: array slices such as
+     * a[1:n] in a view's body read as one, and psql substitutes only
+     * variables the person replaying has set, quoted in the :'x' and :"x"
+     * forms; it never runs a command. */
+    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_FORCED | LX_F_NUL;
     return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
+}
+
+int lx_fragment_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, false);
+}
+
+int lx_statement_is_inert(const char *text, size_t n)
+{
+    return inert(text, n, true);
 }

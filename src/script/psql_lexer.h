@@ -5,8 +5,10 @@
  * (standard_conforming_strings on):
  *
  *   '...'   with '' inside; a backslash is an ordinary byte
- *   E'...'  backslash escapes the next byte; '' inside; an E string may
- *           continue after whitespace holding a newline ('a'<newline>'b')
+ *   E'...'  backslash escapes the next byte; '' inside; psql continues an
+ *           E string after blanks holding a "\r" ('a'<CR>'b'), never
+ *           across a line break (it reads line by line; the server
+ *           would join them, psql does not)
  *   B'' X'' N'' U&''  ordinary quotes (backslash literal)
  *   "..."   identifiers (also U&"..."), with "" inside
  *   $tag$...$tag$  dollar quotes; the tag is an identifier without "$"
@@ -101,26 +103,28 @@ struct lx_scanner {
     char error[96];
 
     /* Private. */
-    uint8_t mode;         /* what the next byte is read in (quote, comment, ...) */
-    uint8_t pend;         /* a byte held back until the next one decides */
-    uint8_t word;         /* kind of the token the last byte belonged to */
-    uint8_t word_len;     /* bytes of the identifier so far (saturates) */
-    uint8_t after_num;    /* the identifier follows a number directly */
-    uint8_t num_param;    /* the number is a parameter ($1) */
-    uint8_t sign;         /* the sign after a number's E, held back */
-    uint8_t colon_quote;  /* a quote right after ':' (psql variable?) */
-    char word_buf[10];    /* the identifier's first bytes, lower-cased */
-    uint8_t ident_count;  /* identifiers in this statement (saturates) */
-    char idents[4];       /* first letters of CREATE/OR/REPLACE/FUNCTION/PROCEDURE */
-    uint8_t copy_words;   /* progress of the COPY ... FROM stdin word match */
-    uint8_t copy_pending; /* lx_begin_copy called: data starts at the next line */
-    uint8_t copy_col;     /* bytes of the current COPY data line matched to "\." */
-    uint8_t xqs_newline;  /* E'' continuation: a newline was seen */
-    uint8_t underflow;    /* a ')' came at depth 0 */
-    uint8_t stmt_done;    /* the last event ended the statement */
-    uint8_t tag_len;      /* bytes of the opening dollar tag */
-    uint8_t tag_match;    /* closing-tag bytes matched so far; 0xff: none */
-    uint32_t tag_seen;    /* bytes collected for an opening tag (may pass LX_MAX_TAG) */
+    uint8_t mode;           /* what the next byte is read in (quote, comment, ...) */
+    uint8_t pend;           /* a byte held back until the next one decides */
+    uint8_t word;           /* kind of the token the last byte belonged to */
+    uint8_t word_len;       /* bytes of the identifier so far (saturates) */
+    uint8_t after_num;      /* the identifier follows a number directly */
+    uint8_t num_param;      /* the number is a parameter ($1) */
+    uint8_t sign;           /* the sign after a number's E, held back */
+    uint8_t colon_quote;    /* a quote right after ':' (psql variable?) */
+    char word_buf[10];      /* the identifier's first bytes, lower-cased */
+    uint8_t ident_count;    /* identifiers in this statement (saturates) */
+    char idents[4];         /* first letters of CREATE/OR/REPLACE/FUNCTION/PROCEDURE */
+    uint8_t copy_words;     /* progress of the COPY ... FROM stdin word match */
+    uint8_t copy_pending;   /* lx_begin_copy called: data starts at the next line */
+    uint8_t copy_col;       /* bytes of the current COPY data line matched to "\." */
+    uint8_t xqs_newline;    /* E'' continuation: a "\r" was seen */
+    uint8_t xqs_seen;       /* E'' continuation: bytes seen on this line */
+    uint8_t underflow;      /* a ')' came at depth 0 */
+    uint8_t stmt_done;      /* the last event ended the statement */
+    uint8_t body_semicolon; /* a ';' at depth 0 inside a BEGIN ... END body */
+    uint8_t tag_len;        /* bytes of the opening dollar tag */
+    uint8_t tag_match;      /* closing-tag bytes matched so far; 0xff: none */
+    uint32_t tag_seen;      /* bytes collected for an opening tag (may pass LX_MAX_TAG) */
     int32_t comment_depth;
     uint64_t pend_offset; /* offset of the held-back byte */
     uint64_t pend_line;
@@ -178,11 +182,21 @@ int lx_split(const char *text, size_t n, lx_item *items, size_t cap, lx_split_re
 /* 1 when text[0..n), lexed from the start of a script, could sit inside a
  * statement without changing where psql cuts it: it ends outside every
  * quote and comment (a "--" comment too) with nothing held back, at
- * parenthesis depth 0 (never below) and BEGIN depth 0, and holds no
- * statement-ending ';', no backslash (commands or "\;"), no psql variable
- * reference, no NUL and nothing psql versions read differently.  0
- * otherwise.  The writer still places it between token boundaries (after
- * a blank or punctuation, before one). */
+ * parenthesis depth 0 (never below) and BEGIN depth 0, and holds no ';' at
+ * parenthesis depth 0 (not even in what looks like a function body: the
+ * words before it decide that), no backslash (commands or "\;"), no NUL
+ * and nothing psql versions read differently (psql variable references
+ * are let through: array slices look like them).
+ * 0 otherwise.  The writer still places it between token boundaries
+ * (after a blank or punctuation, before one).  For server texts written
+ * inside a statement: defaults, expressions, view bodies. */
 int lx_fragment_is_inert(const char *text, size_t n);
+
+/* The same for a text written as a whole statement of its own, at the
+ * start of a statement and followed directly by its ';' (the output of
+ * pg_get_functiondef, say): a ';' inside the BEGIN ATOMIC ... END body of
+ * CREATE [OR REPLACE] FUNCTION/PROCEDURE is allowed, since psql keeps it
+ * inside the statement. */
+int lx_statement_is_inert(const char *text, size_t n);
 
 #endif

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "script/psql_lexer.h"
+#include "support/dump_wait.h"
 #include "support/lexer_events.h"
+#include "support/sandbox.h"
 
 namespace
 {
@@ -56,8 +58,12 @@ const split_case SPLIT_CASES[] = {
     {"SELECT abe'x\\';", "S1:SELECT abe'x\\';", LX_OPEN_NONE, 0},
     {"SELECT b'1\\', x'\\', n'\\', u&'\\', U&\"\\\";",
      "S1:SELECT b'1\\', x'\\', n'\\', u&'\\', U&\"\\\";", LX_OPEN_NONE, 0},
-    /* an E string continues after whitespace holding a newline */
-    {"SELECT E'a'\n  -- c\n'\\';' ;", "S1:SELECT E'a'\n  -- c\n'\\';' ;", 0, LX_F_CONTINUED},
+    /* an E string continues after blanks holding a carriage return, but
+     * psql reads line by line: a line break never joins two strings */
+    {"SELECT E'a' -- c\r'\\';' ;", "S1:SELECT E'a' -- c\r'\\';' ;", 0, LX_F_CONTINUED},
+    {"SELECT E'a'\n\r  '\\';' ;", "S1:SELECT E'a'\n\r  '\\';' ;", 0, LX_F_CONTINUED},
+    {"SELECT E'a'\n  -- c\n'\\';' ;", "S1:SELECT E'a'\n  -- c\n'\\';|I3:' ;", LX_OPEN_QUOTE, 0},
+    {"SELECT E'a' \n'\\';' ;", "S1:SELECT E'a' \n'\\';|I2:' ;", LX_OPEN_QUOTE, 0},
     {"SELECT E'a' '\\';' ;", "S1:SELECT E'a' '\\';|I1:' ;", LX_OPEN_QUOTE, 0},
     {"SELECT E'a'\n-1;", "S1:SELECT E'a'\n-1;", LX_OPEN_NONE, 0},
     {"SELECT \"a;\"\"b\\\";", "S1:SELECT \"a;\"\"b\\\";", LX_OPEN_NONE, 0},
@@ -164,6 +170,7 @@ TEST(PsqlLexer, SplitWritesNoMoreItemsThanItsRoom)
 
 TEST(PsqlLexer, InertFragmentsAreThoseThatCannotMoveACut)
 {
+    /* inert: 0 neither, 1 fragment and statement, 2 statement only */
     const struct {
         std::string text;
         int inert;
@@ -187,7 +194,8 @@ TEST(PsqlLexer, InertFragmentsAreThoseThatCannotMoveACut)
         {"x /", 0},
         {"a \\; b", 0},
         {"a \\! b", 0},
-        {":foo", 0},
+        {":foo", 1},
+        {"a[1:n]", 1},
         {"a[1:2]", 1},
         {"E'a'", 0},
         {"E'a'::text", 1},
@@ -195,9 +203,99 @@ TEST(PsqlLexer, InertFragmentsAreThoseThatCannotMoveACut)
         {std::string("'\0'", 3), 0},
         {"'open", 0},
         {"\"open", 0},
-        {"CREATE FUNCTION f() BEGIN ATOMIC SELECT 1; END", 1},
+        /* a function body's ';' stays inside only where the statement
+         * starts with CREATE FUNCTION, which a fragment cannot know */
+        {"CREATE FUNCTION f() BEGIN ATOMIC SELECT 1; END", 2},
         {"CREATE FUNCTION f() BEGIN ATOMIC SELECT 1;", 0},
+        {"CREATE FUNCTION f() BEGIN ATOMIC SELECT 1; END; SELECT 2", 0},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(c.inert, lx_fragment_is_inert(c.text.data(), c.text.size())) << c.text;
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.inert == 1, lx_fragment_is_inert(c.text.data(), c.text.size()) == 1) << c.text;
+        EXPECT_EQ(c.inert >= 1, lx_statement_is_inert(c.text.data(), c.text.size()) == 1) << c.text;
+    }
+}
+
+/* psql itself as the oracle: a script of SELECTs whose quotes, comments
+ * and bodies hold semicolons and backslashes.  psql runs it against the
+ * sandbox, and each SELECT that arrived whole prints its number; the lexer
+ * must cut the same script into the same statements. */
+TEST(PsqlLexer, CutsLikePsqlOnARealServer)
+{
+    REQUIRE_SANDBOX();
+    const char *const pieces[] = {
+        "'a;b'",
+        "'it''s; \\'",
+        "E'x\\';y'",
+        "e'\\\\;'",
+        "E'a' -- ;\r'b;\\''",
+        "E'a'\r\r  '\\'' AS \"\\\"",
+        "'a'\n'b;'",
+        "$$a;b$$",
+        "$q$ $$ ; $q$",
+        "$a$;$b$;$a$",
+        "1 AS \"a;\"\"b\"",
+        "/* nested /* ; */ ; */ 2",
+        "2 -- ; \\! no\n",
+        "U&'\\0041;'",
+        "B'101'",
+        "X'1F'",
+        "N'x;'",
+        "(ARRAY[1,2])[1:1]",
+        "1::text",
+        "E'\\x41'",
+        "1 +--x;\n2",
+        "(SELECT ';')",
+        "'\\' AS \"\\\"",
+        "$1$",
+    };
+    std::string script = "CREATE FUNCTION pg_temp.f() RETURNS int LANGUAGE sql\n"
+                         "BEGIN ATOMIC SELECT 1; SELECT CASE WHEN true THEN 2 END; END;\n";
+    int k = 0;
+    for (const char *p : pieces) {
+        if (std::string(p) == "$1$")
+            continue; /* a parameter: only for the lexer */
+        k++;
+        script += "SELECT " + std::to_string(k) + ", " + p + ";" + (k % 2 ? "\n" : " ");
+    }
+    script += "SELECT " + std::to_string(++k) + ", pg_temp.f();\n";
+
+    lx_split_result r;
+    std::vector<lx_item> items(script.size());
+    ASSERT_EQ(0, lx_split(script.data(), script.size(), items.data(), items.size(), &r));
+    int statements = 0;
+    for (size_t i = 0; i < r.count; i++) {
+        EXPECT_TRUE(items[i].kind == LX_ITEM_STATEMENT || items[i].kind == LX_ITEM_SPACE);
+        if (items[i].kind != LX_ITEM_STATEMENT)
+            continue;
+        std::string head =
+            statements == 0 ? "CREATE FUNCTION" : "SELECT " + std::to_string(statements) + ",";
+        EXPECT_EQ(head, script.substr(items[i].start, head.size()));
+        statements++;
+    }
+    EXPECT_EQ(k + 1, statements) << "the function and every SELECT";
+
+    std::string path = temp_path("psql-oracle.sql");
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fwrite(script.data(), 1, script.size(), f);
+    fclose(f);
+    const sandbox_info *sb = sandbox_server();
+    std::string cmd = "PGCLIENTENCODING=UTF8 psql -X -q -At -h " + sb->host + " -p " +
+                      std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER " -d postgres -f " +
+                      path + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    std::string out = read_all(p);
+    pclose(p);
+    std::string numbers;
+    for (size_t at = 0; at < out.size();) {
+        size_t end = out.find('\n', at);
+        std::string line = out.substr(at, end == std::string::npos ? end : end - at);
+        numbers += line.substr(0, line.find('|')) + " ";
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    std::string want;
+    for (int i = 1; i <= k; i++)
+        want += std::to_string(i) + " ";
+    EXPECT_EQ(want, numbers) << out;
 }

@@ -227,6 +227,13 @@ int main(int argc, char **argv)
     make_config(config, sizeof config, host, port, user, password, db, out_path);
     check(dump_to(config) == 0, "dump");
 
+    /* The complete script of the same database, beside the first. */
+    snprintf(utf8_path, sizeof utf8_path, "%s.complete", out_path);
+    make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+    config[strlen(config) - 1] = '\0';
+    strcat(config, ",\"complete\":true}");
+    check(dump_to(config) == 0, "complete dump");
+
     /* "-été-дамп" before the extension, in UTF-8. */
     const char *dot = strrchr(out_path, '.');
     size_t stem = dot ? (size_t)(dot - out_path) : strlen(out_path);

@@ -1,0 +1,180 @@
+/*
+ * The course of a complete dump ("complete": true) once connected: take
+ * the snapshot, read the catalogue model, select and order it, check the
+ * configured tables, and only then open the script file and write it:
+ * settings, BEGIN, drops, objects before the data, the rows, objects after
+ * the data, COMMIT and a trailer line that says the script is whole.
+ *
+ * Everything after the settings runs in one transaction, so a copy of the
+ * script cut anywhere (even right after a statement) commits nothing when
+ * replayed: psql ends at the cut and the open transaction is rolled back.
+ */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dump/catalog.h"
+#include "dump/complete_write.h"
+#include "dump/dump_output.h"
+#include "dump/dump_run.h"
+#include "dump/dump_writer.h"
+#include "pg_client/pg_client.h"
+
+/* The snapshot and the session settings the catalogue texts and the rows
+ * depend on; an empty search_path makes the server qualify every name it
+ * prints. */
+static const char *const SETTINGS[] = {
+    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",   "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
+    "SET bytea_output = 'hex'",     "SET search_path = ''",
+};
+
+static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
+                                      "SET standard_conforming_strings = on;\n"
+                                      "SET check_function_bodies = false;\n"
+                                      "SET client_min_messages = warning;\n"
+                                      "SET xmloption = content;\n"
+                                      "SELECT pg_catalog.set_config('search_path', '', false);\n\n"
+                                      "BEGIN;\n\n";
+
+static const char SCRIPT_END[] = "COMMIT;\n\n-- veltrano-pgdump: dump complete\n";
+
+static int run_settings(dump_session *s, pg_conn *conn)
+{
+    for (const char *sql : SETTINGS) {
+        pg_meta meta = {};
+        int rc = pg_query(conn, sql, &meta);
+        pg_meta_free(&meta);
+        if (rc != 0) {
+            session_set_error(s, rc < 0 ? conn->error : "unexpected answer to a setting");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static void show_table(dump_session *s, const char *schema, const char *name)
+{
+    char text[sizeof s->current_table];
+    snprintf(text, sizeof text, "%s.%s", schema, name);
+    size_t i = 0;
+    for (; i < sizeof text - 1 && text[i] != '\0'; i++)
+        s->current_table[i].store(text[i], std::memory_order_relaxed);
+    for (; i < sizeof s->current_table; i++)
+        s->current_table[i].store('\0', std::memory_order_relaxed);
+}
+
+static bool has_rows(const cat_row *r)
+{
+    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
+}
+
+/* The rows of every dumped table; -1 with *outcome set. */
+static int write_data(cw_ctx *c, pg_conn *conn, int *outcome)
+{
+    const catalog *cat = c->cat;
+    int32_t done = 0;
+    for (uint32_t k = 0; k < cat->items.n; k++) {
+        const cat_row *r = &cat->items.v[cat->order[k]];
+        if (!has_rows(r))
+            continue;
+        if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
+            *outcome = SESSION_CANCELLED;
+            return -1;
+        }
+        show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        table_target t = {};
+        char *columns = nullptr;
+        if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
+            *outcome = SESSION_FAILED;
+            return -1;
+        }
+        t.schema = cw_text(c, r, 0);
+        t.name = cw_text(c, r, 1);
+        t.columns = columns;
+        t.qualify = 1;
+        int rc = write_table_rows(c->s, conn, c->w, &t, outcome);
+        free(columns);
+        if (rc != SECTION_OK)
+            return -1;
+        c->s->tables_done.store(++done, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+static int write_script(cw_ctx *c, pg_conn *conn, int *outcome)
+{
+    const dump_config *cfg = c->cfg;
+    /* Comment lines carry printable text only. */
+    cw_put(c, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ");
+    if (!c->bad && dw_put_comment_text(c->w, conn->server_version) != 0)
+        cw_fail(c, WRITE_FAILED_TEXT);
+    cw_put(c, "\n-- Database: ");
+    if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
+        cw_fail(c, WRITE_FAILED_TEXT);
+    cw_put(c, "\n\n");
+    cw_put(c, SCRIPT_SETTINGS);
+    if (cfg->include_drop && cfg->include_schema)
+        write_drops(c);
+    if (cfg->include_schema)
+        write_predata(c);
+    if (!c->bad && cfg->include_data && write_data(c, conn, outcome) != 0)
+        return -1; /* outcome and error set by the data section */
+    if (cfg->include_schema) {
+        write_postdata(c);
+        write_comments(c);
+        write_owners_and_grants(c);
+    }
+    cw_put(c, SCRIPT_END);
+    if (c->bad) {
+        *outcome = SESSION_FAILED;
+        return -1;
+    }
+    return 0;
+}
+
+static int count_tables(const catalog *cat)
+{
+    int32_t n = 0;
+    for (uint32_t i = 0; i < cat->items.n; i++)
+        n += has_rows(&cat->items.v[i]) ? 1 : 0;
+    return n;
+}
+
+/* Reads, selects and orders the model; -1 with the session's error set. */
+static int load_catalog(dump_session *s, pg_conn *conn, catalog *cat)
+{
+    if (run_settings(s, conn) != 0)
+        return -1;
+    if (catalog_read(cat, conn, s->cfg.include_privileges) != 0 ||
+        catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
+        session_set_error(s, cat->error);
+        return -1;
+    }
+    return 0;
+}
+
+int complete_dump(dump_session *s, pg_conn *conn)
+{
+    catalog cat = {};
+    if (load_catalog(s, conn, &cat) != 0) {
+        cat_free(&cat);
+        return SESSION_FAILED;
+    }
+    s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
+
+    dump_writer w = {};
+    if (dump_output_open(s, &w) != 0) {
+        cat_free(&cat);
+        return SESSION_FAILED;
+    }
+    s->state.store(SESSION_RUNNING, std::memory_order_release);
+    cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+    int outcome = SESSION_DONE;
+    if (write_script(&c, conn, &outcome) != 0 && outcome == SESSION_DONE)
+        outcome = SESSION_FAILED;
+    outcome = dump_output_close(s, &w, outcome);
+    cat_free(&cat);
+    return outcome;
+}

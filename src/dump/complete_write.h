@@ -1,0 +1,97 @@
+/*
+ * Writing the complete script from the catalogue model.  The sections
+ * know the model and the script's SQL, never the catalogue's SQL.
+ *
+ * Every name goes out through dw_put_ident (quoted, whole), every text
+ * literal through dw_put_literal, every text the server deparsed through
+ * put_server_sql, and comment lines through dw_put_comment_text.
+ *
+ * Failures are sticky: the first failed write or refused text sets the
+ * session's error and ctx->bad, later calls do nothing, and a section
+ * returns -1 once bad is set.
+ */
+#ifndef PGDUMP_COMPLETE_WRITE_H
+#define PGDUMP_COMPLETE_WRITE_H
+
+#include <cstdint>
+
+#include "dump/catalog.h"
+
+struct dump_session;
+struct dump_writer;
+struct dump_config;
+
+struct cw_ctx {
+    dump_session *s;
+    dump_writer *w;
+    const catalog *cat;
+    const dump_config *cfg;
+    int bad; /* 1 once a write failed or a text was refused */
+};
+
+/* Sets the session's error (first failure only) and bad. */
+void cw_fail(cw_ctx *c, const char *text);
+
+/* Fixed script text. */
+void cw_put(cw_ctx *c, const char *text);
+
+/* A name as a quoted identifier. */
+void cw_ident(cw_ctx *c, const char *name);
+
+/* An item's schema-qualified name. */
+void cw_qname(cw_ctx *c, const cat_row *item);
+
+/* A text as a string literal. */
+void cw_lit(cw_ctx *c, const char *text);
+
+/* Text the server deparsed (an expression, a definition, a qualified
+ * type or function name), written as it is.  whole is 0 for a fragment
+ * written inside a statement (defaults, checks, view queries, types,
+ * partition bounds) and 1 for a text that is a statement of its own,
+ * followed directly by its ';' (function, index, trigger and rule
+ * definitions).  what names the object kind for the error text.  0, or -1
+ * when the text is refused or the write failed (bad set). */
+enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
+int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
+
+/* put_server_sql of a NUL-terminated fragment / statement. */
+void cw_sql(cw_ctx *c, const char *text, const char *what);
+void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
+
+/* A number the server printed; anything but an optional minus and digits
+ * is refused. */
+void cw_number(cw_ctx *c, const char *text);
+
+/* Text slot i of a row. */
+const char *cw_text(const cw_ctx *c, const cat_row *r, int i);
+
+/* "schema.name(arguments)" of a routine. */
+void cw_signature(cw_ctx *c, const cat_row *routine);
+
+/* The words naming an item's kind in ALTER / DROP / COMMENT ("TABLE",
+ * "MATERIALIZED VIEW", ...). */
+const char *cw_kind_word(const cat_row *item);
+
+/* The name of an item in statements about it: schemas and extensions
+ * unqualified, routines with their arguments, others qualified. */
+void cw_object_name(cw_ctx *c, const cat_row *item);
+
+/* "SEQUENCE NAME s.n START WITH ..." of an identity column's sequence. */
+void cw_identity_options(cw_ctx *c, const cat_row *seq);
+
+/* Sections, each 0 or -1 (bad). */
+int write_drops(cw_ctx *c);
+int write_predata(cw_ctx *c);
+int write_table(cw_ctx *c, const cat_row *table);
+int write_view(cw_ctx *c, const cat_row *view);
+int write_postdata(cw_ctx *c);
+int write_comments(cw_ctx *c);
+int write_owners_and_grants(cw_ctx *c);
+
+/* Columns of a table to read and insert: the quoted list of those not
+ * generated, or null when every column is taken (then *overriding tells
+ * whether an identity column is GENERATED ALWAYS).  The list is malloc'd;
+ * the caller frees it.  -1 on out of memory (bad set). */
+int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding);
+
+#endif

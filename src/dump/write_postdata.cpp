@@ -1,0 +1,219 @@
+/*
+ * The section after the data: sequence values as of the snapshot, keys
+ * and unique and exclusion constraints, indexes (a partitioned table's
+ * index attached to its partitions' ones), checks that were not valid,
+ * foreign keys, triggers, rules and the refresh of populated materialized
+ * views.  Keys and triggers come after the rows so the load neither checks
+ * them row by row nor fires anything.
+ */
+#include <cstring>
+
+#include "dump/complete_write.h"
+
+static bool is_relation(const cat_row *r)
+{
+    return r->dumped == 1 && (r->kind == 'T' || r->kind == 'P' || r->kind == 'V' || r->kind == 'M');
+}
+
+/* '"schema"."name"' for a regclass literal; -1 when it does not fit (a
+ * server name is at most 63 bytes, so it always does). */
+static int qname_text(const char *schema, const char *name, char *dst, size_t size)
+{
+    size_t n = 0;
+    const char *parts[2] = {schema, name};
+    for (int i = 0; i < 2; i++) {
+        if (n + 4 > size)
+            return -1;
+        if (i == 1)
+            dst[n++] = '.';
+        dst[n++] = '"';
+        for (const char *p = parts[i]; *p != '\0'; p++) {
+            if (n + 4 > size)
+                return -1;
+            dst[n++] = *p;
+            if (*p == '"')
+                dst[n++] = '"';
+        }
+        dst[n++] = '"';
+    }
+    dst[n] = '\0';
+    return 0;
+}
+
+static void write_setval(cw_ctx *c, const cat_row *seq)
+{
+    const cat_list *v = &c->cat->seqvals;
+    uint32_t i = cat_first_of(v, seq->oid);
+    if (i == v->n)
+        return; /* not readable in the snapshot: keeps its start value */
+    char name[600];
+    if (qname_text(cw_text(c, seq, 0), cw_text(c, seq, 1), name, sizeof name) != 0) {
+        cw_fail(c, "sequence name too long");
+        return;
+    }
+    cw_put(c, "SELECT pg_catalog.setval(");
+    cw_lit(c, name);
+    cw_put(c, ", ");
+    cw_number(c, cw_text(c, &v->v[i], 0));
+    cw_put(c, strcmp(cw_text(c, &v->v[i], 1), "true") == 0 ? ", true);\n" : ", false);\n");
+}
+
+static void write_setvals(cw_ctx *c)
+{
+    const catalog *cat = c->cat;
+    for (uint32_t k = 0; k < cat->items.n; k++) {
+        const cat_row *r = &cat->items.v[cat->order[k]];
+        bool dumped = r->kind == 'S' && r->dumped == 1;
+        if (r->kind == 'I') {
+            const cat_row *t = cat_find_item(cat, CLASS_PG_CLASS, r->ref);
+            dumped = t != nullptr && t->dumped == 1;
+        }
+        if (dumped)
+            write_setval(c, r);
+    }
+    cw_put(c, "\n");
+}
+
+static void add_constraint(cw_ctx *c, const cat_row *table, const cat_row *con, bool only)
+{
+    cw_put(c, only ? "ALTER TABLE ONLY " : "ALTER TABLE ");
+    cw_qname(c, table);
+    cw_put(c, " ADD CONSTRAINT ");
+    cw_ident(c, cw_text(c, con, 0));
+    cw_put(c, " ");
+    cw_sql(c, cw_text(c, con, 1), "constraint definition");
+    cw_put(c, ";\n");
+}
+
+/* pass 0: keys, unique and exclusion constraints, checks not valid;
+ * pass 1: foreign keys whose referenced table is dumped too. */
+static void write_constraints(cw_ctx *c, const cat_row *table, int pass)
+{
+    const cat_list *k = &c->cat->constraints;
+    for (uint32_t i = cat_first_of(k, table->oid); i < k->n && k->v[i].owner == table->oid; i++) {
+        const cat_row *con = &k->v[i];
+        if (pass == 0 && (con->kind == 'p' || con->kind == 'u' || con->kind == 'x'))
+            add_constraint(c, table, con, true);
+        else if (pass == 0 && con->kind == 'c' && (con->num & 3) == 1)
+            add_constraint(c, table, con, false); /* inheriting tables take it too */
+        else if (pass == 1 && con->kind == 'f' && (con->num & 4) == 0) {
+            const cat_row *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
+            /* A partitioned table's foreign key is added to every partition. */
+            if (ref != nullptr && ref->dumped == 1)
+                add_constraint(c, table, con, table->kind != 'P');
+        }
+    }
+}
+
+static void write_indexes(cw_ctx *c, const cat_row *table)
+{
+    const cat_list *l = &c->cat->indexes;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        if (l->v[i].kind != 'i')
+            continue;
+        cw_sql_statement(c, cw_text(c, &l->v[i], 1), "index definition");
+        cw_put(c, ";\n");
+    }
+}
+
+static void write_attaches(cw_ctx *c, const cat_row *table)
+{
+    const cat_list *l = &c->cat->indexes;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        const cat_row *child = &l->v[i];
+        int64_t p = child->ref ? cat_index_find(&c->cat->by_index, child->ref) : -1;
+        if (p < 0)
+            continue;
+        const cat_row *parent = &l->v[p];
+        const cat_row *ptable = cat_find_item(c->cat, CLASS_PG_CLASS, parent->owner);
+        if (ptable == nullptr || ptable->dumped != 1)
+            continue;
+        cw_put(c, "ALTER INDEX ");
+        cw_ident(c, cw_text(c, parent, 3));
+        cw_put(c, ".");
+        cw_ident(c, cw_text(c, parent, 0));
+        cw_put(c, " ATTACH PARTITION ");
+        cw_ident(c, cw_text(c, child, 3));
+        cw_put(c, ".");
+        cw_ident(c, cw_text(c, child, 0));
+        cw_put(c, ";\n");
+    }
+}
+
+static void write_triggers(cw_ctx *c, const cat_row *table)
+{
+    const cat_list *l = &c->cat->triggers;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        const cat_row *t = &l->v[i];
+        cw_sql_statement(c, cw_text(c, t, 1), "trigger definition");
+        cw_put(c, ";\n");
+        const char *state = t->kind == 'D'   ? " DISABLE TRIGGER "
+                            : t->kind == 'R' ? " ENABLE REPLICA TRIGGER "
+                            : t->kind == 'A' ? " ENABLE ALWAYS TRIGGER "
+                                             : nullptr;
+        if (state == nullptr)
+            continue;
+        cw_put(c, "ALTER TABLE ");
+        cw_qname(c, table);
+        cw_put(c, state);
+        cw_ident(c, cw_text(c, t, 0));
+        cw_put(c, ";\n");
+    }
+}
+
+static void write_rules(cw_ctx *c, const cat_row *table)
+{
+    const cat_list *l = &c->cat->rules;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        const char *def = cw_text(c, &l->v[i], 1);
+        size_t n = strlen(def);
+        while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
+            n--;
+        put_server_sql(c, def, n, SQL_STATEMENT, "rule definition");
+        cw_put(c, ";\n");
+    }
+}
+
+int write_postdata(cw_ctx *c)
+{
+    const catalog *cat = c->cat;
+    write_setvals(c);
+    for (int step = 0; step < 6 && !c->bad; step++) {
+        for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
+            const cat_row *r = &cat->items.v[cat->order[k]];
+            if (!is_relation(r))
+                continue;
+            switch (step) {
+            case 0:
+                write_constraints(c, r, 0);
+                break;
+            case 1:
+                write_indexes(c, r);
+                break;
+            case 2:
+                write_attaches(c, r);
+                break;
+            case 3:
+                write_constraints(c, r, 1);
+                break;
+            case 4:
+                write_triggers(c, r);
+                break;
+            default:
+                write_rules(c, r);
+                break;
+            }
+        }
+        cw_put(c, "\n");
+    }
+    for (uint32_t k = 0; k < cat->items.n; k++) {
+        const cat_row *r = &cat->items.v[cat->order[k]];
+        if (r->dumped == 1 && r->kind == 'M' && r->num == 1) {
+            cw_put(c, "REFRESH MATERIALIZED VIEW ");
+            cw_qname(c, r);
+            cw_put(c, ";\n");
+        }
+    }
+    cw_put(c, "\n");
+    return c->bad ? -1 : 0;
+}

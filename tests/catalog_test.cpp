@@ -1,0 +1,298 @@
+/*
+ * The catalogue model without a server: storage, selection by the
+ * configuration, the table checks, the dependency order with its stable
+ * tie-break and cycle breaking, the spreading of exclusions, and the
+ * writers' refusals.  Catalogues are built by hand, row by row.
+ */
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "dump/catalog.h"
+#include "dump/complete_write.h"
+#include "dump/dump_run.h"
+#include "dump/dump_sink.h"
+#include "dump/dump_writer.h"
+#include "support/dump_wait.h"
+
+namespace
+{
+
+struct model {
+    catalog cat = {};
+    dump_config cfg = {};
+    model() { parse_config("{}", &cfg); }
+    ~model() { cat_free(&cat); }
+
+    cat_str text(const char *s)
+    {
+        cat_str out = 0;
+        EXPECT_EQ(0, cat_store(&cat, s, strlen(s), &out));
+        return out;
+    }
+    cat_row *item(char kind, uint32_t oid, const char *schema, const char *name, uint32_t ref = 0)
+    {
+        cat_row *r = cat_append(&cat, &cat.items);
+        r->kind = kind;
+        r->oid = oid;
+        r->ref = ref;
+        r->t[0] = text(schema);
+        r->t[1] = text(name);
+        return r;
+    }
+    /* from needs to: a dependency row as the catalogue query gives it. */
+    void dep(char from_kind, uint32_t from, char to_kind, uint32_t to)
+    {
+        cat_row *d = cat_append(&cat, &cat.deps);
+        d->oid = from;
+        d->owner = cat_item_class(from_kind);
+        d->ref = to;
+        d->num = (int32_t)cat_item_class(to_kind);
+    }
+    int prepare() { return catalog_select(&cat, &cfg) == 0 ? catalog_sort(&cat) : -1; }
+    /* Dumped items in order, as "schema.name". */
+    std::string dumped()
+    {
+        std::string out;
+        for (uint32_t k = 0; k < cat.items.n; k++) {
+            const cat_row *r = &cat.items.v[cat.order[k]];
+            if (r->dumped == 1)
+                out += std::string(out.empty() ? "" : " ") + cat_text(&cat, r->t[0]) + "." +
+                       cat_text(&cat, r->t[1]);
+        }
+        return out;
+    }
+    void list(char (*dst)[128], int32_t *count, std::vector<const char *> names)
+    {
+        for (const char *n : names)
+            snprintf(dst[(*count)++], 128, "%s", n);
+    }
+};
+
+} // namespace
+
+TEST(CatalogStore, EmptyTextsAreKeptApartFromNullAndTheArenaGrows)
+{
+    model m;
+    cat_str empty = m.text("");
+    EXPECT_NE(0u, empty);
+    EXPECT_STREQ("", cat_text(&m.cat, empty));
+    EXPECT_STREQ("", cat_text(&m.cat, 0));
+    std::string big(200000, 'x');
+    cat_str first = m.text("first");
+    cat_str large = 0;
+    ASSERT_EQ(0, cat_store(&m.cat, big.data(), big.size(), &large));
+    EXPECT_STREQ("first", cat_text(&m.cat, first)); /* offsets survive a move */
+    EXPECT_EQ(big, cat_text(&m.cat, large));
+
+    uint64_t keys[] = {30, 10, 20, 10};
+    cat_index ix = {};
+    ASSERT_EQ(0, cat_index_build(&m.cat, &ix, keys, 4));
+    EXPECT_EQ(2, cat_index_find(&ix, 20));
+    EXPECT_EQ(1, cat_index_find(&ix, 10)); /* the first of equal keys */
+    EXPECT_EQ(-1, cat_index_find(&ix, 15));
+    EXPECT_EQ(-1, cat_index_find(&ix, 31));
+    free(ix.v);
+
+    for (uint32_t owner : {5u, 5u, 9u})
+        cat_append(&m.cat, &m.cat.columns)->owner = owner;
+    EXPECT_EQ(0u, cat_first_of(&m.cat.columns, 5));
+    EXPECT_EQ(2u, cat_first_of(&m.cat.columns, 9));
+    EXPECT_EQ(3u, cat_first_of(&m.cat.columns, 7));
+}
+
+TEST(CatalogSort, DependenciesFirstThenKindSchemaNameAndOid)
+{
+    model m;
+    m.item('V', 10, "s", "view_on_t");
+    m.item('T', 11, "s", "t");
+    m.item('f', 12, "s", "used_by_default");
+    m.item('e', 13, "z", "enum_of_f");
+    m.item('f', 14, "s", "overloaded");
+    m.item('f', 15, "s", "overloaded");
+    m.item('T', 16, "a", "plain");
+    m.item('s', 17, "s", "s");
+    m.item('s', 18, "z", "z");
+    m.item('V', 19, "a", "b_view_on_view");
+    m.item('V', 20, "a", "z_base_view");
+    m.dep('V', 10, 'T', 11);
+    m.dep('T', 11, 'f', 12);
+    m.dep('f', 12, 'e', 13);
+    m.dep('V', 19, 'V', 20);
+    m.dep('V', 19, 'V', 404); /* a dependency on something not dumped */
+    ASSERT_EQ(0, m.prepare());
+    EXPECT_EQ("s.s z.z z.enum_of_f s.overloaded s.overloaded s.used_by_default a.plain s.t "
+              "a.z_base_view a.b_view_on_view s.view_on_t",
+              m.dumped());
+    /* Overloads keep their OID order. */
+    EXPECT_EQ(14u, m.cat.items.v[m.cat.order[3]].oid);
+}
+
+TEST(CatalogSort, CyclesAreBrokenAtTheLowestRankAndEveryItemComesOnce)
+{
+    model m;
+    m.item('V', 1, "s", "b");
+    m.item('V', 2, "s", "a");
+    m.item('V', 3, "s", "c");
+    m.dep('V', 1, 'V', 2);
+    m.dep('V', 2, 'V', 1);
+    m.dep('V', 3, 'V', 1);
+    ASSERT_EQ(0, m.prepare());
+    EXPECT_EQ("s.a s.b s.c", m.dumped());
+}
+
+TEST(CatalogSelect, SchemasTablesAndWhatDependsOnALeftOutRelation)
+{
+    model m;
+    m.item('s', 1, "public", "public");
+    m.item('s', 2, "app", "app");
+    m.item('s', 3, "skip", "skip");
+    m.item('x', 4, "pg_catalog", "plpgsql");
+    m.item('x', 5, "skip", "in_skipped");
+    m.item('T', 6, "public", "kept");
+    m.item('T', 7, "app", "gone");
+    m.item('V', 8, "app", "on_gone");
+    m.item('V', 9, "app", "on_on_gone");
+    m.item('f', 10, "app", "takes_gone_row");
+    m.item('T', 11, "skip", "t");
+    m.item('V', 12, "app", "on_skipped_schema");
+    m.item('I', 13, "app", "identity_seq", 6);
+    m.item('T', 14, "app", "x.y"); /* a dot inside the name */
+    m.dep('V', 8, 'T', 7);
+    m.dep('V', 9, 'V', 8);
+    m.dep('f', 10, 'T', 7);
+    m.dep('V', 12, 'T', 11);
+    m.list(m.cfg.exclude_schemas, &m.cfg.exclude_schema_count, {"skip"});
+    m.list(m.cfg.exclude_tables, &m.cfg.exclude_count, {"app.gone", "nomatch", "x.y"});
+    ASSERT_EQ(0, m.prepare());
+    EXPECT_EQ("app.app pg_catalog.plpgsql public.kept", m.dumped());
+}
+
+TEST(CatalogSelect, ListedTablesBringTheirPartitionsButNotExcludedOnes)
+{
+    model m;
+    m.item('P', 1, "app", "parent");
+    m.item('P', 2, "app", "mid", 1);
+    m.item('T', 3, "app", "leaf", 2);
+    m.item('T', 4, "app", "excluded_leaf", 2);
+    m.item('T', 5, "public", "a.b");
+    m.item('T', 6, "app", "other");
+    m.item('V', 7, "app", "view");
+    m.item('f', 8, "app", "fn");
+    for (uint32_t child : {2u, 3u, 4u})
+        m.dep('T', child, 'P', child == 2 ? 1 : 2);
+    m.list(m.cfg.tables, &m.cfg.table_count, {"app.parent", "a.b"});
+    m.list(m.cfg.exclude_tables, &m.cfg.exclude_count, {"excluded_leaf"});
+    ASSERT_EQ(0, m.prepare());
+    EXPECT_EQ("app.fn app.parent app.mid app.leaf public.a.b", m.dumped());
+}
+
+TEST(CatalogSelect, ConfiguredNamesThatAreNoTableAreRefusedByName)
+{
+    struct {
+        const char *entry, *error;
+    } cases[] = {
+        {"nosuch", "table \"public.nosuch\" does not exist"},
+        {"app.nosuch", "table \"app.nosuch\" does not exist"},
+        {"t", "table \"public.t\" does not exist"}, /* bare names mean public */
+        {"app.v", "\"app.v\" is a view, not a table"},
+        {"app.m", "\"app.m\" is a materialized view, not a table"},
+        {"app.s", "\"app.s\" is a sequence, not a table"},
+    };
+    for (const auto &c : cases) {
+        model m;
+        m.item('T', 1, "app", "t");
+        m.item('V', 2, "app", "v");
+        m.item('M', 3, "app", "m");
+        m.item('S', 4, "app", "s");
+        m.list(m.cfg.tables, &m.cfg.table_count, {"app.t", c.entry});
+        EXPECT_EQ(-1, catalog_select(&m.cat, &m.cfg)) << c.entry;
+        EXPECT_STREQ(c.error, m.cat.error);
+    }
+}
+
+namespace
+{
+
+/* A writer into a temporary file, read back as text. */
+struct script {
+    dump_session *s = new dump_session();
+    dump_writer w = {};
+    dw_sink sink = {};
+    FILE *file;
+    unsigned char buf[4096];
+    script()
+    {
+        /* A named file: the Windows C runtime reads a tmpfile() back short. */
+        file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
+        sink_open(&sink, file, &s->bytes_written, SINK_FILE, 0);
+        w.sink = &sink;
+        w.buf = buf;
+        w.cap = sizeof buf;
+    }
+    ~script()
+    {
+        fclose(file);
+        delete s;
+    }
+    std::string text()
+    {
+        dw_flush(&w);
+        std::string out(static_cast<size_t>(ftell(file)), '\0');
+        rewind(file);
+        EXPECT_EQ(out.size(), fread(&out[0], 1, out.size(), file));
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreate)
+{
+    model m;
+    cat_row *parent = m.item('P', 1, "a\"pp", "par\"ent");
+    parent->t[4] = m.text("RANGE (k)");
+    cat_row *part = m.item('T', 2, "a\"pp", "pa;rt", 1);
+    part->t[5] = m.text("FOR VALUES FROM (1) TO (2)");
+    cat_row *con = cat_append(&m.cat, &m.cat.constraints);
+    con->owner = 2;
+    con->kind = 'c';
+    con->num = 3; /* local and valid */
+    con->t[0] = m.text("k \"positive\"");
+    con->t[1] = m.text("CHECK ((k > 0))");
+    for (int i = 0; i < 2; i++) {
+        cat_row *col = cat_append(&m.cat, &m.cat.columns);
+        col->owner = 2;
+        col->t[0] = m.text(i ? "total" : "it\"s");
+        col->t[6] = m.text(i ? "GL" : "NL");
+    }
+    ASSERT_EQ(0, m.prepare());
+
+    script sc;
+    cw_ctx c = {sc.s, &sc.w, &m.cat, &m.cfg, 0};
+    EXPECT_EQ(0, write_table(&c, part));
+    EXPECT_EQ("CREATE TABLE \"a\"\"pp\".\"pa;rt\" PARTITION OF \"a\"\"pp\".\"par\"\"ent\"\n"
+              "FOR VALUES FROM (1) TO (2);\n"
+              "ALTER TABLE \"a\"\"pp\".\"pa;rt\" ADD CONSTRAINT \"k \"\"positive\"\"\" "
+              "CHECK ((k > 0));\n\n",
+              sc.text());
+
+    char *columns = nullptr;
+    int overriding = -1;
+    EXPECT_EQ(0, cw_insert_columns(&c, part, &columns, &overriding));
+    ASSERT_NE(nullptr, columns); /* the generated column is left out */
+    EXPECT_STREQ("\"it\"\"s\"", columns);
+    EXPECT_EQ(0, overriding);
+    free(columns);
+
+    cw_number(&c, "-42");
+    EXPECT_EQ(0, c.bad);
+    cw_number(&c, "1); DROP TABLE x; --");
+    EXPECT_EQ(1, c.bad);
+    EXPECT_STREQ("unexpected number in catalogue", sc.s->error);
+    cw_put(&c, "after a failure nothing more is written");
+    EXPECT_EQ(std::string::npos, sc.text().find("after a failure"));
+}
