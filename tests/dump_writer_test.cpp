@@ -8,6 +8,10 @@
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
+#include "support/dump_wait.h"
+
+#include <zlib.h>
+#include <zstd.h>
 
 namespace
 {
@@ -113,26 +117,56 @@ TEST(DumpWriter, RefusedFlushKeepsHeldBytesAndCount)
     EXPECT_EQ(0, g.counted());
 }
 
+/* What a .gz or .zst file holds, decompressed the way gzip -d and zstd -d
+ * read it (every stream or frame in turn); "!" when it is not whole. */
+std::string decompressed(int kind, const std::string &packed)
+{
+    std::string out;
+    std::vector<char> chunk(1 << 16);
+    if (kind == SINK_GZIP) {
+        z_stream z = {};
+        if (inflateInit2(&z, 15 + 16) != Z_OK)
+            return "!";
+        z.next_in = (Bytef *)packed.data();
+        z.avail_in = (uInt)packed.size();
+        int rc;
+        do {
+            z.next_out = (Bytef *)chunk.data();
+            z.avail_out = (uInt)chunk.size();
+            rc = inflate(&z, Z_NO_FLUSH);
+            out.append(chunk.data(), chunk.size() - z.avail_out);
+        } while (rc == Z_OK);
+        inflateEnd(&z);
+        return rc == Z_STREAM_END && z.avail_in == 0 ? out : "!";
+    }
+    ZSTD_DStream *d = ZSTD_createDStream();
+    ZSTD_inBuffer in = {packed.data(), packed.size(), 0};
+    size_t rc = 1;
+    while (in.pos < in.size && !ZSTD_isError(rc)) {
+        ZSTD_outBuffer o = {chunk.data(), chunk.size(), 0};
+        rc = ZSTD_decompressStream(d, &o, &in);
+        out.append(chunk.data(), o.pos);
+    }
+    ZSTD_freeDStream(d);
+    return rc == 0 ? out : "!";
+}
+
 /* The compressed sinks: whatever the writer hands over, in pieces small
- * and large, the standard tool gives back byte for byte, the counter
+ * and large, reads back byte for byte as one standard stream, the counter
  * equals the file's length, and a refused write breaks the sink for good
- * instead of compressing the same bytes twice. */
-TEST(DumpSink, CompressedStreamsDecompressWithTheStandardToolsAndCountTheFile)
+ * instead of compressing the same bytes twice.  (The replay test runs the
+ * standard tools themselves.) */
+TEST(DumpSink, CompressedStreamsReadBackWholeAndCountTheFile)
 {
     std::string text;
     for (int i = 0; i < 40000; i++)
         text += "INSERT INTO t VALUES (" + std::to_string(i * 7919 % 100003) + ",'x');\n";
     text += std::string(3 * 1024 * 1024, 'z'); /* a block larger than the buffer */
-    struct method {
-        int kind;
-        const char *tool;
-    };
-    for (method m : {method{SINK_GZIP, "gzip -dc"}, method{SINK_ZSTD, "zstd -dcq"}}) {
-        char dir[] = "/tmp/vpg_sinkXXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(dir));
-        std::string path = std::string(dir) + "/out";
+    for (int kind : {SINK_GZIP, SINK_ZSTD}) {
+        SCOPED_TRACE(kind);
+        std::string path = temp_path("sink" + std::to_string(kind));
         {
-            writer_fixture f(4096, path.c_str(), m.kind);
+            writer_fixture f(4096, path.c_str(), kind);
             for (size_t at = 0; at < text.size();) {
                 size_t n = std::min<size_t>(text.size() - at, at % 3 == 0 ? 1 : 5000);
                 ASSERT_EQ(0, dw_put(&f.w, text.data() + at, n));
@@ -142,23 +176,17 @@ TEST(DumpSink, CompressedStreamsDecompressWithTheStandardToolsAndCountTheFile)
             ASSERT_EQ(0, sink_finish(&f.sink));
             ASSERT_EQ(0, sink_finish(&f.sink)); /* a second end adds nothing */
             fflush(f.file);
-            EXPECT_EQ(ftell(f.file), f.counted()) << m.tool;
-            EXPECT_LT(f.counted(), (int64_t)text.size() / 4) << m.tool;
+            EXPECT_EQ(ftell(f.file), f.counted());
+            EXPECT_LT(f.counted(), (int64_t)text.size() / 4);
         }
-        std::string cmd = std::string(m.tool) + " " + path;
-        FILE *p = popen(cmd.c_str(), "r");
-        ASSERT_NE(nullptr, p);
-        std::string back;
-        char chunk[65536];
-        size_t got;
-        while ((got = fread(chunk, 1, sizeof chunk, p)) > 0)
-            back.append(chunk, got);
-        EXPECT_EQ(0, pclose(p)) << cmd;
-        EXPECT_TRUE(back == text) << m.tool << " gave " << back.size() << " bytes";
-        remove(path.c_str());
-        rmdir(dir);
+        std::string packed = read_file(path);
+        EXPECT_TRUE(decompressed(kind, packed) == text);
 
-        writer_fixture full(16, "/dev/full", m.kind);
+        FILE *probe = fopen("/dev/full", "wb");
+        if (probe == nullptr)
+            continue; /* no /dev/full on this system */
+        fclose(probe);
+        writer_fixture full(16, "/dev/full", kind);
         std::string noise;
         uint32_t x = 2463534242u; /* xorshift: bytes no compressor can shrink */
         for (int i = 0; i < 400000; i++) {
