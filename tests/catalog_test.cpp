@@ -244,6 +244,8 @@ struct script {
         std::string out(static_cast<size_t>(ftell(file)), '\0');
         rewind(file);
         EXPECT_EQ(out.size(), fread(&out[0], 1, out.size(), file));
+        /* An update stream needs a seek between a read and the next write. */
+        fseek(file, 0, SEEK_END);
         return out;
     }
 };
