@@ -96,7 +96,8 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
                                                             "pid <> pg_backend_pid()"));
             pgdump_cancel(s);
             EXPECT_EQ(4, wait_final(s));
-            EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+            EXPECT_EQ(0u,
+                      std::string(pgdump_result(s)).find("{\"ok\":false,\"error\":\"cancelled\","));
             pgdump_free(s);
         }
         EXPECT_EQ(0, files_starting(dir, "par.sql.partial.part"));
@@ -107,11 +108,22 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
             int s = pgdump_start(via_proxy("vpg_par", out, proxy, extra).c_str());
             ASSERT_GE(s, 0);
             EXPECT_EQ(5, wait_final(s));
-            EXPECT_STREQ("{\"ok\":false,\"error\":\"socket read failed\"}", pgdump_result(s));
+            EXPECT_EQ(0u, std::string(pgdump_result(s))
+                              .find("{\"ok\":false,\"error\":\"socket read failed\","));
             pgdump_free(s);
         }
         EXPECT_EQ(0, files_starting(dir, "par.sql.partial.part"));
         EXPECT_TRUE(threads_back_to(threads_before));
+    }
+    /* Every worker logs in with the password, which the run then wipes. */
+    for (const char *user : {SANDBOX_SCRAM_USER, SANDBOX_MD5_USER}) {
+        std::string pw =
+            user == std::string(SANDBOX_SCRAM_USER) ? SANDBOX_SCRAM_PASSWORD : SANDBOX_MD5_PASSWORD;
+        int s = pgdump_start(
+            sandbox_config(user, pw, "vpg_par", "\"out_path\":\"" + out + "\",\"jobs\":4").c_str());
+        ASSERT_GE(s, 0) << pgdump_last_error();
+        EXPECT_EQ(3, wait_final(s)) << user << ": " << pgdump_result(s);
+        pgdump_free(s);
     }
     EXPECT_EQ("0\n", sandbox_psql_output("vpg_par", "SELECT count(*) FROM pg_stat_activity WHERE "
                                                     "datname = 'vpg_par' AND pid <> "

@@ -74,7 +74,9 @@ static int worker_connect(data_pool *p, pg_conn *conn)
     const dump_config *cfg = &p->s->cfg;
     pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
                              cfg->password, cfg->database, cfg->require_auth};
-    if (pg_connect_params(conn, &params) != 0) {
+    int rc = pg_connect_params(conn, &params);
+    p->logins.fetch_add(1, std::memory_order_release);
+    if (rc != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         return -1;
     }
@@ -236,6 +238,9 @@ int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_ta
             data_pool_finish(p);
             return -1;
         }
+    /* The password stays in the run's record until every login is over. */
+    while (p->logins.load(std::memory_order_acquire) < p->thread_count)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
 

@@ -34,6 +34,7 @@ struct data_pool {
     char snapshot[64];                       /* pg_export_snapshot() of the run */
     std::atomic<int32_t> next;               /* next position in order */
     std::atomic<int32_t> part_state[CONFIG_MAX_TABLES];
+    std::atomic<int32_t> logins;  /* workers whose login attempt has ended */
     std::atomic<int32_t> stop;    /* the workers' cancel flag: run over */
     std::atomic<int32_t> claimed; /* 1 once a worker took the right to report */
     std::atomic<int32_t> failed;  /* 1 once error and outcome are written */
@@ -51,8 +52,9 @@ bool data_pool_wanted(const dump_session *s, int32_t count);
 /* Sets up the pool over count tables (targets[i] with relation oid
  * oids[i]; the texts they point to must outlive the pool) and starts
  * min(jobs, count) workers on conn's exported snapshot.  conn is the run's
- * connection inside its snapshot.  0, or -1 with s->error set and no
- * worker left running. */
+ * connection inside its snapshot.  Returns once every worker's login has
+ * ended, so the caller may then wipe the password.  0, or -1 with s->error
+ * set and no worker left running. */
 int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count);
 

@@ -189,11 +189,14 @@ static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const ui
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
             pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
-        if (data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count) != 0) {
+        int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
+        config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
+        if (started != 0) {
             free(pool);
             return SESSION_FAILED;
         }
     }
+    config_wipe_password(&s->cfg);
     int outcome = 0;
     if (write_header(w, conn, &s->cfg) != 0) {
         session_set_error(s, WRITE_FAILED_TEXT);
@@ -219,8 +222,10 @@ unsigned dump_worker(void *arg)
     pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
                              cfg->password, cfg->database, cfg->require_auth};
     int connected = pg_connect_params(&conn, &params);
-    /* The password is not needed after the login, whatever its outcome. */
-    config_wipe_password(cfg);
+    /* The password is not needed after the login, whatever its outcome;
+     * a pool's workers log in with it too, and wipe it once they have. */
+    if (connected != 0 || cfg->jobs <= 1 || cfg->complete)
+        config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
         finish(s, SESSION_FAILED);
@@ -240,6 +245,7 @@ unsigned dump_worker(void *arg)
     uint32_t oids[CONFIG_MAX_TABLES];
     dump_writer w = {};
     if (prepare_run(s, &conn, oids) != 0 || dump_output_open(s, &w) != 0) {
+        config_wipe_password(cfg);
         pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
