@@ -19,6 +19,7 @@
 #include "dump/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
+#include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 
 static cat_list *pick_list(catalog *cat, unsigned char b)
@@ -102,7 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         static dump_session s;
         unsigned char buf[4096];
         rewind(sink);
-        dump_writer w = {sink, &s, buf, sizeof buf, 0};
+        dw_sink out = {};
+        sink_open(&out, sink, &s.bytes_written, SINK_FILE, 0);
+        dump_writer w = {&out, buf, sizeof buf, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0};
         write_drops(&c);
         write_predata(&c);

@@ -41,6 +41,7 @@ void make_defaults(dump_config *d)
     d->include_schema = 1;
     d->include_data = 1;
     d->rows_per_insert = 100;
+    d->jobs = 1;
 }
 
 /* The four hex digits after the 'u' at text[u], or -1. */
@@ -288,6 +289,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(g_cfg.include_schema == 0 || g_cfg.include_schema == 1);
     check(g_cfg.include_data == 0 || g_cfg.include_data == 1);
     check(g_cfg.include_drop == 0 || g_cfg.include_drop == 1);
+    check(g_cfg.data_format == CONFIG_DATA_INSERTS || g_cfg.data_format == CONFIG_DATA_COPY);
+    check(g_cfg.compression >= CONFIG_COMPRESS_NONE && g_cfg.compression <= CONFIG_COMPRESS_ZSTD);
+    check(g_cfg.compression_level >= 0 && g_cfg.compression_level <= 22);
+    check(g_cfg.jobs >= 1 && g_cfg.jobs <= CONFIG_MAX_JOBS);
 
     free(text);
     return 0;

@@ -14,6 +14,7 @@
 #include "dump/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
+#include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 #include "support/dump_wait.h"
 
@@ -224,26 +225,31 @@ namespace
 struct script {
     dump_session *s = new dump_session();
     dump_writer w = {};
+    dw_sink sink = {};
+    FILE *file;
     unsigned char buf[4096];
     script()
     {
         /* A named file: the Windows C runtime reads a tmpfile() back short. */
-        w.file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
-        w.session = s;
+        file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
+        sink_open(&sink, file, &s->bytes_written, SINK_FILE, 0);
+        w.sink = &sink;
         w.buf = buf;
         w.cap = sizeof buf;
     }
     ~script()
     {
-        fclose(w.file);
+        fclose(file);
         delete s;
     }
     std::string text()
     {
         dw_flush(&w);
-        std::string out(static_cast<size_t>(ftell(w.file)), '\0');
-        rewind(w.file);
-        EXPECT_EQ(out.size(), fread(&out[0], 1, out.size(), w.file));
+        std::string out(static_cast<size_t>(ftell(file)), '\0');
+        rewind(file);
+        EXPECT_EQ(out.size(), fread(&out[0], 1, out.size(), file));
+        /* An update stream needs a seek between a read and the next write. */
+        fseek(file, 0, SEEK_END);
         return out;
     }
 };

@@ -533,3 +533,42 @@ TEST(TokCopy, WindowIsLimitRawBytes)
 }
 
 } // namespace
+
+/* The keys of big dumps: choices take their exact words only (anything
+ * else refuses the document rather than writing an unexpected file);
+ * numbers are clamped like rows_per_insert. */
+TEST_F(Config, BigDumpKeysTakeTheirWordsAndClampTheirNumbers)
+{
+    expect_accepted("{}");
+    EXPECT_EQ(cfg.data_format, CONFIG_DATA_INSERTS);
+    EXPECT_EQ(cfg.compression, CONFIG_COMPRESS_NONE);
+    EXPECT_EQ(cfg.compression_level, 0);
+    EXPECT_EQ(cfg.jobs, 1);
+    struct {
+        const char *doc;
+        int32_t format, compression, level, jobs;
+    } accepted[] = {
+        {"{\"data_format\":\"copy\"}", CONFIG_DATA_COPY, 0, 0, 1},
+        {"{\"data_format\":\"inserts\"}", CONFIG_DATA_INSERTS, 0, 0, 1},
+        {"{\"compression\":\"gzip\",\"compression_level\":6}", 0, CONFIG_COMPRESS_GZIP, 6, 1},
+        {"{\"compression\":\"zstd\",\"compression_level\":99}", 0, CONFIG_COMPRESS_ZSTD, 22, 1},
+        {"{\"compression\":\"none\",\"compression_level\":-4}", 0, 0, 0, 1},
+        {"{\"jobs\":4}", 0, 0, 0, 4},
+        {"{\"jobs\":0}", 0, 0, 0, 1},
+        {"{\"jobs\":64}", 0, 0, 0, 8},
+        {"{\"jobs\":\"many\"}", 0, 0, 0, 1},
+    };
+    for (const auto &c : accepted) {
+        expect_accepted(c.doc);
+        EXPECT_EQ(cfg.data_format, c.format) << c.doc;
+        EXPECT_EQ(cfg.compression, c.compression) << c.doc;
+        EXPECT_EQ(cfg.compression_level, c.level) << c.doc;
+        EXPECT_EQ(cfg.jobs, c.jobs) << c.doc;
+    }
+    for (const char *doc : {"{\"data_format\":\"csv\"}", "{\"data_format\":copy}",
+                            "{\"data_format\":\"COPY\"}", "{\"compression\":\"lz4\"}",
+                            "{\"compression\":\"\"}", "{\"compression\":true}"}) {
+        dump_config c;
+        EXPECT_EQ(-1, parse_config(doc, &c)) << doc;
+    }
+}

@@ -49,7 +49,11 @@ INSERT INTO types VALUES
   NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL),
  (8, 4, 4, 1, 1, 1, 1, true, repeat('y', 2044) || '''' || repeat('z', 2046), NULL, NULL,
   NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
-  NULL, NULL);
+  NULL, NULL),
+ (9, 5, 5, 2, 2, 2, 2, true, '\.', E'\\.', E'\\.\n', E'\\x', NULL, NULL, NULL, NULL,
+  NULL, NULL, NULL, NULL, '{"\\.",""}', NULL, NULL, NULL, NULL, NULL, NULL, NULL),
+ (10, 6, 6, 3, 3, 3, 3, false, E'a\n\\.\nb\r\n\\.\r\nc\\', E'\t\\t', E'\\N', NULL, NULL,
+  NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);
 CREATE TABLE "Mixed Case" (id serial PRIMARY KEY, "Value" text, "UPPER" int NOT NULL DEFAULT 7);
 INSERT INTO "Mixed Case" ("Value") SELECT 'row ' || g FROM generate_series(1, 250) g;
 CREATE TABLE "with space" (id bigserial PRIMARY KEY, "sp ace" varchar(10));
@@ -81,11 +85,16 @@ std::string table_rows(const std::string &db, const std::string &table)
                                        " ORDER BY 1) TO STDOUT");
 }
 
-std::string psql_file(const std::string &db, const std::string &path)
+/* psql running the script at path; unzip, when given, is the standard
+ * tool that decompresses it on the way. */
+std::string psql_file(const std::string &db, const std::string &path, const std::string &unzip = "")
 {
     const sandbox_info *sb = sandbox_server();
-    return "psql -X -q -v ON_ERROR_STOP=1 -h " + sb->host + " -p " + std::to_string(sb->port) +
-           " -U " SANDBOX_TRUST_USER " -d " + db + " -f " + path + " >/dev/null";
+    std::string psql = "psql -X -q -v ON_ERROR_STOP=1 -h " + sb->host + " -p " +
+                       std::to_string(sb->port) + " -U " SANDBOX_TRUST_USER " -d " + db;
+    if (!unzip.empty())
+        return unzip + " " + path + " | " + psql + " -f - >/dev/null";
+    return psql + " -f " + path + " >/dev/null";
 }
 
 int dump(const std::string &db, const std::string &out, const std::string &extra)
@@ -108,23 +117,45 @@ TEST(Replay, EveryTableOfTheCorpusRoundTripsExactly)
     REQUIRE_SANDBOX();
     sandbox_fresh_db("vpg_corpus");
     ASSERT_EQ(0, sandbox_psql("vpg_corpus", CORPUS_SQL));
-    for (int per_insert : {1, 3, 100}) {
-        std::string out = temp_path("corpus" + std::to_string(per_insert) + ".sql");
-        ASSERT_EQ(3,
-                  dump("vpg_corpus", out,
-                       "\"include_drop\":true,\"rows_per_insert\":" + std::to_string(per_insert)));
+    /* Each way of writing the data: INSERT batches, COPY blocks, either
+     * compressed, and tables read on parallel connections. */
+    struct variant {
+        const char *keys;
+        const char *unzip;
+    };
+    const variant variants[] = {
+        {"\"rows_per_insert\":1", ""},
+        {"\"rows_per_insert\":3", ""},
+        {"\"rows_per_insert\":100", ""},
+        {"\"data_format\":\"copy\"", ""},
+        {"\"data_format\":\"copy\",\"compression\":\"gzip\"", "gzip -dc"},
+        {"\"data_format\":\"copy\",\"compression\":\"zstd\",\"compression_level\":19", "zstd -dcq"},
+        {"\"rows_per_insert\":7,\"compression\":\"gzip\",\"compression_level\":1", "gzip -dc"},
+        {"\"data_format\":\"copy\",\"jobs\":2", ""},
+        {"\"rows_per_insert\":3,\"jobs\":4", ""},
+    };
+    std::string first_script;
+    for (size_t v = 0; v < sizeof variants / sizeof variants[0]; v++) {
+        SCOPED_TRACE(variants[v].keys);
+        std::string out = temp_path("corpus" + std::to_string(v) + ".sql");
+        ASSERT_EQ(
+            3, dump("vpg_corpus", out, std::string("\"include_drop\":true,") + variants[v].keys));
         sandbox_fresh_db("vpg_corpus_copy");
         ASSERT_EQ(
             0, sandbox_psql("vpg_corpus_copy", "CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy')"));
-        ASSERT_EQ(0, run_command(psql_file("vpg_corpus_copy", out))) << "replay of " << out;
+        ASSERT_EQ(0, run_command(psql_file("vpg_corpus_copy", out, variants[v].unzip)))
+            << "replay of " << out;
         for (const std::string &t : corpus_tables()) {
             std::string src = table_rows("vpg_corpus", t);
             ASSERT_FALSE(src.empty()) << t;
             EXPECT_EQ(src, table_rows("vpg_corpus_copy", t)) << "table " << t;
         }
         /* A second replay over the first works too (DROP ... CASCADE). */
-        EXPECT_EQ(0, run_command(psql_file("vpg_corpus_copy", out)));
+        EXPECT_EQ(0, run_command(psql_file("vpg_corpus_copy", out, variants[v].unzip)));
     }
+    /* Parallel tables write the very script one connection writes. */
+    EXPECT_TRUE(read_file(temp_path("corpus3.sql")) == read_file(temp_path("corpus7.sql")));
+    EXPECT_TRUE(read_file(temp_path("corpus1.sql")) == read_file(temp_path("corpus8.sql")));
     EXPECT_EQ("integer[]|bit(8)|bit varying(16)|mood\n",
               sandbox_psql_output("vpg_corpus_copy",
                                   "SELECT string_agg(format_type(atttypid, atttypmod), '|' "

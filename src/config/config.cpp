@@ -254,6 +254,7 @@ void set_defaults(dump_config *cfg)
     cfg->include_data = 1;
     cfg->include_drop = 0;
     cfg->rows_per_insert = 100;
+    cfg->jobs = 1;
 }
 
 int32_t raw_length(const json_token *t)
@@ -359,6 +360,14 @@ enum key_kind {
     KIND_FLAG_OFF,     /* 0 unless the raw text is "true" */
     KIND_LIST,         /* the list rule */
     KIND_REQUIRE_AUTH, /* text that must fit whole, checked after the walk */
+    KIND_CHOICE,       /* one of the words of CHOICES[limit]; others refuse */
+    KIND_RANGE,        /* leading integer clamped to 0..limit (1..limit for jobs) */
+};
+
+/* The words of each choice key, in the order of their numbers. */
+const char *const CHOICES[][4] = {
+    {"inserts", "copy", nullptr, nullptr},
+    {"none", "gzip", "zstd", nullptr},
 };
 
 struct key_spec {
@@ -391,6 +400,10 @@ const key_spec KEYS[] = {
      FIELD(exclude_schema_count)},
     {"exclude_tables", KIND_LIST, FIELD(exclude_tables), CONFIG_MAX_TABLES, FIELD(exclude_count)},
     {"require_auth", KIND_REQUIRE_AUTH, FIELD(require_auth), PG_REQUIRE_AUTH_MAX, 0},
+    {"data_format", KIND_CHOICE, FIELD(data_format), 0, 0},
+    {"compression", KIND_CHOICE, FIELD(compression), 1, 0},
+    {"compression_level", KIND_RANGE, FIELD(compression_level), 22, 0},
+    {"jobs", KIND_RANGE, FIELD(jobs), CONFIG_MAX_JOBS, 0},
 };
 
 #undef FIELD
@@ -432,6 +445,20 @@ int apply_value(const char *text, const json_token *value, const key_spec *k, du
     case KIND_FLAG_OFF:
         *number = raw_equals(text, value, "true") ? 1 : 0;
         break;
+    case KIND_CHOICE:
+        for (int32_t w = 0; CHOICES[k->limit][w] != nullptr; w++) {
+            if (value->kind == JSON_STRING && raw_equals(text, value, CHOICES[k->limit][w])) {
+                *number = w;
+                return 0;
+            }
+        }
+        return -1;
+    case KIND_RANGE: {
+        int32_t least = k->offset == offsetof(dump_config, jobs) ? 1 : 0;
+        int32_t n = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : k->limit;
+        *number = n < least ? least : n > k->limit ? k->limit : n;
+        break;
+    }
     case KIND_LIST:
         break;
     }

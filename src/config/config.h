@@ -39,7 +39,17 @@ struct dump_config {
     int32_t include_owners;                        /* 0/1, default 0 */
     int32_t include_privileges;                    /* 0/1, default 0 */
     char require_auth[128];                        /* libpq's list; "" allows all */
+    int32_t data_format;       /* CONFIG_DATA_INSERTS (default) or CONFIG_DATA_COPY */
+    int32_t compression;       /* CONFIG_COMPRESS_NONE (default), _GZIP or _ZSTD */
+    int32_t compression_level; /* 0: the method's default; else 1..22, cut per method */
+    int32_t jobs;              /* data connections, 1..8, default 1 */
 };
+
+/* "data_format": rows as INSERT statements or as COPY ... FROM stdin. */
+enum { CONFIG_DATA_INSERTS = 0, CONFIG_DATA_COPY = 1 };
+/* "compression": the script as it is, or as one gzip or zstd stream. */
+enum { CONFIG_COMPRESS_NONE = 0, CONFIG_COMPRESS_GZIP = 1, CONFIG_COMPRESS_ZSTD = 2 };
+#define CONFIG_MAX_JOBS 8
 
 enum { JSON_OBJECT = 1, JSON_ARRAY = 2, JSON_STRING = 4, JSON_PRIMITIVE = 8 };
 

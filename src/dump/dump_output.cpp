@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dump/dump_run.h"
+#include "dump/dump_sink.h"
 #include "platform/platform.h"
 
 /* The file the run writes: beside out_path, or out_path itself when that
@@ -36,17 +37,23 @@ int dump_output_open(dump_session *s, dump_writer *w)
     setvbuf(file, nullptr, _IONBF, 0);
     *w = dump_writer{};
     w->cap = DW_BUFFER_SIZE;
-    w->file = file;
-    w->session = s;
     w->buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    if (w->buf == nullptr) {
-        fclose(file);
-        plat_remove(path);
-        path[0] = '\0';
-        session_set_error(s, "out of memory");
-        return -1;
+    w->sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
+    const char *why = "out of memory";
+    if (w->buf != nullptr && w->sink != nullptr) {
+        if (sink_open(w->sink, file, &s->bytes_written, s->cfg.compression,
+                      s->cfg.compression_level) == 0)
+            return 0;
+        why = w->sink->error;
     }
-    return 0;
+    session_set_error(s, why);
+    free(w->buf);
+    free(w->sink);
+    *w = dump_writer{};
+    fclose(file);
+    plat_remove(path);
+    path[0] = '\0';
+    return -1;
 }
 
 static int finish_done(dump_session *s, dump_writer *w)
@@ -55,7 +62,11 @@ static int finish_done(dump_session *s, dump_writer *w)
         session_set_error(s, "final flush failed");
         return SESSION_FAILED;
     }
-    if (plat_file_sync(w->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
+    if (sink_finish(w->sink) != 0) {
+        session_set_error(s, w->sink->error);
+        return SESSION_FAILED;
+    }
+    if (plat_file_sync(w->sink->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
         session_set_error(s, "cannot write output file to disk (disk full?)");
         return SESSION_FAILED;
     }
@@ -69,17 +80,22 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
     if (outcome == SESSION_DONE)
         outcome = finish_done(s, w);
     /* Bytes the file refused once are tried a second time; a run that
-     * stopped early still leaves its text so far in the partial file. */
-    dw_flush(w);
+     * stopped early still leaves its text so far in the partial file, a
+     * compressed one as a complete stream. */
+    if (outcome != SESSION_DONE && dw_flush(w) == 0)
+        sink_finish(w->sink);
     free(w->buf);
     w->buf = nullptr;
+    FILE *file = w->sink->file;
+    sink_free(w->sink);
+    free(w->sink);
+    w->sink = nullptr;
     /* The close finishes the C library's own buffering: a failure there
      * means the file may lack its tail, which must not pass as done. */
-    if (fclose(w->file) != 0 && outcome == SESSION_DONE) {
+    if (fclose(file) != 0 && outcome == SESSION_DONE) {
         session_set_error(s, "cannot close output file (disk full?)");
         outcome = SESSION_FAILED;
     }
-    w->file = nullptr;
     bool in_place = strcmp(path, s->cfg.out_path) == 0;
     if (outcome == SESSION_DONE && !in_place && plat_rename_replace(path, s->cfg.out_path) != 0) {
         char why[200];

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dump/data_pool.h"
 #include "dump/dump_output.h"
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
@@ -84,6 +85,12 @@ static const char *const SESSION_SETTINGS[] = {
     "SET bytea_output = 'hex'",
 };
 
+void run_session_settings(pg_conn *conn)
+{
+    for (const char *sql : SESSION_SETTINGS)
+        run_unchecked(conn, sql);
+}
+
 static const char SCRIPT_SETTINGS[] =
     "SET client_encoding = 'UTF8';\nSET standard_conforming_strings = on;\n\n";
 
@@ -132,8 +139,10 @@ static int lock_tables(dump_session *s, pg_conn *conn)
     return 0;
 }
 
-/* Each table's sections in turn.  Returns the outcome, 0 when all went. */
-static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
+/* Each table's sections in turn; with a pool, each data section is the
+ * part a worker wrote.  Returns the outcome, 0 when all went. */
+static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids,
+                        data_pool *pool)
 {
     const dump_config *cfg = &s->cfg;
     int outcome = 0;
@@ -145,7 +154,10 @@ static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const ui
         if (cfg->include_schema &&
             write_table_definition(s, conn, w, name, oids[i], &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
-        if (cfg->include_data && write_table_data(s, conn, w, name, &outcome) != SECTION_OK)
+        if (pool != nullptr && data_pool_append(pool, i, w, &outcome) != 0)
+            return outcome != 0 ? outcome : SESSION_FAILED;
+        if (pool == nullptr && cfg->include_data &&
+            write_table_data(s, conn, w, name, &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
         s->tables_done.store(i + 1, std::memory_order_relaxed);
     }
@@ -155,12 +167,48 @@ static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const ui
 /* Everything between the login and the file: settings, snapshot, tables. */
 static int prepare_run(dump_session *s, pg_conn *conn, uint32_t *oids)
 {
-    for (const char *sql : SESSION_SETTINGS)
-        run_unchecked(conn, sql);
+    run_session_settings(conn);
     if (settle_tables(s, conn, oids) != 0 || lock_tables(s, conn) != 0)
         return -1;
     s->tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
     return 0;
+}
+
+/* The header and the tables, with the data read on parallel connections
+ * when the run asks for more than one; every worker has ended when this
+ * returns.  The outcome, 0 when all went. */
+static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
+{
+    data_pool *pool = nullptr;
+    if (data_pool_wanted(s, s->cfg.table_count)) {
+        pool = static_cast<data_pool *>(calloc(1, sizeof(data_pool)));
+        if (pool == nullptr) {
+            session_set_error(s, "out of memory");
+            return SESSION_FAILED;
+        }
+        /* The pool's own target array holds the table-only targets. */
+        for (int32_t i = 0; i < s->cfg.table_count; i++)
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+        int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
+        config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
+        if (started != 0) {
+            free(pool);
+            return SESSION_FAILED;
+        }
+    }
+    config_wipe_password(&s->cfg);
+    int outcome = 0;
+    if (write_header(w, conn, &s->cfg) != 0) {
+        session_set_error(s, WRITE_FAILED_TEXT);
+        outcome = SESSION_FAILED;
+    } else {
+        outcome = write_tables(s, conn, w, oids, pool);
+    }
+    if (pool != nullptr) {
+        data_pool_finish(pool);
+        free(pool);
+    }
+    return outcome;
 }
 
 unsigned dump_worker(void *arg)
@@ -175,8 +223,9 @@ unsigned dump_worker(void *arg)
                              cfg->password, cfg->database, cfg->require_auth};
     int connected = pg_connect_params(&conn, &params);
     /* The password is not needed after the login, whatever its outcome;
-     * a complete dump keeps it until its reader connection is open. */
-    if (connected != 0 || !cfg->complete)
+     * a complete dump keeps it until its reader connection is open, a
+     * pool's workers log in with it too and wipe it once they have. */
+    if (connected != 0 || (!cfg->complete && cfg->jobs <= 1))
         config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
@@ -197,6 +246,7 @@ unsigned dump_worker(void *arg)
     uint32_t oids[CONFIG_MAX_TABLES];
     dump_writer w = {};
     if (prepare_run(s, &conn, oids) != 0 || dump_output_open(s, &w) != 0) {
+        config_wipe_password(cfg);
         pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
@@ -204,13 +254,7 @@ unsigned dump_worker(void *arg)
 
     s->state.store(SESSION_RUNNING, std::memory_order_release);
 
-    int outcome = 0;
-    if (write_header(&w, &conn, cfg) != 0) {
-        session_set_error(s, WRITE_FAILED_TEXT);
-        outcome = SESSION_FAILED;
-    } else {
-        outcome = write_tables(s, &conn, &w, oids);
-    }
+    int outcome = write_script(s, &conn, &w, oids);
     outcome = dump_output_close(s, &w, outcome == 0 ? SESSION_DONE : outcome);
     pg_close(&conn);
     finish(s, outcome);

@@ -92,9 +92,46 @@ struct table_target {
     int32_t overriding;    /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
 };
 
-/* write_table_data for any target: the same batches, values and checks. */
+/* write_table_data for any target: the same batches, values and checks;
+ * with data_format "copy" the rows go as one COPY ... FROM stdin block
+ * (write_table_copy). */
 int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome);
+
+/* What a data section uses besides its connection and writer: the run's
+ * settings and counters (shared by every connection of a parallel dump,
+ * so rows are added with fetch_add), the host's stop flag, and where the
+ * error text goes (the session's, or a worker's own). */
+struct rows_context {
+    const dump_config *cfg;
+    std::atomic<int64_t> *rows_written;
+    std::atomic<int64_t> *elapsed_ms;
+    int64_t start_ms;
+    const std::atomic<int32_t> *cancel;
+    char *error; /* error_size bytes */
+    size_t error_size;
+};
+
+/* The context of s itself. */
+rows_context session_rows_context(dump_session *s);
+
+/* write_table_rows with an explicit context; its error goes to c->error. */
+int table_rows_write(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome);
+
+/* The rows of t as COPY ... FROM stdin, the rows read with the server's
+ * COPY ... TO STDOUT and each checked by copy_row_fault.  As
+ * write_table_rows. */
+int write_table_copy(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome);
+
+/* Why a COPY text row (one CopyData payload) may not go into a script,
+ * or null when it may.  Pure: tests and the fuzzer feed it bytes. */
+const char *copy_row_fault(const unsigned char *row, uint64_t n);
+
+/* The settings every dump connection runs, ending inside a read-only
+ * repeatable-read transaction; a refused setting is not an error here. */
+void run_session_settings(pg_conn *conn);
 
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);

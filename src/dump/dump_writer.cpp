@@ -1,25 +1,18 @@
 /*
  * Buffered script output.  Small pieces (quotes, commas, values) are copied
- * into one large buffer and reach the file in big blocks; a block larger
- * than the whole buffer goes to the file directly.  bytes_written counts
- * only what the file has taken whole, so after a short write the session's
- * counter still matches the file.
+ * into one large buffer and reach the sink in big blocks; a block larger
+ * than the whole buffer goes to the sink directly.
  */
 #include "dump/dump_writer.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "dump/dump_run.h"
+#include "dump/dump_sink.h"
 
 static int write_block(dump_writer *w, const void *data, uint64_t n)
 {
-    if (fwrite(data, 1, (size_t)n, w->file) != (size_t)n)
-        return -1;
-    w->session->bytes_written.store(w->session->bytes_written.load(std::memory_order_relaxed) +
-                                        (int64_t)n,
-                                    std::memory_order_relaxed);
-    return 0;
+    return sink_write(w->sink, data, n);
 }
 
 int dw_flush(dump_writer *w)

@@ -1,8 +1,9 @@
 /*
- * The buffered writer of a dump script: a 1 MiB buffer in front of the
- * output file that also advances the session's bytes_written.  Bytes count
- * as written only once the file has taken a whole block; a short write
- * (full disk) leaves the held bytes in place for the run's final attempt.
+ * The buffered writer of a dump script: a 1 MiB buffer in front of a sink
+ * (a file, a compressor, a part of a parallel dump; see dump_sink.h).  The
+ * sink counts what reached the disk through the counter it was given, so
+ * the writer and the section writers never know where their bytes go.  A
+ * refused block (full disk) stays held for the run's final attempt.
  */
 #ifndef PGDUMP_DUMP_WRITER_H
 #define PGDUMP_DUMP_WRITER_H
@@ -10,19 +11,18 @@
 #include <cstdint>
 #include <cstdio>
 
-struct dump_session;
+struct dw_sink;
 
 #define DW_BUFFER_SIZE 1048576
 
 struct dump_writer {
-    FILE *file;            /* owned by the run */
-    dump_session *session; /* whose bytes_written advances */
-    unsigned char *buf;    /* heap, cap bytes; owned by the run */
+    dw_sink *sink;      /* where full blocks go; owned by the run */
+    unsigned char *buf; /* heap, cap bytes; owned by the run */
     uint64_t cap;
     uint64_t used; /* bytes held in buf, not yet in the file */
 };
 
-/* Appends n bytes.  0, or -1 when the file took fewer bytes than handed. */
+/* Appends n bytes.  0, or -1 when the sink refused a block. */
 int dw_put(dump_writer *w, const void *data, uint64_t n);
 
 /* Appends formatted text, cut to 2047 bytes.  0, or -1 on a formatting
@@ -48,8 +48,8 @@ int dw_put_literal(dump_writer *w, const void *text, uint64_t n);
  * comment can never end its line early.  0 or -1 as dw_put. */
 int dw_put_comment_text(dump_writer *w, const char *text);
 
-/* Writes the held bytes to the file.  0 when the file took them all (they
- * are then counted and used is 0); -1 leaves them held. */
+/* Hands the held bytes to the sink.  0 when it took them all (used is
+ * then 0); -1 leaves them held. */
 int dw_flush(dump_writer *w);
 
 #endif

@@ -234,9 +234,10 @@ static int put_insert_head(dump_writer *w, const table_target *t)
     return dw_put(w, " VALUES\n(", 9);
 }
 
-static void set_invalid_value(dump_session *s, const table_target *t, const pg_column *c)
+static void set_invalid_value(const rows_context *rc, const table_target *t, const pg_column *c)
 {
-    snprintf(s->error, sizeof s->error, "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
+    snprintf(rc->error, rc->error_size,
+             "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
@@ -248,43 +249,58 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
 }
 
 /* Ends the section: error text and outcome. */
-static int section_failed(dump_session *s, int *outcome, const char *text)
+static int section_failed(const rows_context *c, int *outcome, const char *text)
 {
     if (text != nullptr)
-        session_set_error(s, text);
+        snprintf(c->error, c->error_size, "%s", text);
     *outcome = SESSION_FAILED;
     return SECTION_END;
+}
+
+rows_context session_rows_context(dump_session *s)
+{
+    return rows_context{
+        &s->cfg,    &s->rows_written, &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
+        &s->cancel, s->error,         sizeof s->error};
 }
 
 int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
+    rows_context c = session_rows_context(s);
+    return table_rows_write(&c, conn, w, t, outcome);
+}
+
+int table_rows_write(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome)
+{
+    if (c->cfg->data_format == CONFIG_DATA_COPY)
+        return write_table_copy(c, conn, w, t, outcome);
     char *sql = data_query(t);
     if (sql == nullptr)
-        return section_failed(s, outcome, "out of memory");
+        return section_failed(c, outcome, "out of memory");
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     free(sql);
     if (rc < 0)
-        return section_failed(s, outcome, conn->error);
+        return section_failed(c, outcome, conn->error);
     if (rc == 0)
         return SECTION_OK;
 
     pg_value *values = static_cast<pg_value *>(calloc(meta.count, sizeof(pg_value)));
     if (values == nullptr) {
         pg_meta_free(&meta);
-        return section_failed(s, outcome, "out of memory");
+        return section_failed(c, outcome, "out of memory");
     }
 
-    const int32_t per_insert = s->cfg.rows_per_insert;
-    const int64_t start = s->start_ms.load(std::memory_order_relaxed);
-    int64_t rows = s->rows_written.load(std::memory_order_relaxed);
+    const int32_t per_insert = c->cfg->rows_per_insert;
+    const int64_t start = c->start_ms;
     bool open = false;
     int32_t in_statement = 0;
     int result = SECTION_OK;
 
     while ((rc = pg_read_row(conn, &meta, values)) == 1) {
-        if (s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (c->cancel->load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             result = SECTION_END;
             break;
@@ -304,21 +320,20 @@ int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table
                 bad = dw_put(w, i + 1 < meta.count ? "," : ")", 1);
         }
         if (bad == VALUE_INVALID) {
-            set_invalid_value(s, t, &meta.columns[i - 1]);
-            result = section_failed(s, outcome, nullptr);
+            set_invalid_value(c, t, &meta.columns[i - 1]);
+            result = section_failed(c, outcome, nullptr);
             break;
         }
         if (bad != 0) {
-            result = section_failed(s, outcome, WRITE_FAILED_TEXT);
+            result = section_failed(c, outcome, WRITE_FAILED_TEXT);
             break;
         }
-        rows++;
         in_statement++;
-        s->rows_written.store(rows, std::memory_order_relaxed);
-        s->elapsed_ms.store(now_ms() - start, std::memory_order_relaxed);
+        c->rows_written->fetch_add(1, std::memory_order_relaxed);
+        c->elapsed_ms->store(now_ms() - start, std::memory_order_relaxed);
         if (in_statement >= per_insert) {
             if (dw_put(w, ";\n", 2) != 0) {
-                result = section_failed(s, outcome, WRITE_FAILED_TEXT);
+                result = section_failed(c, outcome, WRITE_FAILED_TEXT);
                 break;
             }
             open = false;
@@ -327,9 +342,9 @@ int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table
 
     if (result == SECTION_OK) {
         if (rc < 0)
-            result = section_failed(s, outcome, conn->error);
+            result = section_failed(c, outcome, conn->error);
         else if ((open && dw_put(w, ";\n", 2) != 0) || dw_put(w, "\n", 1) != 0)
-            result = section_failed(s, outcome, WRITE_FAILED_TEXT);
+            result = section_failed(c, outcome, WRITE_FAILED_TEXT);
     }
     free(values);
     pg_meta_free(&meta);

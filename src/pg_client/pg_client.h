@@ -156,4 +156,21 @@ int pg_read_results(pg_conn *conn, pg_exec_result *r);
  * pg_read_results does. */
 int pg_copy_end(pg_conn *conn, const char *reason, pg_exec_result *r);
 
+/* COPY ... TO STDOUT in text format.  pg_copy_out() sends sql and returns
+ * 1 when copy data follows: read it with pg_copy_read() until that
+ * returns 0 or -1.  -1: failure (conn->error); after a server error, or a
+ * query that gave rows or a command instead, the connection is ready
+ * again.  pg_copy_read(): 1 with *data / *len holding the next CopyData
+ * payload (one row in text format; the validity rule of row values
+ * applies); 0 when the copy ended and the connection is ready; -1 on a
+ * failure. */
+int pg_copy_out(pg_conn *conn, const char *sql);
+int pg_copy_read(pg_conn *conn, const unsigned char **data, uint64_t *len);
+
+/* The answer to a copy that a query did not ask for (type 'G' copy-in,
+ * 'H' copy-out or 'W' copy-both), never waited on: copy-in is ended with
+ * CopyFail, copy-out read to its end, both leaving the connection ready;
+ * copy-both leaves it out of step.  Always -1 with conn->error set. */
+int pg_copy_unasked(pg_conn *conn, int type);
+
 #endif

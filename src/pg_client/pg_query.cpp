@@ -43,6 +43,8 @@ static int skip_to_ready(pg_conn *conn)
 {
     int type;
     while ((type = msg_read(conn)) >= 0 && type != 'Z') {
+        if (type == 'G' || type == 'W')
+            return pg_copy_unasked(conn, type);
     }
     return type < 0 ? -1 : 0;
 }
@@ -107,6 +109,8 @@ int pg_query(pg_conn *conn, const char *sql, pg_meta *meta)
              * then rolled back or aborted what came before. */
             bool failed = false;
             while ((type = msg_read(conn)) >= 0 && type != 'Z') {
+                if (type == 'G' || type == 'H' || type == 'W')
+                    return pg_copy_unasked(conn, type);
                 if (type == 'E') {
                     parse_error(conn);
                     failed = true;
@@ -116,6 +120,10 @@ int pg_query(pg_conn *conn, const char *sql, pg_meta *meta)
         }
         case 'Z':
             return 0;
+        case 'G':
+        case 'H':
+        case 'W':
+            return pg_copy_unasked(conn, type);
         case 'T':
             return decode_row_description(conn, meta);
         default:
@@ -175,6 +183,10 @@ int pg_read_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
             return -1;
         case 'Z':
             return 0;
+        case 'G':
+        case 'H':
+        case 'W':
+            return pg_copy_unasked(conn, type);
         case 'D':
             return decode_data_row(conn, meta, values);
         default:

@@ -19,9 +19,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <io.h>
-#include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 

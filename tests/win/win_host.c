@@ -234,6 +234,20 @@ int main(int argc, char **argv)
     strcat(config, ",\"complete\":true}");
     check(dump_to(config) == 0, "complete dump");
 
+    /* The same data as COPY blocks read on two connections, zstd- and
+     * gzip-compressed (the DLL's static zlib and zstd against the
+     * system's). */
+    snprintf(utf8_path, sizeof utf8_path, "%s.copy.zst", out_path);
+    make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+    config[strlen(config) - 1] = '\0';
+    strcat(config, ",\"data_format\":\"copy\",\"jobs\":2,\"compression\":\"zstd\"}");
+    check(dump_to(config) == 0, "parallel COPY dump, zstd");
+    snprintf(utf8_path, sizeof utf8_path, "%s.gz", out_path);
+    make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+    config[strlen(config) - 1] = '\0';
+    strcat(config, ",\"compression\":\"gzip\",\"compression_level\":6}");
+    check(dump_to(config) == 0, "gzip dump");
+
     /* "-été-дамп" before the extension, in UTF-8. */
     const char *dot = strrchr(out_path, '.');
     size_t stem = dot ? (size_t)(dot - out_path) : strlen(out_path);
