@@ -30,6 +30,7 @@ class Config : public ::testing::Test
         d->include_data = 1;
         d->include_drop = 0;
         d->rows_per_insert = 100;
+        d->sslsni = 1;
     }
 
     bool at_defaults() const

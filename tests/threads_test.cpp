@@ -98,7 +98,8 @@ void refused_body(int id)
             EXPECT_TRUE(well_formed_progress(pgdump_progress(other))) << pgdump_progress(other);
         }
         EXPECT_EQ(5, wait_final(s, 10000));
-        EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed\"}", pgdump_result(s));
+        EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
+                     pgdump_result(s));
         EXPECT_EQ(0u, std::string(pgdump_progress(s)).find("{\"state\":5,"));
         pgdump_cancel(s);
         EXPECT_STREQ(own_reply, reply) << "a reply changed under thread " << id;

@@ -16,6 +16,7 @@
 
 #include "config/json_text.h"
 #include "pg_client/pg_require_auth.h"
+#include "pg_client/pg_tls.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -254,6 +255,7 @@ void set_defaults(dump_config *cfg)
     cfg->include_data = 1;
     cfg->include_drop = 0;
     cfg->rows_per_insert = 100;
+    cfg->sslsni = 1;
 }
 
 int32_t raw_length(const json_token *t)
@@ -359,6 +361,7 @@ enum key_kind {
     KIND_FLAG_OFF,     /* 0 unless the raw text is "true" */
     KIND_LIST,         /* the list rule */
     KIND_REQUIRE_AUTH, /* text that must fit whole, checked after the walk */
+    KIND_SECONDS,      /* leading integer clamped to 0..86400 */
 };
 
 struct key_spec {
@@ -391,6 +394,15 @@ const key_spec KEYS[] = {
      FIELD(exclude_schema_count)},
     {"exclude_tables", KIND_LIST, FIELD(exclude_tables), CONFIG_MAX_TABLES, FIELD(exclude_count)},
     {"require_auth", KIND_REQUIRE_AUTH, FIELD(require_auth), PG_REQUIRE_AUTH_MAX, 0},
+    /* A cut file name or mode would point somewhere else: these too must
+     * fit whole, like require_auth. */
+    {"sslmode", KIND_REQUIRE_AUTH, FIELD(sslmode), 15, 0},
+    {"sslrootcert", KIND_REQUIRE_AUTH, FIELD(sslrootcert), 1023, 0},
+    {"sslcert", KIND_REQUIRE_AUTH, FIELD(sslcert), 1023, 0},
+    {"sslkey", KIND_REQUIRE_AUTH, FIELD(sslkey), 1023, 0},
+    {"sslsni", KIND_FLAG_ON, FIELD(sslsni), 0, 0},
+    {"channel_binding", KIND_REQUIRE_AUTH, FIELD(channel_binding), 15, 0},
+    {"connect_timeout", KIND_SECONDS, FIELD(connect_timeout), 0, 0},
 };
 
 #undef FIELD
@@ -424,6 +436,11 @@ int apply_value(const char *text, const json_token *value, const key_spec *k, du
     case KIND_ROWS: {
         int32_t rows = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 100;
         *number = rows < 1 ? 1 : rows > 1000 ? 1000 : rows;
+        break;
+    }
+    case KIND_SECONDS: {
+        int32_t v = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 0;
+        *number = v < 0 ? 0 : v > 86400 ? 86400 : v;
         break;
     }
     case KIND_FLAG_ON:
@@ -499,7 +516,9 @@ int parse_config(const char *text, dump_config *cfg)
      * the host learns of it before anything connects. */
     pg_auth_policy policy;
     if (walk(text, tokens, count, cfg) != 0 ||
-        pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0) {
+        pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0 ||
+        pg_tls_parse_mode(cfg->sslmode) < 0 ||
+        pg_tls_parse_channel_binding(cfg->channel_binding) < 0) {
         config_wipe_password(cfg);
         set_defaults(cfg);
         return -1;
@@ -510,4 +529,24 @@ int parse_config(const char *text, dump_config *cfg)
 void config_wipe_password(dump_config *cfg)
 {
     plat_secure_zero(cfg->password, sizeof cfg->password);
+}
+
+void config_conn_params(const dump_config *cfg, const char *database, pg_conn_params *p,
+                        pg_conn_options *o)
+{
+    *p = pg_conn_params{};
+    p->host = cfg->host;
+    p->port = cfg->port;
+    p->user = cfg->user;
+    p->password = cfg->password;
+    p->database = database;
+    p->require_auth = cfg->require_auth;
+    *o = pg_conn_options{};
+    o->sslmode = cfg->sslmode;
+    o->sslrootcert = cfg->sslrootcert;
+    o->sslcert = cfg->sslcert;
+    o->sslkey = cfg->sslkey;
+    o->sslsni = cfg->sslsni;
+    o->channel_binding = cfg->channel_binding;
+    o->connect_timeout = cfg->connect_timeout;
 }

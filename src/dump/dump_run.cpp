@@ -171,9 +171,10 @@ unsigned dump_worker(void *arg)
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
-                             cfg->password, cfg->database, cfg->require_auth};
-    int connected = pg_connect_params(&conn, &params);
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(cfg, cfg->database, &params, &opts);
+    int connected = pg_connect_opts(&conn, &params, &opts);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(cfg);
     if (connected != 0) {
