@@ -137,7 +137,7 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
 
 /* Asks the server, over a second connection to conn's host and port, to
  * stop the query conn is running (a CancelRequest with the BackendKeyData
- * kept from start-up).  Waits at most about two seconds; 0 when the request
+ * kept from start-up).  Waits at most 2.25 s (0.25 s once connected); 0 when the request
  * was sent, -1 (nothing set) when there is no key or no connection.  Safe
  * from any thread while conn is open; conn->error is not touched. */
 int pg_request_cancel(const pg_conn *conn);

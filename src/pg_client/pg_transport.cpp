@@ -9,8 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-/* The CancelRequest's own connection may take this long at most. */
+/* The CancelRequest's own connection may take this long to open, and the
+ * server this long to close it after reading the request: a live server
+ * does both at once, and a cancel must not hang on a dead one. */
 #define PG_CANCEL_TIMEOUT_MS 2000
+#define PG_CANCEL_CLOSE_WAIT_MS 250
 
 static long sock_send(pg_conn *conn, const void *src, size_t n)
 {
@@ -109,7 +112,7 @@ int pg_request_cancel(const pg_conn *conn)
     /* The server closes without answering once it has read the request;
      * waiting for that keeps the request from being cut by our close. */
     unsigned char byte;
-    if (rc == 0 && plat_wait_readable(s, PG_CANCEL_TIMEOUT_MS) > 0)
+    if (rc == 0 && plat_wait_readable(s, PG_CANCEL_CLOSE_WAIT_MS) > 0)
         plat_recv(s, &byte, 1);
     plat_close_socket(s);
     return rc;
