@@ -174,6 +174,7 @@ unsigned dump_worker(void *arg)
     pg_conn_params params;
     pg_conn_options opts;
     config_conn_params(cfg, cfg->database, &params, &opts);
+    opts.cancel = &s->cancel;
     int connected = pg_connect_opts(&conn, &params, &opts);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(cfg);

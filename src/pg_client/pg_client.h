@@ -119,6 +119,9 @@ struct pg_conn_options {
     int sslsni;                  /* 1: send the host name (SNI); 0 do not */
     const char *channel_binding; /* disable, prefer (null, ""), require */
     int connect_timeout;         /* seconds across every address; 0 none */
+    /* Stops the login as conn->cancel stops reads (see pg_conn); becomes
+     * conn->cancel on success.  Null: none. */
+    const std::atomic<int32_t> *cancel;
 };
 
 /* Opens, authenticates and waits for ReadyForQuery.  Resets every field of

@@ -414,6 +414,7 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
     if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0)
         return -1;
     snprintf(conn->host, sizeof conn->host, "%s", p.host);
+    conn->cancel = o.cancel;
     conn->port = p.port;
     if (o.connect_timeout > 0)
         conn->deadline = plat_counter() + (int64_t)o.connect_timeout * plat_counter_freq();
