@@ -54,8 +54,10 @@ struct pg_conn {
     uint64_t cap;            /* size of buf: 0 or 65536 * 2^k */
     uint64_t len;            /* payload length of the last message */
     /* While this points to a non-zero flag every read fails with
-     * "cancelled".  Set by the owner after pg_connect(); the flag must
-     * outlive every read on the connection. */
+     * "cancelled"; a read waiting on a silent server notices within
+     * PG_WAIT_SLICE_MS and first sends the server a CancelRequest.  Set
+     * by the owner after pg_connect() (or through pg_conn_options); the
+     * flag must outlive every read on the connection. */
     const std::atomic<int32_t> *cancel;
     unsigned char *ra;       /* heap: read-ahead area, PG_READ_AHEAD bytes */
     uint32_t ra_pos;         /* first unconsumed byte in ra */
