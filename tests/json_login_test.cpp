@@ -16,8 +16,7 @@ namespace
 
 /* The role's password and the table's name, as the host meant them. */
 const char PASSWORD_SQL[] = "p\xc3\xa4''s\"w+<>&/\\ \xf0\x9f\x98\x80";
-const char TABLE_SQL[] = "\"B\xc3\xbc"
-                         "cher's \"\"neu\"\"\"";
+const char TABLE_SQL[] = "\"B\303\274cher's \"\"neu\"\"\"";
 
 /* python3 -c 'import json; print(json.dumps({"user": "vpg_json",
  *   "password": "p\u00e4\x27s\"w+<>&/\\ \U0001F600", "database": "vpg_json_db",
