@@ -9,12 +9,14 @@
 #include "pg_client/pg_tls.h"
 #include "support/dump_wait.h"
 #include "support/sandbox.h"
+#include "support/test_socket.h"
 
 #include "veltrano-pgdump.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,6 +39,7 @@ std::string tls_file(const char *name)
 std::string other_loopback_name()
 {
     char name[256] = "";
+    ts_net_start();
     if (gethostname(name, sizeof name) != 0 || strcmp(name, "localhost") == 0)
         return "";
     plat_socket s;
@@ -85,6 +88,8 @@ TEST(Tls, EverySslmodeAgainstATlsServer)
          "other-ca.crt", false, nullptr, "certificate verify failed: ", nullptr},
         {"verify-ca without a root", nullptr, TLS_USER, TLS_PASSWORD, "verify-ca", "", false,
          nullptr, "sslmode=verify-ca needs sslrootcert", nullptr},
+        {"system roots do not know the test CA", "localhost", TLS_USER, TLS_PASSWORD, "verify-full",
+         "system", false, nullptr, "certificate verify failed: ", nullptr},
         {"verify-full, right name", "localhost", TLS_USER, TLS_PASSWORD, "verify-full", "ca.crt",
          false, nullptr, nullptr, "t"},
         {"client certificate login", "localhost", CERT_USER, "", "verify-full", "ca.crt", true,
@@ -104,7 +109,8 @@ TEST(Tls, EverySslmodeAgainstATlsServer)
     };
     for (const tls_case &c : cases) {
         SCOPED_TRACE(c.what);
-        std::string root = c.root[0] != 0 ? tls_file(c.root) : "";
+        std::string root =
+            c.root[0] == 0 || strcmp(c.root, "system") == 0 ? c.root : tls_file(c.root);
         std::string cert = c.client_cert ? tls_file("client.crt") : "";
         std::string key = c.client_cert ? tls_file("client.key") : "";
         pg_conn_params p = {c.host != nullptr ? c.host : "127.0.0.1",
@@ -241,6 +247,13 @@ TEST(Tls, CancelEndsASilentReadAtOnce)
     srv.start();
     pg_conn conn;
     ASSERT_EQ(pg_connect(&conn, "127.0.0.1", srv.port(), "u", "", "d"), 0);
+    /* Every connection has keepalives on, so a vanished peer is noticed. */
+    int keepalive = 0;
+    socklen_t len = sizeof keepalive;
+    ASSERT_EQ(
+        getsockopt(conn.sock, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char *>(&keepalive), &len),
+        0);
+    EXPECT_EQ(keepalive, 1);
     std::atomic<int32_t> flag{0};
     conn.cancel = &flag;
     std::thread stopper([&flag] {

@@ -9,6 +9,7 @@
 
 #include "pg_client/pg_client.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
