@@ -16,9 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
