@@ -431,6 +431,10 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
             rc = attempt(conn, &p, &o, &policy, mode, 2);
     } else {
         rc = attempt(conn, &p, &o, &policy, mode, mode == PG_SSL_PREFER ? 1 : 2);
+        /* libpq's prefer: a TLS handshake that fails is retried in plain. */
+        if (rc != 0 && mode == PG_SSL_PREFER &&
+            strncmp(conn->error, "TLS handshake failed", 20) == 0)
+            rc = attempt(conn, &p, &o, &policy, mode, 0);
     }
     conn->deadline = 0;
     return rc;

@@ -206,6 +206,22 @@ TEST(Tls, ServersThatRefuseOrBreakTheNegotiation)
     }
 }
 
+TEST(Tls, PreferRetriesInPlainAfterAFailedHandshake)
+{
+    fake_server srv;
+    srv.read(8).send("S").close().next_connection();
+    srv.read_startup().send(be_trust_login()).read_message();
+    srv.start();
+    pg_conn_params p = {"127.0.0.1", srv.port(), "u", "", "d", nullptr};
+    pg_conn_options o = {"prefer", nullptr, nullptr, nullptr, 1, nullptr, 0, nullptr};
+    pg_conn conn;
+    ASSERT_EQ(pg_connect_opts(&conn, &p, &o), 0) << conn.error;
+    EXPECT_EQ(conn.tls, nullptr);
+    pg_close(&conn);
+    EXPECT_TRUE(srv.join()) << srv.script_error();
+    EXPECT_EQ(srv.connections(), 2);
+}
+
 TEST(Tls, NotPostgresAndSilentServersAreNamed)
 {
     {
