@@ -11,6 +11,7 @@
 #include "pg_internal.h"
 #include "pg_transport.h"
 
+#include <mbedtls/asn1.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
@@ -170,9 +171,29 @@ static int verify_chain_only(void *, mbedtls_x509_crt *, int, uint32_t *flags)
 /* An IP address literal: libpq sends no SNI for one. */
 static bool is_ip_literal(const char *host)
 {
-    if (strchr(host, ':') != nullptr)
-        return true;
-    return host[strspn(host, "0123456789.")] == 0;
+    unsigned char ip[16];
+    return plat_parse_ip(host, ip) != 0;
+}
+
+/* verify-full to an address literal: the server certificate must name the
+ * address in an iPAddress entry of its subjectAltName (tag [7]).  Mbed TLS
+ * 2.28 compares names only, so the entry is looked for here, the same way
+ * for every version. */
+static int verify_address(void *ctx, mbedtls_x509_crt *crt, int depth, uint32_t *flags)
+{
+    if (depth != 0)
+        return 0;
+    const pg_conn *conn = static_cast<const pg_conn *>(ctx);
+    unsigned char ip[16];
+    int n = plat_parse_ip(conn->host, ip);
+    for (const mbedtls_x509_sequence *san = &crt->subject_alt_names; san != nullptr;
+         san = san->next) {
+        if (san->buf.tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7) && n > 0 &&
+            san->buf.len == (size_t)n && memcmp(san->buf.p, ip, (size_t)n) == 0)
+            return 0;
+    }
+    *flags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+    return 0;
 }
 
 /* Roots, client certificate and verification mode.  0 or -1. */
@@ -200,6 +221,8 @@ static int load_credentials(pg_conn *conn, int mode, const pg_conn_options *p)
         authmode = MBEDTLS_SSL_VERIFY_REQUIRED;
         if (mode != PG_SSL_VERIFY_FULL)
             mbedtls_ssl_conf_verify(&t->conf, verify_chain_only, nullptr);
+        else if (is_ip_literal(conn->host))
+            mbedtls_ssl_conf_verify(&t->conf, verify_address, conn);
     }
     mbedtls_ssl_conf_authmode(&t->conf, authmode);
 
@@ -245,7 +268,8 @@ static int tls_setup(pg_conn *conn, int mode, const char *host, const pg_conn_op
     /* The name both goes out as SNI and is what verify-full checks; a
      * null name switches both off (Mbed TLS 3.6 wants that said). */
     bool sni = p->sslsni != 0 && !is_ip_literal(host);
-    int rc = mbedtls_ssl_set_hostname(&t->ssl, mode == PG_SSL_VERIFY_FULL || sni ? host : nullptr);
+    bool by_name = mode == PG_SSL_VERIFY_FULL && !is_ip_literal(host);
+    int rc = mbedtls_ssl_set_hostname(&t->ssl, by_name || sni ? host : nullptr);
     if (rc != 0) {
         tls_error(conn, "TLS set-up failed", rc);
         return -1;

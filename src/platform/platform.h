@@ -52,6 +52,10 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
  * 1 ready, 0 time out, -1 error. */
 int plat_wait_readable(plat_socket s, int ms);
 
+/* An IPv4 or IPv6 address literal as its 4 or 16 bytes in network order:
+ * the count, or 0 when text is not such a literal. */
+int plat_parse_ip(const char *text, unsigned char out[16]);
+
 /* Hands the operating system's trusted root certificates to add(), which
  * returns 0 when it took one: on Windows each certificate of the "ROOT"
  * store as DER; elsewhere the distribution's bundle

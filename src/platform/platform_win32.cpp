@@ -172,6 +172,15 @@ int plat_wait_readable(plat_socket s, int ms)
     return r > 0 ? 1 : 0;
 }
 
+int plat_parse_ip(const char *text, unsigned char out[16])
+{
+    if (inet_pton(AF_INET, text, out) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, text, out) == 1)
+        return 16;
+    return 0;
+}
+
 int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx)
 {
     HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");

@@ -90,6 +90,8 @@ TEST(Tls, EverySslmodeAgainstATlsServer)
          "system", false, nullptr, "certificate verify failed: ", nullptr},
         {"verify-full, right name", "localhost", TLS_USER, TLS_PASSWORD, "verify-full", "ca.crt",
          false, nullptr, nullptr, "t"},
+        {"verify-full by address", "127.0.0.1", TLS_USER, TLS_PASSWORD, "verify-full", "ca.crt",
+         false, nullptr, nullptr, "t"},
         {"client certificate login", "localhost", CERT_USER, "", "verify-full", "ca.crt", true,
          nullptr, nullptr, "t"},
         {"cert line without a certificate", "localhost", CERT_USER, "", "require", "", false,
