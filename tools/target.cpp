@@ -123,6 +123,31 @@ int find_password(const options &o, std::string &password)
     return 0;
 }
 
+/* TLS and time-out keys from libpq's variables, last in the document.
+ * Like PostgreSQL's tools the host asks for TLS when the server offers it
+ * (sslmode prefer) unless PGSSLMODE says otherwise. */
+void add_connection_env(config_doc &c)
+{
+    const char *v = env_or_null("PGSSLMODE");
+    cd_text(c, "sslmode", v != nullptr ? v : "prefer", LIMIT_SSLMODE, "PGSSLMODE");
+    static const struct {
+        const char *var, *key;
+        size_t limit;
+    } texts[] = {
+        {"PGSSLROOTCERT", "sslrootcert", LIMIT_FILE},
+        {"PGSSLCERT", "sslcert", LIMIT_FILE},
+        {"PGSSLKEY", "sslkey", LIMIT_FILE},
+        {"PGCHANNELBINDING", "channel_binding", LIMIT_SSLMODE},
+    };
+    for (const auto &t : texts)
+        if ((v = env_or_null(t.var)) != nullptr)
+            cd_text(c, t.key, v, t.limit, t.var);
+    if ((v = env_or_null("PGSSLSNI")) != nullptr)
+        cd_flag(c, "sslsni", strcmp(v, "0") != 0);
+    if ((v = env_or_null("PGCONNECT_TIMEOUT")) != nullptr)
+        cd_number(c, "connect_timeout", atol(v));
+}
+
 } // namespace
 
 int resolve_target(const options &o, const command_def *cmd, target &t)
@@ -181,6 +206,7 @@ int resolve_target(const options &o, const command_def *cmd, target &t)
     t.server = (host.empty() ? "127.0.0.1" : host) + ":" + (port.empty() ? "5432" : port);
     if (cmd->configure != nullptr && (rc = cmd->configure(o, c, t)) != 0)
         return rc;
+    add_connection_env(c);
     if (c.failed) {
         error_msg(c.err);
         return EXIT_FAIL;

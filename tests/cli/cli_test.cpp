@@ -364,7 +364,8 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
     struct {
         std::vector<std::string> args;
         std::vector<std::string> env;
-        std::string config; /* without the closing brace */
+        std::string config; /* without the TLS keys and the closing brace */
+        std::string tls = ",\"sslmode\":\"prefer\"";
     } cases[] = {
         {{"test"}, {}, conn},
         {{"dump", "-d", "shop"}, {}, shop + ",\"complete\":true"},
@@ -397,6 +398,13 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
          conn + ",\"database\":\"shop\",\"in_path\":\"in.sql\",\"single_transaction\":true,"
                 "\"stop_on_error\":false"},
         {{"test"}, {"PGREQUIREAUTH=!md5,!password"}, conn + ",\"require_auth\":\"!md5,!password\""},
+        /* libpq's TLS and time-out variables. */
+        {{"test"},
+         {"PGSSLMODE=verify-full", "PGSSLROOTCERT=/ca.pem", "PGCHANNELBINDING=require",
+          "PGSSLSNI=0", "PGCONNECT_TIMEOUT=5"},
+         conn,
+         ",\"sslmode\":\"verify-full\",\"sslrootcert\":\"/ca.pem\",\"channel_binding\":"
+         "\"require\",\"sslsni\":false,\"connect_timeout\":5"},
         {{"test", "--require-auth", "scram-sha-256"},
          {"PGREQUIREAUTH=md5"},
          conn + ",\"require_auth\":\"scram-sha-256\""},
@@ -416,7 +424,7 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         args.push_back("--print-config");
         cli_result r = run_cli(args, e);
         EXPECT_EQ(0, r.rc) << r.err;
-        EXPECT_EQ(c.config + "}\n", r.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(c.config + c.tls + "}\n", r.out) << testing::PrintToString(c.args);
         bool table_only = std::find(args.begin(), args.end(), "--table-only") != args.end();
         EXPECT_EQ(table_only, r.err.find("warning: --table-only") != std::string::npos) << r.err;
     }
