@@ -76,7 +76,7 @@ typedef void (*session_fn)(int32_t);
 static struct {
     text_fn version, last_error;
     config_fn test_connection, list_databases, list_tables;
-    start_fn start;
+    start_fn start, restore_start;
     status_fn status;
     session_text_fn progress, result;
     session_fn cancel, free_session;
@@ -138,9 +138,9 @@ static void make_config(char *out, size_t cap, const char *host, const char *por
 }
 
 /* Runs one dump to the end; 0 when it finished as done. */
-static int dump_to(const char *config)
+static int run_session(start_fn start, const char *config)
 {
-    int32_t s = api.start(config);
+    int32_t s = start(config);
     printf("start: %d\n", (int)s);
     if (s < 0) {
         printf("last_error: %s\n", api.last_error());
@@ -160,10 +160,16 @@ static int dump_to(const char *config)
     return ok ? 0 : -1;
 }
 
+static int dump_to(const char *config)
+{
+    return run_session(api.start, config);
+}
+
 int main(int argc, char **argv)
 {
-    if (argc != 8) {
-        fprintf(stderr, "usage: %s LIBRARY HOST PORT USER PASSWORD DATABASE OUT_PATH\n", argv[0]);
+    if (argc != 8 && argc != 9) {
+        fprintf(stderr, "usage: %s LIBRARY HOST PORT USER PASSWORD DATABASE OUT_PATH [RESTORE_DB]\n",
+                argv[0]);
         return 2;
     }
     const char *host = argv[2], *port = argv[3], *user = argv[4], *password = argv[5];
@@ -184,6 +190,7 @@ int main(int argc, char **argv)
         {"pgdump_list_databases", &api.list_databases},
         {"pgdump_list_tables", &api.list_tables},
         {"pgdump_start", &api.start},
+        {"pgdump_restore_start", &api.restore_start},
         {"pgdump_status", &api.status},
         {"pgdump_progress", &api.progress},
         {"pgdump_result", &api.result},
@@ -233,6 +240,15 @@ int main(int argc, char **argv)
     config[strlen(config) - 1] = '\0';
     strcat(config, ",\"complete\":true}");
     check(dump_to(config) == 0, "complete dump");
+    if (argc == 9) {
+        /* That script restored by the library itself into RESTORE_DB. */
+        make_config(config, sizeof config, host, port, user, password, argv[8], NULL);
+        config[strlen(config) - 1] = '\0';
+        strcat(config, ",\"in_path\":");
+        json_put(config, sizeof config, utf8_path);
+        strcat(config, "}");
+        check(run_session(api.restore_start, config) == 0, "restore of the complete script");
+    }
 
     /* The same data as COPY blocks read on two connections, zstd- and
      * gzip-compressed (the DLL's static zlib and zstd against the
