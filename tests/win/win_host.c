@@ -234,6 +234,20 @@ int main(int argc, char **argv)
     make_config(config, sizeof config, host, port, user, password, db, out_path);
     check(dump_to(config) == 0, "dump");
 
+    /* The same dump over TLS, verify-full with channel binding, when the
+     * test names the server's CA. */
+    const char *ca = getenv("PGDUMP_TLS_CA");
+    if (ca != NULL && ca[0] != '\0') {
+        snprintf(utf8_path, sizeof utf8_path, "%s.tls", out_path);
+        make_config(config, sizeof config, host, port, user, password, db, utf8_path);
+        config[strlen(config) - 1] = '\0';
+        strcat(config, ",\"sslmode\":\"verify-full\",\"channel_binding\":\"require\","
+                       "\"sslrootcert\":");
+        json_put(config, sizeof config, ca);
+        strcat(config, "}");
+        check(dump_to(config) == 0, "dump over verify-full TLS with channel binding");
+    }
+
     /* The complete script of the same database, beside the first. */
     snprintf(utf8_path, sizeof utf8_path, "%s.complete", out_path);
     make_config(config, sizeof config, host, port, user, password, db, utf8_path);
