@@ -4,18 +4,18 @@
  *
  * Every call takes a JSON configuration text or a session number and
  * answers a NUL-terminated text or an integer.  Returned texts live in
- * storage owned by the library; the host never frees them.  A text stays
- * valid until the next call that writes the same storage:
+ * storage owned by the library; the host never frees them.  Each calling
+ * thread has storage of its own, and a text stays valid until that
+ * thread's next call that writes the same storage:
  *
- *   - the three catalogue calls share one reply buffer;
- *   - pgdump_last_error() is rewritten by the next failing call;
- *   - pgdump_progress() / pgdump_result() write per-session buffers that
- *     the next call of the same function on the same session, and
- *     pgdump_free() of that session, overwrite.
+ *   - the three catalogue calls share the thread's reply buffer;
+ *   - pgdump_last_error() is rewritten by the thread's next failing call;
+ *   - pgdump_progress() / pgdump_result() write the thread's buffer for
+ *     that session, which its next call of the same function on the same
+ *     session, and its pgdump_free() of that session, overwrite.
  *
- * The catalogue calls and pgdump_start() share process-wide buffers: make
- * them from one thread at a time.  Session calls may come from any thread,
- * but starting and freeing sessions belongs to one thread at a time.
+ * Every call may come from any thread, several at once: two concurrent
+ * starts never receive the same session.
  *
  * Session states: 0 idle, 1 connecting, 2 running, 3 done, 4 cancelled,
  * 5 failed.  3 to 5 are final.
@@ -69,6 +69,21 @@ PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *config_json);
  * -1 on a bad configuration (see pgdump_last_error) or -2 when all four
  * sessions are taken. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json);
+
+/* Start a restore on a background thread: the connection keys as for
+ * pgdump_start, plus "in_path" (a plain-text SQL script, also gzip or zstd
+ * compressed), "single_transaction" (false: the whole script in one
+ * transaction) and "stop_on_error" (true: the first failed statement ends
+ * the restore; false: the restore goes on and counts the failures).
+ * Answers a session number like pgdump_start; the session calls below work
+ * on it.  Progress:
+ * {"state":2,"table":"t","statements_done":10,"errors":0,"rows_copied":0,
+ *  "bytes_read":4096,"bytes_total":8192,"elapsed_ms":12}; result:
+ * {"ok":true,"in_path":"...","statements":10,"errors":0,"rows_copied":0,
+ *  "bytes":8192,"elapsed_ms":12} (with "first_error" when statements
+ * failed and "committed" for a single transaction) or
+ * {"ok":false,"error":"line 12: ERROR: ...","statements":9,"errors":1}. */
+PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json);
 
 /* The session's state 0..5, or -1 for a bad session number. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session);

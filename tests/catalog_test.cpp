@@ -4,9 +4,9 @@
  * tie-break and cycle breaking, the spreading of exclusions, and the
  * writers' refusals.  Catalogues are built by hand, row by row.
  */
-#include <gtest/gtest.h>
 #include <cstdio>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -161,6 +161,10 @@ TEST(CatalogSelect, SchemasTablesAndWhatDependsOnALeftOutRelation)
     m.item('V', 12, "app", "on_skipped_schema");
     m.item('I', 13, "app", "identity_seq", 6);
     m.item('T', 14, "app", "x.y"); /* a dot inside the name */
+    m.item('c', 15, "app", "row_of_gone");
+    m.item('T', 16, "app", "uses_row_of_gone");
+    m.dep('c', 15, 'T', 7);
+    m.dep('T', 16, 'c', 15);
     m.dep('V', 8, 'T', 7);
     m.dep('V', 9, 'V', 8);
     m.dep('f', 10, 'T', 7);
@@ -290,6 +294,19 @@ TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreat
     EXPECT_EQ(0, overriding);
     free(columns);
 
+    /* Server texts that would end a statement or start a psql command. */
+    const char *hostile[] = {"1); DROP TABLE x; --", "'open",
+                             "1 \\! rm -rf x",       "$$ body",
+                             "(a /* open",           "1 -- line comment"};
+    for (const char *text : hostile) {
+        cw_ctx h = {sc.s, &sc.w, &m.cat, &m.cfg, 0};
+        EXPECT_EQ(-1, put_server_sql(&h, text, strlen(text), SQL_FRAGMENT, "column default"))
+            << text;
+        EXPECT_STREQ("unsafe server text for column default refused", sc.s->error);
+    }
+    cw_ctx ok = {sc.s, &sc.w, &m.cat, &m.cfg, 0};
+    cw_sql(&ok, "nextval('s;x'::regclass)", "column default");
+    EXPECT_EQ(0, ok.bad);
     cw_number(&c, "-42");
     EXPECT_EQ(0, c.bad);
     cw_number(&c, "1); DROP TABLE x; --");

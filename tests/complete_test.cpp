@@ -28,9 +28,11 @@ struct outcome {
 
 /* Runs one complete dump on this thread; adjust edits the configuration. */
 outcome complete_dump(const std::string &db, const std::string &out,
-                      const std::function<void(dump_config *)> &adjust = nullptr)
+                      const std::function<void(dump_config *)> &adjust = nullptr,
+                      int32_t *tables_total = nullptr, bool cancelled = false)
 {
     dump_session *s = new dump_session();
+    s->cancel.store(cancelled ? 1 : 0);
     std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", db, "\"out_path\":\"" + out + "\"");
     EXPECT_EQ(0, parse_config(cfg.c_str(), &s->cfg));
     s->cfg.complete = 1;
@@ -39,6 +41,8 @@ outcome complete_dump(const std::string &db, const std::string &out,
     s->state.store(SESSION_CONNECTING);
     dump_worker(s);
     outcome o = {s->state.load(), s->error};
+    if (tables_total != nullptr)
+        *tables_total = s->tables_total.load();
     delete s;
     return o;
 }
@@ -269,4 +273,31 @@ TEST(Complete, ExcludedSchemasAndTablesTakeTheirDependentsAlong)
                        "'mood_counts', 'Tab;le', 'other', 'ring_b')";
     EXPECT_EQ("other,ring_b\n", q(rels, DST));
     EXPECT_EQ("0\n", q("SELECT count(*) FROM pg_namespace WHERE nspname = 'Odd \"Schema\"'", DST));
+}
+
+TEST(Complete, MoreTablesThanATableListHoldsDumpWholeAndACancelEndsTheRun)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db(SRC);
+    ASSERT_EQ(0, sandbox_psql(SRC, "CREATE SCHEMA many; DO $$ BEGIN FOR i IN 1..600 LOOP "
+                                   "EXECUTE format('CREATE TABLE many.t%s (id int PRIMARY KEY, "
+                                   "up int REFERENCES many.t1)', i); EXECUTE format('INSERT INTO "
+                                   "many.t%s VALUES (1, 1)', i); END LOOP; END $$"));
+    std::string out = temp_path("many.sql");
+    int32_t total = 0;
+    outcome o = complete_dump(SRC, out, nullptr, &total);
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    EXPECT_EQ(600, total);
+    sandbox_fresh_db(DST);
+    ASSERT_EQ(0, replay(DST, out)) << replay_errors();
+    const char *count = "SELECT count(*) FROM pg_constraint c JOIN pg_namespace n ON n.oid = "
+                        "c.connamespace WHERE n.nspname = 'many' AND c.contype = 'f'";
+    EXPECT_EQ("600\n", q(count, DST));
+    EXPECT_EQ("1\n", q("SELECT count(*) FROM many.t600", DST));
+
+    /* A host that asks to stop gets a cancelled run and no script. */
+    std::string never = temp_path("cancelled.sql");
+    o = complete_dump(SRC, never, nullptr, nullptr, true);
+    EXPECT_EQ(SESSION_CANCELLED, o.state) << o.error;
+    EXPECT_FALSE(file_exists(never));
 }

@@ -137,7 +137,8 @@ TEST(HostileDump, JudgeCatchesWhatWouldRunAnotherStatement)
     EXPECT_NE("", judge_script("SET a = 1;\n\\! id\nCREATE TABLE t (a int);\n", want));
     EXPECT_NE("", judge_script("SET a = 1; CREATE TABLE t (a int); DROP TABLE t;", want));
     EXPECT_NE("", judge_script("SET a = 1; CREATE TABLE t (a int) -- ;\n", want));
-    EXPECT_NE("", judge_script(std::string("SET a = 1; CREATE TABLE t ('\0');", 35), want));
+    std::string with_nul = std::string("SET a = 1; CREATE TABLE t ('") + '\0' + "');";
+    EXPECT_NE("", judge_script(with_nul, want));
     EXPECT_NE("", judge_script("SET a = 1; DROP TABLE t;", want));
 }
 

@@ -5,7 +5,6 @@
  */
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -20,50 +19,94 @@ namespace
 
 const int THREADS = 8;
 
-/* Which thread holds each slot, or -1: a slot handed to two threads at
- * once fails the exchange. */
+/* What one thread does and expects; the listing members are empty when
+ * there is no server. */
+struct thread_case {
+    std::string dump;       /* pgdump_start's configuration */
+    std::string result;     /* the start of its result */
+    std::string refused;    /* a list_tables configuration that fails */
+    std::string refusal;    /* ... its reply */
+    std::string last_error; /* ... and the thread's last error after it */
+    std::string listing;    /* a list_tables configuration that succeeds */
+    std::string tables;     /* ... its reply, taken single-threaded */
+    std::string version;    /* test_connection's reply to listing */
+    int rounds;
+};
+thread_case g_case[THREADS];
+
+/* Which thread holds each slot, or -1. */
 std::atomic<int> g_owner[4];
 
 bool well_formed_progress(const std::string &p)
 {
-    return p.rfind("{\"state\":", 0) == 0 && p.find("\"elapsed_ms\":") != std::string::npos &&
+    return p.rfind("{\"state\":", 0) == 0 && p.find(",\"elapsed_ms\":") != std::string::npos &&
            p.back() == '}';
 }
 
-/* Starts a dump, retrying while every slot is taken; marks the slot as
- * this thread's.  -1 when none came free in time. */
-int start_own(int id, const std::string &cfg)
+/* Starts the thread's dump, retrying while every slot is taken, and
+ * checks that nobody else holds the slot it got; -1 when none came free. */
+int start_own(int id)
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < until) {
-        int s = pgdump_start(cfg.c_str());
+        int s = pgdump_start(g_case[id].dump.c_str());
         if (s >= 0) {
             int nobody = -1;
             EXPECT_TRUE(g_owner[s].compare_exchange_strong(nobody, id))
-                << "slot " << s << " handed to thread " << id << " while thread " << nobody
-                << " holds it";
+                << "slot " << s << " handed to " << id << " while " << nobody << " holds it";
             return s;
         }
         EXPECT_EQ(-2, s) << pgdump_last_error();
-        EXPECT_STREQ("no free sessions", pgdump_last_error());
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ADD_FAILURE() << "thread " << id << " found no free slot";
     return -1;
 }
 
-void free_own(int s)
+void body(int id)
 {
-    g_owner[s].store(-1);
-    pgdump_free(s);
+    const thread_case &c = g_case[id];
+    for (int it = 0; it < c.rounds && !::testing::Test::HasFailure(); it++) {
+        EXPECT_STREQ("veltrano-pgdump 1.0.0", pgdump_version());
+        const char *held = pgdump_list_tables(c.refused.c_str());
+        EXPECT_EQ(c.refusal, held);
+        if (!c.listing.empty()) {
+            EXPECT_EQ(c.version, pgdump_test_connection(c.listing.c_str()));
+            std::string dbs = pgdump_list_databases(c.listing.c_str());
+            EXPECT_EQ(0u, dbs.find("{\"ok\":true,\"databases\":[")) << dbs;
+            held = pgdump_list_tables(c.listing.c_str());
+            EXPECT_EQ(c.tables, held);
+        }
+        EXPECT_EQ(c.last_error, pgdump_last_error()) << "thread " << id;
+
+        int s = start_own(id);
+        if (s < 0)
+            return;
+        for (int other = 0; other < 4; other++) {
+            EXPECT_GE(pgdump_status(other), 0);
+            EXPECT_TRUE(well_formed_progress(pgdump_progress(other))) << pgdump_progress(other);
+        }
+        if (it == 1)
+            pgdump_cancel(s);
+        int state = wait_final(s, 60000);
+        std::string result = pgdump_result(s);
+        if (it == 1 && state == 4) {
+            EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\"}", result);
+        } else {
+            EXPECT_EQ(0u, result.find(c.result)) << "thread " << id << ": " << result;
+        }
+        EXPECT_EQ(0u, std::string(pgdump_progress(s)).find("{\"state\":" + std::to_string(state)));
+        EXPECT_EQ(c.listing.empty() ? c.refusal : c.tables, held)
+            << "thread " << id << "'s reply changed under it";
+        g_owner[s].store(-1);
+        pgdump_free(s);
+    }
 }
 
-void run_threads(void (*body)(int))
+void run_threads()
 {
     for (auto &o : g_owner)
         o.store(-1);
-    for (int i = 0; i < 4; i++)
-        pgdump_free(i);
     std::vector<std::thread> threads;
     for (int i = 0; i < THREADS; i++)
         threads.emplace_back(body, i);
@@ -73,107 +116,28 @@ void run_threads(void (*body)(int))
         EXPECT_EQ(0, pgdump_status(i)) << "slot " << i << " left taken";
 }
 
-std::string g_out[THREADS]; /* each thread's script path, made beforehand */
-
-/* Refused dumps (nothing listens on port 1) and the configuration errors,
- * with every slot's status and progress polled meanwhile. */
-void refused_body(int id)
+std::string with_out_path(std::string cfg, const std::string &path)
 {
-    const std::string cfg = "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"u\",\"database\":\"d\","
-                            "\"out_path\":\"" +
-                            g_out[id] + "\"}";
-    const char *own_error = id % 2 ? "user required" : "invalid config json";
-    const char *own_reply = id % 2 ? "{\"ok\":false,\"error\":\"user required\"}"
-                                   : "{\"ok\":false,\"error\":\"invalid config json\"}";
-    for (int it = 0; it < 40 && !::testing::Test::HasFailure(); it++) {
-        EXPECT_STREQ("veltrano-pgdump 1.0.0", pgdump_version());
-        const char *reply = pgdump_list_tables(id % 2 ? "{\"database\":\"d\"}" : "[");
-        EXPECT_STREQ(own_reply, reply);
-        EXPECT_STREQ(own_error, pgdump_last_error()) << "thread " << id;
-        int s = start_own(id, cfg);
-        if (s < 0)
-            return;
-        for (int other = 0; other < 4; other++) {
-            EXPECT_GE(pgdump_status(other), 0);
-            EXPECT_TRUE(well_formed_progress(pgdump_progress(other))) << pgdump_progress(other);
-        }
-        EXPECT_EQ(5, wait_final(s, 10000));
-        EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed\"}", pgdump_result(s));
-        EXPECT_EQ(0u, std::string(pgdump_progress(s)).find("{\"state\":5,"));
-        pgdump_cancel(s);
-        EXPECT_STREQ(own_reply, reply) << "a reply changed under thread " << id;
-        free_own(s);
-    }
+    return cfg.insert(cfg.size() - 1, ",\"out_path\":\"" + path + "\"");
 }
 
 } // namespace
 
-TEST(Threads, EightThreadsShareSlotsAndKeepTheirOwnReplies)
+TEST(Threads, RefusedCallsAndDumpsFromEightThreads)
 {
-    for (int i = 0; i < THREADS; i++)
-        g_out[i] = temp_path("refused-" + std::to_string(i) + ".sql");
-    run_threads(refused_body);
-}
-
-namespace
-{
-
-struct thread_case {
-    std::string cfg;     /* the thread's own database */
-    std::string missing; /* a database that does not exist */
-    std::string tables;  /* its list_tables reply, taken single-threaded */
-    std::string version; /* test_connection's reply */
-};
-thread_case g_case[THREADS];
-
-void server_body(int id)
-{
-    const thread_case &c = g_case[id];
-    const std::string missing = "database \"vpg_thr_missing_" + std::to_string(id) + "\"";
-    const std::string missing_error = "FATAL: " + missing + " does not exist";
-    const std::string missing_reply = "{\"ok\":false,\"error\":\"FATAL: database "
-                                      "\\\"vpg_thr_missing_" +
-                                      std::to_string(id) + "\\\" does not exist\"}";
-    for (int it = 0; it < 3 && !::testing::Test::HasFailure(); it++) {
-        EXPECT_STREQ("veltrano-pgdump 1.0.0", pgdump_version());
-        EXPECT_EQ(c.version, pgdump_test_connection(c.cfg.c_str()));
-        std::string dbs = pgdump_list_databases(c.cfg.c_str());
-        EXPECT_EQ(0u, dbs.find("{\"ok\":true,\"databases\":[")) << dbs;
-        EXPECT_NE(std::string::npos, dbs.find("\"vpg_thr_" + std::to_string(id) + "\""));
-        std::string refused = pgdump_list_tables(c.missing.c_str());
-        EXPECT_EQ(missing_reply, refused);
-        const char *held = pgdump_list_tables(c.cfg.c_str());
-        EXPECT_EQ(c.tables, held);
-        EXPECT_EQ(missing_error, pgdump_last_error()) << "thread " << id;
-
-        std::string cfg = c.cfg;
-        cfg.insert(cfg.size() - 1, ",\"out_path\":\"" + g_out[id] + "\"");
-        int s = start_own(id, cfg);
-        if (s < 0)
-            return;
-        if (it == 1)
-            pgdump_cancel(s);
-        int state = wait_final(s, 60000);
-        std::string result = pgdump_result(s);
-        if (state == 3) {
-            EXPECT_EQ(0u,
-                      result.find("{\"ok\":true,\"out_path\":\"" + g_out[id] + "\",\"tables\":1,"))
-                << result;
-            std::string script = read_file(g_out[id]);
-            EXPECT_NE(std::string::npos,
-                      script.find("CREATE TABLE \"t_" + std::to_string(id) + "\" ("))
-                << "thread " << id;
-        } else {
-            EXPECT_EQ(1, it) << "only the cancelled run may end otherwise: " << result;
-            EXPECT_EQ(4, state) << result;
-        }
-        EXPECT_TRUE(well_formed_progress(pgdump_progress(s)));
-        EXPECT_EQ(c.tables, held) << "thread " << id << "'s listing changed under it";
-        free_own(s);
+    for (int i = 0; i < THREADS; i++) {
+        thread_case &c = g_case[i];
+        c = thread_case();
+        c.dump = with_out_path("{\"port\":1,\"user\":\"u\",\"database\":\"d\"}",
+                               temp_path("refused-" + std::to_string(i) + ".sql"));
+        c.result = "{\"ok\":false,\"error\":\"connect failed\"}";
+        c.last_error = i % 2 ? "user required" : "invalid config json";
+        c.refused = i % 2 ? "{\"database\":\"d\"}" : "[";
+        c.refusal = "{\"ok\":false,\"error\":\"" + c.last_error + "\"}";
+        c.rounds = 40;
     }
+    run_threads();
 }
-
-} // namespace
 
 TEST(Threads, EveryCallFromEightThreadsAgainstAServer)
 {
@@ -181,22 +145,27 @@ TEST(Threads, EveryCallFromEightThreadsAgainstAServer)
     std::string version = sandbox_psql_output("postgres", "SHOW server_version");
     version.pop_back();
     for (int i = 0; i < THREADS; i++) {
-        std::string db = "vpg_thr_" + std::to_string(i);
-        std::string table = "t_" + std::to_string(i);
-        sandbox_fresh_db(db);
-        ASSERT_EQ(0, sandbox_psql(db, "CREATE TABLE " + table + " (x int, y text); INSERT INTO " +
-                                          table +
-                                          " SELECT g, 'row ' || g FROM "
-                                          "generate_series(1, 500) g; ANALYZE " +
-                                          table));
+        std::string n = std::to_string(i);
+        sandbox_fresh_db("vpg_thr_" + n);
+        ASSERT_EQ(0, sandbox_psql("vpg_thr_" + n, "CREATE TABLE t_" + n +
+                                                      " AS SELECT g AS x FROM generate_series(1, "
+                                                      "500) g; ANALYZE t_" +
+                                                      n));
         thread_case &c = g_case[i];
-        c.cfg = sandbox_config(SANDBOX_TRUST_USER, "", db);
-        c.missing = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_thr_missing_" + std::to_string(i));
-        c.tables = pgdump_list_tables(c.cfg.c_str());
-        ASSERT_EQ(0u, c.tables.find("{\"ok\":true,\"tables\":[{\"name\":\"" + table + "\""))
+        c = thread_case();
+        c.listing = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_thr_" + n);
+        c.tables = pgdump_list_tables(c.listing.c_str());
+        ASSERT_EQ(0u, c.tables.find("{\"ok\":true,\"tables\":[{\"name\":\"t_" + n + "\""))
             << c.tables;
         c.version = "{\"ok\":true,\"server_version\":\"" + version + "\"}";
-        g_out[i] = temp_path("thread-" + std::to_string(i) + ".sql");
+        std::string out = temp_path("thread-" + n + ".sql");
+        c.dump = with_out_path(c.listing, out);
+        c.result = "{\"ok\":true,\"out_path\":\"" + out + "\",\"tables\":1,\"rows\":500,";
+        c.refused = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_thr_missing_" + n);
+        c.last_error = "FATAL: database \"vpg_thr_missing_" + n + "\" does not exist";
+        c.refusal = "{\"ok\":false,\"error\":\"FATAL: database \\\"vpg_thr_missing_" + n +
+                    "\\\" does not exist\"}";
+        c.rounds = 3;
     }
-    run_threads(server_body);
+    run_threads();
 }

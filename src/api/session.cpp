@@ -68,6 +68,9 @@ static bool is_final(int32_t state)
  * touch it. */
 static void session_clear(dump_session *s)
 {
+    /* An idle slot answers in the dump's shape, whatever ran in it last. */
+    g_progress_fn[s - g_sessions] = nullptr;
+    g_result_fn[s - g_sessions] = nullptr;
     s->state.store(SESSION_IDLE, std::memory_order_relaxed);
     s->cancel.store(0, std::memory_order_relaxed);
     memset(&s->cfg, 0, sizeof s->cfg);

@@ -70,17 +70,19 @@ struct catalog {
     uint64_t arena_used;
     uint64_t arena_cap;
 
-    cat_list items;       /* schemas, extensions, types, routines, sequences, relations */
-    cat_list columns;     /* owner: relation OID (composite types: their typrelid) */
-    cat_list constraints; /* owner: table OID, or type OID for kind 'K' */
-    cat_list indexes;     /* owner: table OID; ref: parent index */
-    cat_list triggers;    /* owner: table OID */
-    cat_list rules;       /* owner: table OID */
-    cat_list labels;      /* owner: enum type OID, in label order */
-    cat_list inherits;    /* owner: child table OID; ref: parent, in order */
-    cat_list deps;        /* oid/owner: object OID and class; ref/num: referenced */
-    cat_list seqvals;     /* oid: sequence; t[0] last_value, t[1] is_called */
-    cat_list grants;      /* oid: object, owner: class; t[0] grantee, t[1] privilege */
+    cat_list items;        /* schemas, extensions, types, routines, sequences, relations */
+    cat_list columns;      /* owner: relation OID (composite types: their typrelid) */
+    cat_list constraints;  /* owner: table OID, or type OID for kind 'K' */
+    cat_list indexes;      /* owner: table OID; ref: parent index */
+    cat_list triggers;     /* owner: table OID */
+    cat_list rules;        /* owner: table OID */
+    cat_list policies;     /* owner: table OID */
+    cat_list policy_roles; /* owner: policy OID, in order */
+    cat_list labels;       /* owner: enum type OID, in label order */
+    cat_list inherits;     /* owner: child table OID; ref: parent, in order */
+    cat_list deps;         /* oid/owner: object OID and class; ref/num: referenced */
+    cat_list seqvals;      /* oid: sequence; t[0] last_value, t[1] is_called */
+    cat_list grants;       /* oid: object, owner: class; t[0] grantee, t[1] privilege */
 
     cat_index by_item;  /* (class << 32 | oid) -> items */
     cat_index by_ident; /* (table << 32 | attnum) -> identity sequence item */
@@ -124,11 +126,16 @@ uint32_t cat_first_of(const cat_list *list, uint32_t owner);
 /* Runs one catalogue query and appends its rows to list.  0 or -1. */
 int cat_query(catalog *cat, pg_conn *conn, const char *sql, cat_list *list);
 
-/* Reads the lists of parts, dependencies, sequence values and (when
- * want_grants) privileges.  0 or -1. */
+/* Reads the lists of parts, dependencies and (when want_grants)
+ * privileges.  0 or -1. */
 int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants);
 
-/* Reads every list inside the caller's snapshot.  0, or -1 with
+/* Appends the states of the sequences with the n OIDs (ascending, above
+ * every OID already in the list) to cat->seqvals.  Run it in the dump's
+ * snapshot.  0 or -1. */
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, const uint32_t *oids, uint32_t n);
+
+/* Reads every list but the sequence states inside the caller's snapshot.  0, or -1 with
  * cat->error set (the connection's text for a failed query). */
 int catalog_read(catalog *cat, pg_conn *conn, int want_grants);
 

@@ -11,77 +11,65 @@
 #include "dump/catalog.h"
 #include "pg_client/pg_client.h"
 
+/* clang-format off */
 /* Schemas of the system, never dumped. */
-#define NSP_OK(n)                                                                                  \
-    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n              \
+#define NSP_OK(n)                                                                     \
+    "(" n ".nspname <> 'pg_catalog' AND " n ".nspname <> 'information_schema' AND " n \
     ".nspname !~ '^pg_(toast|temp)')"
 /* Objects that belong to an extension come back with CREATE EXTENSION. */
-#define NOT_EXT(cls, col)                                                                          \
-    "NOT EXISTS (SELECT 1 FROM pg_catalog.pg_depend e WHERE e.classid = " cls                      \
+#define NOT_EXT(cls, col)                                                             \
+    "NOT EXISTS (SELECT 1 FROM pg_catalog.pg_depend e WHERE e.classid = " cls         \
     " AND e.objid = " col " AND e.deptype = 'e')"
 #define OWNER(col) "pg_catalog.pg_get_userbyid(" col ")"
+/* The comment of an object: a subquery planned once, where obj_description
+ * would run a query of its own for every row. */
+#define COMMENT(obj, cls)                                                             \
+    "(SELECT ds.description FROM pg_catalog.pg_description ds WHERE ds.objoid = " obj \
+    " AND ds.classoid = 'pg_catalog." cls "'::pg_catalog.regclass AND ds.objsubid = 0)"
 
-static const char SCHEMAS_SQL[] = "SELECT n.oid, n.oid, 0, 's', 0, n.nspname, n.nspname, " OWNER(
-    "n.nspowner") ", "
-                  "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = n.oid "
-                  "AND d.classoid = 'pg_catalog.pg_namespace'::pg_catalog.regclass AND d.objsubid "
-                  "= 0) FROM pg_catalog.pg_namespace "
-                  "n "
-                  "WHERE " NSP_OK("n") " AND " NOT_EXT("2615", "n.oid") " ORDER BY n.oid";
+static const char SCHEMAS_SQL[] =
+    "SELECT n.oid, n.oid, 0, 's', 0, n.nspname, n.nspname, " OWNER("n.nspowner") ", "
+    COMMENT("n.oid", "pg_namespace") " FROM pg_catalog.pg_namespace n "
+    "WHERE " NSP_OK("n") " AND " NOT_EXT("2615", "n.oid") " ORDER BY n.oid";
 
+/* Extensions made by initdb (plpgsql) exist in every database. */
 static const char EXTENSIONS_SQL[] =
-    "SELECT x.oid, x.extnamespace, 0, 'x', 0, n.nspname, x.extname, " OWNER(
-        "x.extowner") ", "
-                      "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
-                      "x.oid AND d.classoid = 'pg_catalog.pg_extension'::pg_catalog.regclass AND "
-                      "d.objsubid = 0) FROM "
-                      "pg_catalog.pg_extension x "
-                      "JOIN pg_catalog.pg_namespace n ON n.oid = x.extnamespace ORDER BY x.oid";
+    "SELECT x.oid, x.extnamespace, 0, 'x', 0, n.nspname, x.extname, " OWNER("x.extowner") ", "
+    COMMENT("x.oid", "pg_extension") " FROM pg_catalog.pg_extension x "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = x.extnamespace "
+    "WHERE x.oid >= 16384 ORDER BY x.oid";
 
 /* t4 base or sub type, t5 default or subtype_diff, t6 NOT NULL. */
 static const char TYPES_SQL[] =
-    "SELECT t.oid, t.typnamespace, t.typrelid, t.typtype, 0, n.nspname, t.typname, " OWNER(
-        "t.typowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
-                      "t.oid AND d.classoid = 'pg_catalog.pg_type'::pg_catalog.regclass AND "
-                      "d.objsubid = 0), "
-                      "CASE t.typtype WHEN 'd' THEN pg_catalog.format_type(t.typbasetype, "
-                      "t.typtypmod) "
-                      "WHEN 'r' THEN pg_catalog.format_type(g.rngsubtype, NULL) END, "
-                      "CASE t.typtype WHEN 'd' THEN pg_catalog.pg_get_expr(t.typdefaultbin, 0) "
-                      "WHEN 'r' THEN NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text END, "
-                      "CASE WHEN t.typnotnull THEN 'NOT NULL' END "
-                      "FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = "
-                      "t.typnamespace "
-                      "LEFT JOIN pg_catalog.pg_range g ON g.rngtypid = t.oid "
-                      "LEFT JOIN pg_catalog.pg_class r ON r.oid = t.typrelid "
-                      "WHERE " NSP_OK("n") " AND " NOT_EXT(
-                          "1247",
-                          "t.oid") " AND (t.typtype IN ('e','d','r') "
-                                   "OR (t.typtype = 'c' AND r.relkind = 'c')) ORDER BY t.oid";
+    "SELECT t.oid, t.typnamespace, t.typrelid, t.typtype, 0, n.nspname, t.typname, "
+    OWNER("t.typowner") ", " COMMENT("t.oid", "pg_type") ", "
+    "CASE t.typtype WHEN 'd' THEN pg_catalog.format_type(t.typbasetype, t.typtypmod) "
+    "WHEN 'r' THEN pg_catalog.format_type(g.rngsubtype, NULL) END, "
+    "CASE t.typtype WHEN 'd' THEN pg_catalog.pg_get_expr(t.typdefaultbin, 0) "
+    "WHEN 'r' THEN NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text END, "
+    "CASE WHEN t.typnotnull THEN 'NOT NULL' END "
+    "FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace "
+    "LEFT JOIN pg_catalog.pg_range g ON g.rngtypid = t.oid "
+    "LEFT JOIN pg_catalog.pg_class r ON r.oid = t.typrelid "
+    "WHERE " NSP_OK("n") " AND " NOT_EXT("1247", "t.oid") " AND (t.typtype IN ('e','d','r') "
+    "OR (t.typtype = 'c' AND r.relkind = 'c')) ORDER BY t.oid";
 
 /* t4 definition, t5 identity arguments; aggregates: t6 state type, t7
- * transition, t8 final, t9 initial value, t10 combine function. */
+ * transition, t8 final, t9 initial value, t10 combine function.  Routines
+ * made with a type (a range's constructors) come back with the type. */
 static const char ROUTINES_SQL[] =
-    "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, " OWNER(
-        "p.proowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
-                      "p.oid AND d.classoid = 'pg_catalog.pg_proc'::pg_catalog.regclass AND "
-                      "d.objsubid = 0), "
-                      "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
-                      "pg_catalog.pg_get_function_identity_arguments(p.oid), "
-                      "pg_catalog.format_type(a.aggtranstype, NULL), "
-                      "a.aggtransfn::pg_catalog.regproc::text, "
-                      "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text, a.agginitval, "
-                      "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text "
-                      "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = "
-                      "p.pronamespace "
-                      "LEFT JOIN pg_catalog.pg_aggregate a ON a.aggfnoid = p.oid "
-                      "WHERE " NSP_OK("n") " AND " NOT_EXT(
-                          "1255",
-                          "p.oid") " AND NOT EXISTS (SELECT 1 FROM "
-                                   "pg_catalog.pg_depend i WHERE i.classid = 1255 AND i.objid = "
-                                   "p.oid AND i.deptype = 'i') "
-                                   "AND (p.prokind IN ('f','p','w') "
-                                   "OR (p.prokind = 'a' AND a.aggkind = 'n')) ORDER BY p.oid";
+    "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, "
+    OWNER("p.proowner") ", " COMMENT("p.oid", "pg_proc") ", "
+    "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
+    "pg_catalog.pg_get_function_identity_arguments(p.oid), "
+    "pg_catalog.format_type(a.aggtranstype, NULL), a.aggtransfn::pg_catalog.regproc::text, "
+    "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text, a.agginitval, "
+    "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text "
+    "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
+    "LEFT JOIN pg_catalog.pg_aggregate a ON a.aggfnoid = p.oid "
+    "WHERE " NSP_OK("n") " AND " NOT_EXT("1255", "p.oid") " AND NOT EXISTS (SELECT 1 FROM "
+    "pg_catalog.pg_depend i WHERE i.classid = 1255 AND i.objid = p.oid AND i.deptype = 'i') "
+    "AND (p.prokind IN ('f','p','w') OR (p.prokind = 'a' AND a.aggkind = 'n')) ORDER BY p.oid";
 
 /* Kind 'I' for identity sequences (written with their column); ref and
  * num: the owning column; t4 type, t5..t9 start, increment, min, max,
@@ -89,45 +77,38 @@ static const char ROUTINES_SQL[] =
 static const char SEQUENCES_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE(d.refobjid, 0), "
     "CASE WHEN d.deptype = 'i' THEN 'I' ELSE 'S' END, COALESCE(d.refobjsubid, 0), n.nspname, "
-    "c.relname, " OWNER(
-        "c.relowner") ", (SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
-                      "c.oid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
-                      "d.objsubid = 0), "
-                      "pg_catalog.format_type(s.seqtypid, NULL), s.seqstart::text, "
-                      "s.seqincrement::text, "
-                      "s.seqmin::text, s.seqmax::text, s.seqcache::text, "
-                      "CASE WHEN s.seqcycle THEN 'CYCLE' ELSE 'NO CYCLE' END, a.attname "
-                      "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_sequence s ON s.seqrelid = "
-                      "c.oid "
-                      "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-                      "LEFT JOIN pg_catalog.pg_depend d ON d.classid = 1259 AND d.objid = c.oid "
-                      "AND d.refclassid = 1259 AND d.refobjsubid > 0 AND d.deptype IN ('a','i') "
-                      "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = d.refobjid AND a.attnum "
-                      "= d.refobjsubid "
-                      "WHERE " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid") " ORDER BY c.oid";
+    "c.relname, " OWNER("c.relowner") ", " COMMENT("c.oid", "pg_class") ", "
+    "pg_catalog.format_type(s.seqtypid, NULL), s.seqstart::text, s.seqincrement::text, "
+    "s.seqmin::text, s.seqmax::text, s.seqcache::text, "
+    "CASE WHEN s.seqcycle THEN 'CYCLE' ELSE 'NO CYCLE' END, a.attname "
+    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_sequence s ON s.seqrelid = c.oid "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "LEFT JOIN pg_catalog.pg_depend d ON d.classid = 1259 AND d.objid = c.oid "
+    "AND d.refclassid = 1259 AND d.refobjsubid > 0 AND d.deptype IN ('a','i') "
+    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = d.refobjid AND a.attnum = d.refobjsubid "
+    "WHERE " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid") " ORDER BY c.oid";
 
 /* Kinds T table, P partitioned, V view, M materialized view; ref: the
  * partition parent; num: 1 when populated; t4 partition key, t5 bound,
- * t6 view query, t7 storage options, t8 'u' when unlogged. */
+ * t6 view query, t7 storage options, t8 'u' when unlogged, t9 row
+ * security: E enabled, F forced. */
 static const char RELATIONS_SQL[] =
     "SELECT c.oid, c.relnamespace, COALESCE((SELECT i.inhparent FROM pg_catalog.pg_inherits i "
     "WHERE i.inhrelid = c.oid AND c.relispartition), 0), "
     "CASE c.relkind WHEN 'r' THEN 'T' WHEN 'p' THEN 'P' WHEN 'v' THEN 'V' ELSE 'M' END, "
-    "c.relispopulated::int, n.nspname, c.relname, " OWNER(
-        "c.relowner") ", "
-                      "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = "
-                      "c.oid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
-                      "d.objsubid = 0), "
-                      "CASE WHEN c.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(c.oid) END, "
-                      "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, "
-                      "c.oid) END, "
-                      "CASE WHEN c.relkind IN ('v','m') THEN pg_catalog.pg_get_viewdef(c.oid) END, "
-                      "pg_catalog.array_to_string(c.reloptions, ', '), "
-                      "CASE WHEN c.relpersistence = 'u' THEN 'u' END "
-                      "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = "
-                      "c.relnamespace "
-                      "WHERE c.relkind IN ('r','p','v','m') AND " NSP_OK("n") " AND " NOT_EXT(
-                          "1259", "c.oid") " ORDER BY c.oid";
+    "c.relispopulated::int, n.nspname, c.relname, " OWNER("c.relowner") ", "
+    COMMENT("c.oid", "pg_class") ", "
+    "CASE WHEN c.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(c.oid) END, "
+    "CASE WHEN c.relispartition THEN pg_catalog.pg_get_expr(c.relpartbound, c.oid) END, "
+    "CASE WHEN c.relkind IN ('v','m') THEN pg_catalog.pg_get_viewdef(c.oid) END, "
+    "pg_catalog.array_to_string(c.reloptions, ', '), "
+    "CASE WHEN c.relpersistence = 'u' THEN 'u' END, "
+    "CASE WHEN c.relrowsecurity THEN 'E' ELSE '' END || "
+    "CASE WHEN c.relforcerowsecurity THEN 'F' ELSE '' END "
+    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "WHERE c.relkind IN ('r','p','v','m') AND " NSP_OK("n") " AND " NOT_EXT("1259", "c.oid")
+    " ORDER BY c.oid";
+/* clang-format on */
 
 /* Parses a decimal OID or integer; bad text gives 0. */
 static int64_t parse_int(const pg_value *v)

@@ -5,6 +5,10 @@
  * Each list comes back ordered by its owner so an item finds its parts by
  * binary search.
  */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "dump/catalog.h"
 #include "pg_client/pg_client.h"
 
@@ -18,9 +22,9 @@
 static const char COLUMNS_SQL[] =
     "SELECT a.attrelid, a.attrelid, 0, 'a', a.attnum, a.attname, "
     "pg_catalog.format_type(a.atttypid, a.atttypmod), pg_catalog.pg_get_expr(d.adbin, d.adrelid), "
-    "cn.nspname, co.collname, (SELECT d.description FROM pg_catalog.pg_description d WHERE "
-    "d.objoid = a.attrelid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
-    "d.objsubid = a.attnum), "
+    "cn.nspname, co.collname, (SELECT ds.description FROM pg_catalog.pg_description ds WHERE "
+    "ds.objoid = a.attrelid AND ds.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND "
+    "ds.objsubid = a.attnum), "
     "CASE WHEN a.attnotnull THEN 'N' ELSE '' END || CASE WHEN a.attislocal THEN 'L' ELSE '' END "
     "|| CASE WHEN a.attgenerated = 's' THEN 'G' ELSE '' END "
     "|| CASE a.attidentity WHEN 'a' THEN 'A' WHEN 'd' THEN 'D' ELSE '' END "
@@ -41,9 +45,9 @@ static const char CONSTRAINTS_SQL[] =
     "SELECT k.oid, CASE WHEN k.conrelid <> 0 THEN k.conrelid ELSE k.contypid END, k.confrelid, "
     "CASE WHEN k.contypid <> 0 THEN 'K' ELSE k.contype END, "
     "k.conislocal::int + 2 * k.convalidated::int + 4 * (k.conparentid <> 0)::int, k.conname, "
-    "pg_catalog.pg_get_constraintdef(k.oid), (SELECT d.description FROM pg_catalog.pg_description "
-    "d WHERE d.objoid = k.oid AND d.classoid = 'pg_catalog.pg_constraint'::pg_catalog.regclass AND "
-    "d.objsubid = 0) "
+    "pg_catalog.pg_get_constraintdef(k.oid), (SELECT ds.description FROM pg_catalog.pg_description "
+    "ds WHERE ds.objoid = k.oid AND ds.classoid = 'pg_catalog.pg_constraint'::pg_catalog.regclass "
+    "AND ds.objsubid = 0) "
     "FROM pg_catalog.pg_constraint k JOIN pg_catalog.pg_namespace n ON n.oid = k.connamespace "
     "WHERE " NSP_OK("n") " ORDER BY 2, k.conname";
 
@@ -53,8 +57,8 @@ static const char INDEXES_SQL[] =
     "SELECT i.indexrelid, i.indrelid, COALESCE(h.inhparent, 0), "
     "CASE WHEN k.oid IS NULL THEN 'i' ELSE 'k' END, 0, "
     "c.relname, CASE WHEN k.oid IS NULL THEN pg_catalog.pg_get_indexdef(i.indexrelid) END, "
-    "(SELECT d.description FROM pg_catalog.pg_description d WHERE d.objoid = i.indexrelid AND "
-    "d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND d.objsubid = 0), n.nspname "
+    "(SELECT ds.description FROM pg_catalog.pg_description ds WHERE ds.objoid = i.indexrelid "
+    "AND ds.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND ds.objsubid = 0), n.nspname "
     "FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class c ON c.oid = i.indexrelid "
     "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
     "LEFT JOIN pg_catalog.pg_inherits h ON h.inhrelid = i.indexrelid "
@@ -66,9 +70,9 @@ static const char INDEXES_SQL[] =
  * onto partitions come back with their parent's. */
 static const char TRIGGERS_SQL[] =
     "SELECT t.oid, t.tgrelid, 0, t.tgenabled, 0, t.tgname, "
-    "pg_catalog.pg_get_triggerdef(t.oid, false), (SELECT d.description FROM "
-    "pg_catalog.pg_description d WHERE d.objoid = t.oid AND d.classoid = "
-    "'pg_catalog.pg_trigger'::pg_catalog.regclass AND d.objsubid = 0) "
+    "pg_catalog.pg_get_triggerdef(t.oid, false), (SELECT ds.description FROM "
+    "pg_catalog.pg_description ds WHERE ds.objoid = t.oid AND ds.classoid = "
+    "'pg_catalog.pg_trigger'::pg_catalog.regclass AND ds.objsubid = 0) "
     "FROM pg_catalog.pg_trigger t WHERE NOT t.tgisinternal AND t.tgparentid = 0 "
     "ORDER BY t.tgrelid, t.tgname";
 
@@ -78,6 +82,22 @@ static const char RULES_SQL[] =
     "d WHERE d.objoid = r.oid AND d.classoid = 'pg_catalog.pg_rewrite'::pg_catalog.regclass AND "
     "d.objsubid = 0) "
     "FROM pg_catalog.pg_rewrite r WHERE r.rulename <> '_RETURN' ORDER BY r.ev_class, r.rulename";
+
+/* kind: polcmd; num: 1 permissive; t0 name, t1 USING, t2 comment,
+ * t3 WITH CHECK. */
+static const char POLICIES_SQL[] =
+    "SELECT p.oid, p.polrelid, 0, p.polcmd, p.polpermissive::int, p.polname, "
+    "pg_catalog.pg_get_expr(p.polqual, p.polrelid), (SELECT ds.description FROM "
+    "pg_catalog.pg_description ds WHERE ds.objoid = p.oid AND ds.classoid = "
+    "'pg_catalog.pg_policy'::pg_catalog.regclass AND ds.objsubid = 0), "
+    "pg_catalog.pg_get_expr(p.polwithcheck, p.polrelid) "
+    "FROM pg_catalog.pg_policy p ORDER BY p.polrelid, p.polname";
+
+/* The roles a policy applies to (none listed: PUBLIC). */
+static const char POLICY_ROLES_SQL[] =
+    "SELECT p.oid, p.oid, 0, 'r', u.n, pg_catalog.pg_get_userbyid(u.r) "
+    "FROM pg_catalog.pg_policy p, pg_catalog.unnest(p.polroles) WITH ORDINALITY u(r, n) "
+    "WHERE u.r <> 0 ORDER BY p.oid, u.n";
 
 static const char LABELS_SQL[] =
     "SELECT e.oid, e.enumtypid, 0, 'l', 0, e.enumlabel FROM pg_catalog.pg_enum e "
@@ -120,17 +140,17 @@ static const char DEPS_SQL[] =
     "AND (a.mc, a.mo) <> (b.mc, b.mo) AND NOT (d.classid = 1259 AND d.refclassid = 1259 "
     "AND d.refobjsubid <> 0 AND d.deptype IN ('a','i')) ORDER BY 2, 1";
 
-/* Each sequence's state in the snapshot.  pg_sequence_last_value is NULL
- * exactly when is_called is false; only then is last_value read, by a
- * query the server builds from the OID, so no name travels back. */
+/* The states of the sequences with the listed OIDs, in the snapshot.
+ * pg_sequence_last_value is NULL exactly when is_called is false; only
+ * then is last_value read, by a query the server builds from the OID, so
+ * no name travels back.  Each read locks its sequence, hence the lists. */
 static const char SEQVALS_SQL[] =
     "SELECT c.oid, c.oid, 0, 'v', 0, COALESCE(l.v::text, (pg_catalog.xpath("
     "'/row/last_value/text()', pg_catalog.query_to_xml(pg_catalog.format("
     "'SELECT last_value FROM %s', c.oid::pg_catalog.regclass), false, true, '')))[1]::text), "
-    "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END "
-    "FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "CASE WHEN l.v IS NULL THEN 'false' ELSE 'true' END FROM pg_catalog.pg_class c "
     "CROSS JOIN LATERAL (SELECT pg_catalog.pg_sequence_last_value(c.oid) AS v) l "
-    "WHERE c.relkind = 'S' AND " NSP_OK("n") " ORDER BY c.oid";
+    "WHERE c.relkind = 'S' AND c.oid = ANY ('{";
 
 /* Privileges of objects whose ACL is set: first a row of kind '0' (the
  * ACL exists), then one row per grant in the ACL's order (num from 1);
@@ -154,11 +174,16 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
         const char *sql;
         cat_list *list;
     } parts[] = {
-        {COLUMNS_SQL, &cat->columns},   {CONSTRAINTS_SQL, &cat->constraints},
-        {INDEXES_SQL, &cat->indexes},   {TRIGGERS_SQL, &cat->triggers},
-        {RULES_SQL, &cat->rules},       {LABELS_SQL, &cat->labels},
-        {INHERITS_SQL, &cat->inherits}, {DEPS_SQL, &cat->deps},
-        {SEQVALS_SQL, &cat->seqvals},
+        {COLUMNS_SQL, &cat->columns},
+        {CONSTRAINTS_SQL, &cat->constraints},
+        {INDEXES_SQL, &cat->indexes},
+        {TRIGGERS_SQL, &cat->triggers},
+        {RULES_SQL, &cat->rules},
+        {POLICIES_SQL, &cat->policies},
+        {POLICY_ROLES_SQL, &cat->policy_roles},
+        {LABELS_SQL, &cat->labels},
+        {INHERITS_SQL, &cat->inherits},
+        {DEPS_SQL, &cat->deps},
     };
     for (const auto &p : parts)
         if (cat_query(cat, conn, p.sql, p.list) != 0)
@@ -166,4 +191,23 @@ int catalog_read_parts(catalog *cat, pg_conn *conn, int want_grants)
     if (want_grants && cat_query(cat, conn, GRANTS_SQL, &cat->grants) != 0)
         return -1;
     return 0;
+}
+
+int catalog_read_seqvals(catalog *cat, pg_conn *conn, const uint32_t *oids, uint32_t n)
+{
+    /* The fixed text, then at most 11 bytes per OID and the tail. */
+    size_t room = sizeof SEQVALS_SQL + (size_t)n * 11 + 64;
+    char *sql = static_cast<char *>(malloc(room));
+    if (sql == nullptr) {
+        cat_fail(cat, "out of memory");
+        return -1;
+    }
+    size_t used = sizeof SEQVALS_SQL - 1;
+    memcpy(sql, SEQVALS_SQL, used);
+    for (uint32_t i = 0; i < n; i++)
+        used += (size_t)snprintf(sql + used, room - used, i ? ",%u" : "%u", oids[i]);
+    snprintf(sql + used, room - used, "}'::pg_catalog.oid[]) ORDER BY c.oid");
+    int rc = cat_query(cat, conn, sql, &cat->seqvals);
+    free(sql);
+    return rc;
 }

@@ -190,7 +190,8 @@ static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t
 }
 
 /* In dependency order: a partition of a dumped table is dumped; an item
- * that needs a relation which is not dumped is not dumped either. */
+ * that needs a relation which is not dumped, or an item left out for that
+ * reason, is not dumped either (-2). */
 static void propagate(catalog *cat, const graph *g)
 {
     for (uint32_t k = 0; k < cat->items.n; k++) {
@@ -207,8 +208,9 @@ static void propagate(catalog *cat, const graph *g)
             const cat_row *need = &cat->items.v[g->needs[e]];
             bool relation =
                 need->kind == 'T' || need->kind == 'P' || need->kind == 'V' || need->kind == 'M';
-            if (relation && need->dumped != 1)
-                r->dumped = 0;
+            /* -2: left out because of what it needs; that spreads too. */
+            if ((relation && need->dumped != 1) || need->dumped == -2)
+                r->dumped = -2;
         }
     }
 }

@@ -27,9 +27,10 @@ void cat_free(catalog *cat)
     free(cat->arena);
     cat->arena = nullptr;
     cat->arena_used = cat->arena_cap = 0;
-    cat_list *lists[] = {&cat->items,    &cat->columns, &cat->constraints, &cat->indexes,
-                         &cat->triggers, &cat->rules,   &cat->labels,      &cat->inherits,
-                         &cat->deps,     &cat->seqvals, &cat->grants};
+    cat_list *lists[] = {&cat->items,       &cat->columns, &cat->constraints, &cat->indexes,
+                         &cat->triggers,    &cat->rules,   &cat->labels,      &cat->inherits,
+                         &cat->deps,        &cat->seqvals, &cat->grants,      &cat->policies,
+                         &cat->policy_roles};
     for (cat_list *l : lists)
         free_list(l);
     cat_index *ixs[] = {&cat->by_item, &cat->by_ident, &cat->by_index};

@@ -8,12 +8,17 @@
  * Everything after the settings runs in one transaction, so a copy of the
  * script cut anywhere (even right after a statement) commits nothing when
  * replayed: psql ends at the cut and the open transaction is rolled back.
+ * A catalogue of more than WRAP_MAX_OBJECTS objects is not wrapped: one
+ * transaction creating them all would need more locks than a server with
+ * default settings has, and the replay would fail instead.
  */
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "config/config.h"
 #include "dump/catalog.h"
+#include "dump/complete_reader.h"
 #include "dump/complete_write.h"
 #include "dump/dump_output.h"
 #include "dump/dump_run.h"
@@ -26,19 +31,23 @@
 static const char *const SETTINGS[] = {
     "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
     "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
+    "SET extra_float_digits = 3",   "SET row_security = off",
+    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
+    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
+    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
     "SET bytea_output = 'hex'",     "SET search_path = ''",
 };
+
+#define WRAP_MAX_OBJECTS 2000
 
 static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
                                       "SET standard_conforming_strings = on;\n"
                                       "SET check_function_bodies = false;\n"
                                       "SET client_min_messages = warning;\n"
                                       "SET xmloption = content;\n"
-                                      "SELECT pg_catalog.set_config('search_path', '', false);\n\n"
-                                      "BEGIN;\n\n";
+                                      "SELECT pg_catalog.set_config('search_path', '', false);\n\n";
 
-static const char SCRIPT_END[] = "COMMIT;\n\n-- veltrano-pgdump: dump complete\n";
+static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
 static int run_settings(dump_session *s, pg_conn *conn)
 {
@@ -71,7 +80,7 @@ static bool has_rows(const cat_row *r)
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, pg_conn *conn, int *outcome)
+static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
 {
     const catalog *cat = c->cat;
     int32_t done = 0;
@@ -94,7 +103,11 @@ static int write_data(cw_ctx *c, pg_conn *conn, int *outcome)
         t.name = cw_text(c, r, 1);
         t.columns = columns;
         t.qualify = 1;
-        int rc = write_table_rows(c->s, conn, c->w, &t, outcome);
+        int rc = SECTION_END;
+        if (reader_reserve(c->s, reader, 1) == 0)
+            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+        else
+            *outcome = SESSION_FAILED;
         free(columns);
         if (rc != SECTION_OK)
             return -1;
@@ -103,7 +116,7 @@ static int write_data(cw_ctx *c, pg_conn *conn, int *outcome)
     return 0;
 }
 
-static int write_script(cw_ctx *c, pg_conn *conn, int *outcome)
+static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
@@ -115,17 +128,22 @@ static int write_script(cw_ctx *c, pg_conn *conn, int *outcome)
         cw_fail(c, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     cw_put(c, SCRIPT_SETTINGS);
+    bool wrap = c->cat->items.n <= WRAP_MAX_OBJECTS;
+    if (wrap)
+        cw_put(c, "BEGIN;\n\n");
     if (cfg->include_drop && cfg->include_schema)
         write_drops(c);
     if (cfg->include_schema)
         write_predata(c);
-    if (!c->bad && cfg->include_data && write_data(c, conn, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
         write_comments(c);
         write_owners_and_grants(c);
     }
+    if (wrap)
+        cw_put(c, "COMMIT;\n");
     cw_put(c, SCRIPT_END);
     if (c->bad) {
         *outcome = SESSION_FAILED;
@@ -142,39 +160,79 @@ static int count_tables(const catalog *cat)
     return n;
 }
 
+static int oid_cmp(const void *a, const void *b)
+{
+    uint32_t x = *static_cast<const uint32_t *>(a), y = *static_cast<const uint32_t *>(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+/* The states of the dumped sequences (identity ones with their table),
+ * READER_LOCKS per reader transaction. */
+static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
+{
+    uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
+    if (oids == nullptr) {
+        session_set_error(s, "out of memory");
+        return -1;
+    }
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < cat->items.n; i++) {
+        const cat_row *r = &cat->items.v[i];
+        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
+        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+            oids[n++] = r->oid;
+    }
+    qsort(oids, n, 4, oid_cmp);
+    int rc = 0;
+    for (uint32_t at = 0; at < n && rc == 0; at += READER_LOCKS) {
+        uint32_t count = n - at < READER_LOCKS ? n - at : READER_LOCKS;
+        rc = reader_reserve(s, reader, READER_LOCKS);
+        if (rc == 0 && catalog_read_seqvals(cat, &reader->conn, oids + at, count) != 0) {
+            session_set_error(s, cat->error);
+            rc = -1;
+        }
+    }
+    free(oids);
+    return rc;
+}
+
 /* Reads, selects and orders the model; -1 with the session's error set. */
-static int load_catalog(dump_session *s, pg_conn *conn, catalog *cat)
+static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
     if (run_settings(s, conn) != 0)
         return -1;
-    if (catalog_read(cat, conn, s->cfg.include_privileges) != 0 ||
-        catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
+    if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
         session_set_error(s, cat->error);
         return -1;
     }
+    if (catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
+        session_set_error(s, cat->error);
+        return -1;
+    }
+    if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)
+        return -1;
     return 0;
 }
 
 int complete_dump(dump_session *s, pg_conn *conn)
 {
     catalog cat = {};
-    if (load_catalog(s, conn, &cat) != 0) {
-        cat_free(&cat);
-        return SESSION_FAILED;
-    }
-    s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
-
+    snap_reader reader = {};
+    int outcome = SESSION_FAILED;
     dump_writer w = {};
-    if (dump_output_open(s, &w) != 0) {
-        cat_free(&cat);
-        return SESSION_FAILED;
+    int loaded = load_catalog(s, conn, &reader, &cat);
+    /* Every connection of the run is open now: the password can go. */
+    config_wipe_password(&s->cfg);
+    if (loaded == 0 && dump_output_open(s, &w) == 0) {
+        s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
+        s->state.store(SESSION_RUNNING, std::memory_order_release);
+        cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+        outcome = SESSION_DONE;
+        if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
+            outcome = SESSION_FAILED;
+        outcome = dump_output_close(s, &w, outcome);
     }
-    s->state.store(SESSION_RUNNING, std::memory_order_release);
-    cw_ctx c = {s, &w, &cat, &s->cfg, 0};
-    int outcome = SESSION_DONE;
-    if (write_script(&c, conn, &outcome) != 0 && outcome == SESSION_DONE)
-        outcome = SESSION_FAILED;
-    outcome = dump_output_close(s, &w, outcome);
+    reader_close(&reader);
     cat_free(&cat);
     return outcome;
 }

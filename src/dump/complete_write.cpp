@@ -9,6 +9,7 @@
 
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
+#include "script/psql_lexer.h"
 
 void cw_fail(cw_ctx *c, const char *text)
 {
@@ -48,15 +49,18 @@ void cw_lit(cw_ctx *c, const char *text)
         check(c, dw_put_literal(c->w, text, strlen(text)));
 }
 
-/* The one door for text the server deparsed. */
+/* The one door for text the server deparsed: it must not change where
+ * psql cuts the script's statements, whatever the server sent. */
 int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what)
 {
-    (void)whole; /* fragment or statement: the two checks a text must pass */
     if (c->bad)
         return -1;
-    if (len == 0) {
+    int inert = whole == SQL_STATEMENT ? lx_statement_is_inert(text, (size_t)len)
+                                       : lx_fragment_is_inert(text, (size_t)len);
+    if (len == 0 || inert != 1) {
         char msg[160];
-        snprintf(msg, sizeof msg, "empty server text for %s", what);
+        snprintf(msg, sizeof msg, "%s server text for %s refused", len == 0 ? "empty" : "unsafe",
+                 what);
         cw_fail(c, msg);
         return -1;
     }

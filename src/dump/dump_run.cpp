@@ -223,8 +223,9 @@ unsigned dump_worker(void *arg)
                              cfg->password, cfg->database, cfg->require_auth};
     int connected = pg_connect_params(&conn, &params);
     /* The password is not needed after the login, whatever its outcome;
-     * a pool's workers log in with it too, and wipe it once they have. */
-    if (connected != 0 || cfg->jobs <= 1 || cfg->complete)
+     * a complete dump keeps it until its reader connection is open, a
+     * pool's workers log in with it too and it is wiped once they have. */
+    if (connected != 0 || (!cfg->complete && cfg->jobs <= 1))
         config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);

@@ -86,6 +86,7 @@ int write_comments(cw_ctx *c)
         part_comments(c, r, &cat->indexes, "INDEX ");
         part_comments(c, r, &cat->triggers, "TRIGGER ");
         part_comments(c, r, &cat->rules, "RULE ");
+        part_comments(c, r, &cat->policies, "POLICY ");
     }
     cw_put(c, "\n");
     return c->bad ? -1 : 0;

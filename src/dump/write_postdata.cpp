@@ -2,9 +2,9 @@
  * The section after the data: sequence values as of the snapshot, keys
  * and unique and exclusion constraints, indexes (a partitioned table's
  * index attached to its partitions' ones), checks that were not valid,
- * foreign keys, triggers, rules and the refresh of populated materialized
- * views.  Keys and triggers come after the rows so the load neither checks
- * them row by row nor fires anything.
+ * foreign keys, triggers, row security and policies, rules and the
+ * refresh of populated materialized views.  Keys and triggers come after the rows so the load
+ * neither checks them row by row nor fires anything.
  */
 #include <cstring>
 
@@ -174,11 +174,77 @@ static void write_rules(cw_ctx *c, const cat_row *table)
     }
 }
 
+static void write_row_security(cw_ctx *c, const cat_row *table)
+{
+    const char *flags = cw_text(c, table, 9);
+    const char *words[2] = {strchr(flags, 'E') ? " ENABLE ROW LEVEL SECURITY;\n" : nullptr,
+                            strchr(flags, 'F') ? " FORCE ROW LEVEL SECURITY;\n" : nullptr};
+    for (const char *w : words) {
+        if (w == nullptr)
+            continue;
+        cw_put(c, "ALTER TABLE ONLY ");
+        cw_qname(c, table);
+        cw_put(c, w);
+    }
+}
+
+static const char *policy_command(int32_t cmd)
+{
+    switch (cmd) {
+    case 'r':
+        return " FOR SELECT";
+    case 'a':
+        return " FOR INSERT";
+    case 'w':
+        return " FOR UPDATE";
+    case 'd':
+        return " FOR DELETE";
+    default:
+        return " FOR ALL";
+    }
+}
+
+static void write_policies(cw_ctx *c, const cat_row *table)
+{
+    write_row_security(c, table);
+    const cat_list *l = &c->cat->policies;
+    const cat_list *roles = &c->cat->policy_roles;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        const cat_row *p = &l->v[i];
+        cw_put(c, "CREATE POLICY ");
+        cw_ident(c, cw_text(c, p, 0));
+        cw_put(c, " ON ");
+        cw_qname(c, table);
+        cw_put(c, p->num ? " AS PERMISSIVE" : " AS RESTRICTIVE");
+        cw_put(c, policy_command(p->kind));
+        const char *sep = " TO ";
+        for (uint32_t k = cat_first_of(roles, p->oid); k < roles->n && roles->v[k].owner == p->oid;
+             k++) {
+            cw_put(c, sep);
+            cw_ident(c, cw_text(c, &roles->v[k], 0));
+            sep = ", ";
+        }
+        if (sep[0] == ' ')
+            cw_put(c, " TO PUBLIC");
+        if (cw_text(c, p, 1)[0] != '\0') {
+            cw_put(c, " USING (");
+            cw_sql(c, cw_text(c, p, 1), "policy expression");
+            cw_put(c, ")");
+        }
+        if (cw_text(c, p, 3)[0] != '\0') {
+            cw_put(c, " WITH CHECK (");
+            cw_sql(c, cw_text(c, p, 3), "policy expression");
+            cw_put(c, ")");
+        }
+        cw_put(c, ";\n");
+    }
+}
+
 int write_postdata(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     write_setvals(c);
-    for (int step = 0; step < 6 && !c->bad; step++) {
+    for (int step = 0; step < 7 && !c->bad; step++) {
         for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
             const cat_row *r = &cat->items.v[cat->order[k]];
             if (!is_relation(r))
@@ -198,6 +264,9 @@ int write_postdata(cw_ctx *c)
                 break;
             case 4:
                 write_triggers(c, r);
+                break;
+            case 5:
+                write_policies(c, r);
                 break;
             default:
                 write_rules(c, r);

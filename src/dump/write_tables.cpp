@@ -110,6 +110,36 @@ static void write_inherits(cw_ctx *c, const cat_row *table)
         cw_put(c, ")");
 }
 
+/* Columns a table inherits take their parent's default and NOT NULL;
+ * where the table has its own, it is set after the CREATE (the same
+ * again is harmless). */
+static void write_inherited_options(cw_ctx *c, const cat_row *table)
+{
+    const cat_list *l = &c->cat->columns;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        const cat_row *a = &l->v[i];
+        const char *flags = cw_text(c, a, 6);
+        if (strchr(flags, 'L') != nullptr || strpbrk(flags, "GAD") != nullptr)
+            continue; /* local, or generated and identity: those come from the parent */
+        bool has_default = cw_text(c, a, 2)[0] != '\0';
+        for (int step = 0; step < 2; step++) {
+            if (step == 0 ? !has_default : strchr(flags, 'N') == nullptr)
+                continue;
+            cw_put(c, "ALTER TABLE ONLY ");
+            cw_qname(c, table);
+            cw_put(c, " ALTER COLUMN ");
+            cw_ident(c, cw_text(c, a, 0));
+            if (step == 0) {
+                cw_put(c, " SET DEFAULT ");
+                cw_sql(c, cw_text(c, a, 2), "column default");
+                cw_put(c, ";\n");
+            } else {
+                cw_put(c, " SET NOT NULL;\n");
+            }
+        }
+    }
+}
+
 int write_table(cw_ctx *c, const cat_row *table)
 {
     cw_put(c, cw_text(c, table, 8)[0] == 'u' ? "CREATE UNLOGGED TABLE " : "CREATE TABLE ");
@@ -139,6 +169,7 @@ int write_table(cw_ctx *c, const cat_row *table)
         cw_put(c, ")");
     }
     cw_put(c, ";\n");
+    write_inherited_options(c, table);
     if (table->ref != 0)
         write_partition_checks(c, table);
     cw_put(c, "\n");

@@ -120,6 +120,42 @@ void pg_meta_free(pg_meta *meta);
  * only when a value is found.  Results wider than 16 columns are refused. */
 int pg_query_single(pg_conn *conn, const char *sql, char *dst, size_t dst_size);
 
+/* Script replay (pg_copy.cpp): query messages of one or more statements
+ * whose outcome is told statement by statement, and the copy-in
+ * sub-protocol.  Messages are sent from a caller's buffer that keeps five
+ * free bytes in front of the payload for the header, so each message costs
+ * one send. */
+
+/* Bytes a framed buffer keeps free in front of its payload. */
+#define PG_FRAME_HEADER 5
+
+/* What the server answered to one query message. */
+struct pg_exec_result {
+    uint32_t completed; /* statements that ended (CommandComplete or EmptyQueryResponse) */
+    int32_t failed;     /* 1: an ErrorResponse came; conn->error holds its text */
+    uint32_t failed_at; /* with failed: statements completed before the error */
+    int32_t copy_in;    /* 1: the server waits for copy-in data (CopyInResponse) */
+    char tx_status;     /* 'I', 'T' or 'E' from ReadyForQuery; 0 while copying */
+    char tag[64];       /* tag of the last CommandComplete, cut to 63 bytes */
+};
+
+/* Sends one message of type type whose payload (payload bytes) starts at
+ * msg + PG_FRAME_HEADER; the header is written into msg[0..4].  0 or -1. */
+int pg_send_framed(pg_conn *conn, char type, unsigned char *msg, size_t payload);
+
+/* Reads the answer to a query message (or to the end of a copy-in) into
+ * r, which it resets first.  0 when the server is ready for the next query
+ * (r->failed tells whether a statement failed) or waits for copy-in data
+ * (r->copy_in); -1 when the connection broke or went out of step
+ * (conn->error).  A copy-out answer is read to its end and reported as a
+ * failed statement; a copy-both answer is refused with -1. */
+int pg_read_results(pg_conn *conn, pg_exec_result *r);
+
+/* Ends a copy-in: CopyDone when reason is null, otherwise CopyFail with
+ * reason as the server's error text; then reads the answer as
+ * pg_read_results does. */
+int pg_copy_end(pg_conn *conn, const char *reason, pg_exec_result *r);
+
 /* COPY ... TO STDOUT in text format.  pg_copy_out() sends sql and returns
  * 1 when copy data follows: read it with pg_copy_read() until that
  * returns 0 or -1.  -1: failure (conn->error); after a server error, or a

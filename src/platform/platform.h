@@ -59,8 +59,11 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
-/* Binary input, the path read as plat_fopen_wb reads it.  NULL on failure. */
+/* Binary input of an existing file; NULL when it cannot be opened. */
 FILE *plat_fopen_rb(const char *path);
+
+/* Size in bytes of an open file (64-bit on every platform), or -1. */
+int64_t plat_file_size(FILE *f);
 
 /* Pushes the C library's buffer and then the system's cache of f to the
  * disk.  0, or -1 when either refused. */

@@ -148,6 +148,14 @@ FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
 
 FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
 
+int64_t plat_file_size(FILE *f)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        return -1;
+    return (int64_t)st.st_size;
+}
+
 int plat_file_sync(FILE *f)
 {
     if (fflush(f) != 0)

@@ -19,13 +19,14 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <io.h>
+#include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
+#include <sys/stat.h>
 
 static_assert(sizeof(SOCKET) == sizeof(plat_socket), "SOCKET does not fit plat_socket");
 static_assert((plat_socket)INVALID_SOCKET == PLAT_INVALID_SOCKET, "invalid socket values differ");
@@ -178,6 +179,14 @@ FILE *plat_fopen_rb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "rb");
+}
+
+int64_t plat_file_size(FILE *f)
+{
+    struct _stati64 st;
+    if (_fstati64(_fileno(f), &st) != 0)
+        return -1;
+    return (int64_t)st.st_size;
 }
 
 /* A UTF-8 path as UTF-16; 0 when it is not valid UTF-8 or too long. */

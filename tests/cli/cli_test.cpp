@@ -10,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -83,7 +85,8 @@ struct child {
     int out = -1, err = -1;
 };
 
-child start_cli(const std::vector<std::string> &args, const std::vector<std::string> &env)
+child start_cli(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                const std::string &input = "/dev/null")
 {
     int o[2], e[2];
     child c;
@@ -91,7 +94,7 @@ child start_cli(const std::vector<std::string> &args, const std::vector<std::str
         return c;
     c.pid = fork();
     if (c.pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
+        int devnull = open(input.c_str(), O_RDONLY);
         dup2(devnull, 0);
         dup2(o[1], 1);
         dup2(e[1], 2);
@@ -145,9 +148,10 @@ cli_result finish_cli(child &c, int timeout_ms = 60000)
     return r;
 }
 
-cli_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+cli_result run_cli(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                   const std::string &input = "/dev/null")
 {
-    child c = start_cli(args, child_env(env));
+    child c = start_cli(args, child_env(env), input);
     return finish_cli(c);
 }
 
@@ -232,6 +236,17 @@ bool file_exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+int dir_entries(const std::string &path)
+{
+    DIR *d = opendir(path.c_str());
+    int n = 0;
+    for (struct dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d))
+        n += e->d_name[0] != '.';
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+
 class CliTest : public ::testing::Test
 {
   protected:
@@ -269,7 +284,14 @@ TEST_F(CliTest, HelpVersionAndUsageErrorsNeedNoServer)
                                                {"test", "--drop"},
                                                {"dump", "--rows-per-insert", "0"},
                                                {"dump", "--rows-per-insert=1001"},
-                                               {"test", "-h"}}) {
+                                               {"test", "-h"},
+                                               {"test", "--json=yes"},
+                                               {"tables", "-n", "s"},
+                                               {"dump", "--no-such-option"},
+                                               {"dump", "--single-transaction"},
+                                               {"restore", "-n", "x"},
+                                               {"test", "--", "-U"},
+                                               {"help", "nothing"}}) {
         r = run_cli(args);
         EXPECT_EQ(1, r.rc) << testing::PrintToString(args);
         EXPECT_NE(std::string::npos, r.err.find("--help")) << r.err;
@@ -288,7 +310,7 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         std::vector<std::string> env;
         const char *message;
     } cases[] = {
-        {{"test", "-U", "bell\x07user"}, {}, "control byte 0x07"},
+        {{"test", "-U", "latin\xe9user"}, {}, "user name is not valid UTF-8"},
         {{"test"}, {"PGPASSWORD=" + std::string(256, 'p')}, "password is too long"},
         {{"test"}, {"PGPASSWORD=" + std::string(128, '"')}, "password is too long"},
         {{"test", "-U", std::string(128, 'u')}, {}, "user name is too long"},
@@ -298,6 +320,17 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         {{"test", "-h", "/var/run/postgresql"}, {}, "only TCP"},
         {{"dump", "-U", "x"}, {}, "no database"},
         {{"test", "--config", "/nonexistent.json", "-U", "x"}, {}, "cannot be combined with -U"},
+        {{"test", "--config", "/nonexistent.json"}, {}, "cannot read configuration file"},
+        {{"dump", "--config", "/nonexistent.json", "-n", "s"}, {}, "cannot be combined with -n"},
+        {{"dump", "-d", "db", "-n", std::string(128, 's')}, {}, "a schema name is too long"},
+        {{"dump", "-d", "db", "-T", std::string(64, '\\')}, {}, "a table name is too long"},
+        {{"test", "--require-auth", std::string(128, 'a')}, {}, "require_auth list is too long"},
+        {{"dump", "-d", "db", "--table-only", "-T", "x"},
+         {},
+         "-T cannot be combined with --table-only"},
+        {{"dump", "-d", "db", "-a", "-s"}, {}, "leave nothing to dump"},
+        {{"dump", "-d", "db", "-f", "-", "--json"}, {}, "both write to standard output"},
+        {{"restore", "-d", "db"}, {}, "no script: give -f FILE"},
     };
     for (auto &c : cases) {
         std::vector<std::string> e = env;
@@ -309,10 +342,93 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
     }
     EXPECT_FALSE(file_exists(std::string(1024, 'f')));
 
+    std::vector<std::string> many = {"dump", "-d", "db"};
+    for (int i = 0; i < 65; i++)
+        many.insert(many.end(), {"-N", "s" + std::to_string(i)});
+    cli_result r0 = run_cli(many, env);
+    EXPECT_EQ(1, r0.rc);
+    EXPECT_NE(std::string::npos, r0.err.find("too many schema names: at most 64")) << r0.err;
+
     /* At the limit the value goes through, and the login fails its own way. */
     cli_result r = run_cli({"test", "-U", std::string(127, 'u')}, env);
     EXPECT_EQ(1, r.rc);
     EXPECT_EQ(std::string::npos, r.err.find("too long")) << r.err;
+}
+
+/* What each option puts in the document, checked through the hidden
+ * --print-config, which prints the document instead of running. */
+TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
+{
+    const std::string conn = "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"someone\"";
+    const std::string shop = conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql\"";
+    struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string config; /* without the closing brace */
+    } cases[] = {
+        {{"test"}, {}, conn},
+        {{"dump", "-d", "shop"}, {}, shop + ",\"complete\":true"},
+        {{"dump", "-d", "a/b"},
+         {},
+         conn + ",\"database\":\"a/b\",\"out_path\":\"a_b.sql\",\"complete\":true"},
+        {{"dump", "-d", "shop", "--table-only", "-t", "t1", "--no-schema", "--drop",
+          "--rows-per-insert=7"},
+         {},
+         shop + ",\"tables\":[\"t1\"],\"include_schema\":false,\"include_drop\":true,"
+                "\"rows_per_insert\":7"},
+        /* pg_dump's letters, repeatable lists in order, bundled flags. */
+        {{"dump", "-d", "shop", "-n", "s1", "-n", "s2", "-N", "x", "-t", "s1.a", "-T", "b", "-T",
+          "s2.c", "-sc", "--owners", "--privileges"},
+         {},
+         shop + ",\"complete\":true,\"tables\":[\"s1.a\"],\"schemas\":[\"s1\",\"s2\"],"
+                "\"exclude_schemas\":[\"x\"],\"exclude_tables\":[\"b\",\"s2.c\"],"
+                "\"include_data\":false,\"include_drop\":true,\"include_owners\":true,"
+                "\"include_privileges\":true"},
+        /* -O and -x name the defaults, and win when they come last. */
+        {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
+         {},
+         shop + ",\"complete\":true,\"include_schema\":false"},
+        /* Options before and after the command word, whatever POSIX says. */
+        {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
+         {"POSIXLY_CORRECT=1"},
+         shop + ",\"complete\":true,\"schemas\":[\"s\"],\"include_schema\":false"},
+        {{"restore", "-d", "shop", "-f", "in.sql", "--single-transaction", "--continue-on-error"},
+         {},
+         conn + ",\"database\":\"shop\",\"in_path\":\"in.sql\",\"single_transaction\":true,"
+                "\"stop_on_error\":false"},
+        {{"test"}, {"PGREQUIREAUTH=!md5,!password"}, conn + ",\"require_auth\":\"!md5,!password\""},
+        {{"test", "--require-auth", "scram-sha-256"},
+         {"PGREQUIREAUTH=md5"},
+         conn + ",\"require_auth\":\"scram-sha-256\""},
+        /* Standard JSON escapes, UTF-8 as it is. */
+        {{"test", "-U",
+          "a\"b\\c\td\x01"
+          "e/Zoë 山"},
+         {"PGPASSWORD=p\nq"},
+         "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"a\\\"b\\\\c\\td\\u0001e/Zoë 山\","
+         "\"password\":\"p\\nq\""},
+    };
+    std::vector<std::string> env = {"PGHOST=127.0.0.1", "PGPORT=1", "PGUSER=someone"};
+    for (auto &c : cases) {
+        std::vector<std::string> e = env;
+        e.insert(e.end(), c.env.begin(), c.env.end());
+        std::vector<std::string> args = c.args;
+        args.push_back("--print-config");
+        cli_result r = run_cli(args, e);
+        EXPECT_EQ(0, r.rc) << r.err;
+        EXPECT_EQ(c.config + "}\n", r.out) << testing::PrintToString(c.args);
+        bool table_only = std::find(args.begin(), args.end(), "--table-only") != args.end();
+        EXPECT_EQ(table_only, r.err.find("warning: --table-only") != std::string::npos) << r.err;
+    }
+
+    /* -f - dumps into a private directory of $TMPDIR, gone at the end. */
+    cli_result r =
+        run_cli({"dump", "-d", "shop", "-f", "-", "--print-config"}, {"PGUSER=u", "TMPDIR=" + dir});
+    EXPECT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("{\"user\":\"u\",\"database\":\"shop\",\"out_path\":\"" + dir +
+                             "/veltrano-pgdump-"))
+        << r.out;
+    EXPECT_EQ(0, dir_entries(dir));
 }
 
 TEST_F(CliTest, JsonOutputIsTheLibraryReplyUnchanged)
@@ -383,10 +499,13 @@ TEST_F(CliTest, QuotesBackslashesAndTabsReachTheServerIntact)
 {
     REQUIRE_SANDBOX();
     const std::string role = "cli \"q\\role";
-    const std::string password = "pa\"ss\\w\tord";
+    /* A control byte has no short escape: it travels as \u0001. */
+    const std::string password = "pa\"ss\\w\tord\x01"
+                                 "é山";
     sandbox_psql("postgres", "DROP ROLE IF EXISTS \"cli \"\"q\\role\"");
-    ASSERT_EQ(0, sandbox_psql("postgres", "SET password_encryption = 'scram-sha-256'; CREATE ROLE "
-                                          "\"cli \"\"q\\role\" LOGIN PASSWORD 'pa\"ss\\w\tord'"));
+    ASSERT_EQ(0, sandbox_psql("postgres",
+                              "SET password_encryption = 'scram-sha-256'; CREATE ROLE "
+                              "\"cli \"\"q\\role\" LOGIN PASSWORD E'pa\"ss\\\\w\\tord\\001é山'"));
     std::vector<std::string> env = sandbox_env(role);
     env.push_back("PGPASSWORD=" + password);
     cli_result r = run_cli({"test"}, env);
@@ -437,12 +556,15 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
                               "INSERT INTO lines SELECT g, g % 10, NULL FROM "
                               "generate_series(1, 300) g"));
     std::string out = dir + "/src.sql";
-    cli_result r = run_cli({"dump", "-d", "cli_src", "-f", out, "--drop", "--rows-per-insert", "7"},
-                           sandbox_env());
+    cli_result r = run_cli(
+        {"dump", "-d", "cli_src", "-f", out, "--drop", "--rows-per-insert", "7", "--table-only"},
+        sandbox_env());
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(0u, r.out.find("Dumped 2 tables, 1,300 rows, ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find(out)) << r.out;
-    EXPECT_EQ("", r.err) << "no progress output without a terminal";
+    /* No progress output without a terminal: only the warning. */
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: warning: --table-only writes only")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find('%')) << r.err;
 
     std::string script = read_file(out);
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
@@ -462,7 +584,8 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
 
     /* -t and --no-data shape the script: one table, no rows. */
     std::string schema = dir + "/schema.sql";
-    r = run_cli({"dump", "-d", "cli_src", "-f", schema, "-t", "lines", "--no-data"}, sandbox_env());
+    r = run_cli({"dump", "-d", "cli_src", "-f", schema, "-t", "lines", "--no-data", "--table-only"},
+                sandbox_env());
     ASSERT_EQ(0, r.rc) << r.err;
     script = read_file(schema);
     EXPECT_NE(std::string::npos, script.find("CREATE TABLE \"lines\""));
@@ -470,10 +593,141 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
     EXPECT_EQ(std::string::npos, script.find("INSERT"));
 
     /* A table that does not exist fails the dump with the server's text. */
-    r = run_cli({"dump", "-d", "cli_src", "-f", dir + "/bad.sql", "-t", "nope"}, sandbox_env());
+    r = run_cli({"dump", "-d", "cli_src", "-f", dir + "/bad.sql", "-t", "nope", "--table-only"},
+                sandbox_env());
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos, r.err.find("\nveltrano-pgdump: error: ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("nope")) << r.err;
+}
+
+/* The default dump, written to standard output: the script alone on
+ * stdout, nothing on stderr, no temporary file left, and a replay equal to
+ * the source. */
+TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_out_src");
+    sandbox_fresh_db("cli_out_dst");
+    ASSERT_EQ(0, sandbox_psql("cli_out_src",
+                              "CREATE TABLE items (id serial PRIMARY KEY, label text);"
+                              "INSERT INTO items (label) SELECT 'item ' || g || E'\\n;' "
+                              "FROM generate_series(1, 2500) g"));
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env = sandbox_env();
+    env.push_back("TMPDIR=" + tmp);
+    cli_result r = run_cli({"dump", "-d", "cli_out_src", "-f", "-"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, r.out.find("-- veltrano-pgdump 1.0.0\n")) << r.out.substr(0, 200);
+    EXPECT_EQ(0, dir_entries(tmp));
+
+    std::string script = dir + "/stdout.sql";
+    std::ofstream(script, std::ios::binary) << r.out;
+    const sandbox_info *sb = sandbox_server();
+    ASSERT_EQ(0, run_command("psql -X -q -v ON_ERROR_STOP=1 -h " + sb->host + " -p " +
+                             std::to_string(sb->port) +
+                             " -U " SANDBOX_TRUST_USER " -d cli_out_dst -f '" + script +
+                             "' >/dev/null 2>&1"));
+    std::string q = "SELECT count(*), md5(string_agg(t::text, '|' ORDER BY id)) FROM items t";
+    EXPECT_EQ(sandbox_psql_output("cli_out_src", q), sandbox_psql_output("cli_out_dst", q));
+
+    /* A failed dump writes nothing to stdout and leaves nothing behind. */
+    r = run_cli({"dump", "-d", "cli_no_such_db", "-f", "-"}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
+    EXPECT_EQ(0, dir_entries(tmp));
+}
+
+/* The default, complete script of a database with a second schema, a
+ * type, an index, a view and a foreign key: replayed by the restore
+ * command into an empty database, every object is back; -N and -T leave
+ * theirs out. */
+TEST_F(CliTest, CompleteDumpRestoresEveryObject)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_full_src");
+    sandbox_fresh_db("cli_full_dst");
+    ASSERT_EQ(0, sandbox_psql("cli_full_src",
+                              "CREATE SCHEMA extra; CREATE TYPE mood AS ENUM ('sad', 'ok');"
+                              "CREATE TABLE a (id serial PRIMARY KEY, m mood, t text);"
+                              "CREATE INDEX a_t ON a (t); CREATE VIEW v AS SELECT id, m FROM a;"
+                              "INSERT INTO a (m, t) SELECT 'ok', 'x' || g "
+                              "FROM generate_series(1, 700) g;"
+                              "CREATE TABLE extra.b (id int PRIMARY KEY REFERENCES a (id));"
+                              "INSERT INTO extra.b SELECT id FROM a WHERE id < 10;"
+                              "CREATE TABLE extra.skip (x int)"));
+    std::string script = dir + "/full.sql";
+    std::vector<std::string> env = sandbox_env();
+    cli_result r = run_cli({"dump", "-d", "cli_full_src", "-f", script}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("", r.err);
+    r = run_cli({"restore", "-d", "cli_full_dst", "-f", script, "--single-transaction"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    std::string q = "SELECT (SELECT count(*) FROM extra.b), (SELECT count(*) FROM v WHERE m = "
+                    "'ok'), (SELECT last_value FROM a_id_seq), to_regclass('a_t') IS NOT NULL";
+    EXPECT_EQ(sandbox_psql_output("cli_full_src", q), sandbox_psql_output("cli_full_dst", q));
+
+    std::string less = dir + "/less.sql";
+    r = run_cli({"dump", "-d", "cli_full_src", "-f", less, "-N", "extra", "-T", "a", "-s"}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    std::string text = read_file(less);
+    EXPECT_EQ(std::string::npos, text.find("\"extra\"")) << text;
+    EXPECT_EQ(std::string::npos, text.find("INSERT")) << text;
+    EXPECT_EQ(std::string::npos, text.find("CREATE TABLE \"public\".\"a\"")) << text;
+}
+
+/* A dump restored by the restore command, from a file and from standard
+ * input; a failing statement stops it with its line, or with
+ * --continue-on-error is counted and fails the exit status. */
+TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_rs_src");
+    sandbox_fresh_db("cli_rs_dst");
+    sandbox_fresh_db("cli_rs_dst2");
+    ASSERT_EQ(0, sandbox_psql("cli_rs_src", "CREATE TABLE t (id int PRIMARY KEY, v text);"
+                                            "INSERT INTO t SELECT g, repeat('v', g % 50) "
+                                            "FROM generate_series(1, 3000) g"));
+    std::string script = dir + "/rs.sql";
+    std::vector<std::string> env = sandbox_env();
+    ASSERT_EQ(0, run_cli({"dump", "-d", "cli_rs_src", "-f", script}, env).rc);
+    std::string q = "SELECT count(*), md5(string_agg(t::text, '|' ORDER BY id)) FROM t";
+
+    cli_result r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ(0u, r.out.find("Restored ")) << r.out;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst", q));
+
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env_tmp = env;
+    env_tmp.push_back("TMPDIR=" + tmp);
+    r = run_cli({"restore", "-d", "cli_rs_dst2", "-f", "-", "--single-transaction"}, env_tmp,
+                script);
+    ASSERT_EQ(0, r.rc) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("from standard input")) << r.out;
+    EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst2", q));
+    EXPECT_EQ(0, dir_entries(tmp));
+
+    /* Again into the same database: the CREATE fails at its line. */
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: line ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("already exists")) << r.err;
+
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "--continue-on-error", "--json"},
+                env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos, r.out.find("\"ok\":true")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"first_error\":\"line ")) << r.out;
+
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", dir + "/missing.sql"}, env);
     EXPECT_EQ(1, r.rc);
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: ")) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("nope")) << r.err;
 }
 
 /* A table whose rows reach the host slowly: the host is pointed at a
@@ -488,11 +742,10 @@ void make_slow_table()
                                           "'cli_reader') THEN CREATE ROLE cli_reader; END IF; "
                                           "END$$; ALTER ROLE cli_reader LOGIN NOSUPERUSER "
                                           "PASSWORD 'reader-secret'"));
-    ASSERT_EQ(0, sandbox_psql("cli_slow",
-                              "CREATE TABLE slow (id int PRIMARY KEY, v text);"
-                              "INSERT INTO slow SELECT g, 'row ' || g FROM "
-                              "generate_series(1, 20000) g;"
-                              "GRANT SELECT ON slow TO cli_reader; ANALYZE slow"));
+    ASSERT_EQ(0, sandbox_psql("cli_slow", "CREATE TABLE slow (id int PRIMARY KEY, v text);"
+                                          "INSERT INTO slow SELECT g, 'row ' || g FROM "
+                                          "generate_series(1, 20000) g;"
+                                          "GRANT SELECT ON slow TO cli_reader; ANALYZE slow"));
 }
 
 tcp_proxy *slow_proxy()
@@ -522,7 +775,7 @@ bool rows_under_way(const std::string &out)
     size_t cr = out.rfind('\r');
     std::string line = out.substr(cr == std::string::npos ? 0 : cr + 1);
     size_t rows = line.find(" rows");
-    if (line.find("% [") == std::string::npos || line.find(" slow ") == std::string::npos ||
+    if (line.find("% [") == std::string::npos || line.find("slow ") == std::string::npos ||
         rows == std::string::npos)
         return false;
     size_t start = line.rfind(' ', rows - 1);
@@ -545,9 +798,11 @@ TEST_F(CliTest, CtrlCOnATerminalCancelsAndKeepsThePartialScript)
     EXPECT_NE(std::string::npos, t.seen.find("\r")) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled")) << t.seen;
     EXPECT_FALSE(file_exists(out));
+    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + out + ".partial"))
+        << t.seen;
     std::string script = read_file(out + ".partial");
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
-    EXPECT_NE(std::string::npos, script.find("INSERT INTO \"slow\""));
+    EXPECT_NE(std::string::npos, script.find("\"slow\" VALUES"));
     EXPECT_EQ(std::string::npos, script.find("(20000,"));
 }
 
@@ -569,7 +824,57 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(std::string::npos, r.err.find('\r')) << r.err;
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: cancelled")) << r.err;
-    EXPECT_NE(std::string::npos, read_file(out + ".partial").find("INSERT INTO \"slow\""));
+    EXPECT_NE(std::string::npos, read_file(out + ".partial").find("\"slow\" VALUES"));
+}
+
+/* With -f - a cancelled dump writes nothing to stdout and its temporary
+ * file goes. */
+TEST_F(CliTest, SigintDuringADumpToStandardOutputLeavesNothing)
+{
+    REQUIRE_SANDBOX();
+    ASSERT_NO_FATAL_FAILURE(make_slow_table());
+    std::string tmp = dir + "/tmp";
+    ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+    std::vector<std::string> env = slow_env();
+    env.push_back("TMPDIR=" + tmp);
+    child c = start_cli({"dump", "-f", "-"}, child_env(env));
+    ASSERT_GT(c.pid, 0);
+    for (int i = 0; i < 300 && dir_entries(tmp) == 0; i++)
+        usleep(50000);
+    usleep(1500000);
+    kill(c.pid, SIGINT);
+    cli_result r = finish_cli(c, 30000);
+    EXPECT_EQ(130, r.rc) << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
+    EXPECT_EQ(0, dir_entries(tmp));
+}
+
+/* A restore on a terminal: the live line counts statements and the share
+ * of the script read; Ctrl-C cancels it with status 130. */
+TEST_F(CliTest, CtrlCCancelsARestoreOnATerminal)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_rs_slow");
+    std::string script = dir + "/slow.sql";
+    {
+        std::ofstream f(script);
+        /* Statements go 256 to a message: six of about a second each. */
+        for (int i = 0; i < 1536; i++)
+            f << "SELECT pg_sleep(0.004);\n";
+    }
+    pty_run t;
+    ASSERT_TRUE(t.start({"restore", "-d", "cli_rs_slow", "-f", script}, sandbox_env()));
+    ASSERT_TRUE(t.wait_until([](const std::string &out) {
+        size_t cr = out.rfind('\r');
+        std::string line = out.substr(cr == std::string::npos ? 0 : cr + 1);
+        return line.find("% [") != std::string::npos && line.find(" stmts") != std::string::npos &&
+               line.find(" 0 stmts") == std::string::npos;
+    })) << t.seen;
+    t.type("\x03");
+    EXPECT_EQ(130, t.finish()) << t.seen;
+    EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled after")) << t.seen;
+    EXPECT_EQ(std::string::npos, t.seen.find("Restored")) << t.seen;
 }
 
 TEST_F(CliTest, PasswordPromptReadsTheTerminalWithoutEcho)

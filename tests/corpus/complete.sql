@@ -73,6 +73,8 @@ CREATE TRIGGER "bump qty" BEFORE INSERT ON app."Order Items" FOR EACH ROW EXECUT
 COMMENT ON TRIGGER "bump qty" ON app."Order Items" IS 'would double-count on reload';
 CREATE TRIGGER quiet BEFORE UPDATE ON app.other FOR EACH ROW EXECUTE FUNCTION app.bump();
 ALTER TABLE app.other DISABLE TRIGGER quiet;
+CREATE FUNCTION app.atomic_twice(n int) RETURNS int LANGUAGE sql
+  BEGIN ATOMIC SELECT n; SELECT n * 2; END;
 CREATE PROCEDURE app.reset_seq() LANGUAGE sql AS $$ SELECT setval('app.fresh_seq', 1) $$;
 CREATE AGGREGATE app.total_len(text) (SFUNC = textcat, STYPE = text, INITCOND = '');
 
@@ -83,6 +85,30 @@ CREATE MATERIALIZED VIEW app.mood_counts AS
   SELECT feel, count(*) AS n FROM app."Order Items" GROUP BY feel;
 CREATE UNIQUE INDEX mood_counts_feel ON app.mood_counts (feel);
 CREATE RULE "no delete" AS ON DELETE TO app.scratch DO INSTEAD NOTHING;
+
+CREATE TYPE app.mood_list AS (moods app.mood[], item app."Order Items");
+CREATE DOMAIN app.pos_even AS app.even_int CHECK (VALUE > 0);
+CREATE SEQUENCE app.small_seq AS smallint MAXVALUE 300;
+CREATE INDEX items_expr_idx ON app."Order Items" (lower(code)) INCLUDE (price);
+CREATE TABLE app.audit (id int, at timestamptz DEFAULT now(), m app.mood_list, e app.pos_even DEFAULT 2);
+CREATE FUNCTION app.audit_fn() RETURNS trigger LANGUAGE plpgsql
+  AS $$ BEGIN INSERT INTO app.audit (id) VALUES (1); RETURN NULL; END $$;
+CREATE TRIGGER audit_stmt AFTER DELETE ON app.ring_a FOR EACH STATEMENT
+  EXECUTE FUNCTION app.audit_fn();
+CREATE CONSTRAINT TRIGGER ring_check AFTER INSERT ON app.ring_b DEFERRABLE INITIALLY DEFERRED
+  FOR EACH ROW WHEN (NEW.id > 0) EXECUTE FUNCTION app.audit_fn();
+CREATE TABLE app.cats (lives int NOT NULL DEFAULT 9) INHERITS (app.animal);
+ALTER TABLE app.cats ALTER COLUMN name SET DEFAULT 'tom';
+ALTER TABLE app.measures_rest ALTER COLUMN v SET NOT NULL;
+ALTER TABLE app.measures_rest ALTER COLUMN v SET DEFAULT 1;
+CREATE VIEW app.checked WITH (check_option = local) AS SELECT * FROM app.animal WHERE id > 0;
+COMMENT ON COLUMN app.checked.name IS 'a view column';
+ALTER TABLE app.scratch ENABLE ROW LEVEL SECURITY;
+ALTER TABLE app.scratch FORCE ROW LEVEL SECURITY;
+CREATE POLICY "own rows" ON app.scratch AS RESTRICTIVE FOR UPDATE TO vpg_trust
+  USING (k <> 'x') WITH CHECK (v IS NOT NULL);
+CREATE POLICY readers ON app.scratch FOR SELECT USING (true);
+COMMENT ON POLICY readers ON app.scratch IS 'everyone reads';
 
 INSERT INTO app."Order Items" (code, qty, price, feel, label) VALUES
   ('A', 2, 1.50, 'happy', 'Mixed'), (NULL, 4, 0, 'o''k', NULL), ('B', 0, 9.99, NULL, 'x');
@@ -98,5 +124,6 @@ INSERT INTO app.measures VALUES (1, '2024-03-01', 1.5), (2, '2024-04-01', 2), (3
 INSERT INTO app.scratch VALUES ('k', '{"a": [1, 2]}');
 INSERT INTO app.animal VALUES (1, 'cat');
 INSERT INTO app.dog VALUES (2, 'rex', false);
+INSERT INTO app.cats (id) VALUES (3);
 INSERT INTO "Odd ""Schema"""."Tab;le" VALUES (ROW(1, 'a"b'), '[1.5,2.5)');
 REFRESH MATERIALIZED VIEW app.mood_counts;

@@ -1,0 +1,144 @@
+/*
+ * The restore command: replay a script through the library (no psql),
+ * followed like a dump: progress by bytes of the script read, Ctrl-C as a
+ * cancel, the same exit statuses.
+ */
+#include "commands.h"
+
+#include "cli.h"
+#include "session_wait.h"
+#include "stdio_file.h"
+#include "terminal.h"
+#include "text_format.h"
+
+#include "veltrano-pgdump.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+const char g_usage[] =
+    "Usage: veltrano-pgdump restore -d DBNAME -f FILE [OPTION]...\n"
+    "\n"
+    "Replays a plain SQL script (written by this program or by PostgreSQL's dump\n"
+    "tool; gzip or zstd compressed too) into DBNAME, without psql.\n"
+    "\n"
+    "Restore options:\n"
+    "  -f, --file=FILE          the script (\"-\" for standard input)\n"
+    "      --single-transaction  the whole script in one transaction: all or nothing\n"
+    "      --continue-on-error  go on after a failed statement and count the failures\n"
+    "                           (the exit status is then 1 when any failed)\n"
+    "      --progress           plain progress lines every 5 s even without a terminal\n"
+    "      --no-progress        no progress output\n"
+    "\n"
+    "A progress line is drawn on standard error while it is a terminal.  Ctrl-C\n"
+    "cancels the restore and the exit status is 130.  With --json the final\n"
+    "result reply is printed on standard output.\n"
+    "\n"
+    "Connection options as for the other commands (see veltrano-pgdump --help).\n";
+
+const char *const g_own[] = {"file",     "single-transaction", "continue-on-error",
+                             "progress", "no-progress",        nullptr};
+
+const size_t LIMIT_IN_PATH = 1023;
+
+int configure(const options &o, config_doc &c, target &t)
+{
+    if (t.dbname.empty()) {
+        error_msg("no database: give -d DBNAME or set PGDATABASE");
+        return EXIT_FAIL;
+    }
+    if (!o.file_set || o.file.empty()) {
+        error_msg("no script: give -f FILE (\"-\" for standard input)");
+        return EXIT_FAIL;
+    }
+    t.file = o.file;
+    if (o.file == "-") {
+        std::string err;
+        if (temp_dir_make(t.temp_dir, err) != 0) {
+            error_msg(err);
+            return EXIT_FAIL;
+        }
+        t.file = t.temp_dir + "/script.sql";
+        t.via_stdio = true;
+        /* The library reads by path, and a restore reports where it got
+         * to in bytes of a known total: the whole input first. */
+        catch_interrupts();
+        if (!o.print_config && copy_fd_to_file(STDIN_FILENO, t.file, err) != 0) {
+            error_msg(err);
+            return g_interrupts > 0 ? EXIT_CANCELLED : EXIT_FAIL;
+        }
+    }
+    cd_text(c, "in_path", t.file, LIMIT_IN_PATH, "the script path");
+    if (o.single_transaction)
+        cd_flag(c, "single_transaction", true);
+    if (o.continue_on_error)
+        cd_flag(c, "stop_on_error", false);
+    return 0;
+}
+
+int report(const options &o, const target &t, const session_outcome &r)
+{
+    const json &res = r.result;
+    long long errors = jnum(res, "errors");
+    if (o.json) {
+        printf("%s\n", r.reply.c_str());
+        if (r.state == 3)
+            return errors > 0 ? EXIT_FAIL : EXIT_OK;
+        return r.cancelled ? EXIT_CANCELLED : EXIT_FAIL;
+    }
+    if (r.state == 3) {
+        long long bytes = jnum(res, "bytes"), ms = jnum(res, "elapsed_ms");
+        long long rate = ms > 0 ? bytes * 1000 / ms : 0;
+        std::string from =
+            t.via_stdio ? std::string("standard input") : printable(jstr(res, "in_path"));
+        printf("Restored %s statements, %s rows copied, %s in %.1f s (%s/s) from %s\n",
+               grouped(jnum(res, "statements")).c_str(), grouped(jnum(res, "rows_copied")).c_str(),
+               human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
+               from.c_str());
+        if (errors == 0)
+            return EXIT_OK;
+        fprintf(stderr, "%s: warning: %lld statement%s failed; the first: %s\n", g_prog, errors,
+                errors == 1 ? "" : "s", printable(jstr(res, "first_error")).c_str());
+        return EXIT_FAIL;
+    }
+    if (r.cancelled) {
+        fprintf(stderr, "%s: cancelled after %s: %lld statements done%s\n", g_prog,
+                human_duration(r.elapsed_ms).c_str(), jnum(r.progress, "statements_done"),
+                o.single_transaction ? "; the transaction was rolled back" : "");
+        return EXIT_CANCELLED;
+    }
+    error_msg(r.error.empty() ? std::string("restore failed without a reason") : r.error);
+    password_hint(t, r.error);
+    return EXIT_FAIL;
+}
+
+int run(const options &o, const target &t)
+{
+    progress_view pv;
+    pv.restore = true;
+    if (o.progress == 0)
+        pv.mode = 0;
+    else if (isatty(STDERR_FILENO))
+        pv.mode = 1;
+    else
+        pv.mode = o.progress == 1 ? 2 : 0;
+
+    catch_interrupts();
+    pv.started = monotonic_ms();
+    pv.last_plain = pv.started;
+    int32_t s = pgdump_restore_start(t.config.c_str());
+    if (s < 0) {
+        error_msg(pgdump_last_error());
+        return EXIT_FAIL;
+    }
+    session_outcome r;
+    session_wait(s, pv, "the restore", r);
+    return report(o, t, r);
+}
+
+} // namespace
+
+const command_def g_cmd_restore = {"restore", g_usage, g_own, configure, run};

@@ -1,0 +1,288 @@
+/*
+ * The command line: getopt_long over one table of options, into an
+ * options record.
+ */
+#include "options.h"
+
+#include "cli.h"
+#include "text_format.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+namespace
+{
+
+/* Ids of the options that have no short form. */
+enum {
+    OPT_CONFIG = 256,
+    OPT_JSON,
+    OPT_HELP,
+    OPT_PRINT_CONFIG,
+    OPT_REQUIRE_AUTH,
+    OPT_NO_SCHEMA,
+    OPT_NO_DATA,
+    OPT_DROP,
+    OPT_ROWS_PER_INSERT,
+    OPT_PROGRESS,
+    OPT_NO_PROGRESS,
+    OPT_TABLE_ONLY,
+    OPT_OWNERS,
+    OPT_PRIVILEGES,
+    OPT_SINGLE_TRANSACTION,
+    OPT_CONTINUE_ON_ERROR,
+};
+
+/* '-' hands out words in place (id 1), so options may follow the command
+ * word even under POSIXLY_CORRECT; ':' makes a missing value its own
+ * answer.  "?" is no option (getopt uses it for errors), so "-?" is turned
+ * into --help first. */
+const char g_short[] = "-:h:p:U:d:WVf:t:n:N:T:ascOx";
+
+/* A word that is no option: the command, then help's topic. */
+int take_word(options &o, const std::string &word)
+{
+    if (o.command.empty())
+        o.command = word;
+    else if (o.command == "help" && o.help_topic.empty())
+        o.help_topic = word;
+    else
+        return usage_error("unexpected argument \"" + word + "\"");
+    return -1;
+}
+
+const struct option g_long[] = {
+    {"host", required_argument, nullptr, 'h'},
+    {"port", required_argument, nullptr, 'p'},
+    {"username", required_argument, nullptr, 'U'},
+    {"dbname", required_argument, nullptr, 'd'},
+    {"password", no_argument, nullptr, 'W'},
+    {"require-auth", required_argument, nullptr, OPT_REQUIRE_AUTH},
+    {"config", required_argument, nullptr, OPT_CONFIG},
+    {"json", no_argument, nullptr, OPT_JSON},
+    {"version", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"print-config", no_argument, nullptr, OPT_PRINT_CONFIG},
+    {"file", required_argument, nullptr, 'f'},
+    {"table", required_argument, nullptr, 't'},
+    {"schema", required_argument, nullptr, 'n'},
+    {"exclude-schema", required_argument, nullptr, 'N'},
+    {"exclude-table", required_argument, nullptr, 'T'},
+    {"data-only", no_argument, nullptr, 'a'},
+    {"schema-only", no_argument, nullptr, 's'},
+    {"clean", no_argument, nullptr, 'c'},
+    {"no-owner", no_argument, nullptr, 'O'},
+    {"no-privileges", no_argument, nullptr, 'x'},
+    {"owners", no_argument, nullptr, OPT_OWNERS},
+    {"privileges", no_argument, nullptr, OPT_PRIVILEGES},
+    {"table-only", no_argument, nullptr, OPT_TABLE_ONLY},
+    {"no-schema", no_argument, nullptr, OPT_NO_SCHEMA},
+    {"no-data", no_argument, nullptr, OPT_NO_DATA},
+    {"drop", no_argument, nullptr, OPT_DROP},
+    {"rows-per-insert", required_argument, nullptr, OPT_ROWS_PER_INSERT},
+    {"progress", no_argument, nullptr, OPT_PROGRESS},
+    {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
+    {"single-transaction", no_argument, nullptr, OPT_SINGLE_TRANSACTION},
+    {"continue-on-error", no_argument, nullptr, OPT_CONTINUE_ON_ERROR},
+    {nullptr, 0, nullptr, 0},
+};
+
+const struct option *option_by_id(int id)
+{
+    for (const struct option *op = g_long; op->name != nullptr; op++)
+        if (op->val == id)
+            return op;
+    return nullptr;
+}
+
+/* The option as typed, for messages: "-t" or "--table". */
+std::string shown_name(int id, int long_index)
+{
+    if (long_index >= 0)
+        return std::string("--") + g_long[long_index].name;
+    if (id < 256)
+        return std::string("-") + (char)id;
+    const struct option *op = option_by_id(id);
+    return std::string("--") + (op != nullptr ? op->name : "?");
+}
+
+/* Options every command takes: connection, output form, help. */
+bool set_general(options &o, int id, const char *value)
+{
+    switch (id) {
+    case 'h':
+        o.host = value, o.host_set = true;
+        break;
+    case 'p':
+        o.port = value, o.port_set = true;
+        break;
+    case 'U':
+        o.user = value, o.user_set = true;
+        break;
+    case 'd':
+        o.dbname = value, o.dbname_set = true;
+        break;
+    case 'W':
+        o.ask_password = true;
+        break;
+    case OPT_REQUIRE_AUTH:
+        o.require_auth = value, o.require_auth_set = true;
+        break;
+    case OPT_CONFIG:
+        o.config_file = value, o.config_set = true;
+        break;
+    case OPT_JSON:
+        o.json = true;
+        break;
+    case 'V':
+        o.version = true;
+        break;
+    case OPT_HELP:
+        o.help = true;
+        break;
+    case OPT_PRINT_CONFIG:
+        o.print_config = true;
+        break;
+    default:
+        return false;
+    }
+    return true;
+}
+
+/* Options of the dump and restore commands.  -1 after a usage error. */
+int set_own(options &o, int id, const char *value)
+{
+    switch (id) {
+    case 'f':
+        o.file = value, o.file_set = true;
+        break;
+    case 't':
+        o.tables.push_back(value);
+        break;
+    case 'n':
+        o.schemas.push_back(value);
+        break;
+    case 'N':
+        o.exclude_schemas.push_back(value);
+        break;
+    case 'T':
+        o.exclude_tables.push_back(value);
+        break;
+    case 'a':
+    case OPT_NO_SCHEMA:
+        o.no_schema = true;
+        break;
+    case 's':
+    case OPT_NO_DATA:
+        o.no_data = true;
+        break;
+    case 'c':
+    case OPT_DROP:
+        o.drop = true;
+        break;
+    case 'O':
+    case OPT_OWNERS:
+        o.owners = id == OPT_OWNERS;
+        break;
+    case 'x':
+    case OPT_PRIVILEGES:
+        o.privileges = id == OPT_PRIVILEGES;
+        break;
+    case OPT_TABLE_ONLY:
+        o.table_only = true;
+        break;
+    case OPT_ROWS_PER_INSERT: {
+        char *end = nullptr;
+        errno = 0;
+        long n = strtol(value, &end, 10);
+        if (*value == '\0' || *end != '\0' || errno != 0 || n < 1 || n > 1000)
+            return usage_error("--rows-per-insert takes a number from 1 to 1000"), -1;
+        o.rows_per_insert = n;
+        break;
+    }
+    case OPT_PROGRESS:
+        o.progress = 1;
+        break;
+    case OPT_NO_PROGRESS:
+        o.progress = 0;
+        break;
+    case OPT_SINGLE_TRANSACTION:
+        o.single_transaction = true;
+        break;
+    case OPT_CONTINUE_ON_ERROR:
+        o.continue_on_error = true;
+        break;
+    }
+    return 0;
+}
+
+/* The message for what getopt_long refused: rc is ':' or '?'. */
+int option_error(int rc, const char *arg)
+{
+    std::string typed = arg != nullptr ? arg : "";
+    size_t eq = typed.find('=');
+    if (typed.compare(0, 2, "--") == 0 && eq != std::string::npos)
+        typed.resize(eq);
+    if (rc == ':') {
+        const struct option *op = option_by_id(optopt);
+        std::string name = typed.compare(0, 2, "--") == 0 || op == nullptr
+                               ? typed
+                               : std::string("-") + (char)optopt;
+        return usage_error("option " + name + " needs a value");
+    }
+    if (optopt != 0 && typed.compare(0, 2, "--") == 0)
+        return usage_error("option " + typed + " takes no value");
+    if (optopt != 0)
+        return usage_error("unknown option \"-" + std::string(1, (char)optopt) + "\"");
+    return usage_error("unknown option \"" + typed + "\"");
+}
+
+} // namespace
+
+int usage_error(const std::string &text)
+{
+    fprintf(stderr, "%s: error: %s\n", g_prog, printable(text).c_str());
+    fprintf(stderr, "Try \"%s --help\" for more information.\n", g_prog);
+    return EXIT_FAIL;
+}
+
+int parse_args(int argc, char **argv, options &o)
+{
+    std::vector<char *> args(argv, argv + argc);
+    static char help_word[] = "--help";
+    for (int i = 1; i < argc && strcmp(args[(size_t)i], "--") != 0; i++)
+        if (strcmp(args[(size_t)i], "-?") == 0)
+            args[(size_t)i] = help_word;
+    args.push_back(nullptr);
+
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        int long_index = -1;
+        optopt = 0;
+        int id = getopt_long(argc, args.data(), g_short, g_long, &long_index);
+        if (id == -1)
+            break;
+        if (id == ':' || id == '?')
+            return option_error(id, args[(size_t)optind - 1]);
+        if (id == 1) {
+            if (take_word(o, optarg) >= 0)
+                return EXIT_FAIL;
+            continue;
+        }
+        if (set_general(o, id, optarg))
+            continue;
+        const char *long_name = long_index >= 0 ? g_long[long_index].name : option_by_id(id)->name;
+        o.own.push_back({shown_name(id, long_index), long_name});
+        if (set_own(o, id, optarg) < 0)
+            return EXIT_FAIL;
+    }
+    /* The words after "--". */
+    for (int i = optind; i < argc; i++)
+        if (take_word(o, args[(size_t)i]) >= 0)
+            return EXIT_FAIL;
+    return -1;
+}
