@@ -103,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         static dump_session s;
         unsigned char buf[4096];
         rewind(sink);
-        dw_sink file_sink;
-        sink_open(&file_sink, sink, &s.bytes_written, SINK_FILE, 0);
-        dump_writer w = {&file_sink, buf, sizeof buf, 0};
+        dw_sink out = {};
+        sink_open(&out, sink, &s.bytes_written, SINK_FILE, 0);
+        dump_writer w = {&out, buf, sizeof buf, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0};
         write_drops(&c);
         write_predata(&c);

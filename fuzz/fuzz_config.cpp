@@ -5,6 +5,7 @@
  */
 #include "config/config.h"
 #include "pg_client/pg_require_auth.h"
+#include "pg_client/pg_tls.h"
 
 #include <cctype>
 #include <cstddef>
@@ -42,6 +43,8 @@ void make_defaults(dump_config *d)
     d->include_data = 1;
     d->rows_per_insert = 100;
     d->jobs = 1;
+
+    d->sslsni = 1;
 }
 
 /* The four hex digits after the 'u' at text[u], or -1. */
@@ -283,6 +286,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pg_auth_policy policy;
     check(pg_parse_require_auth(g_cfg.require_auth, &policy, nullptr, 0) == 0);
     check(g_cfg.complete == 0 || g_cfg.complete == 1);
+    check(terminated(g_cfg.sslmode, sizeof g_cfg.sslmode) && pg_tls_parse_mode(g_cfg.sslmode) >= 0);
+    check(terminated(g_cfg.channel_binding, sizeof g_cfg.channel_binding) &&
+          pg_tls_parse_channel_binding(g_cfg.channel_binding) >= 0);
+    check(terminated(g_cfg.sslrootcert, sizeof g_cfg.sslrootcert));
+    check(terminated(g_cfg.sslcert, sizeof g_cfg.sslcert));
+    check(terminated(g_cfg.sslkey, sizeof g_cfg.sslkey));
+    check(g_cfg.sslsni == 0 || g_cfg.sslsni == 1);
+    check(g_cfg.connect_timeout >= 0 && g_cfg.connect_timeout <= 86400);
     check(g_cfg.include_owners == 0 || g_cfg.include_owners == 1);
     check(g_cfg.include_privileges == 0 || g_cfg.include_privileges == 1);
     check(g_cfg.rows_per_insert >= 1 && g_cfg.rows_per_insert <= 1000);

@@ -140,9 +140,9 @@ TEST(Catalogue, RefusedConfigurationsAnswerErrorRepliesAndSetLastError)
         EXPECT_STREQ("{\"ok\":false,\"error\":\"invalid config json\"}", c("[]"));
         EXPECT_STREQ("{\"ok\":false,\"error\":\"user required\"}", c("{\"database\":\"x\"}"));
         EXPECT_STREQ("user required", pgdump_last_error());
-        EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed\"}",
+        EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
                      c("{\"user\":\"u\",\"host\":\"127.0.0.1\",\"port\":1}"));
-        EXPECT_STREQ("connect failed", pgdump_last_error());
+        EXPECT_STREQ("connect failed: 127.0.0.1:1: Connection refused", pgdump_last_error());
     }
 }
 

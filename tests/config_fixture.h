@@ -31,6 +31,8 @@ class Config : public ::testing::Test
         d->include_drop = 0;
         d->rows_per_insert = 100;
         d->jobs = 1;
+
+        d->sslsni = 1;
     }
 
     bool at_defaults() const

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -365,7 +366,7 @@ TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
     EXPECT_GT(json_number(r.progress, "rows_written"), 0);
 }
 
-TEST(DumpRun, FreeStopsARunningDumpAndAStuckWorkerKeepsItsSlot)
+TEST(DumpRun, FreeStopsARunningDumpEvenWhileTheServerIsSilent)
 {
     REQUIRE_SANDBOX();
     for (int i = 0; i < 4; i++)
@@ -380,8 +381,8 @@ TEST(DumpRun, FreeStopsARunningDumpAndAStuckWorkerKeepsItsSlot)
     EXPECT_EQ(0, pgdump_status(s));
     EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
 
-    /* A worker blocked on a silent server outlives the wait: the slot must
-     * stay taken until the thread has ended, then be reclaimed. */
+    /* A worker waiting on a silent server looks at the cancel flag between
+     * short waits: free returns the slot well within a second. */
     tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
     std::string cfg = trust_config("vpg_free", out);
     cfg.replace(cfg.find(std::to_string(sandbox_server()->port)),
@@ -391,19 +392,17 @@ TEST(DumpRun, FreeStopsARunningDumpAndAStuckWorkerKeepsItsSlot)
     ASSERT_TRUE(wait_progress(s, has_rows));
     proxy.set_paused(true);
     ASSERT_TRUE(wait_stalled(s)) << "the worker never ran out of rows to read";
+    auto t0 = std::chrono::steady_clock::now();
     pgdump_free(s);
-    EXPECT_NE(0, pgdump_status(s)) << "slot cleared while its worker still runs";
-    int other = pgdump_start(trust_config("vpg_free", temp_path("other.sql")).c_str());
-    EXPECT_EQ(1, other);
-    EXPECT_EQ(3, wait_final(other)) << pgdump_result(other);
-    pgdump_free(other);
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    EXPECT_LT(ms, 1000);
+    EXPECT_EQ(0, pgdump_status(s)) << "the slot is free once free has returned";
     proxy.close_all();
-    int state = wait_final(s, 30000);
-    EXPECT_TRUE(state == 4 || state == 5) << state;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     int again = pgdump_start(trust_config("vpg_free", temp_path("again.sql")).c_str());
-    EXPECT_EQ(0, again) << "the stuck slot is reclaimed once its worker has ended";
-    wait_final(again);
+    EXPECT_EQ(0, again);
+    EXPECT_EQ(3, wait_final(again)) << pgdump_result(again);
     pgdump_free(again);
 }
 
@@ -454,16 +453,18 @@ TEST(DumpRun, HiddenRowsAndACutTableListFailTheRun)
                                            "SECURITY; CREATE POLICY p ON secret USING (id = 1); "
                                            "GRANT SELECT ON secret TO vpg_rls"));
     std::string out = temp_path("rls.sql");
-    run_result r = run_dump(sandbox_config("vpg_rls", "rls-secret", "vpg_guard",
-                                           "\"out_path\":\"" + out + "\""));
+    run_result r = run_dump(
+        sandbox_config("vpg_rls", "rls-secret", "vpg_guard", "\"out_path\":\"" + out + "\""));
     EXPECT_EQ(5, r.state);
     EXPECT_NE(std::string::npos, r.result.find("row-level security policy for table")) << r.result;
     EXPECT_FALSE(file_exists(out));
 
-    ASSERT_EQ(0, sandbox_psql("vpg_guard", "DO $$ BEGIN FOR i IN 1..400 LOOP EXECUTE "
-                                           "format('CREATE TABLE t%s (a int)', i); END LOOP; END $$"));
+    ASSERT_EQ(0,
+              sandbox_psql("vpg_guard", "DO $$ BEGIN FOR i IN 1..400 LOOP EXECUTE "
+                                        "format('CREATE TABLE t%s (a int)', i); END LOOP; END $$"));
     tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
-    std::string cfg = trust_config("vpg_guard", out, "\"include_schema\":false,\"include_data\":false");
+    std::string cfg =
+        trust_config("vpg_guard", out, "\"include_schema\":false,\"include_data\":false");
     std::string port = std::to_string(sandbox_server()->port);
     cfg.replace(cfg.find(port), port.size(), std::to_string(proxy.port()));
     ASSERT_EQ(3, run_dump(cfg).state);

@@ -101,10 +101,12 @@ TEST(Sessions, FinishedUnfreedSlotsAreNotReusedAndFreedOnesAreLowestFirst)
     EXPECT_EQ(-1, pgdump_start("[1]"));
     EXPECT_STREQ("invalid config json", pgdump_last_error());
 
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed\"}", pgdump_result(0));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
+                 pgdump_result(0));
     pgdump_cancel(0);
     EXPECT_EQ(5, pgdump_status(0)) << "cancel of a finished dump changes nothing";
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed\"}", pgdump_result(0));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
+                 pgdump_result(0));
     EXPECT_FALSE(file_exists(temp_path("never.sql")));
 
     pgdump_free(2);
@@ -129,7 +131,10 @@ TEST(Sessions, FailedRunKeepsElapsedTimeAndEscapesItsError)
     int s = pgdump_start(cfg.c_str());
     ASSERT_EQ(0, s);
     ASSERT_EQ(5, wait_final(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"cannot resolve host\"}", pgdump_result(s));
+    EXPECT_EQ(
+        0u,
+        std::string(pgdump_result(s))
+            .find("{\"ok\":false,\"error\":\"cannot resolve host \\\"no-such-host.invalid\\\": "));
     std::string p = pgdump_progress(s);
     EXPECT_EQ(0, p.find("{\"state\":5,"));
     EXPECT_GE(json_number(p, "elapsed_ms"), 0);

@@ -130,7 +130,7 @@ TEST(Threads, RefusedCallsAndDumpsFromEightThreads)
         c = thread_case();
         c.dump = with_out_path("{\"port\":1,\"user\":\"u\",\"database\":\"d\"}",
                                temp_path("refused-" + std::to_string(i) + ".sql"));
-        c.result = "{\"ok\":false,\"error\":\"connect failed\"}";
+        c.result = "{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}";
         c.last_error = i % 2 ? "user required" : "invalid config json";
         c.refused = i % 2 ? "{\"database\":\"d\"}" : "[";
         c.refusal = "{\"ok\":false,\"error\":\"" + c.last_error + "\"}";

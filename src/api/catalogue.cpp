@@ -28,9 +28,10 @@ int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    pg_conn_params params = {cfg->host,     cfg->port, cfg->user,
-                             cfg->password, db,        cfg->require_auth};
-    int rc = pg_connect_params(conn, &params);
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(cfg, db, &params, &opts);
+    int rc = pg_connect_opts(conn, &params, &opts);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(cfg);
     if (rc != 0) {

@@ -16,6 +16,7 @@
 
 #include "config/json_text.h"
 #include "pg_client/pg_require_auth.h"
+#include "pg_client/pg_tls.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -255,6 +256,8 @@ void set_defaults(dump_config *cfg)
     cfg->include_drop = 0;
     cfg->rows_per_insert = 100;
     cfg->jobs = 1;
+
+    cfg->sslsni = 1;
 }
 
 int32_t raw_length(const json_token *t)
@@ -362,6 +365,7 @@ enum key_kind {
     KIND_REQUIRE_AUTH, /* text that must fit whole, checked after the walk */
     KIND_CHOICE,       /* one of the words of CHOICES[limit]; others refuse */
     KIND_RANGE,        /* leading integer clamped to 0..limit (1..limit for jobs) */
+    KIND_SECONDS,      /* leading integer clamped to 0..86400 */
 };
 
 /* The words of each choice key, in the order of their numbers. */
@@ -404,6 +408,16 @@ const key_spec KEYS[] = {
     {"compression", KIND_CHOICE, FIELD(compression), 1, 0},
     {"compression_level", KIND_RANGE, FIELD(compression_level), 22, 0},
     {"jobs", KIND_RANGE, FIELD(jobs), CONFIG_MAX_JOBS, 0},
+
+    /* A cut file name or mode would point somewhere else: these too must
+     * fit whole, like require_auth. */
+    {"sslmode", KIND_REQUIRE_AUTH, FIELD(sslmode), 15, 0},
+    {"sslrootcert", KIND_REQUIRE_AUTH, FIELD(sslrootcert), 1023, 0},
+    {"sslcert", KIND_REQUIRE_AUTH, FIELD(sslcert), 1023, 0},
+    {"sslkey", KIND_REQUIRE_AUTH, FIELD(sslkey), 1023, 0},
+    {"sslsni", KIND_FLAG_ON, FIELD(sslsni), 0, 0},
+    {"channel_binding", KIND_REQUIRE_AUTH, FIELD(channel_binding), 15, 0},
+    {"connect_timeout", KIND_SECONDS, FIELD(connect_timeout), 0, 0},
 };
 
 #undef FIELD
@@ -437,6 +451,11 @@ int apply_value(const char *text, const json_token *value, const key_spec *k, du
     case KIND_ROWS: {
         int32_t rows = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 100;
         *number = rows < 1 ? 1 : rows > 1000 ? 1000 : rows;
+        break;
+    }
+    case KIND_SECONDS: {
+        int32_t v = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 0;
+        *number = v < 0 ? 0 : v > 86400 ? 86400 : v;
         break;
     }
     case KIND_FLAG_ON:
@@ -526,7 +545,9 @@ int parse_config(const char *text, dump_config *cfg)
      * the host learns of it before anything connects. */
     pg_auth_policy policy;
     if (walk(text, tokens, count, cfg) != 0 ||
-        pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0) {
+        pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0 ||
+        pg_tls_parse_mode(cfg->sslmode) < 0 ||
+        pg_tls_parse_channel_binding(cfg->channel_binding) < 0) {
         config_wipe_password(cfg);
         set_defaults(cfg);
         return -1;
@@ -537,4 +558,24 @@ int parse_config(const char *text, dump_config *cfg)
 void config_wipe_password(dump_config *cfg)
 {
     plat_secure_zero(cfg->password, sizeof cfg->password);
+}
+
+void config_conn_params(const dump_config *cfg, const char *database, pg_conn_params *p,
+                        pg_conn_options *o)
+{
+    *p = pg_conn_params{};
+    p->host = cfg->host;
+    p->port = cfg->port;
+    p->user = cfg->user;
+    p->password = cfg->password;
+    p->database = database;
+    p->require_auth = cfg->require_auth;
+    *o = pg_conn_options{};
+    o->sslmode = cfg->sslmode;
+    o->sslrootcert = cfg->sslrootcert;
+    o->sslcert = cfg->sslcert;
+    o->sslkey = cfg->sslkey;
+    o->sslsni = cfg->sslsni;
+    o->channel_binding = cfg->channel_binding;
+    o->connect_timeout = cfg->connect_timeout;
 }

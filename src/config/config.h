@@ -43,6 +43,14 @@ struct dump_config {
     int32_t compression;       /* CONFIG_COMPRESS_NONE (default), _GZIP or _ZSTD */
     int32_t compression_level; /* 0: the method's default; else 1..22, cut per method */
     int32_t jobs;              /* data connections, 1..8, default 1 */
+
+    char sslmode[16];                              /* libpq's values; "": no TLS, the base client */
+    char sslrootcert[1024];                        /* PEM file or "system"; "": none */
+    char sslcert[1024];                            /* client certificate, PEM file */
+    char sslkey[1024];                             /* its key, PEM file without passphrase */
+    int32_t sslsni;                                /* 0/1, default 1 */
+    char channel_binding[16];                      /* disable, prefer ("" too), require */
+    int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
 };
 
 /* "data_format": rows as INSERT statements or as COPY ... FROM stdin. */
@@ -70,7 +78,8 @@ int json_scan(const char *text, json_token *tokens, int max_tokens);
 /* Fills cfg from text.  0 when accepted; -1 when refused, with cfg at its
  * defaults.  text must not be null.  Beyond the scanner's refusals, a
  * "require_auth" value longer than 127 bytes or one pg_parse_require_auth
- * refuses refuses the document. */
+ * refuses refuses the document; so does an "sslmode" or "channel_binding"
+ * libpq would not know, and an ssl* path too long to hold whole. */
 int parse_config(const char *text, dump_config *cfg);
 
 /* Copies the raw text text[start..end) into dst, decoding escapes, and
@@ -81,6 +90,13 @@ int parse_config(const char *text, dump_config *cfg);
  * cut never splits an escape or a UTF-8 sequence, but a two-byte escape
  * whose backslash is the last byte allowed leaves that backslash. */
 void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
+
+/* The connection parameters and options of cfg for database (pointers
+ * into cfg and database), for pg_connect_opts(). */
+struct pg_conn_params;
+struct pg_conn_options;
+void config_conn_params(const dump_config *cfg, const char *database, pg_conn_params *p,
+                        pg_conn_options *o);
 
 /* Overwrites the password of cfg with zeros (see plat_secure_zero): for a
  * record kept after its connection is open, such as a dump session's. */

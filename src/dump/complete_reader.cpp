@@ -69,9 +69,11 @@ int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
     if (export_snapshot(s, main, r) != 0)
         return -1;
     const dump_config *cfg = &s->cfg;
-    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
-                             cfg->password, cfg->database, cfg->require_auth};
-    if (pg_connect_params(&r->conn, &params) != 0)
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(cfg, cfg->database, &params, &opts);
+    opts.cancel = &s->cancel;
+    if (pg_connect_opts(&r->conn, &params, &opts) != 0)
         return fail(s, r->conn.error);
     r->connected = 1;
     r->conn.cancel = &s->cancel;

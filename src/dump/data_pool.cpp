@@ -72,9 +72,11 @@ static int run_checked(pg_conn *conn, const char *sql)
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
     const dump_config *cfg = &p->s->cfg;
-    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
-                             cfg->password, cfg->database, cfg->require_auth};
-    int rc = pg_connect_params(conn, &params);
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(cfg, cfg->database, &params, &opts);
+    opts.cancel = &p->s->cancel;
+    int rc = pg_connect_opts(conn, &params, &opts);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);

@@ -219,12 +219,14 @@ unsigned dump_worker(void *arg)
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params = {cfg->host,     cfg->port,     cfg->user,
-                             cfg->password, cfg->database, cfg->require_auth};
-    int connected = pg_connect_params(&conn, &params);
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(cfg, cfg->database, &params, &opts);
+    opts.cancel = &s->cancel;
+    int connected = pg_connect_opts(&conn, &params, &opts);
     /* The password is not needed after the login, whatever its outcome;
      * a complete dump keeps it until its reader connection is open, a
-     * pool's workers log in with it too and it is wiped once they have. */
+     * pool's workers log in with it too and wipe it once they have. */
     if (connected != 0 || (!cfg->complete && cfg->jobs <= 1))
         config_wipe_password(cfg);
     if (connected != 0) {

@@ -5,6 +5,7 @@
  * return an int).  version.h pulls in the library's configuration in both.
  */
 #include "crypto.h"
+#include "crypto_tls.h"
 
 #include <mbedtls/version.h>
 
@@ -14,6 +15,10 @@
 #include <mbedtls/md.h>
 #include <mbedtls/md5.h>
 #include <mbedtls/sha256.h>
+
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+#include <psa/crypto.h>
+#endif
 
 #if MBEDTLS_VERSION_NUMBER >= 0x03000000
 #define PG_MD5_ONESHOT mbedtls_md5
@@ -72,4 +77,48 @@ int crypto_random(unsigned char *out, size_t n)
     mbedtls_ctr_drbg_free(&drbg);
     mbedtls_entropy_free(&entropy);
     return rc == 0 ? 0 : -1;
+}
+
+int crypto_tls_versions(mbedtls_ssl_config *conf)
+{
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+    if (psa_crypto_init() != PSA_SUCCESS)
+        return -1;
+    mbedtls_ssl_conf_min_tls_version(conf, MBEDTLS_SSL_VERSION_TLS1_2);
+#else
+    mbedtls_ssl_conf_min_version(conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
+#endif
+    return 0;
+}
+
+int crypto_pk_parse_keyfile(mbedtls_pk_context *pk, const char *path,
+                            mbedtls_ctr_drbg_context *drbg)
+{
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+    return mbedtls_pk_parse_keyfile(pk, path, nullptr, mbedtls_ctr_drbg_random, drbg);
+#else
+    (void)drbg;
+    return mbedtls_pk_parse_keyfile(pk, path, nullptr);
+#endif
+}
+
+mbedtls_md_type_t crypto_end_point_md(const mbedtls_x509_crt *crt)
+{
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+    mbedtls_md_type_t md = crt->MBEDTLS_PRIVATE(sig_md);
+#else
+    mbedtls_md_type_t md = crt->sig_md;
+#endif
+    if (md == MBEDTLS_MD_MD5 || md == MBEDTLS_MD_SHA1 || md == MBEDTLS_MD_NONE)
+        return MBEDTLS_MD_SHA256;
+    return md;
+}
+
+bool crypto_tls_again(int rc)
+{
+#if MBEDTLS_VERSION_NUMBER >= 0x03000000
+    if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET)
+        return true;
+#endif
+    return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE;
 }

@@ -1,7 +1,8 @@
 /*
  * A minimal PostgreSQL client: one blocking TCP connection speaking
  * protocol 3.0, with trust, cleartext, MD5 and SCRAM-SHA-256 logins and the
- * simple-query sub-protocol.  No TLS, no extended queries, no pipelining.
+ * simple-query sub-protocol, over a plain socket or TLS (libpq's sslmode
+ * values).  No extended queries, no pipelining.
  *
  * Messages are held to libpq's bounds before any memory is taken for them:
  * while authenticating, an authentication request may be at most 2,000
@@ -32,22 +33,50 @@
  * recv() per block rather than two per message. */
 #define PG_READ_AHEAD 65536
 
-struct pg_conn {
-    plat_socket sock;          /* invalid handle while no socket is open */
-    char server_version[64];   /* server_version reported at start-up */
-    char error[512];           /* text of the last failure */
-    unsigned char *buf;        /* heap: payload of the last message + NUL */
-    uint64_t cap;              /* size of buf: 0 or 65536 * 2^k */
-    uint64_t len;              /* payload length of the last message */
-    /* While this points to a non-zero flag every read fails with
-     * "cancelled".  Set by the owner after pg_connect(); the flag must
-     * outlive every read on the connection. */
-    const std::atomic<int32_t> *cancel;
-    unsigned char *ra;         /* heap: read-ahead area, PG_READ_AHEAD bytes */
-    uint32_t ra_pos;           /* first unconsumed byte in ra */
-    uint32_t ra_end;           /* end of the bytes read ahead */
-    int32_t in_auth;           /* 1 until AuthenticationOk: stricter bounds */
+struct pg_conn;
+
+/* The byte stream under the message reader (see pg_transport.h): the plain
+ * socket, TLS, or bytes a test feeds.  Each call moves at least one byte or
+ * fails with conn->error set; a peer that closes is a failure. */
+struct pg_transport {
+    long (*recv)(pg_conn *conn, void *dst, size_t n);
+    long (*send)(pg_conn *conn, const void *src, size_t n);
+    void (*close)(pg_conn *conn); /* releases the transport's own state */
 };
+
+struct pg_tls;
+
+struct pg_conn {
+    plat_socket sock;        /* invalid handle while no socket is open */
+    char server_version[64]; /* server_version reported at start-up */
+    char error[512];         /* text of the last failure */
+    unsigned char *buf;      /* heap: payload of the last message + NUL */
+    uint64_t cap;            /* size of buf: 0 or 65536 * 2^k */
+    uint64_t len;            /* payload length of the last message */
+    /* While this points to a non-zero flag every read fails with
+     * "cancelled"; a read waiting on a silent server notices within
+     * PG_WAIT_SLICE_MS and first sends the server a CancelRequest.  Set
+     * by the owner after pg_connect() (or through pg_conn_options); the
+     * flag must outlive every read on the connection. */
+    const std::atomic<int32_t> *cancel;
+    unsigned char *ra;       /* heap: read-ahead area, PG_READ_AHEAD bytes */
+    uint32_t ra_pos;         /* first unconsumed byte in ra */
+    uint32_t ra_end;         /* end of the bytes read ahead */
+    int32_t in_auth;         /* 1 until AuthenticationOk: stricter bounds */
+    const pg_transport *io;  /* null: the plain socket */
+    void *io_ctx;            /* state of a transport other than TLS */
+    pg_tls *tls;             /* heap: the TLS session, or null */
+    int64_t deadline;        /* plat_counter() past which reads fail; 0 none */
+    int32_t backend_pid;     /* BackendKeyData, 0 until received: the */
+    int32_t backend_key;     /* key of a CancelRequest */
+    int32_t channel_binding; /* PG_CB_*: what SCRAM may or must use */
+    int32_t cb_used;         /* 1 once SCRAM-SHA-256-PLUS completed */
+    char host[256];          /* where the connection went, for the */
+    int32_t port;            /* CancelRequest's second connection */
+};
+
+/* channel_binding values, as libpq spells them. */
+enum { PG_CB_DISABLE = 0, PG_CB_PREFER = 1, PG_CB_REQUIRE = 2 };
 
 struct pg_column {
     char name[128];    /* column name, cut to 127 bytes */
@@ -81,6 +110,22 @@ struct pg_conn_params {
     const char *require_auth;
 };
 
+/* Connection options beyond the base set.  A null record, or zero / null
+ * fields, keep the base behaviour: no TLS, the start-up message first, no
+ * time-out.  The pointers need only live through the connect call. */
+struct pg_conn_options {
+    const char *sslmode;         /* libpq's six values; null or "" none */
+    const char *sslrootcert;     /* PEM file, or "system" */
+    const char *sslcert;         /* client certificate (PEM file) */
+    const char *sslkey;          /* its private key (PEM file, no passphrase) */
+    int sslsni;                  /* 1: send the host name (SNI); 0 do not */
+    const char *channel_binding; /* disable, prefer (null, ""), require */
+    int connect_timeout;         /* seconds across every address; 0 none */
+    /* Stops the login as conn->cancel stops reads (see pg_conn); becomes
+     * conn->cancel on success.  Null: none. */
+    const std::atomic<int32_t> *cancel;
+};
+
 /* Opens, authenticates and waits for ReadyForQuery.  Resets every field of
  * conn first, so conn must hold no buffer.  0 on success; -1 with
  * conn->error set and nothing left open (no pg_close needed).  A bad
@@ -89,6 +134,18 @@ struct pg_conn_params {
  * 'authentication method requirement "md5" failed: server requested a
  * cleartext password'. */
 int pg_connect_params(pg_conn *conn, const pg_conn_params *params);
+
+/* pg_connect_params() with the options of opts (null: none).  Bad option
+ * values fail before any socket is opened.  With sslmode require or
+ * stricter no byte of the login crosses an unencrypted connection. */
+int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_options *opts);
+
+/* Asks the server, over a second connection to conn's host and port, to
+ * stop the query conn is running (a CancelRequest with the BackendKeyData
+ * kept from start-up).  Waits at most 2.25 s (0.25 s once connected); 0 when the request
+ * was sent, -1 (nothing set) when there is no key or no connection.  Safe
+ * from any thread while conn is open; conn->error is not touched. */
+int pg_request_cancel(const pg_conn *conn);
 
 /* pg_connect_params() without a require_auth list. */
 int pg_connect(pg_conn *conn, const char *host, int port, const char *user, const char *password,

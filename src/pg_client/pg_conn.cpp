@@ -1,6 +1,6 @@
 /*
- * Message framing of protocol 3.0 over one blocking socket, decoding of
- * ErrorResponse, and the orderly close.
+ * Message framing of protocol 3.0 over the connection's transport (see
+ * pg_transport.h), decoding of ErrorResponse, and the orderly close.
  *
  * Reading goes through a read-ahead area: the socket is read in blocks of
  * PG_READ_AHEAD bytes and messages are cut out of the block, so a stream of
@@ -10,6 +10,7 @@
  * are received straight into buf once what was read ahead is used up.
  */
 #include "pg_internal.h"
+#include "pg_transport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,11 +41,9 @@ int pg_send_all(pg_conn *conn, const void *data, size_t n)
 {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
-        long r = plat_send(conn->sock, p, n);
-        if (r <= 0) {
-            pg_set_error(conn, "socket write failed");
+        long r = pg_io_send(conn, p, n);
+        if (r <= 0)
             return -1;
-        }
         p += r;
         n -= (size_t)r;
     }
@@ -62,17 +61,14 @@ static bool cancelled(pg_conn *conn)
     return false;
 }
 
-/* One recv() with the cancel test before it; bytes received or -1. */
+/* One read from the transport with the cancel test before it; bytes
+ * received or -1. */
 static long recv_some(pg_conn *conn, void *dst, size_t n)
 {
     if (cancelled(conn))
         return -1;
-    long r = plat_recv(conn->sock, dst, n);
-    if (r <= 0) {
-        pg_set_error(conn, "socket read failed");
-        return -1;
-    }
-    return r;
+    long r = pg_io_recv(conn, dst, n);
+    return r > 0 ? r : -1;
 }
 
 /* Makes at least need (<= PG_READ_AHEAD) unconsumed bytes available in the
@@ -163,6 +159,14 @@ int msg_read(pg_conn *conn)
     /* Unsigned arithmetic: a length field below 4 wraps to a huge payload
      * and is refused by the same test as one above 1 GiB. */
     uint32_t payload = get_u32(hdr + 1) - 4u;
+    /* Before the login a PostgreSQL server sends only these: anything else
+     * (an HTTP or SSH banner, say) is not a PostgreSQL server. */
+    if (conn->in_auth != 0 && type != 'R' && type != 'E' && type != 'N' && type != 'v') {
+        snprintf(conn->error, sizeof conn->error,
+                 "server does not speak the PostgreSQL protocol (it sent 0x%02x first)",
+                 (unsigned)type);
+        return -1;
+    }
     if (payload > PG_MAX_PAYLOAD) {
         pg_set_error(conn, "bad message length");
         return -1;
@@ -252,6 +256,7 @@ void pg_close(pg_conn *conn)
     if (conn->sock != PLAT_INVALID_SOCKET) {
         static const unsigned char terminate[5] = {'X', 0, 0, 0, 4};
         pg_send_all(conn, terminate, sizeof terminate);
+        pg_io_close(conn);
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;
     }

@@ -1,11 +1,14 @@
 /*
- * Opening a connection: TCP, the StartupMessage of protocol 3.0, the
- * authentication requests (trust, cleartext, MD5, SASL) and the start-up
- * phase up to the first ReadyForQuery.
+ * Opening a connection: TCP (every address, within connect_timeout), the
+ * SSLRequest and TLS when sslmode asks for it, the StartupMessage of
+ * protocol 3.0, the authentication requests (trust, cleartext, MD5, SASL)
+ * and the start-up phase up to the first ReadyForQuery.
  */
 #include "crypto.h"
 #include "pg_internal.h"
 #include "pg_require_auth.h"
+#include "pg_tls.h"
+#include "pg_transport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +39,7 @@ static int connect_fail(pg_conn *conn, const char *text)
 {
     if (text != nullptr)
         pg_set_error(conn, text);
+    pg_io_close(conn);
     if (conn->sock != PLAT_INVALID_SOCKET) {
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;
@@ -158,6 +162,22 @@ static int check_request(pg_conn *conn, const pg_auth_policy *policy, const char
     return -1;
 }
 
+/* channel_binding=require: a password must not go out, and the login
+ * must not end, without SCRAM-SHA-256-PLUS.  0 or -1. */
+static int check_binding(pg_conn *conn, int32_t code)
+{
+    if (conn->channel_binding != PG_CB_REQUIRE || code == AUTH_SASL ||
+        (code != AUTH_OK && code != AUTH_CLEARTEXT && code != AUTH_MD5))
+        return 0;
+    if (code == AUTH_OK && conn->cb_used != 0)
+        return 0;
+    pg_set_error(conn, code == AUTH_OK ? "channel binding required, but server authenticated "
+                                         "client without channel binding"
+                                       : "channel binding required but not supported by "
+                                         "server's authentication request");
+    return -1;
+}
+
 /* Answers authentication requests until AuthenticationOk. */
 static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_policy *policy)
 {
@@ -181,7 +201,8 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
         const unsigned char *b = conn->buf;
         int32_t code = (int32_t)(((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
                                  ((uint32_t)b[2] << 8) | b[3]);
-        if (check_request(conn, policy, p->require_auth, code, finished) != 0)
+        if (check_request(conn, policy, p->require_auth, code, finished) != 0 ||
+            check_binding(conn, code) != 0)
             return -1;
         switch (code) {
         case AUTH_OK:
@@ -211,7 +232,7 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
 }
 
 /* ParameterStatus, BackendKeyData and notices until ReadyForQuery; only
- * server_version is kept. */
+ * server_version and the cancel key are kept. */
 static int startup_phase(pg_conn *conn)
 {
     for (;;) {
@@ -224,6 +245,13 @@ static int startup_phase(pg_conn *conn)
         }
         if (type == 'Z')
             return 0;
+        if (type == 'K' && conn->len >= 8) {
+            const unsigned char *b = conn->buf;
+            conn->backend_pid = (int32_t)(((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
+                                          ((uint32_t)b[2] << 8) | b[3]);
+            conn->backend_key = (int32_t)(((uint32_t)b[4] << 24) | ((uint32_t)b[5] << 16) |
+                                          ((uint32_t)b[6] << 8) | b[7]);
+        }
         if (type != 'S')
             continue;
         const char *name = reinterpret_cast<const char *>(conn->buf);
@@ -249,51 +277,172 @@ static void reset_conn(pg_conn *conn)
     conn->ra_pos = 0;
     conn->ra_end = 0;
     conn->in_auth = 0;
+    conn->io = nullptr;
+    conn->io_ctx = nullptr;
+    conn->tls = nullptr;
+    conn->deadline = 0;
+    conn->backend_pid = 0;
+    conn->backend_key = 0;
+    conn->channel_binding = PG_CB_PREFER;
+    conn->cb_used = 0;
+    conn->host[0] = 0;
+    conn->port = 0;
 }
 
-int pg_connect_params(pg_conn *conn, const pg_conn_params *params)
+/* The TCP connection, with the reason and the address in the text. */
+static int open_socket(pg_conn *conn, const pg_conn_params *p)
 {
-    reset_conn(conn);
-    pg_conn_params p = *params;
-    if (p.host == nullptr)
-        p.host = "";
-    if (p.user == nullptr)
-        p.user = "";
-    if (p.password == nullptr)
-        p.password = "";
-    if (p.database == nullptr)
-        p.database = "";
-    if (p.require_auth == nullptr)
-        p.require_auth = "";
-
-    pg_auth_policy policy;
-    if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0)
-        return -1;
-
-    plat_net_start();
-    switch (plat_tcp_connect(p.host, p.port, &conn->sock)) {
-    case 0:
-        break;
-    case PLAT_ERR_RESOLVE:
-        return connect_fail(conn, "cannot resolve host");
-    case PLAT_ERR_SOCKET:
-        return connect_fail(conn, "socket() failed");
-    default:
-        return connect_fail(conn, "connect failed");
+    char why[300];
+    int timeout_ms = 0;
+    if (conn->deadline != 0) {
+        int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
+        timeout_ms = left > 0 ? (int)left : 1;
     }
+    switch (plat_tcp_open(p->host, p->port, timeout_ms, &conn->sock, why, sizeof why)) {
+    case 0:
+        return 0;
+    case PLAT_ERR_RESOLVE:
+        snprintf(conn->error, sizeof conn->error, "cannot resolve host \"%.200s\": %s", p->host,
+                 why);
+        return -1;
+    case PLAT_ERR_SOCKET:
+        snprintf(conn->error, sizeof conn->error, "socket() failed: %s", why);
+        return -1;
+    default:
+        snprintf(conn->error, sizeof conn->error, "connect failed: %s", why);
+        return -1;
+    }
+}
 
-    if (strnlen(p.user, PG_MAX_NAME + 1) > PG_MAX_NAME ||
-        strnlen(p.database, PG_MAX_NAME + 1) > PG_MAX_NAME)
+/* Sends the SSLRequest and reads the one-byte answer: 1 for 'S' (TLS must
+ * follow), 0 for 'N', -1 on failure or any other answer. */
+static int ssl_request(pg_conn *conn)
+{
+    static const unsigned char request[8] = {0, 0, 0, 8, 0x04, 0xd2, 0x16, 0x2f};
+    if (pg_send_all(conn, request, sizeof request) != 0)
+        return -1;
+    unsigned char answer;
+    if (pg_io_recv(conn, &answer, 1) != 1)
+        return -1;
+    if (answer == 'S')
+        return 1;
+    if (answer == 'N')
+        return 0;
+    /* An 'E' here comes from a server too old to know the request, or from
+     * something that is not PostgreSQL: either way no TLS and no login. */
+    snprintf(conn->error, sizeof conn->error,
+             "received invalid response to SSL negotiation: 0x%02x (not a PostgreSQL server?)",
+             answer);
+    return -1;
+}
+
+/* One connection attempt: TCP, TLS when use_tls says so (1: if the server
+ * will, 2: or fail), then the login.  0 or -1 with everything closed;
+ * conn->sock is left valid-looking only on success. */
+static int attempt(pg_conn *conn, const pg_conn_params *p, const pg_conn_options *o,
+                   const pg_auth_policy *policy, int mode, int use_tls)
+{
+    conn->cb_used = 0;
+    if (open_socket(conn, p) != 0)
+        return connect_fail(conn, nullptr);
+    if (strnlen(p->user, PG_MAX_NAME + 1) > PG_MAX_NAME ||
+        strnlen(p->database, PG_MAX_NAME + 1) > PG_MAX_NAME)
         return connect_fail(conn, "name too long");
-    if (send_startup(conn, p.user, p.database) != 0)
+    if (use_tls != 0) {
+        int answer = ssl_request(conn);
+        if (answer < 0)
+            return connect_fail(conn, nullptr);
+        if (answer == 0 && use_tls == 2) {
+            static const char *const names[] = {"",        "",          "",           "",
+                                                "require", "verify-ca", "verify-full"};
+            snprintf(conn->error, sizeof conn->error, "server does not support SSL, but sslmode=%s",
+                     names[mode]);
+            return connect_fail(conn, nullptr);
+        }
+        if (answer == 1 && pg_tls_start(conn, mode, p->host, o) != 0)
+            return connect_fail(conn, nullptr);
+    }
+    if (send_startup(conn, p->user, p->database) != 0)
         return connect_fail(conn, nullptr);
     conn->in_auth = 1;
-    if (auth_phase(conn, &p, &policy) != 0)
+    if (auth_phase(conn, p, policy) != 0)
         return connect_fail(conn, nullptr);
     conn->in_auth = 0;
     if (startup_phase(conn) != 0)
         return connect_fail(conn, nullptr);
     return 0;
+}
+
+/* Defaults for absent texts; 0, or -1 with the error for a bad value. */
+static int normalise(pg_conn *conn, pg_conn_params *p, pg_conn_options *o, int *mode)
+{
+    const char **texts[] = {&p->host,         &p->user,           &p->password,    &p->database,
+                            &p->require_auth, &o->sslmode,        &o->sslrootcert, &o->sslcert,
+                            &o->sslkey,       &o->channel_binding};
+    for (const char **t : texts)
+        if (*t == nullptr)
+            *t = "";
+    *mode = pg_tls_parse_mode(o->sslmode);
+    int cb = pg_tls_parse_channel_binding(o->channel_binding);
+    if (*mode < 0 || cb < 0) {
+        snprintf(conn->error, sizeof conn->error, "invalid %s value: \"%.64s\"",
+                 *mode < 0 ? "sslmode" : "channel_binding",
+                 *mode < 0 ? o->sslmode : o->channel_binding);
+        return -1;
+    }
+    conn->channel_binding = cb;
+    if (cb == PG_CB_REQUIRE && *mode == PG_SSL_DISABLE) {
+        pg_set_error(conn, "channel_binding=require needs an sslmode that uses SSL");
+        return -1;
+    }
+    return 0;
+}
+
+int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_options *opts)
+{
+    reset_conn(conn);
+    pg_conn_params p = *params;
+    pg_conn_options o = {};
+    o.sslsni = 1;
+    if (opts != nullptr)
+        o = *opts;
+    int mode;
+    if (normalise(conn, &p, &o, &mode) != 0)
+        return -1;
+
+    pg_auth_policy policy;
+    if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0)
+        return -1;
+    snprintf(conn->host, sizeof conn->host, "%s", p.host);
+    conn->cancel = o.cancel;
+    conn->port = p.port;
+    if (o.connect_timeout > 0)
+        conn->deadline = plat_counter() + (int64_t)o.connect_timeout * plat_counter_freq();
+
+    plat_net_start();
+    int rc;
+    if (mode == PG_SSL_NONE || mode == PG_SSL_DISABLE) {
+        rc = attempt(conn, &p, &o, &policy, mode, 0);
+    } else if (mode == PG_SSL_ALLOW) {
+        /* libpq's allow: plain first, TLS only when the server answered
+         * with an error (pg_hba.conf wants hostssl, say). */
+        rc = attempt(conn, &p, &o, &policy, mode, 0);
+        if (rc != 0 && strncmp(conn->error, "FATAL", 5) == 0)
+            rc = attempt(conn, &p, &o, &policy, mode, 2);
+    } else {
+        rc = attempt(conn, &p, &o, &policy, mode, mode == PG_SSL_PREFER ? 1 : 2);
+        /* libpq's prefer: a TLS handshake that fails is retried in plain. */
+        if (rc != 0 && mode == PG_SSL_PREFER &&
+            strncmp(conn->error, "TLS handshake failed", 20) == 0)
+            rc = attempt(conn, &p, &o, &policy, mode, 0);
+    }
+    conn->deadline = 0;
+    return rc;
+}
+
+int pg_connect_params(pg_conn *conn, const pg_conn_params *params)
+{
+    return pg_connect_opts(conn, params, nullptr);
 }
 
 int pg_connect(pg_conn *conn, const char *host, int port, const char *user, const char *password,

@@ -1,12 +1,14 @@
 /*
  * SCRAM-SHA-256 (RFC 5802, RFC 7677) as PostgreSQL carries it in 'R' and
- * 'p' messages, without channel binding.  Everything lives in fixed stack
+ * 'p' messages, and SCRAM-SHA-256-PLUS with tls-server-end-point channel
+ * binding (RFC 5929) when the connection runs TLS.  Everything lives in fixed stack
  * buffers; the sizes below bound every formatted message, so none is cut
  * except the server-first-message (511 bytes) and its r and s attributes
  * (255 characters), which a sane server never comes near.
  */
 #include "crypto.h"
 #include "pg_internal.h"
+#include "pg_tls.h"
 
 #include <climits>
 #include <cstdio>
@@ -17,6 +19,10 @@
 #define SCRAM_MAX_SALT 64
 
 static const char MECHANISM[] = "SCRAM-SHA-256";
+static const char MECHANISM_PLUS[] = "SCRAM-SHA-256-PLUS";
+static const char GS2_PLUS[] = "p=tls-server-end-point,,";
+
+enum { OFFERS_SCRAM = 1, OFFERS_PLUS = 2 };
 
 int scram_salted_password(const char *password, const unsigned char *salt, size_t salt_len,
                           int iterations, unsigned char out[32])
@@ -83,10 +89,10 @@ int scram_proof(const char *password, const unsigned char *salt, size_t salt_len
     return rc;
 }
 
-/* True when the mechanism list of the AuthenticationSASL in buf names
- * SCRAM-SHA-256 exactly (the -PLUS variant needs channel binding). */
-static bool offers_scram(const pg_conn *conn)
+/* OFFERS_* bits for the mechanisms the AuthenticationSASL in buf names. */
+static int offered(const pg_conn *conn)
 {
+    int bits = 0;
     size_t pos = 4;
     while (pos < conn->len) {
         const char *name = reinterpret_cast<const char *>(conn->buf + pos);
@@ -94,10 +100,12 @@ static bool offers_scram(const pg_conn *conn)
         if (n == 0)
             break;
         if (n == sizeof MECHANISM - 1 && memcmp(name, MECHANISM, n) == 0)
-            return true;
+            bits |= OFFERS_SCRAM;
+        if (n == sizeof MECHANISM_PLUS - 1 && memcmp(name, MECHANISM_PLUS, n) == 0)
+            bits |= OFFERS_PLUS;
         pos += n + 1;
     }
-    return false;
+    return bits;
 }
 
 /* Decimal with optional leading blanks and sign; 0 without digits.  Out of
@@ -187,9 +195,11 @@ static int check_server_final(pg_conn *conn, const char *server_sig)
     return 0;
 }
 
-/* Makes a fresh nonce and sends the SASLInitialResponse; nonce and the
- * client-first-message-bare (for the AuthMessage) are left to the caller. */
-static int send_client_first(pg_conn *conn, char nonce[SCRAM_NONCE_LEN + 1], char bare[128])
+/* Makes a fresh nonce and sends the SASLInitialResponse for mechanism
+ * with the GS2 header gs2; nonce and the client-first-message-bare (for
+ * the AuthMessage) are left to the caller. */
+static int send_client_first(pg_conn *conn, const char *mechanism, const char *gs2,
+                             char nonce[SCRAM_NONCE_LEN + 1], char bare[128])
 {
     unsigned char raw[SCRAM_NONCE_RAW];
     size_t olen;
@@ -207,11 +217,12 @@ static int send_client_first(pg_conn *conn, char nonce[SCRAM_NONCE_LEN + 1], cha
      * StartupMessage. */
     char first[160];
     snprintf(bare, 128, "n=,r=%s", nonce);
-    snprintf(first, sizeof first, "n,,%s", bare);
+    snprintf(first, sizeof first, "%s%s", gs2, bare);
     size_t first_len = strlen(first);
-    unsigned char init[sizeof MECHANISM + 4 + sizeof first];
-    memcpy(init, MECHANISM, sizeof MECHANISM);
-    size_t n = sizeof MECHANISM;
+    size_t mech_size = strlen(mechanism) + 1;
+    unsigned char init[sizeof MECHANISM_PLUS + 4 + sizeof first];
+    memcpy(init, mechanism, mech_size);
+    size_t n = mech_size;
     init[n++] = (unsigned char)(first_len >> 24);
     init[n++] = (unsigned char)(first_len >> 16);
     init[n++] = (unsigned char)(first_len >> 8);
@@ -221,16 +232,57 @@ static int send_client_first(pg_conn *conn, char nonce[SCRAM_NONCE_LEN + 1], cha
     return msg_write(conn, init, n);
 }
 
-int scram_exchange(pg_conn *conn, const char *password)
+/* Chooses the mechanism and GS2 header from what the server offers, TLS
+ * and channel_binding, and makes the c= attribute ("c=" + Base64 of the
+ * header and, for -PLUS, the binding data).  0 or -1. */
+static int choose_binding(pg_conn *conn, int offers, bool *plus, const char **gs2, char c_attr[160])
 {
-    if (!offers_scram(conn)) {
+    bool tls = conn->tls != nullptr;
+    *plus = tls && conn->channel_binding != PG_CB_DISABLE && (offers & OFFERS_PLUS) != 0;
+    if (!*plus && conn->channel_binding == PG_CB_REQUIRE) {
+        pg_set_error(conn, tls ? "channel binding is required, but server did not offer an "
+                                 "authentication method that supports channel binding"
+                               : "channel binding is required, but SSL not in use");
+        return -1;
+    }
+    if (!*plus && (offers & OFFERS_SCRAM) == 0) {
         pg_set_error(conn, "server does not offer SCRAM-SHA-256");
         return -1;
     }
+    /* "y": we could bind but the server offered no -PLUS; a server that
+     * did offer it sees the downgrade. */
+    *gs2 = *plus ? GS2_PLUS : tls && conn->channel_binding != PG_CB_DISABLE ? "y,," : "n,,";
+    unsigned char cbind[sizeof GS2_PLUS + 64];
+    size_t n = strlen(*gs2), hash_len = 0;
+    memcpy(cbind, *gs2, n);
+    if (*plus) {
+        if (pg_tls_end_point(conn, cbind + n, &hash_len) != 0) {
+            pg_set_error(conn, "cannot hash the server certificate for channel binding");
+            return -1;
+        }
+        n += hash_len;
+    }
+    size_t olen;
+    memcpy(c_attr, "c=", 2);
+    if (crypto_b64_encode(reinterpret_cast<unsigned char *>(c_attr + 2), 158, &olen, cbind, n) !=
+        0) {
+        pg_set_error(conn, "channel binding encoding failed");
+        return -1;
+    }
+    return 0;
+}
+
+int scram_exchange(pg_conn *conn, const char *password)
+{
+    bool plus = false;
+    const char *gs2 = "n,,";
+    char c_attr[160];
+    if (choose_binding(conn, offered(conn), &plus, &gs2, c_attr) != 0)
+        return -1;
 
     char nonce[SCRAM_NONCE_LEN + 1];
     char bare[128];
-    if (send_client_first(conn, nonce, bare) != 0)
+    if (send_client_first(conn, plus ? MECHANISM_PLUS : MECHANISM, gs2, nonce, bare) != 0)
         return -1;
 
     int type = msg_read(conn);
@@ -278,7 +330,7 @@ int scram_exchange(pg_conn *conn, const char *password)
     }
 
     char without_proof[400];
-    snprintf(without_proof, sizeof without_proof, "c=biws,r=%s", r);
+    snprintf(without_proof, sizeof without_proof, "%s,r=%s", c_attr, r);
     char auth_message[1200];
     snprintf(auth_message, sizeof auth_message, "%s,%s,%s", bare, server_first, without_proof);
     char proof[45];
@@ -296,5 +348,7 @@ int scram_exchange(pg_conn *conn, const char *password)
     if (rc == 0)
         rc = check_server_final(conn, server_sig);
     plat_secure_zero(server_sig, sizeof server_sig);
+    if (rc == 0 && plus)
+        conn->cb_used = 1;
     return rc;
 }

@@ -25,17 +25,43 @@ typedef unsigned long plat_thread; /* pthread_t on glibc */
 enum {
     PLAT_ERR_RESOLVE = -1, /* getaddrinfo failed or returned nothing */
     PLAT_ERR_SOCKET = -2,  /* socket() failed */
-    PLAT_ERR_CONNECT = -3  /* connect() to the first address failed */
+    PLAT_ERR_CONNECT = -3, /* connect() to every address failed */
+    PLAT_ERR_TIMEOUT = -4  /* the time-out ran out first */
 };
 
 /* Starts the socket layer (WSAStartup 2.2 on Windows, nothing elsewhere).
  * Called before every connection attempt, never balanced. */
 void plat_net_start(void);
 
-/* Resolves host:port (stream sockets, any family), connects a blocking
- * socket to the first address only and sets TCP_NODELAY.  0 with *out set,
+/* plat_tcp_open() without a time-out or a reason.  0 with *out set,
  * or one of PLAT_ERR_* with *out the invalid handle. */
 int plat_tcp_connect(const char *host, int port, plat_socket *out);
+
+/* Resolves host:port and tries every address it gives, in the resolver's
+ * order (IPv6 and IPv4 alike), until one connects.  timeout_ms > 0 bounds
+ * the whole attempt across all addresses; 0 waits as long as the system
+ * does.  The socket is left blocking, with TCP_NODELAY and keepalives (idle
+ * 60 s, probes every 10 s, 6 probes) so that a vanished peer is noticed.
+ * 0 with *out set; else one of PLAT_ERR_* with err holding the reason with
+ * the address, as "127.0.0.1:1: Connection refused" (the last address's
+ * reason when all failed), or the resolver's text. */
+int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
+                  size_t err_size);
+
+/* Waits up to ms milliseconds for s to have bytes (or an end) to read.
+ * 1 ready, 0 time out, -1 error. */
+int plat_wait_readable(plat_socket s, int ms);
+
+/* An IPv4 or IPv6 address literal as its 4 or 16 bytes in network order:
+ * the count, or 0 when text is not such a literal. */
+int plat_parse_ip(const char *text, unsigned char out[16]);
+
+/* Hands the operating system's trusted root certificates to add(), which
+ * returns 0 when it took one: on Windows each certificate of the "ROOT"
+ * store as DER; elsewhere the distribution's bundle
+ * /etc/ssl/certs/ca-certificates.crt as one PEM text with its NUL counted
+ * in len.  The number taken, or -1 when the store could not be read. */
+int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx);
 
 /* One send()/recv() with flags 0: bytes moved, 0 on peer close, <0 on
  * error.  n is capped at INT_MAX per call by the caller's loop. */

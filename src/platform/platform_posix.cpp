@@ -6,14 +6,17 @@
 
 #include "platform.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,37 +27,167 @@ static_assert(sizeof(plat_thread) == sizeof(pthread_t), "pthread_t does not fit 
 
 void plat_net_start(void) {}
 
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
+/* Keepalive timings: a peer that vanished without a FIN is noticed within
+ * about two minutes instead of the system's two hours. */
+#define PLAT_KEEPIDLE 60
+#define PLAT_KEEPINTVL 10
+#define PLAT_KEEPCNT 6
+
+static void set_socket_options(int s)
+{
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = PLAT_KEEPIDLE, intvl = PLAT_KEEPINTVL, cnt = PLAT_KEEPCNT;
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
+}
+
+static void address_text(const struct addrinfo *ai, int port, char *dst, size_t size)
+{
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
+    if (ai->ai_family == AF_INET6)
+        snprintf(dst, size, "[%s]:%d", name, port);
+    else
+        snprintf(dst, size, "%s:%d", name, port);
+}
+
+/* Connects s to one address, waiting at most until deadline (0: no
+ * limit).  0, or an errno value (ETIMEDOUT when the deadline passed). */
+static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
+{
+    if (deadline == 0) {
+        int rc;
+        do {
+            rc = connect(s, ai->ai_addr, ai->ai_addrlen);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0 ? 0 : errno;
+    }
+    int flags = fcntl(s, F_GETFL, 0);
+    fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    int err = 0;
+    if (connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
+        err = errno;
+        while (err == EINPROGRESS || err == EINTR) {
+            int64_t left = (deadline - plat_counter()) / 1000000;
+            if (left <= 0) {
+                err = ETIMEDOUT;
+                break;
+            }
+            struct pollfd pfd = {s, POLLOUT, 0};
+            int r = poll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                continue;
+            socklen_t len = sizeof err;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+            break;
+        }
+    }
+    fcntl(s, F_SETFL, flags);
+    return err;
+}
+
+int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
+                  size_t err_size)
 {
     *out = PLAT_INVALID_SOCKET;
+    snprintf(err, err_size, "%s", "");
     char service[16];
     snprintf(service, sizeof service, "%d", port);
+    int64_t deadline = timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * 1000000 : 0;
 
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr)
+    int grc = getaddrinfo(host, service, &hints, &list);
+    if (grc != 0 || list == nullptr) {
+        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
         return PLAT_ERR_RESOLVE;
-
-    int s = socket(list->ai_family, list->ai_socktype, list->ai_protocol);
-    if (s < 0) {
-        freeaddrinfo(list);
-        return PLAT_ERR_SOCKET;
     }
-    int rc;
-    do {
-        rc = connect(s, list->ai_addr, list->ai_addrlen);
-    } while (rc != 0 && errno == EINTR);
-    freeaddrinfo(list);
-    if (rc != 0) {
+    int result = PLAT_ERR_CONNECT;
+    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
+        char where[80];
+        address_text(ai, port, where, sizeof where);
+        int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (s < 0) {
+            snprintf(err, err_size, "%s: %s", where, strerror(errno));
+            result = PLAT_ERR_SOCKET;
+            continue;
+        }
+        int e = connect_one(s, ai, deadline);
+        if (e == 0) {
+            set_socket_options(s);
+            *out = s;
+            result = 0;
+            break;
+        }
         close(s);
-        return PLAT_ERR_CONNECT;
+        snprintf(err, err_size, "%s: %s", where,
+                 e == ETIMEDOUT && deadline != 0 ? "timeout expired" : strerror(e));
+        result = PLAT_ERR_CONNECT;
+        if (deadline != 0 && plat_counter() >= deadline) {
+            result = PLAT_ERR_TIMEOUT;
+            break;
+        }
     }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    *out = s;
+    freeaddrinfo(list);
+    return result;
+}
+
+int plat_tcp_connect(const char *host, int port, plat_socket *out)
+{
+    char err[16];
+    return plat_tcp_open(host, port, 0, out, err, sizeof err);
+}
+
+int plat_wait_readable(plat_socket s, int ms)
+{
+    struct pollfd pfd = {s, POLLIN, 0};
+    int r = poll(&pfd, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+int plat_parse_ip(const char *text, unsigned char out[16])
+{
+    if (inet_pton(AF_INET, text, out) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, text, out) == 1)
+        return 16;
     return 0;
+}
+
+int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx)
+{
+    FILE *f = fopen("/etc/ssl/certs/ca-certificates.crt", "rb");
+    if (f == nullptr)
+        return -1;
+    size_t cap = 1 << 20, n = 0;
+    unsigned char *buf = static_cast<unsigned char *>(malloc(cap));
+    while (buf != nullptr) {
+        n += fread(buf + n, 1, cap - 1 - n, f);
+        if (n < cap - 1)
+            break;
+        cap *= 2;
+        unsigned char *grown = static_cast<unsigned char *>(realloc(buf, cap));
+        if (grown == nullptr)
+            free(buf);
+        buf = grown;
+    }
+    fclose(f);
+    if (buf == nullptr)
+        return -1;
+    buf[n] = 0;
+    int taken = add(ctx, buf, n + 1) == 0 ? 1 : 0;
+    free(buf);
+    return taken;
 }
 
 long plat_send(plat_socket s, const void *data, size_t n)
@@ -89,12 +222,13 @@ void plat_close_socket(plat_socket s)
         close(s);
 }
 
-namespace {
+namespace
+{
 struct thread_start {
     unsigned (*fn)(void *);
     void *arg;
 };
-}
+} // namespace
 
 static void *thread_trampoline(void *p)
 {
@@ -142,9 +276,15 @@ int64_t plat_counter(void)
     return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-int64_t plat_counter_freq(void) { return 1000000000LL; }
+int64_t plat_counter_freq(void)
+{
+    return 1000000000LL;
+}
 
-FILE *plat_fopen_wb(const char *path) { return fopen(path, "wb"); }
+FILE *plat_fopen_wb(const char *path)
+{
+    return fopen(path, "wb");
+}
 
 FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
 

@@ -19,14 +19,17 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <io.h>
-#include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 #include <sys/stat.h>
+
+#include <mstcpip.h>
+#include <wincrypt.h>
 
 static_assert(sizeof(SOCKET) == sizeof(plat_socket), "SOCKET does not fit plat_socket");
 static_assert((plat_socket)INVALID_SOCKET == PLAT_INVALID_SOCKET, "invalid socket values differ");
@@ -38,38 +41,161 @@ void plat_net_start(void)
     WSAStartup(MAKEWORD(2, 2), &wsa);
 }
 
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
+/* Keepalive timings, as on POSIX: idle 60 s, probes every 10 s. */
+#define PLAT_KEEPIDLE_MS 60000
+#define PLAT_KEEPINTVL_MS 10000
+
+static void set_socket_options(SOCKET s)
+{
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one);
+    struct tcp_keepalive ka = {1, PLAT_KEEPIDLE_MS, PLAT_KEEPINTVL_MS};
+    DWORD got = 0;
+    WSAIoctl(s, SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
+}
+
+static void error_text(int code, char *dst, size_t size)
+{
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)code,
+                   0, text, sizeof text, nullptr);
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
+        text[--n] = 0;
+    if (n == 0)
+        snprintf(text, sizeof text, "error %d", code);
+    snprintf(dst, size, "%s", text);
+}
+
+/* Connects s to one address, waiting at most until deadline (0: no
+ * limit).  0, or a Winsock error code (WSAETIMEDOUT when it ran out). */
+static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
+{
+    if (deadline == 0)
+        return connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0 ? 0 : WSAGetLastError();
+    u_long on = 1, off = 0;
+    ioctlsocket(s, FIONBIO, &on);
+    int err = 0;
+    if (connect(s, ai->ai_addr, (int)ai->ai_addrlen) != 0) {
+        err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            int64_t left = (deadline - plat_counter()) * 1000 / plat_counter_freq();
+            WSAPOLLFD pfd = {s, POLLOUT, 0};
+            int r = left > 0 ? WSAPoll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left) : 0;
+            if (r <= 0) {
+                err = WSAETIMEDOUT;
+            } else {
+                int len = sizeof err;
+                if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+                    err = WSAGetLastError();
+            }
+        }
+    }
+    ioctlsocket(s, FIONBIO, &off);
+    return err;
+}
+
+int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
+                  size_t err_size)
 {
     *out = PLAT_INVALID_SOCKET;
+    snprintf(err, err_size, "%s", "");
     /* Winsock resolves an empty name to the machine's own addresses, where
      * POSIX refuses it: an empty host is a configuration mistake on both. */
-    if (host[0] == '\0')
+    if (host[0] == '\0') {
+        snprintf(err, err_size, "%s", "empty host name");
         return PLAT_ERR_RESOLVE;
+    }
     char service[16];
     snprintf(service, sizeof service, "%d", port);
+    int64_t deadline =
+        timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * plat_counter_freq() / 1000 : 0;
 
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr)
+    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        error_text(WSAGetLastError(), err, err_size);
         return PLAT_ERR_RESOLVE;
-
-    SOCKET s = socket(list->ai_family, list->ai_socktype, list->ai_protocol);
-    if (s == INVALID_SOCKET) {
-        freeaddrinfo(list);
-        return PLAT_ERR_SOCKET;
     }
-    int rc = connect(s, list->ai_addr, (int)list->ai_addrlen);
-    freeaddrinfo(list);
-    if (rc != 0) {
+    int result = PLAT_ERR_CONNECT;
+    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
+        char name[INET6_ADDRSTRLEN] = "?";
+        getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
+                    NI_NUMERICHOST);
+        char where[80];
+        snprintf(where, sizeof where, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+        char reason[256];
+        SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (s == INVALID_SOCKET) {
+            error_text(WSAGetLastError(), reason, sizeof reason);
+            snprintf(err, err_size, "%s: %s", where, reason);
+            result = PLAT_ERR_SOCKET;
+            continue;
+        }
+        int e = connect_one(s, ai, deadline);
+        if (e == 0) {
+            set_socket_options(s);
+            *out = (plat_socket)s;
+            result = 0;
+            break;
+        }
         closesocket(s);
-        return PLAT_ERR_CONNECT;
+        if (e == WSAETIMEDOUT && deadline != 0)
+            snprintf(reason, sizeof reason, "%s", "timeout expired");
+        else
+            error_text(e, reason, sizeof reason);
+        snprintf(err, err_size, "%s: %s", where, reason);
+        result = PLAT_ERR_CONNECT;
+        if (deadline != 0 && plat_counter() >= deadline) {
+            result = PLAT_ERR_TIMEOUT;
+            break;
+        }
     }
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
-    *out = (plat_socket)s;
+    freeaddrinfo(list);
+    return result;
+}
+
+int plat_tcp_connect(const char *host, int port, plat_socket *out)
+{
+    char err[16];
+    return plat_tcp_open(host, port, 0, out, err, sizeof err);
+}
+
+int plat_wait_readable(plat_socket s, int ms)
+{
+    WSAPOLLFD pfd = {(SOCKET)s, POLLRDNORM, 0};
+    int r = WSAPoll(&pfd, 1, ms);
+    if (r < 0)
+        return -1;
+    return r > 0 ? 1 : 0;
+}
+
+int plat_parse_ip(const char *text, unsigned char out[16])
+{
+    if (inet_pton(AF_INET, text, out) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, text, out) == 1)
+        return 16;
     return 0;
+}
+
+int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx)
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+    if (store == nullptr)
+        return -1;
+    int taken = 0;
+    PCCERT_CONTEXT cert = nullptr;
+    while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
+        if (cert->dwCertEncodingType == X509_ASN_ENCODING &&
+            add(ctx, cert->pbCertEncoded, cert->cbCertEncoded) == 0)
+            taken++;
+    }
+    CertCloseStore(store, 0);
+    return taken;
 }
 
 long plat_send(plat_socket s, const void *data, size_t n)

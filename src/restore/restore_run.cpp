@@ -89,8 +89,14 @@ void restore_run(dump_session *s, restore_job *job)
     job->bytes_read.store(in.file_read, std::memory_order_relaxed);
 
     pg_conn conn;
-    if (pg_connect(&conn, s->cfg.host, s->cfg.port, s->cfg.user, s->cfg.password,
-                   s->cfg.database) != 0) {
+    pg_conn_params params;
+    pg_conn_options opts;
+    config_conn_params(&s->cfg, s->cfg.database, &params, &opts);
+    opts.cancel = &s->cancel;
+    int connected = pg_connect_opts(&conn, &params, &opts);
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(&s->cfg);
+    if (connected != 0) {
         session_set_error(s, conn.error);
         si_close(&in);
         finish(s, SESSION_FAILED);
