@@ -59,6 +59,19 @@ std::string via_proxy(const std::string &db, const std::string &out, const tcp_p
     return cfg;
 }
 
+/* Waits up to two seconds for the count of the database's other backends
+ * to read want (a closed connection's backend takes a moment to go). */
+bool backends_become(const std::string &db, const std::string &want)
+{
+    std::string n;
+    for (int i = 0; i < 100 && n != want; i++) {
+        n = sandbox_psql_output(db, "SELECT count(*) FROM pg_stat_activity WHERE datname = '" + db +
+                                        "' AND pid <> pg_backend_pid()");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return n == want;
+}
+
 bool has_rows(const std::string &p)
 {
     return json_number(p, "rows_written") > 0;
@@ -91,9 +104,9 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
             int s = pgdump_start(via_proxy("vpg_par", out, proxy, extra).c_str());
             ASSERT_GE(s, 0) << pgdump_last_error();
             ASSERT_TRUE(wait_progress(s, has_rows));
-            EXPECT_EQ("4\n", sandbox_psql_output("vpg_par", "SELECT count(*) FROM pg_stat_activity "
-                                                            "WHERE datname = 'vpg_par' AND "
-                                                            "pid <> pg_backend_pid()"));
+            /* The run's connection and its three workers (backends of an
+             * earlier run may still be on their way out). */
+            EXPECT_TRUE(backends_become("vpg_par", "4\n"));
             pgdump_cancel(s);
             EXPECT_EQ(4, wait_final(s));
             EXPECT_EQ(0u,
@@ -108,8 +121,11 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
             int s = pgdump_start(via_proxy("vpg_par", out, proxy, extra).c_str());
             ASSERT_GE(s, 0);
             EXPECT_EQ(5, wait_final(s));
-            EXPECT_EQ(0u, std::string(pgdump_result(s))
-                              .find("{\"ok\":false,\"error\":\"socket read failed\","));
+            /* Whichever connection noticed first: a read or a query's send. */
+            std::string r = pgdump_result(s);
+            EXPECT_TRUE(r.find("{\"ok\":false,\"error\":\"socket read failed\",") == 0 ||
+                        r.find("{\"ok\":false,\"error\":\"socket write failed\",") == 0)
+                << r;
             pgdump_free(s);
         }
         EXPECT_EQ(0, files_starting(dir, "par.sql.partial.part"));
@@ -125,9 +141,7 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
         EXPECT_EQ(3, wait_final(s)) << user << ": " << pgdump_result(s);
         pgdump_free(s);
     }
-    EXPECT_EQ("0\n", sandbox_psql_output("vpg_par", "SELECT count(*) FROM pg_stat_activity WHERE "
-                                                    "datname = 'vpg_par' AND pid <> "
-                                                    "pg_backend_pid()"));
+    EXPECT_TRUE(backends_become("vpg_par", "0\n"));
 }
 
 /* Sequential scans do not join one another: a dump started while another
