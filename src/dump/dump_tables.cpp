@@ -199,18 +199,7 @@ int lock_batch_add(pg_conn *conn, lock_batch *b, const char *schema, const char 
         b->len = (size_t)snprintf(b->sql, b->cap, "LOCK TABLE ");
     else
         b->sql[b->len++] = ',';
-    const char *parts[2] = {schema, name};
-    for (int k = 0; k < 2; k++) {
-        b->sql[b->len++] = '"';
-        for (const char *p = parts[k]; *p != '\0'; p++) {
-            b->sql[b->len++] = *p;
-            if (*p == '"')
-                b->sql[b->len++] = '"';
-        }
-        b->sql[b->len++] = '"';
-        if (k == 0)
-            b->sql[b->len++] = '.';
-    }
+    b->len += sql_qualified_name(b->sql + b->len, schema, name);
     b->count++;
     return b->count >= LOCK_BATCH_TABLES ? lock_batch_send(conn, b) : 0;
 }

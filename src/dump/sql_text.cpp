@@ -91,3 +91,22 @@ int sql_escape_literal_body(const char *name, char *dst, size_t size)
     dst[n] = '\0';
     return 0;
 }
+
+size_t sql_qualified_name(char *dst, const char *schema, const char *name)
+{
+    size_t n = 0;
+    const char *parts[2] = {schema, name};
+    for (int k = 0; k < 2; k++) {
+        dst[n++] = '"';
+        for (const char *p = parts[k]; *p != '\0'; p++) {
+            dst[n++] = *p;
+            if (*p == '"')
+                dst[n++] = '"';
+        }
+        dst[n++] = '"';
+        if (k == 0)
+            dst[n++] = '.';
+    }
+    dst[n] = '\0';
+    return n;
+}

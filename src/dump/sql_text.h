@@ -40,6 +40,11 @@ int sql_put_ident(dump_writer *w, const pg_value *v);
  * and it is a plain identifier by the client's own rule; quoted otherwise. */
 int sql_put_name(dump_writer *w, const pg_value *v, bool server_plain);
 
+/* Writes "schema"."name" (inner double quotes doubled) at dst, which has
+ * room for 2 * (strlen(schema) + strlen(name)) + 6 bytes; returns the
+ * length written (a NUL follows).  For query texts the client builds. */
+size_t sql_qualified_name(char *dst, const char *schema, const char *name);
+
 /* Writes the body of an E'' literal for name into dst: single quotes and
  * backslashes doubled.  -1 (dst empty) when it does not fit. */
 int sql_escape_literal_body(const char *name, char *dst, size_t size);

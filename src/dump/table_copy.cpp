@@ -15,6 +15,7 @@
 
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
+#include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
 /* Why a row may not go into the script, or null when it may.  Each byte
@@ -35,26 +36,6 @@ const char *copy_row_fault(const unsigned char *p, uint64_t n)
     return nullptr;
 }
 
-/* Appends "schema"."name" with inner double quotes doubled. */
-static size_t put_qualified(char *dst, const char *schema, const char *name)
-{
-    size_t n = 0;
-    const char *parts[2] = {schema, name};
-    for (int k = 0; k < 2; k++) {
-        dst[n++] = '"';
-        for (const char *p = parts[k]; *p != '\0'; p++) {
-            dst[n++] = *p;
-            if (*p == '"')
-                dst[n++] = '"';
-        }
-        dst[n++] = '"';
-        if (k == 0)
-            dst[n++] = '.';
-    }
-    dst[n] = '\0';
-    return n;
-}
-
 /* COPY (SELECT columns FROM ONLY "schema"."name") TO STDOUT: the same rows
  * the INSERT form reads, a partitioned parent's included (none). */
 static char *copy_query(const table_target *t)
@@ -65,7 +46,7 @@ static char *copy_query(const table_target *t)
     if (sql == nullptr)
         return nullptr;
     size_t n = (size_t)snprintf(sql, need, "COPY (SELECT %s FROM ONLY ", cols);
-    n += put_qualified(sql + n, t->schema, t->name);
+    n += sql_qualified_name(sql + n, t->schema, t->name);
     memcpy(sql + n, ") TO STDOUT", sizeof ") TO STDOUT");
     return sql;
 }

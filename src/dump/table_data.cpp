@@ -11,6 +11,7 @@
 
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
+#include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
 /* Staging for quoted values: flushed before a byte once it holds more than
@@ -203,19 +204,7 @@ static char *data_query(const table_target *t)
         return nullptr;
     size_t n = (size_t)snprintf(sql, need, "SELECT %s FROM ONLY ",
                                 t->columns != nullptr ? t->columns : "*");
-    const char *parts[2] = {t->schema, t->name};
-    for (int k = 0; k < 2; k++) {
-        sql[n++] = '"';
-        for (const char *p = parts[k]; *p != '\0'; p++) {
-            sql[n++] = *p;
-            if (*p == '"')
-                sql[n++] = '"';
-        }
-        sql[n++] = '"';
-        if (k == 0)
-            sql[n++] = '.';
-    }
-    sql[n] = '\0';
+    sql_qualified_name(sql + n, t->schema, t->name);
     return sql;
 }
 
