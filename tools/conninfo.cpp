@@ -118,6 +118,10 @@ int uri_query(conninfo &ci, const std::string &query)
         if (end == std::string::npos)
             end = query.size();
         std::string pair = query.substr(at, end - at), key, value;
+        at = end + 1;
+        /* "?" alone, "&&" and a trailing "&" add nothing, as in libpq. */
+        if (pair.empty())
+            continue;
         size_t eq = pair.find('=');
         if (eq == std::string::npos || pair.find('=', eq + 1) != std::string::npos)
             return fail(ci, "parameter \"" + shown(pair) + "\" of the URI needs one \"=\"");
@@ -131,7 +135,6 @@ int uri_query(conninfo &ci, const std::string &query)
         }
         if (set_item(ci, key, value) != 0)
             return -1;
-        at = end + 1;
     }
     return 0;
 }
