@@ -30,8 +30,8 @@ const char g_usage[] =
     "or psql -X -v ON_ERROR_STOP=1 -1 -f FILE -d NEWDB\n"
     "\n"
     "Dump options:\n"
-    "  -f, --file=FILE          output file (default: DBNAME.sql; \"-\" for standard\n"
-    "                           output)\n"
+    "  -f, --file=FILE          output file (default: DBNAME.sql, with .gz or .zst\n"
+    "                           when compressed; \"-\" for standard output)\n"
     "  -n, --schema=SCHEMA      dump only this schema (repeatable)\n"
     "  -N, --exclude-schema=SCHEMA  leave this schema out (repeatable)\n"
     "  -t, --table=TABLE        dump only this table, as schema.table or a table\n"
@@ -46,6 +46,13 @@ const char g_usage[] =
     "  -O, --no-owner           no owners (the default)\n"
     "  -x, --no-privileges      no privileges (the default)\n"
     "      --rows-per-insert=N  rows per INSERT statement, 1 to 1000 (default 100)\n"
+    "      --format=FORMAT      the rows as \"inserts\" (the default) or as \"copy\"\n"
+    "                           (COPY ... FROM stdin, faster to write and replay)\n"
+    "      --copy, --inserts    same as --format=copy, --format=inserts\n"
+    "  -Z, --compress=METHOD[:LEVEL]  compress the script: none, gzip (level 1-9)\n"
+    "                           or zstd (level 1-22); a bare 0-9 is a gzip level\n"
+    "  -j, --jobs=N             dump the rows of N tables at a time, 1 to 8, on\n"
+    "                           one snapshot\n"
     "      --table-only         the older, smaller script: the tables of schema\n"
     "                           public only, with primary keys, their sequences and\n"
     "                           rows (at most 512 tables)\n"
@@ -64,7 +71,8 @@ const char *const g_own[] = {
     "file",      "table",           "schema",     "exclude-schema", "exclude-table",
     "data-only", "schema-only",     "clean",      "no-owner",       "no-privileges",
     "owners",    "privileges",      "table-only", "no-schema",      "no-data",
-    "drop",      "rows-per-insert", "progress",   "no-progress",    nullptr};
+    "drop",      "rows-per-insert", "progress",   "no-progress",    "format",
+    "copy",      "inserts",         "compress",   "jobs",           nullptr};
 
 /* Options that only the complete script knows. */
 const char *const g_complete_only[] = {"schema", "exclude-schema", "exclude-table",
@@ -102,7 +110,9 @@ std::string output_path(const options &o, const std::string &db, target &t)
     for (char &ch : out)
         if (ch == '/')
             ch = '_';
-    return out + ".sql";
+    if (o.compression == "gzip")
+        return out + ".sql.gz";
+    return out + (o.compression == "zstd" ? ".sql.zst" : ".sql");
 }
 
 int configure(const options &o, config_doc &c, target &t)
@@ -143,6 +153,14 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "include_privileges", true);
     if (o.rows_per_insert > 0)
         cd_number(c, "rows_per_insert", o.rows_per_insert);
+    if (!o.data_format.empty())
+        cd_text(c, "data_format", o.data_format, LIMIT_SSLMODE, "the data format");
+    if (!o.compression.empty())
+        cd_text(c, "compression", o.compression, LIMIT_SSLMODE, "the compression");
+    if (o.compression_level > 0)
+        cd_number(c, "compression_level", o.compression_level);
+    if (o.jobs > 0)
+        cd_number(c, "jobs", o.jobs);
     if (o.table_only && !c.failed)
         fprintf(stderr, g_table_only_warning, g_prog);
     t.tables = o.tables;

@@ -34,13 +34,16 @@ enum {
     OPT_PRIVILEGES,
     OPT_SINGLE_TRANSACTION,
     OPT_CONTINUE_ON_ERROR,
+    OPT_FORMAT,
+    OPT_COPY,
+    OPT_INSERTS,
 };
 
 /* '-' hands out words in place (id 1), so options may follow the command
  * word even under POSIXLY_CORRECT; ':' makes a missing value its own
  * answer.  "?" is no option (getopt uses it for errors), so "-?" is turned
  * into --help first. */
-const char g_short[] = "-:h:p:U:d:WVf:t:n:N:T:ascOx";
+const char g_short[] = "-:h:p:U:d:WwVf:t:n:N:T:ascOxZ:j:";
 
 /* A word that is no option: the command, then help's topic. */
 int take_word(options &o, const std::string &word)
@@ -60,6 +63,7 @@ const struct option g_long[] = {
     {"username", required_argument, nullptr, 'U'},
     {"dbname", required_argument, nullptr, 'd'},
     {"password", no_argument, nullptr, 'W'},
+    {"no-password", no_argument, nullptr, 'w'},
     {"require-auth", required_argument, nullptr, OPT_REQUIRE_AUTH},
     {"config", required_argument, nullptr, OPT_CONFIG},
     {"json", no_argument, nullptr, OPT_JSON},
@@ -87,6 +91,11 @@ const struct option g_long[] = {
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
     {"single-transaction", no_argument, nullptr, OPT_SINGLE_TRANSACTION},
     {"continue-on-error", no_argument, nullptr, OPT_CONTINUE_ON_ERROR},
+    {"format", required_argument, nullptr, OPT_FORMAT},
+    {"copy", no_argument, nullptr, OPT_COPY},
+    {"inserts", no_argument, nullptr, OPT_INSERTS},
+    {"compress", required_argument, nullptr, 'Z'},
+    {"jobs", required_argument, nullptr, 'j'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -128,6 +137,12 @@ bool set_general(options &o, int id, const char *value)
     case 'W':
         o.ask_password = true;
         break;
+    case 'w':
+        /* The host prompts only when asked to, so never prompting is
+         * simply not asking; a login that needs a password then fails
+         * with the server's text. */
+        o.ask_password = false;
+        break;
     case OPT_REQUIRE_AUTH:
         o.require_auth = value, o.require_auth_set = true;
         break;
@@ -150,6 +165,41 @@ bool set_general(options &o, int id, const char *value)
         return false;
     }
     return true;
+}
+
+/* A whole decimal number within [least, most], or false. */
+bool whole_number(const char *text, long least, long most, long &n)
+{
+    char *end = nullptr;
+    errno = 0;
+    n = strtol(text, &end, 10);
+    return *text != '\0' && *end == '\0' && errno == 0 && n >= least && n <= most;
+}
+
+/* -Z METHOD[:LEVEL] (also METHOD:level=LEVEL), or pg_dump's bare level:
+ * 0 for none, 1 to 9 for gzip.  -1 after a usage error. */
+int set_compression(options &o, const std::string &value)
+{
+    const char *bad = "-Z takes none, gzip[:1-9] or zstd[:1-22]";
+    size_t colon = value.find(':');
+    std::string method = value.substr(0, colon);
+    std::string level = colon == std::string::npos ? "" : value.substr(colon + 1);
+    if (level.compare(0, 6, "level=") == 0)
+        level = level.substr(6);
+    long n = 0;
+    if (colon == std::string::npos && whole_number(value.c_str(), 0, 9, n)) {
+        o.compression = n == 0 ? "none" : "gzip";
+        o.compression_level = n;
+        return 0;
+    }
+    long most = method == "gzip" ? 9 : method == "zstd" ? 22 : 0;
+    if (method != "none" && most == 0)
+        return usage_error(bad), -1;
+    if (colon != std::string::npos && (most == 0 || !whole_number(level.c_str(), 1, most, n)))
+        return usage_error(bad), -1;
+    o.compression = method;
+    o.compression_level = n;
+    return 0;
 }
 
 /* Options of the dump and restore commands.  -1 after a usage error. */
@@ -194,15 +244,25 @@ int set_own(options &o, int id, const char *value)
     case OPT_TABLE_ONLY:
         o.table_only = true;
         break;
-    case OPT_ROWS_PER_INSERT: {
-        char *end = nullptr;
-        errno = 0;
-        long n = strtol(value, &end, 10);
-        if (*value == '\0' || *end != '\0' || errno != 0 || n < 1 || n > 1000)
+    case OPT_ROWS_PER_INSERT:
+        if (!whole_number(value, 1, 1000, o.rows_per_insert))
             return usage_error("--rows-per-insert takes a number from 1 to 1000"), -1;
-        o.rows_per_insert = n;
         break;
-    }
+    case OPT_FORMAT:
+        if (strcmp(value, "copy") != 0 && strcmp(value, "inserts") != 0)
+            return usage_error("--format takes copy or inserts"), -1;
+        o.data_format = value;
+        break;
+    case OPT_COPY:
+    case OPT_INSERTS:
+        o.data_format = id == OPT_COPY ? "copy" : "inserts";
+        break;
+    case 'Z':
+        return set_compression(o, value);
+    case 'j':
+        if (!whole_number(value, 1, 8, o.jobs))
+            return usage_error("-j takes a number of jobs from 1 to 8"), -1;
+        break;
     case OPT_PROGRESS:
         o.progress = 1;
         break;

@@ -27,7 +27,7 @@ struct options {
     std::string host, port, user, dbname, require_auth;
     bool host_set = false, port_set = false, user_set = false, dbname_set = false;
     bool require_auth_set = false;
-    bool ask_password = false;
+    bool ask_password = false; /* -W; -w turns it off again: never prompt */
     std::string config_file;
     bool config_set = false;
 
@@ -38,6 +38,10 @@ struct options {
     bool table_only = false, owners = false, privileges = false;
     bool single_transaction = false, continue_on_error = false;
     long rows_per_insert = 0;    /* 0: the library's default */
+    std::string data_format;     /* "copy" or "inserts"; "": the library's default */
+    std::string compression;     /* "none", "gzip" or "zstd"; "": not given */
+    long compression_level = 0;  /* 0: the codec's default */
+    long jobs = 0;               /* 0: not given */
     int progress = -1;           /* -1 when stderr is a terminal, 0 never, 1 plain lines */
     std::vector<own_option> own; /* command-specific options met, in order */
 };
