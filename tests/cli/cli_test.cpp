@@ -536,14 +536,12 @@ void make_slow_table()
                                           "GRANT SELECT ON slow TO cli_reader; ANALYZE slow"));
 }
 
+/* One proxy for the process, stopped and joined at its exit. */
 tcp_proxy *slow_proxy()
 {
-    static tcp_proxy *proxy = nullptr;
-    if (proxy == nullptr) {
-        proxy = new tcp_proxy(sandbox_server()->host, sandbox_server()->port);
-        proxy->set_server_rate(60000);
-    }
-    return proxy;
+    static tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    proxy.set_server_rate(60000);
+    return &proxy;
 }
 
 std::vector<std::string> slow_env()
