@@ -8,21 +8,6 @@
 
 #include "pg_internal.h"
 
-static int send_copy_query(pg_conn *conn, const char *sql)
-{
-    size_t n = strlen(sql);
-    if (n > 0xFFFFFFFFu - 5) {
-        pg_set_error(conn, "query too long");
-        return -1;
-    }
-    uint32_t length = (uint32_t)(n + 5);
-    unsigned char hdr[5] = {'Q', (unsigned char)(length >> 24), (unsigned char)(length >> 16),
-                            (unsigned char)(length >> 8), (unsigned char)length};
-    if (pg_send_all(conn, hdr, sizeof hdr) != 0)
-        return -1;
-    return pg_send_all(conn, sql, n + 1);
-}
-
 /* Reads to ReadyForQuery, keeping the first server error's text. */
 static int drain_to_ready(pg_conn *conn, bool *server_error)
 {
@@ -60,7 +45,7 @@ int pg_copy_unasked(pg_conn *conn, int type)
 
 int pg_copy_out(pg_conn *conn, const char *sql)
 {
-    if (send_copy_query(conn, sql) != 0)
+    if (pg_send_query(conn, sql) != 0)
         return -1;
     for (;;) {
         int type = msg_read(conn);

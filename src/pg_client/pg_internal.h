@@ -32,6 +32,9 @@ void pg_release_buffers(pg_conn *conn);
 /* Sends all n bytes; -1 with "socket write failed". */
 int pg_send_all(pg_conn *conn, const void *data, size_t n);
 
+/* Sends a simple Query message holding sql.  0, or -1 (conn->error). */
+int pg_send_query(pg_conn *conn, const char *sql);
+
 /* Reads one backend message into conn->buf / conn->len (payload plus a
  * NUL).  Returns the type byte 0..255, or -1 with conn->error set; after a
  * failure the stream is out of step. */

@@ -22,7 +22,7 @@ static uint32_t get_u16(const unsigned char *p)
     return ((uint32_t)p[0] << 8) | p[1];
 }
 
-static int send_query(pg_conn *conn, const char *sql)
+int pg_send_query(pg_conn *conn, const char *sql)
 {
     size_t n = strlen(sql);
     if (n > 0xFFFFFFFFu - 5) {
@@ -92,7 +92,7 @@ int pg_query(pg_conn *conn, const char *sql, pg_meta *meta)
 {
     meta->columns = nullptr;
     meta->count = 0;
-    if (send_query(conn, sql) != 0)
+    if (pg_send_query(conn, sql) != 0)
         return -1;
     for (;;) {
         int type = msg_read(conn);
