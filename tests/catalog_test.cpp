@@ -256,7 +256,7 @@ struct script {
 
 } // namespace
 
-TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreate)
+TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionsAttachedWithTheirOwnColumns)
 {
     model m;
     cat_row *parent = m.item('P', 1, "a\"pp", "par\"ent");
@@ -273,17 +273,21 @@ TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreat
         cat_row *col = cat_append(&m.cat, &m.cat.columns);
         col->owner = 2;
         col->t[0] = m.text(i ? "total" : "it\"s");
-        col->t[6] = m.text(i ? "GL" : "NL");
+        col->t[1] = m.text(i ? "numeric" : "integer");
+        col->t[2] = m.text(i ? "(k * 2)" : "7");
+        col->t[6] = m.text(i ? "G" : "N"); /* a partition's columns are never local */
     }
     ASSERT_EQ(0, m.prepare());
 
     script sc;
     cw_ctx c = {sc.s, &sc.w, &m.cat, &m.cfg, 0};
     EXPECT_EQ(0, write_table(&c, part));
-    EXPECT_EQ("CREATE TABLE \"a\"\"pp\".\"pa;rt\" PARTITION OF \"a\"\"pp\".\"par\"\"ent\"\n"
-              "FOR VALUES FROM (1) TO (2);\n"
-              "ALTER TABLE \"a\"\"pp\".\"pa;rt\" ADD CONSTRAINT \"k \"\"positive\"\"\" "
-              "CHECK ((k > 0));\n\n",
+    EXPECT_EQ("CREATE TABLE \"a\"\"pp\".\"pa;rt\" (\n"
+              "    \"it\"\"s\" integer DEFAULT 7 NOT NULL,\n"
+              "    \"total\" numeric GENERATED ALWAYS AS ((k * 2)) STORED,\n"
+              "    CONSTRAINT \"k \"\"positive\"\"\" CHECK ((k > 0))\n);\n"
+              "ALTER TABLE ONLY \"a\"\"pp\".\"par\"\"ent\" ATTACH PARTITION "
+              "\"a\"\"pp\".\"pa;rt\" FOR VALUES FROM (1) TO (2);\n\n",
               sc.text());
 
     char *columns = nullptr;

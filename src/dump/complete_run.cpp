@@ -104,10 +104,12 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         t.columns = columns;
         t.qualify = 1;
         int rc = SECTION_END;
-        if (reader_reserve(c->s, reader, 1) == 0)
-            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
-        else
+        if (reader_reserve(c->s, reader, 1) != 0)
             *outcome = SESSION_FAILED;
+        else if (columns[0] == '\0') /* no column to read the rows by */
+            rc = cw_columnless_rows(c, &reader->conn, &t) == 0 ? SECTION_OK : SECTION_END;
+        else
+            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
         free(columns);
         if (rc != SECTION_OK)
             return -1;

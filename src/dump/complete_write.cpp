@@ -180,29 +180,24 @@ static int list_add(char **list, size_t *used, size_t *cap, const char *name)
 int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding)
 {
     const cat_list *cols = &c->cat->columns;
-    bool generated = false;
-    *list = nullptr;
+    size_t used = 0, cap = 0;
+    *list = static_cast<char *>(calloc(1, 1)); /* no column at all: the empty list */
     *overriding = 0;
-    for (uint32_t i = cat_first_of(cols, table->oid); i < cols->n && cols->v[i].owner == table->oid;
-         i++) {
+    for (uint32_t i = cat_first_of(cols, table->oid);
+         *list != nullptr && i < cols->n && cols->v[i].owner == table->oid; i++) {
         const char *flags = cw_text(c, &cols->v[i], 6);
-        generated = generated || strchr(flags, 'G') != nullptr;
         if (strchr(flags, 'A') != nullptr)
             *overriding = 1;
-    }
-    if (!generated)
-        return 0;
-    size_t used = 0, cap = 0;
-    for (uint32_t i = cat_first_of(cols, table->oid); i < cols->n && cols->v[i].owner == table->oid;
-         i++) {
-        if (strchr(cw_text(c, &cols->v[i], 6), 'G') != nullptr)
-            continue;
+        if (strchr(flags, 'G') != nullptr)
+            continue; /* the server computes it again */
         if (list_add(list, &used, &cap, cw_text(c, &cols->v[i], 0)) != 0) {
             free(*list);
             *list = nullptr;
-            cw_fail(c, "out of memory");
-            return -1;
         }
+    }
+    if (*list == nullptr) {
+        cw_fail(c, "out of memory");
+        return -1;
     }
     return 0;
 }

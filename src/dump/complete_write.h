@@ -88,10 +88,17 @@ int write_postdata(cw_ctx *c);
 int write_comments(cw_ctx *c);
 int write_owners_and_grants(cw_ctx *c);
 
-/* Columns of a table to read and insert: the quoted list of those not
- * generated, or null when every column is taken (then *overriding tells
- * whether an identity column is GENERATED ALWAYS).  The list is malloc'd;
+/* Columns of a table to read and insert, named always so that no value
+ * depends on the order the restored table has: the quoted list of those
+ * not generated ("" for a table without columns), and in *overriding
+ * whether an identity column is GENERATED ALWAYS.  The list is malloc'd;
  * the caller frees it.  -1 on out of memory (bad set). */
 int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding);
+
+/* The rows of a table without columns, read on conn: INSERT ... DEFAULT
+ * VALUES per row, or a COPY block of empty lines.  0 or -1 (bad set). */
+struct pg_conn;
+struct table_target;
+int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t);
 
 #endif

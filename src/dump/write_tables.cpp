@@ -2,7 +2,10 @@
  * CREATE TABLE of a table, a partitioned table or a partition, and CREATE
  * VIEW / MATERIALIZED VIEW.  Columns a table inherits come from its
  * parents and are not repeated; check constraints that are valid are
- * written inside the table (the others after the data).
+ * written inside the table (the others after the data).  A partition is
+ * made as a table of its own, with every column in its own order and with
+ * its own defaults, and then attached: PARTITION OF would give it its
+ * parent's column order and defaults.
  */
 #include <cstring>
 
@@ -49,26 +52,28 @@ static void write_check(cw_ctx *c, const cat_row *con)
     cw_sql(c, cw_text(c, con, 1), "check constraint");
 }
 
-/* Local valid checks (num: 1 local, 2 validated). */
-static bool inline_check(const cat_row *con)
+/* Valid checks (num: 1 local, 2 validated): a table's own; a partition
+ * also carries its parent's, which ATTACH PARTITION asks for. */
+static bool inline_check(const cat_row *table, const cat_row *con)
 {
-    return con->kind == 'c' && (con->num & 3) == 3;
+    return con->kind == 'c' && (con->num & 2) != 0 && ((con->num & 1) != 0 || table->ref != 0);
 }
 
-/* The lines inside the parentheses of a table that is no partition. */
+/* The lines inside the parentheses: every column of a partition, the
+ * local ones of another table. */
 static int write_elements(cw_ctx *c, const cat_row *table)
 {
     int count = 0;
     const cat_list *l = &c->cat->columns;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        if (strchr(cw_text(c, &l->v[i], 6), 'L') == nullptr)
+        if (table->ref == 0 && strchr(cw_text(c, &l->v[i], 6), 'L') == nullptr)
             continue; /* inherited */
         cw_put(c, count++ ? ",\n    " : "\n    ");
         write_column(c, table, &l->v[i]);
     }
     const cat_list *k = &c->cat->constraints;
     for (uint32_t i = cat_first_of(k, table->oid); i < k->n && k->v[i].owner == table->oid; i++) {
-        if (!inline_check(&k->v[i]))
+        if (!inline_check(table, &k->v[i]))
             continue;
         cw_put(c, count++ ? ",\n    CONSTRAINT " : "\n    CONSTRAINT ");
         write_check(c, &k->v[i]);
@@ -76,20 +81,19 @@ static int write_elements(cw_ctx *c, const cat_row *table)
     return count;
 }
 
-/* A partition takes its columns from its parent, and its own checks
- * cannot go into an empty column list: they follow the CREATE. */
-static void write_partition_checks(cw_ctx *c, const cat_row *table)
+/* ALTER TABLE ONLY parent ATTACH PARTITION, when the parent is dumped. */
+static void write_attach(cw_ctx *c, const cat_row *table)
 {
-    const cat_list *k = &c->cat->constraints;
-    for (uint32_t i = cat_first_of(k, table->oid); i < k->n && k->v[i].owner == table->oid; i++) {
-        if (!inline_check(&k->v[i]))
-            continue;
-        cw_put(c, "ALTER TABLE ");
-        cw_qname(c, table);
-        cw_put(c, " ADD CONSTRAINT ");
-        write_check(c, &k->v[i]);
-        cw_put(c, ";\n");
-    }
+    const cat_row *parent = cat_find_item(c->cat, CLASS_PG_CLASS, table->ref);
+    if (parent == nullptr || parent->dumped != 1)
+        return;
+    cw_put(c, "ALTER TABLE ONLY ");
+    cw_qname(c, parent);
+    cw_put(c, " ATTACH PARTITION ");
+    cw_qname(c, table);
+    cw_put(c, " ");
+    cw_sql(c, cw_text(c, table, 5), "partition bound");
+    cw_put(c, ";\n");
 }
 
 static void write_inherits(cw_ctx *c, const cat_row *table)
@@ -144,21 +148,10 @@ int write_table(cw_ctx *c, const cat_row *table)
 {
     cw_put(c, cw_text(c, table, 8)[0] == 'u' ? "CREATE UNLOGGED TABLE " : "CREATE TABLE ");
     cw_qname(c, table);
-    if (table->ref != 0) {
-        const cat_row *parent = cat_find_item(c->cat, CLASS_PG_CLASS, table->ref);
-        if (parent == nullptr) {
-            cw_fail(c, "parent of a partition not found");
-            return -1;
-        }
-        cw_put(c, " PARTITION OF ");
-        cw_qname(c, parent);
-        cw_put(c, "\n");
-        cw_sql(c, cw_text(c, table, 5), "partition bound");
-    } else {
-        cw_put(c, " (");
-        cw_put(c, write_elements(c, table) > 0 ? "\n)" : ")");
+    cw_put(c, " (");
+    cw_put(c, write_elements(c, table) > 0 ? "\n)" : ")");
+    if (table->ref == 0)
         write_inherits(c, table);
-    }
     if (table->kind == 'P') {
         cw_put(c, "\nPARTITION BY ");
         cw_sql(c, cw_text(c, table, 4), "partition key");
@@ -169,9 +162,10 @@ int write_table(cw_ctx *c, const cat_row *table)
         cw_put(c, ")");
     }
     cw_put(c, ";\n");
-    write_inherited_options(c, table);
-    if (table->ref != 0)
-        write_partition_checks(c, table);
+    if (table->ref == 0)
+        write_inherited_options(c, table);
+    else
+        write_attach(c, table);
     cw_put(c, "\n");
     return c->bad ? -1 : 0;
 }

@@ -127,3 +127,30 @@ INSERT INTO app.dog VALUES (2, 'rex', false);
 INSERT INTO app.cats (id) VALUES (3);
 INSERT INTO "Odd ""Schema"""."Tab;le" VALUES (ROW(1, 'a"b'), '[1.5,2.5)');
 REFRESH MATERIALIZED VIEW app.mood_counts;
+
+-- Tables whose rows must land in the right columns whatever order the
+-- restored table has: no columns, dropped columns, partitions attached
+-- with their own column order and defaults, a child whose parent gained
+-- a column after it.
+CREATE TABLE app.nothing ();
+INSERT INTO app.nothing DEFAULT VALUES;
+INSERT INTO app.nothing DEFAULT VALUES;
+CREATE TABLE app.all_dropped (a int, b text);
+INSERT INTO app.all_dropped VALUES (1, 'x');
+ALTER TABLE app.all_dropped DROP COLUMN a, DROP COLUMN b;
+CREATE TABLE app.shifted (a int, gone text, b text DEFAULT 'b', c date);
+ALTER TABLE app.shifted DROP COLUMN gone;
+INSERT INTO app.shifted VALUES (1, 'one', '2024-01-01'), (2, DEFAULT, NULL);
+CREATE TABLE app.events (kind text NOT NULL, at int NOT NULL, note text DEFAULT 'parent')
+  PARTITION BY LIST (kind);
+CREATE TABLE app.events_own (note text DEFAULT 'own', at int NOT NULL, kind text NOT NULL);
+ALTER TABLE app.events ATTACH PARTITION app.events_own FOR VALUES IN ('own');
+CREATE TABLE app.events_std PARTITION OF app.events FOR VALUES IN ('std');
+CREATE TABLE app.events_gap (kind text NOT NULL, x int, at int NOT NULL, note text);
+ALTER TABLE app.events_gap DROP COLUMN x;
+ALTER TABLE app.events ATTACH PARTITION app.events_gap FOR VALUES IN ('gap');
+INSERT INTO app.events (kind, at) VALUES ('own', 1), ('std', 2), ('gap', 3);
+CREATE TABLE app.base (id int, name text);
+CREATE TABLE app.child (extra text DEFAULT 'e') INHERITS (app.base);
+ALTER TABLE app.base ADD COLUMN later numeric DEFAULT 5;
+INSERT INTO app.child VALUES (10, 'ten', 'x', 1.5);
