@@ -189,6 +189,56 @@ TEST(Complete, CorpusRebuildsIdenticallyIntoAnEmptyDatabase)
     EXPECT_EQ(q(SEQUENCES_SQL, SRC), q(SEQUENCES_SQL, DST));
 }
 
+TEST(Complete, SchemaOnlyThenDataOnlyRebuildTheDatabase)
+{
+    REQUIRE_SANDBOX();
+    load_corpus();
+    std::string schema = temp_path("schema_only.sql"), data = temp_path("data_only.sql");
+    outcome o = complete_dump(SRC, schema, [](dump_config *c) { c->include_data = 0; });
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    EXPECT_EQ(std::string::npos, read_file(schema).find("pg_catalog.setval"));
+    /* Without its triggers off, a data-only script says where it may fail. */
+    o = complete_dump(SRC, data, [](dump_config *c) { c->include_schema = 0; });
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    EXPECT_NE(std::string::npos, read_file(data).find("-- WARNING: circular foreign keys on "
+                                                      "table \"app.ring_"));
+    EXPECT_EQ(std::string::npos, read_file(data).find("DISABLE TRIGGER"));
+    o = complete_dump(SRC, data, [](dump_config *c) {
+        c->include_schema = 0;
+        c->disable_triggers = 1;
+    });
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    std::string text = read_file(data);
+    EXPECT_EQ(std::string::npos, text.find("CREATE "));
+    EXPECT_EQ(std::string::npos, text.find("WARNING"));
+    sandbox_fresh_db(DST);
+    ASSERT_EQ(0, replay(DST, schema)) << replay_errors();
+    ASSERT_EQ(0, replay(DST, data)) << replay_errors();
+    expect_same_database(SRC, DST);
+
+    /* Without cycles, referenced rows load first and the keys hold. */
+    ASSERT_EQ(0, sandbox_psql(SRC, "ALTER TABLE app.ring_a DROP CONSTRAINT ring_a_b_fk; "
+                                   "DROP TRIGGER \"bump qty\" ON app.\"Order Items\"; "
+                                   "DROP TRIGGER audit_stmt ON app.ring_a; "
+                                   "DROP TRIGGER ring_check ON app.ring_b"));
+    o = complete_dump(SRC, schema, [](dump_config *c) { c->include_data = 0; });
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    o = complete_dump(SRC, data, [](dump_config *c) { c->include_schema = 0; });
+    ASSERT_EQ(SESSION_DONE, o.state) << o.error;
+    text = read_file(data);
+    EXPECT_EQ(std::string::npos, text.find("WARNING"));
+    EXPECT_LT(text.find("INSERT INTO \"app\".\"ring_a\""),
+              text.find("INSERT INTO \"app\".\"ring_b\""));
+    sandbox_fresh_db(DST);
+    ASSERT_EQ(0, replay(DST, schema)) << replay_errors();
+    sandbox_fresh_db("vpg_cx_lib");
+    ASSERT_EQ(0, replay("vpg_cx_lib", schema)) << replay_errors();
+    ASSERT_EQ(0, replay(DST, data)) << replay_errors();
+    EXPECT_EQ("", library_restore("vpg_cx_lib", data));
+    expect_same_database(SRC, DST);
+    expect_same_database(SRC, "vpg_cx_lib");
+}
+
 TEST(Complete, ScriptCutAtAStatementBoundaryCommitsNothing)
 {
     REQUIRE_SANDBOX();

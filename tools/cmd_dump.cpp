@@ -41,6 +41,8 @@ const char g_usage[] =
     "  -a, --data-only          only the rows (same as --no-schema)\n"
     "  -s, --schema-only        only the definitions (same as --no-data)\n"
     "  -c, --clean              drop each object before creating it (same as --drop)\n"
+    "      --disable-triggers   with --data-only: turn each table's triggers off\n"
+    "                           while its rows load (a superuser's restore)\n"
     "      --owners             set the owner of each object (ALTER ... OWNER TO)\n"
     "      --privileges         grant the privileges of each object (GRANT/REVOKE)\n"
     "  -O, --no-owner           no owners (the default)\n"
@@ -72,11 +74,12 @@ const char *const g_own[] = {
     "data-only", "schema-only",     "clean",      "no-owner",       "no-privileges",
     "owners",    "privileges",      "table-only", "no-schema",      "no-data",
     "drop",      "rows-per-insert", "progress",   "no-progress",    "format",
-    "copy",      "inserts",         "compress",   "jobs",           nullptr};
+    "copy",      "inserts",         "compress",   "jobs",           "disable-triggers",
+    nullptr};
 
 /* Options that only the complete script knows. */
-const char *const g_complete_only[] = {"schema", "exclude-schema", "exclude-table",
-                                       "owners", "privileges",     nullptr};
+const char *const g_complete_only[] = {"schema",     "exclude-schema", "exclude-table",   "owners",
+                                       "privileges", "disable-triggers", nullptr};
 
 const char g_table_only_warning[] =
     "%s: warning: --table-only writes only the tables of schema public, their\n"
@@ -147,6 +150,8 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "include_data", false);
     if (o.drop)
         cd_flag(c, "include_drop", true);
+    if (o.disable_triggers)
+        cd_flag(c, "disable_triggers", true);
     if (o.owners)
         cd_flag(c, "include_owners", true);
     if (o.privileges)

@@ -37,6 +37,7 @@ enum {
     OPT_FORMAT,
     OPT_COPY,
     OPT_INSERTS,
+    OPT_DISABLE_TRIGGERS,
 };
 
 /* '-' hands out words in place (id 1), so options may follow the command
@@ -86,6 +87,7 @@ const struct option g_long[] = {
     {"no-schema", no_argument, nullptr, OPT_NO_SCHEMA},
     {"no-data", no_argument, nullptr, OPT_NO_DATA},
     {"drop", no_argument, nullptr, OPT_DROP},
+    {"disable-triggers", no_argument, nullptr, OPT_DISABLE_TRIGGERS},
     {"rows-per-insert", required_argument, nullptr, OPT_ROWS_PER_INSERT},
     {"progress", no_argument, nullptr, OPT_PROGRESS},
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
@@ -232,6 +234,9 @@ int set_own(options &o, int id, const char *value)
     case 'c':
     case OPT_DROP:
         o.drop = true;
+        break;
+    case OPT_DISABLE_TRIGGERS:
+        o.disable_triggers = true;
         break;
     case 'O':
     case OPT_OWNERS:

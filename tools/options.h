@@ -34,7 +34,7 @@ struct options {
     std::string file; /* -f: the dump's output or the restore's input; "-" for stdio */
     bool file_set = false;
     std::vector<std::string> tables, schemas, exclude_schemas, exclude_tables;
-    bool no_schema = false, no_data = false, drop = false;
+    bool no_schema = false, no_data = false, drop = false, disable_triggers = false;
     bool table_only = false, owners = false, privileges = false;
     bool single_transaction = false, continue_on_error = false;
     long rows_per_insert = 0;    /* 0: the library's default */

@@ -418,6 +418,7 @@ const key_spec KEYS[] = {
     {"sslsni", KIND_FLAG_ON, FIELD(sslsni), 0, 0},
     {"channel_binding", KIND_REQUIRE_AUTH, FIELD(channel_binding), 15, 0},
     {"connect_timeout", KIND_SECONDS, FIELD(connect_timeout), 0, 0},
+    {"disable_triggers", KIND_FLAG_OFF, FIELD(disable_triggers), 0, 0},
 };
 
 #undef FIELD

@@ -51,6 +51,7 @@ struct dump_config {
     int32_t sslsni;                                /* 0/1, default 1 */
     char channel_binding[16];                      /* disable, prefer ("" too), require */
     int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
+    int32_t disable_triggers; /* 0/1, default 0: data-only scripts turn triggers off per table */
 };
 
 /* "data_format": rows as INSERT statements or as COPY ... FROM stdin. */

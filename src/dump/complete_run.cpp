@@ -79,43 +79,60 @@ static bool has_rows(const cat_row *r)
     return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
 }
 
+/* The rows of one table; SECTION_OK or SECTION_END with *outcome set. */
+static int write_rows(cw_ctx *c, snap_reader *reader, const cat_row *r, int *outcome)
+{
+    table_target t = {};
+    char *columns = nullptr;
+    if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
+        *outcome = SESSION_FAILED;
+        return SECTION_END;
+    }
+    t.schema = cw_text(c, r, 0);
+    t.name = cw_text(c, r, 1);
+    t.columns = columns;
+    t.qualify = 1;
+    int rc = SECTION_END;
+    cw_switch_triggers(c, r, false);
+    if (c->bad || reader_reserve(c->s, reader, 1) != 0)
+        *outcome = SESSION_FAILED;
+    else if (columns[0] == '\0') /* no column to read the rows by */
+        rc = cw_columnless_rows(c, &reader->conn, &t) == 0 ? SECTION_OK : SECTION_END;
+    else
+        rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+    free(columns);
+    if (rc == SECTION_OK)
+        cw_switch_triggers(c, r, true);
+    return c->bad ? SECTION_END : rc;
+}
+
 /* The rows of every dumped table; -1 with *outcome set. */
 static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
 {
-    const catalog *cat = c->cat;
+    uint32_t *order = nullptr, n = 0;
+    if (cw_data_order(c, &order, &n) != 0) {
+        *outcome = SESSION_FAILED;
+        return -1;
+    }
     int32_t done = 0;
-    for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
-        if (!has_rows(r))
-            continue;
+    int rc = 0;
+    for (uint32_t k = 0; k < n && rc == 0; k++) {
+        const cat_row *r = &c->cat->items.v[order[k]];
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
-            return -1;
+            rc = -1;
+            break;
         }
         show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
-        table_target t = {};
-        char *columns = nullptr;
-        if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
-            *outcome = SESSION_FAILED;
-            return -1;
-        }
-        t.schema = cw_text(c, r, 0);
-        t.name = cw_text(c, r, 1);
-        t.columns = columns;
-        t.qualify = 1;
-        int rc = SECTION_END;
-        if (reader_reserve(c->s, reader, 1) != 0)
-            *outcome = SESSION_FAILED;
-        else if (columns[0] == '\0') /* no column to read the rows by */
-            rc = cw_columnless_rows(c, &reader->conn, &t) == 0 ? SECTION_OK : SECTION_END;
+        if (write_rows(c, reader, r, outcome) != SECTION_OK)
+            rc = -1;
         else
-            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
-        free(columns);
-        if (rc != SECTION_OK)
-            return -1;
-        c->s->tables_done.store(++done, std::memory_order_relaxed);
+            c->s->tables_done.store(++done, std::memory_order_relaxed);
     }
-    return 0;
+    free(order);
+    if (rc == 0)
+        write_setvals(c); /* as of the snapshot, like the rows */
+    return rc;
 }
 
 static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)

@@ -54,6 +54,9 @@ void cw_lit(cw_ctx *c, const char *text);
 enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
 int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
 
+/* A warning of the run and a comment line saying it in the script. */
+void cw_warn(cw_ctx *c, const char *text);
+
 /* put_server_sql of a NUL-terminated fragment / statement. */
 void cw_sql(cw_ctx *c, const char *text, const char *what);
 void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
@@ -100,5 +103,21 @@ int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overrid
 struct pg_conn;
 struct table_target;
 int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t);
+
+/* The tables whose rows the script carries, in the order they go: the
+ * dependency order; in a script without definitions, tables referenced
+ * by a foreign key before those referencing them (a cycle warned about
+ * unless disable_triggers).  *order is malloc'd (the caller frees it).
+ * 0 or -1 (bad set). */
+int cw_data_order(cw_ctx *c, uint32_t **order, uint32_t *count);
+
+/* In a script without definitions and with disable_triggers: ALTER TABLE
+ * ... DISABLE TRIGGER ALL before a table's rows (on false), and after them
+ * ENABLE TRIGGER ALL with each trigger's own state again (on true). */
+void cw_switch_triggers(cw_ctx *c, const cat_row *table, bool on);
+
+/* setval of every dumped sequence (identity ones with their table), as
+ * of the snapshot. */
+void write_setvals(cw_ctx *c);
 
 #endif

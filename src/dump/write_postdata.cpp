@@ -1,5 +1,5 @@
 /*
- * The section after the data: sequence values as of the snapshot, keys
+ * The section after the data: keys
  * and unique and exclusion constraints, indexes (a partitioned table's
  * index attached to its partitions' ones), checks that were not valid,
  * foreign keys, triggers, row security and policies, rules and the
@@ -58,7 +58,7 @@ static void write_setval(cw_ctx *c, const cat_row *seq)
     cw_put(c, strcmp(cw_text(c, &v->v[i], 1), "true") == 0 ? ", true);\n" : ", false);\n");
 }
 
-static void write_setvals(cw_ctx *c)
+void write_setvals(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     for (uint32_t k = 0; k < cat->items.n; k++) {
@@ -243,7 +243,6 @@ static void write_policies(cw_ctx *c, const cat_row *table)
 int write_postdata(cw_ctx *c)
 {
     const catalog *cat = c->cat;
-    write_setvals(c);
     for (int step = 0; step < 7 && !c->bad; step++) {
         for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
             const cat_row *r = &cat->items.v[cat->order[k]];
