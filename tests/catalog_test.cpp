@@ -142,6 +142,51 @@ TEST(CatalogSort, CyclesAreBrokenAtTheLowestRankAndEveryItemComesOnce)
     m.dep('V', 3, 'V', 1);
     ASSERT_EQ(0, m.prepare());
     EXPECT_EQ("s.a s.b s.c", m.dumped());
+    EXPECT_EQ("dependency loop left unrepaired: \"s.a\" -> \"s.b\"\n", std::string(m.cat.loops));
+}
+
+TEST(CatalogSort, LoopsThroughADefaultOrACheckSplitThemAndViewsOnKeysWaitForThem)
+{
+    model m;
+    m.item('T', 1, "s", "t");
+    m.item('f', 2, "s", "takes_t");
+    m.item('f', 3, "s", "checks_t");
+    m.item('V', 4, "s", "grouped");
+    m.dep('f', 2, 'T', 1);
+    m.dep('f', 3, 'T', 1);
+    m.dep('V', 4, 'T', 1);
+    struct {
+        char kind;
+        uint32_t to;
+        const char *part, *attnum;
+    } loops[] = {{'D', 2, "900", "2"}, {'C', 3, "901", "0"}};
+    for (const auto &l : loops) {
+        m.dep('T', 1, 'f', l.to);
+        cat_row *d = &m.cat.deps.v[m.cat.deps.n - 1];
+        d->kind = l.kind;
+        d->t[0] = m.text(l.part);
+        d->t[1] = m.text(l.attnum);
+    }
+    cat_row *key_dep = cat_append(&m.cat, &m.cat.deps); /* the view relies on key 902 */
+    key_dep->oid = 4;
+    key_dep->owner = CLASS_PG_CLASS;
+    key_dep->ref = 902;
+    key_dep->num = 2606;
+    for (int i = 1; i <= 2; i++) {
+        cat_row *col = cat_append(&m.cat, &m.cat.columns);
+        col->owner = 1;
+        col->num = i;
+    }
+    cat_row *con = cat_append(&m.cat, &m.cat.constraints);
+    con->owner = 1;
+    con->oid = 901;
+    ASSERT_EQ(0, m.prepare());
+    EXPECT_EQ("s.t s.checks_t s.takes_t s.grouped", m.dumped());
+    EXPECT_EQ(0, m.cat.columns.v[0].split);
+    EXPECT_EQ(1, m.cat.columns.v[1].split); /* column 2's default */
+    EXPECT_EQ(1, m.cat.constraints.v[0].split);
+    EXPECT_EQ(1, m.cat.items.v[3].split);
+    EXPECT_STREQ("", m.cat.loops);
 }
 
 TEST(CatalogSelect, SchemasTablesAndWhatDependsOnALeftOutRelation)

@@ -46,6 +46,11 @@ struct cat_row {
     cat_str t[CAT_TEXTS];
     int32_t dumped; /* items: 1 when the object is written */
     int32_t rank;   /* items: place before the dependency sort */
+    /* 1 when the object is written in two steps to break a dependency
+     * loop: a column's default or a table's check after the table (they
+     * call a routine that needs the table), a view as a placeholder first
+     * and its query after the keys it relies on. */
+    int32_t split;
 };
 
 struct cat_list {
@@ -80,7 +85,10 @@ struct catalog {
     cat_list policy_roles; /* owner: policy OID, in order */
     cat_list labels;       /* owner: enum type OID, in label order */
     cat_list inherits;     /* owner: child table OID; ref: parent, in order */
-    cat_list deps;         /* oid/owner: object OID and class; ref/num: referenced */
+    cat_list deps;         /* oid/owner: object OID and class; ref/num: referenced;
+                            * kind 'D' / 'C' when the object's part that
+                            * needs ref is a default (t1: its column) / a
+                            * check (t0: the constraint OID), else 'd' */
     cat_list seqvals;      /* oid: sequence; t[0] last_value, t[1] is_called */
     cat_list grants;       /* oid: object, owner: class; t[0] grantee, t[1] privilege */
 
@@ -90,6 +98,10 @@ struct catalog {
     uint32_t *order;    /* item indexes in dependency order */
 
     char error[256];
+    /* The dependency loops the sort could not repair, one line each (a
+     * warning of the run); loop_count counts those that did not fit too. */
+    char loops[1024];
+    uint32_t loop_count;
 };
 
 /* Releases everything; the record may then be reused after zeroing. */

@@ -110,30 +110,38 @@ static const char INHERITS_SQL[] =
 
 /* Dependencies between dumped objects.  Parts written inside their owner
  * (defaults, check constraints, a view's query, row and array types) are
- * mapped to the owner first; objects written after the data (keys,
- * indexes, triggers) and a sequence's link to the column owning it are
- * left out, as they would only make cycles. */
+ * mapped to the owner first, and say which part needed the other, so that
+ * a loop through a default or a check can be broken by writing that part
+ * later; keys stand for themselves (a view may rely on one); other
+ * objects written after the data (indexes, triggers) and a sequence's
+ * link to the column owning it are left out, as they would only make
+ * cycles. */
 static const char DEPS_SQL[] =
-    "WITH m(c, o, mc, mo) AS ("
-    "SELECT 2604::oid, oid, 1259::oid, adrelid FROM pg_catalog.pg_attrdef "
-    "UNION ALL SELECT 2606, oid, 1259, conrelid FROM pg_catalog.pg_constraint "
+    "WITH m(c, o, mc, mo, n) AS ("
+    "SELECT 2604::oid, oid, 1259::oid, adrelid, adnum FROM pg_catalog.pg_attrdef "
+    "UNION ALL SELECT 2606, oid, 1259, conrelid, 0 FROM pg_catalog.pg_constraint "
     "WHERE contype = 'c' AND conrelid <> 0 "
-    "UNION ALL SELECT 2606, oid, 1247, contypid FROM pg_catalog.pg_constraint WHERE contypid <> 0 "
-    "UNION ALL SELECT 2618, oid, 1259, ev_class FROM pg_catalog.pg_rewrite "
+    "UNION ALL SELECT 2606, oid, 2606, oid, 0 FROM pg_catalog.pg_constraint "
+    "WHERE contype IN ('p','u') AND conrelid <> 0 "
+    "UNION ALL SELECT 2606, oid, 1247, contypid, 0 FROM pg_catalog.pg_constraint "
+    "WHERE contypid <> 0 "
+    "UNION ALL SELECT 2618, oid, 1259, ev_class, 0 FROM pg_catalog.pg_rewrite "
     "WHERE rulename = '_RETURN' "
-    "UNION ALL SELECT 1259, oid, 1259, oid FROM pg_catalog.pg_class "
+    "UNION ALL SELECT 1259, oid, 1259, oid, 0 FROM pg_catalog.pg_class "
     "WHERE relkind IN ('r','p','v','m','S') "
-    "UNION ALL SELECT 1259, oid, 1247, reltype FROM pg_catalog.pg_class WHERE relkind = 'c' "
+    "UNION ALL SELECT 1259, oid, 1247, reltype, 0 FROM pg_catalog.pg_class WHERE relkind = 'c' "
     "UNION ALL SELECT 1247, t.oid, CASE WHEN q.relkind IN ('r','p','v','m') THEN 1259 ELSE 1247 "
-    "END, CASE WHEN q.relkind IN ('r','p','v','m') THEN q.oid ELSE b.oid END "
+    "END, CASE WHEN q.relkind IN ('r','p','v','m') THEN q.oid ELSE b.oid END, 0 "
     "FROM pg_catalog.pg_type t LEFT JOIN pg_catalog.pg_type e ON e.typarray = t.oid "
     "LEFT JOIN pg_catalog.pg_range g ON g.rngmultitypid = t.oid "
     "JOIN pg_catalog.pg_type b ON b.oid = COALESCE(e.oid, g.rngtypid, t.oid) "
     "LEFT JOIN pg_catalog.pg_class q ON q.oid = b.typrelid "
-    "UNION ALL SELECT 1255, oid, 1255, oid FROM pg_catalog.pg_proc WHERE oid >= 16384 "
-    "UNION ALL SELECT 2615, oid, 2615, oid FROM pg_catalog.pg_namespace "
-    "UNION ALL SELECT 3079, oid, 3079, oid FROM pg_catalog.pg_extension) "
-    "SELECT DISTINCT a.mo, a.mc, b.mo, 'd', b.mc FROM pg_catalog.pg_depend d "
+    "UNION ALL SELECT 1255, oid, 1255, oid, 0 FROM pg_catalog.pg_proc WHERE oid >= 16384 "
+    "UNION ALL SELECT 2615, oid, 2615, oid, 0 FROM pg_catalog.pg_namespace "
+    "UNION ALL SELECT 3079, oid, 3079, oid, 0 FROM pg_catalog.pg_extension) "
+    "SELECT DISTINCT a.mo, a.mc, b.mo, CASE WHEN a.c = 2604 THEN 'D' WHEN a.c = 2606 AND "
+    "a.mc = 1259 THEN 'C' ELSE 'd' END, b.mc, CASE WHEN a.c IN (2604, 2606) THEN a.o::text "
+    "END, a.n::text FROM pg_catalog.pg_depend d "
     "JOIN m a ON a.c = d.classid AND a.o = d.objid "
     "JOIN m b ON b.c = d.refclassid AND b.o = d.refobjid "
     "WHERE d.deptype IN ('n','a','i') AND d.objid >= 16384 AND d.refobjid >= 16384 "

@@ -2,13 +2,15 @@
  * Dependency order of the items.  Items are first ranked by kind, schema,
  * name and OID (so equals always come out the same way); then every item
  * waits for the items it depends on, and among the ready ones the lowest
- * rank goes first.  A cycle (which the kinds written before the data
- * should not have) is broken at its lowest rank rather than refused.
+ * rank goes first.  A loop is repaired where PostgreSQL's own dump
+ * repairs it (catalog_loops.cpp); one that cannot be is broken at its
+ * lowest rank and noted in cat->loops.
  */
 #include <cstdlib>
 #include <cstring>
 
 #include "dump/catalog.h"
+#include "dump/catalog_graph.h"
 
 static int kind_priority(int32_t kind)
 {
@@ -75,23 +77,21 @@ static void sort_items(const catalog *cat, uint32_t *v, uint32_t *tmp, uint32_t 
     }
 }
 
-/* Edges as two compressed adjacency lists: after[first_after[i]..] are the
- * items waiting for i, needs[first_needs[i]..] the items i waits for. */
-struct graph {
-    uint32_t *first_after, *after, *first_needs, *needs, *waiting;
-};
-
-static void free_graph(graph *g)
+static void free_graph(cat_graph *g)
 {
     free(g->first_after);
     free(g->after);
+    free(g->after_dep);
     free(g->first_needs);
     free(g->needs);
+    free(g->needs_dep);
     free(g->waiting);
+    free(g->cut);
+    free(g->seen);
+    free(g->path);
 }
 
-/* Resolves a dependency row to (item, item it needs), or -1. */
-static int resolve(const catalog *cat, const cat_row *d, uint32_t *from, uint32_t *to)
+int cat_resolve_dep(const catalog *cat, const cat_row *d, uint32_t *from, uint32_t *to)
 {
     int64_t a = cat_index_find(&cat->by_item, ((uint64_t)d->owner << 32) | d->oid);
     int64_t b = cat_index_find(&cat->by_item, ((uint64_t)(uint32_t)d->num << 32) | d->ref);
@@ -102,21 +102,27 @@ static int resolve(const catalog *cat, const cat_row *d, uint32_t *from, uint32_
     return 0;
 }
 
-static int build_graph(catalog *cat, graph *g)
+static int build_graph(catalog *cat, cat_graph *g)
 {
     uint32_t n = cat->items.n, m = cat->deps.n;
     g->first_after = static_cast<uint32_t *>(calloc((size_t)n + 2, 4));
     g->first_needs = static_cast<uint32_t *>(calloc((size_t)n + 2, 4));
     g->after = static_cast<uint32_t *>(malloc(((size_t)m + 1) * 4));
+    g->after_dep = static_cast<uint32_t *>(malloc(((size_t)m + 1) * 4));
     g->needs = static_cast<uint32_t *>(malloc(((size_t)m + 1) * 4));
+    g->needs_dep = static_cast<uint32_t *>(malloc(((size_t)m + 1) * 4));
     g->waiting = static_cast<uint32_t *>(calloc((size_t)n + 1, 4));
-    if (!g->first_after || !g->first_needs || !g->after || !g->needs || !g->waiting) {
+    g->cut = static_cast<unsigned char *>(calloc((size_t)m + 1, 1));
+    g->seen = static_cast<uint32_t *>(calloc((size_t)n + 1, 4));
+    g->path = static_cast<uint32_t *>(malloc(((size_t)n + 1) * 4));
+    if (!g->first_after || !g->first_needs || !g->after || !g->after_dep || !g->needs ||
+        !g->needs_dep || !g->waiting || !g->cut || !g->seen || !g->path) {
         cat_fail(cat, "out of memory");
         return -1;
     }
     uint32_t from, to;
     for (uint32_t i = 0; i < m; i++)
-        if (resolve(cat, &cat->deps.v[i], &from, &to) == 0) {
+        if (cat_resolve_dep(cat, &cat->deps.v[i], &from, &to) == 0) {
             g->first_after[to + 2]++;
             g->first_needs[from + 2]++;
         }
@@ -125,8 +131,10 @@ static int build_graph(catalog *cat, graph *g)
         g->first_needs[i] += g->first_needs[i - 1];
     }
     for (uint32_t i = 0; i < m; i++)
-        if (resolve(cat, &cat->deps.v[i], &from, &to) == 0) {
+        if (cat_resolve_dep(cat, &cat->deps.v[i], &from, &to) == 0) {
+            g->after_dep[g->first_after[to + 1]] = i;
             g->after[g->first_after[to + 1]++] = from;
+            g->needs_dep[g->first_needs[from + 1]] = i;
             g->needs[g->first_needs[from + 1]++] = to;
             g->waiting[from]++;
         }
@@ -162,7 +170,7 @@ static uint32_t heap_pop(uint32_t *h, uint32_t *n)
     return top;
 }
 
-static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t *heap)
+static void topo_order(catalog *cat, cat_graph *g, const uint32_t *by_rank, uint32_t *heap)
 {
     uint32_t n = cat->items.n, hn = 0, placed = 0, next_forced = 0;
     unsigned char *done = reinterpret_cast<unsigned char *>(heap + n);
@@ -170,9 +178,15 @@ static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t
         if (g->waiting[i] == 0)
             heap_push(heap, &hn, (uint32_t)cat->items.v[i].rank);
     while (placed < n) {
-        if (hn == 0) { /* a cycle: free its lowest-ranked member */
+        if (hn == 0) { /* a loop: repair it, or free its lowest-ranked member */
             while (done[by_rank[next_forced]])
                 next_forced++;
+            uint32_t ready = UINT32_MAX;
+            if (cat_repair_loop(cat, g, done, by_rank[next_forced], &ready) == 1) {
+                if (ready != UINT32_MAX)
+                    heap_push(heap, &hn, (uint32_t)cat->items.v[ready].rank);
+                continue;
+            }
             g->waiting[by_rank[next_forced]] = 0;
             heap_push(heap, &hn, next_forced);
         }
@@ -183,6 +197,8 @@ static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t
         cat->order[placed++] = item;
         for (uint32_t k = g->first_after[item]; k < g->first_after[item + 1]; k++) {
             uint32_t w = g->after[k];
+            if (g->cut[g->after_dep[k]])
+                continue;
             if (g->waiting[w] > 0 && --g->waiting[w] == 0 && !done[w])
                 heap_push(heap, &hn, (uint32_t)cat->items.v[w].rank);
         }
@@ -192,7 +208,7 @@ static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t
 /* In dependency order: a partition of a dumped table is dumped; an item
  * that needs a relation which is not dumped, or an item left out for that
  * reason, is not dumped either (-2). */
-static void propagate(catalog *cat, const graph *g)
+static void propagate(catalog *cat, const cat_graph *g)
 {
     for (uint32_t k = 0; k < cat->items.n; k++) {
         cat_row *r = &cat->items.v[cat->order[k]];
@@ -222,7 +238,7 @@ int catalog_sort(catalog *cat)
     /* The heap holds at most n ranks; the done flags follow it. */
     uint32_t *heap = static_cast<uint32_t *>(malloc(((size_t)n + 1) * 5));
     cat->order = static_cast<uint32_t *>(malloc(((size_t)n + 1) * 4));
-    graph g = {};
+    cat_graph g = {};
     int rc = -1;
     if (by_rank == nullptr || heap == nullptr || cat->order == nullptr) {
         cat_fail(cat, "out of memory");
@@ -235,6 +251,7 @@ int catalog_sort(catalog *cat)
         memset(heap + n, 0, (size_t)n + 1);
         topo_order(cat, &g, by_rank, heap);
         propagate(cat, &g);
+        cat_split_key_views(cat);
         rc = 0;
     }
     free_graph(&g);

@@ -152,8 +152,10 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         cw_put(c, "BEGIN;\n\n");
     if (cfg->include_drop && cfg->include_schema)
         write_drops(c);
-    if (cfg->include_schema)
+    if (cfg->include_schema) {
+        cw_warn_loops(c);
         write_predata(c);
+    }
     if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {

@@ -87,6 +87,10 @@ int write_drops(cw_ctx *c);
 int write_predata(cw_ctx *c);
 int write_table(cw_ctx *c, const cat_row *table);
 int write_view(cw_ctx *c, const cat_row *view);
+/* A view split out of a dependency loop (split 1) is first written as a
+ * placeholder of the same columns; with replace, its real query as CREATE
+ * OR REPLACE VIEW. */
+int write_view_query(cw_ctx *c, const cat_row *view, bool replace);
 int write_postdata(cw_ctx *c);
 int write_comments(cw_ctx *c);
 int write_owners_and_grants(cw_ctx *c);
@@ -115,6 +119,17 @@ int cw_data_order(cw_ctx *c, uint32_t **order, uint32_t *count);
  * ... DISABLE TRIGGER ALL before a table's rows (on false), and after them
  * ENABLE TRIGGER ALL with each trigger's own state again (on true). */
 void cw_switch_triggers(cw_ctx *c, const cat_row *table, bool on);
+
+/* The defaults split out of a dependency loop, once what they call
+ * exists: ALTER TABLE ONLY ... ALTER COLUMN ... SET DEFAULT. */
+void cw_split_defaults(cw_ctx *c);
+
+/* ALTER TABLE ... DROP DEFAULT / DROP CONSTRAINT of the split parts, at
+ * the head of the drops. */
+void cw_drop_split_parts(cw_ctx *c);
+
+/* Each dependency loop the sort could not repair, as a warning. */
+void cw_warn_loops(cw_ctx *c);
 
 /* setval of every dumped sequence (identity ones with their table), as
  * of the snapshot. */

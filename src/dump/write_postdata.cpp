@@ -94,7 +94,7 @@ static void write_constraints(cw_ctx *c, const cat_row *table, int pass)
         const cat_row *con = &k->v[i];
         if (pass == 0 && (con->kind == 'p' || con->kind == 'u' || con->kind == 'x'))
             add_constraint(c, table, con, true);
-        else if (pass == 0 && con->kind == 'c' && (con->num & 3) == 1)
+        else if (pass == 0 && con->kind == 'c' && ((con->num & 3) == 1 || con->split == 1))
             add_constraint(c, table, con, false); /* inheriting tables take it too */
         else if (pass == 1 && con->kind == 'f' && (con->num & 4) == 0) {
             const cat_row *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
@@ -243,7 +243,7 @@ static void write_policies(cw_ctx *c, const cat_row *table)
 int write_postdata(cw_ctx *c)
 {
     const catalog *cat = c->cat;
-    for (int step = 0; step < 7 && !c->bad; step++) {
+    for (int step = 0; step < 8 && !c->bad; step++) {
         for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
             const cat_row *r = &cat->items.v[cat->order[k]];
             if (!is_relation(r))
@@ -253,18 +253,22 @@ int write_postdata(cw_ctx *c)
                 write_constraints(c, r, 0);
                 break;
             case 1:
-                write_indexes(c, r);
+                if (r->kind == 'V' && r->split == 1) /* the keys it relies on exist now */
+                    write_view_query(c, r, true);
                 break;
             case 2:
-                write_attaches(c, r);
+                write_indexes(c, r);
                 break;
             case 3:
-                write_constraints(c, r, 1);
+                write_attaches(c, r);
                 break;
             case 4:
-                write_triggers(c, r);
+                write_constraints(c, r, 1);
                 break;
             case 5:
+                write_triggers(c, r);
+                break;
+            case 6:
                 write_policies(c, r);
                 break;
             default:

@@ -242,6 +242,7 @@ int write_predata(cw_ctx *c)
         cw_ident(c, cw_text(c, r, 11));
         cw_put(c, ";\n");
     }
+    cw_split_defaults(c);
     cw_put(c, "\n");
     return c->bad ? -1 : 0;
 }

@@ -37,7 +37,7 @@ static void write_column(cw_ctx *c, const cat_row *table, const cat_row *a)
         cw_put(c, " GENERATED ALWAYS AS (");
         cw_sql(c, cw_text(c, a, 2), "generation expression");
         cw_put(c, ") STORED");
-    } else if (cw_text(c, a, 2)[0] != '\0') {
+    } else if (cw_text(c, a, 2)[0] != '\0' && a->split != 1) { /* split: set later */
         cw_put(c, " DEFAULT ");
         cw_sql(c, cw_text(c, a, 2), "column default");
     }
@@ -56,7 +56,8 @@ static void write_check(cw_ctx *c, const cat_row *con)
  * also carries its parent's, which ATTACH PARTITION asks for. */
 static bool inline_check(const cat_row *table, const cat_row *con)
 {
-    return con->kind == 'c' && (con->num & 2) != 0 && ((con->num & 1) != 0 || table->ref != 0);
+    return con->kind == 'c' && (con->num & 2) != 0 && ((con->num & 1) != 0 || table->ref != 0) &&
+           con->split != 1; /* split out of a dependency loop: added after the data */
 }
 
 /* The lines inside the parentheses: every column of a partition, the
@@ -170,9 +171,45 @@ int write_table(cw_ctx *c, const cat_row *table)
     return c->bad ? -1 : 0;
 }
 
+/* A view of the same columns as view whose query is set later. */
+static void write_placeholder(cw_ctx *c, const cat_row *view)
+{
+    cw_put(c, "CREATE VIEW ");
+    cw_qname(c, view);
+    cw_put(c, " AS\nSELECT");
+    const cat_list *l = &c->cat->columns;
+    const char *sep = "\n    NULL::";
+    for (uint32_t i = cat_first_of(l, view->oid); i < l->n && l->v[i].owner == view->oid; i++) {
+        const cat_row *a = &l->v[i];
+        cw_put(c, sep);
+        cw_sql(c, cw_text(c, a, 1), "column type");
+        if (cw_text(c, a, 4)[0] != '\0') {
+            cw_put(c, " COLLATE ");
+            cw_ident(c, cw_text(c, a, 3));
+            cw_put(c, ".");
+            cw_ident(c, cw_text(c, a, 4));
+        }
+        cw_put(c, " AS ");
+        cw_ident(c, cw_text(c, a, 0));
+        sep = ",\n    NULL::";
+    }
+    cw_put(c, ";\n\n");
+}
+
 int write_view(cw_ctx *c, const cat_row *view)
 {
-    cw_put(c, view->kind == 'M' ? "CREATE MATERIALIZED VIEW " : "CREATE VIEW ");
+    return write_view_query(c, view, false);
+}
+
+int write_view_query(cw_ctx *c, const cat_row *view, bool replace)
+{
+    if (view->kind == 'V' && view->split == 1 && !replace) {
+        write_placeholder(c, view);
+        return c->bad ? -1 : 0;
+    }
+    cw_put(c, view->kind == 'M' ? "CREATE MATERIALIZED VIEW "
+              : replace         ? "CREATE OR REPLACE VIEW "
+                                : "CREATE VIEW ");
     cw_qname(c, view);
     if (cw_text(c, view, 7)[0] != '\0') {
         cw_put(c, " WITH (");

@@ -588,7 +588,7 @@ TEST_F(CliTest, CtrlCOnATerminalCancelsAndKeepsThePartialScript)
         << t.seen;
     std::string script = read_file(out + ".partial");
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
-    EXPECT_NE(std::string::npos, script.find("\"slow\" VALUES"));
+    EXPECT_NE(std::string::npos, script.find("INSERT INTO \"public\".\"slow\" ("));
     EXPECT_EQ(std::string::npos, script.find("(20000,"));
 }
 
@@ -610,7 +610,8 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(std::string::npos, r.err.find('\r')) << r.err;
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: cancelled")) << r.err;
-    EXPECT_NE(std::string::npos, read_file(out + ".partial").find("\"slow\" VALUES"));
+    EXPECT_NE(std::string::npos,
+              read_file(out + ".partial").find("INSERT INTO \"public\".\"slow\" ("));
 }
 
 /* With -f - a cancelled dump writes nothing to stdout and its temporary

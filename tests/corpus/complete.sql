@@ -154,3 +154,24 @@ CREATE TABLE app.base (id int, name text);
 CREATE TABLE app.child (extra text DEFAULT 'e') INHERITS (app.base);
 ALTER TABLE app.base ADD COLUMN later numeric DEFAULT 5;
 INSERT INTO app.child VALUES (10, 'ten', 'x', 1.5);
+
+-- Dependency loops a plain order cannot satisfy: a view that relies on a
+-- primary key, a check and a default calling functions that take their
+-- own table's row, a generated column in a child of inheritance.
+CREATE TABLE app.keyed (id int PRIMARY KEY, v text COLLATE "C");
+CREATE VIEW app.by_key AS SELECT id, v FROM app.keyed GROUP BY id;
+CREATE VIEW app.on_by_key AS SELECT count(*) AS n FROM app.by_key;
+COMMENT ON COLUMN app.by_key.v IS 'grouped by the key';
+INSERT INTO app.keyed VALUES (1, 'one'), (2, 'two');
+CREATE TABLE app.selfcheck (a int, b int);
+CREATE FUNCTION app.row_ok(app.selfcheck) RETURNS boolean LANGUAGE sql
+  AS 'SELECT $1.a <= $1.b';
+ALTER TABLE app.selfcheck ADD CONSTRAINT ordered CHECK (app.row_ok(selfcheck));
+INSERT INTO app.selfcheck VALUES (1, 2);
+CREATE TABLE app.selfdef (a int, b int);
+CREATE FUNCTION app.row_sum(app.selfdef) RETURNS int LANGUAGE sql AS 'SELECT 7';
+ALTER TABLE app.selfdef ALTER COLUMN b SET DEFAULT app.row_sum(NULL::app.selfdef);
+INSERT INTO app.selfdef (a) VALUES (1);
+CREATE TABLE app.gparent (a int, g int GENERATED ALWAYS AS (a * 2) STORED);
+CREATE TABLE app.gchild (b int) INHERITS (app.gparent);
+INSERT INTO app.gchild (a, b) VALUES (5, 6);
