@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"

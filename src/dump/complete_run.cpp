@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
 #include "dump/dump_output.h"

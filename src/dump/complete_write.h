@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 struct dump_session;
 struct dump_writer;
