@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "api/reply.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "support/dump_wait.h"
 #include "support/json_check.h"
 #include "veltrano-pgdump.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "api/reply.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "config/config.h"
 #include "restore/restore_run.h"
 #include "veltrano-pgdump.h"

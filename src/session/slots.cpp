@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "api/reply.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "config/config.h"
 #include "dump/dump_run.h"
 #include "veltrano-pgdump.h"
