@@ -1,14 +1,13 @@
 /*
- * The four session slots and the six calls a host uses on them.  A slot is
- * claimed and launched by pgdump_start (or another engine through
- * session.h), driven by its worker thread, read by the polling calls and
- * given back by pgdump_free once the worker has ended.
+ * The four session slots.  A slot is claimed and launched by an export
+ * that starts a job, driven by its worker thread, read by the polling
+ * calls and given back by pgdump_free once the worker has ended.
  *
  * Host threads may make any of these calls at once.  One spin lock guards
  * the slot scans, claims, launches and frees and the formatting of the
  * polling replies; it is held only for short, non-blocking work (never
  * across a thread wait) and the workers never take it.  The worker
- * publishes its final state last (see dump_run.h).
+ * publishes its final state last (see session.h).
  */
 #include <atomic>
 #include <cstdio>
@@ -16,20 +15,14 @@
 #include <cstring>
 #include <thread>
 
-#include "api/reply.h"
 #include "session/session.h"
-#include "config/config.h"
-#include "dump/dump_run.h"
-#include "veltrano-pgdump.h"
 
 /* How long pgdump_free waits for a dump under way, and for a worker that
  * has already published its final state and is only returning. */
 #define FREE_WAIT_RUNNING_MS 10000
 #define FREE_WAIT_ENDED_MS 1000
 
-static_assert(SESSION_COUNT == REPLY_SLOTS, "a thread's reply block holds one reply per slot");
-
-static dump_session g_sessions[SESSION_COUNT];
+static run_session g_sessions[SESSION_COUNT];
 /* Per slot, under g_slot_lock: 1 while one host thread owns the slot's
  * thread fields (claimed and not yet launched, or being freed), so no
  * other call joins, clears or hands out the slot meanwhile. */
@@ -52,7 +45,7 @@ static void slots_unlock(void)
     g_slot_lock.clear(std::memory_order_release);
 }
 
-dump_session *session_at(int32_t index)
+run_session *session_at(int32_t index)
 {
     if ((uint32_t)index >= SESSION_COUNT)
         return nullptr;
@@ -66,7 +59,7 @@ static bool is_final(int32_t state)
 
 /* Zeroes the whole slot.  Only called under the lock, when no worker can
  * touch it. */
-static void session_clear(dump_session *s)
+static void session_clear(run_session *s)
 {
     /* An idle slot answers in the dump's shape, whatever ran in it last. */
     g_progress_fn[s - g_sessions] = nullptr;
@@ -77,23 +70,21 @@ static void session_clear(dump_session *s)
     memset(&s->thread, 0, sizeof s->thread);
     s->thread_live = 0;
     s->free_pending = 0;
-    s->tables_total.store(0, std::memory_order_relaxed);
-    s->tables_done.store(0, std::memory_order_relaxed);
+    s->dump.tables_total.store(0, std::memory_order_relaxed);
+    s->dump.tables_done.store(0, std::memory_order_relaxed);
     for (auto &c : s->current_table)
         c.store('\0', std::memory_order_relaxed);
-    s->rows_written.store(0, std::memory_order_relaxed);
-    s->bytes_written.store(0, std::memory_order_relaxed);
+    s->dump.rows_written.store(0, std::memory_order_relaxed);
+    s->dump.bytes_written.store(0, std::memory_order_relaxed);
     s->start_ms.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     memset(s->error, 0, sizeof s->error);
-    memset(s->progress_json, 0, sizeof s->progress_json);
-    memset(s->result_json, 0, sizeof s->result_json);
-    memset(s->partial_path, 0, sizeof s->partial_path);
+    memset(s->dump.partial_path, 0, sizeof s->dump.partial_path);
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker
  * is seen to have ended.  Under the lock, on an unreserved slot. */
-static void reclaim_if_ended(dump_session *s)
+static void reclaim_if_ended(run_session *s)
 {
     if (s->free_pending && s->thread_live && plat_thread_join(s->thread, 0) == 0)
         session_clear(s);
@@ -104,7 +95,7 @@ static bool slot_is_free(int32_t index)
 {
     if (g_reserved[index])
         return false;
-    dump_session *s = &g_sessions[index];
+    run_session *s = &g_sessions[index];
     reclaim_if_ended(s);
     int32_t state = s->state.load(std::memory_order_acquire);
     return state == SESSION_IDLE || (is_final(state) && s->thread_live == 0);
@@ -153,7 +144,7 @@ void session_set_replies(int32_t index, session_reply_fn progress, session_reply
 
 int session_launch(int32_t index, unsigned (*routine)(void *))
 {
-    dump_session *s = session_at(index);
+    run_session *s = session_at(index);
     if (s == nullptr)
         return -1;
     /* The worker may run and even end before the handle is stored: the
@@ -171,163 +162,25 @@ int session_launch(int32_t index, unsigned (*routine)(void *))
     }
     g_reserved[index] = 0;
     slots_unlock();
-    if (rc != 0) {
-        set_last_error("thread create failed");
-        return -1;
-    }
-    return 0;
+    return rc != 0 ? -1 : 0;
 }
 
-static int32_t start_dump(const dump_config *cfg)
+void session_reply(int32_t index, int which, char *dst, size_t size,
+                   void (*fallback)(const run_session *s, char *dst, size_t size))
 {
-    if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || cfg->out_path[0] == '\0') {
-        set_last_error("user, database and out_path required");
-        return -1;
-    }
-    int32_t index = session_claim();
-    if (index < 0) {
-        set_last_error("no free sessions");
-        return -2;
-    }
-    g_sessions[index].cfg = *cfg;
-    if (session_launch(index, dump_worker) != 0)
-        return -1;
-    return index;
-}
-
-extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
-{
-    if (config_json == nullptr) {
-        set_last_error("invalid config json");
-        return -1;
-    }
-    /* On the heap: the record (every list at its cap) is large for a host
-     * thread's stack. */
-    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
-    if (cfg == nullptr) {
-        set_last_error("out of memory");
-        return -1;
-    }
-    int32_t rc = -1;
-    if (parse_config(config_json, cfg) != 0)
-        set_last_error("invalid config json");
-    else
-        rc = start_dump(cfg);
-    /* The session holds its own copy; this one is not needed. */
-    config_wipe_password(cfg);
-    free(cfg);
-    return rc;
-}
-
-extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session)
-{
-    dump_session *s = session_at(session);
+    run_session *s = session_at(index);
     if (s == nullptr)
-        return -1;
-    return s->state.load(std::memory_order_acquire);
-}
-
-static void format_progress(const dump_session *s, char *dst, size_t size)
-{
-    char table[sizeof s->current_table];
-    for (size_t i = 0; i < sizeof table; i++)
-        table[i] = s->current_table[i].load(std::memory_order_relaxed);
-    table[sizeof table - 1] = '\0';
-    char escaped[300];
-    json_escape(table, escaped, sizeof escaped);
-    int32_t state = s->state.load(std::memory_order_acquire);
-    snprintf(dst, size,
-             "{\"state\":%d,\"table\":\"%s\",\"tables_done\":%d,\"tables_total\":%d,"
-             "\"rows_written\":%lld,\"bytes_written\":%lld,\"elapsed_ms\":%lld}",
-             (int)state, escaped, (int)s->tables_done.load(std::memory_order_relaxed),
-             (int)s->tables_total.load(std::memory_order_relaxed),
-             (long long)s->rows_written.load(std::memory_order_relaxed),
-             (long long)s->bytes_written.load(std::memory_order_relaxed),
-             (long long)s->elapsed_ms.load(std::memory_order_relaxed));
-}
-
-/* A run that did not end done names the partial script it kept beside
- * out_path, as one more member of the reply. */
-static void add_partial_path(const dump_session *s, char *dst, size_t size)
-{
-    size_t n = strlen(dst);
-    if (s->partial_path[0] == '\0' || n < 1 || dst[n - 1] != '}')
         return;
-    char path[sizeof s->partial_path * 6 + 1];
-    json_escape(s->partial_path, path, sizeof path);
-    /* Whole or not at all: a cut name would point at another file. */
-    if (n + strlen(path) + 20 <= size)
-        snprintf(dst + n - 1, size - (n - 1), ",\"partial_path\":\"%s\"}", path);
-}
-
-static void format_result(const dump_session *s, char *dst, size_t size)
-{
-    int32_t state = s->state.load(std::memory_order_acquire);
-    if (state == SESSION_DONE) {
-        /* The path gives way to the rest of the reply (66 fixed bytes and
-         * numbers of at most 71), so a long path never cuts the reply. */
-        char path[RESULT_REPLY_SIZE - 160];
-        json_escape(s->cfg.out_path, path, sizeof path);
-        int n = snprintf(dst, size,
-                         "{\"ok\":true,\"out_path\":\"%s\",\"tables\":%d,\"rows\":%lld,"
-                         "\"bytes\":%lld,\"elapsed_ms\":%lld}",
-                         path, (int)s->tables_done.load(std::memory_order_relaxed),
-                         (long long)s->rows_written.load(std::memory_order_relaxed),
-                         (long long)s->bytes_written.load(std::memory_order_relaxed),
-                         (long long)s->elapsed_ms.load(std::memory_order_relaxed));
-        if (n < 0)
-            dst[0] = '\0';
-    } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
-        if (state == SESSION_CANCELLED)
-            snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
-        else
-            format_error_reply(dst, size, s->error);
-        add_partial_path(s, dst, size);
-    } else {
-        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
-    }
-}
-
-/* Polling replies are formatted under the lock into the calling thread's
- * block, so two threads polling one slot each read a whole reply of
- * their own, and a free on another thread cannot clear the slot midway. */
-extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
-{
-    dump_session *s = session_at(session);
-    if (s == nullptr)
-        return "{\"error\":\"bad session\"}";
-    reply_block *b = thread_replies();
-    if (b == nullptr)
-        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\"}";
-    char *dst = b->progress[session];
     slots_lock();
-    session_reply_fn fn = g_progress_fn[session];
-    if (fn == nullptr || fn(s, dst, PROGRESS_REPLY_SIZE) != 0)
-        format_progress(s, dst, PROGRESS_REPLY_SIZE);
+    session_reply_fn fn = which == SESSION_PROGRESS ? g_progress_fn[index] : g_result_fn[index];
+    if (fn == nullptr || fn(s, dst, size) != 0)
+        fallback(s, dst, size);
     slots_unlock();
-    return dst;
 }
 
-extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
+void session_cancel(int32_t index)
 {
-    dump_session *s = session_at(session);
-    if (s == nullptr)
-        return "{\"ok\":false,\"error\":\"bad session\"}";
-    reply_block *b = thread_replies();
-    if (b == nullptr)
-        return OUT_OF_MEMORY_REPLY;
-    char *dst = b->result[session];
-    slots_lock();
-    session_reply_fn fn = g_result_fn[session];
-    if (fn == nullptr || fn(s, dst, RESULT_REPLY_SIZE) != 0)
-        format_result(s, dst, RESULT_REPLY_SIZE);
-    slots_unlock();
-    return dst;
-}
-
-extern "C" PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session)
-{
-    dump_session *s = session_at(session);
+    run_session *s = session_at(index);
     if (s == nullptr)
         return;
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -335,19 +188,13 @@ extern "C" PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session)
         s->cancel.store(1, std::memory_order_relaxed);
 }
 
-extern "C" PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session)
+void session_free(int32_t index)
 {
-    dump_session *s = session_at(session);
+    run_session *s = session_at(index);
     if (s == nullptr)
         return;
-    /* The caller's copies of the slot's replies go with the slot. */
-    reply_block *b = thread_replies();
-    if (b != nullptr) {
-        memset(b->progress[session], 0, PROGRESS_REPLY_SIZE);
-        memset(b->result[session], 0, RESULT_REPLY_SIZE);
-    }
     slots_lock();
-    if (g_reserved[session]) {
+    if (g_reserved[index]) {
         /* Another host thread is launching or freeing this slot. */
         slots_unlock();
         return;
@@ -364,7 +211,7 @@ extern "C" PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session)
         wait_ms = FREE_WAIT_RUNNING_MS;
     }
     plat_thread thread = s->thread;
-    g_reserved[session] = 1;
+    g_reserved[index] = 1;
     slots_unlock();
 
     int joined = plat_thread_join(thread, wait_ms);
@@ -379,6 +226,6 @@ extern "C" PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session)
          * reclaim it once the thread is seen to have ended. */
         s->free_pending = 1;
     }
-    g_reserved[session] = 0;
+    g_reserved[index] = 0;
     slots_unlock();
 }
