@@ -68,7 +68,7 @@ int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t)
             put_target(c, t);
             cw_put(c, " DEFAULT VALUES;\n");
         }
-        c->s->rows_written.fetch_add(1, std::memory_order_relaxed);
+        c->s->dump.rows_written.fetch_add(1, std::memory_order_relaxed);
     }
     cw_put(c, copy ? "\\.\n\n" : "\n");
     return c->bad ? -1 : 0;

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
-#include "dump/catalog_graph.h"
+#include "catalog/catalog.h"
+#include "catalog/catalog_graph.h"
 
 static int kind_priority(int32_t kind)
 {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 struct cat_graph {
     uint32_t *first_after, *after, *after_dep;

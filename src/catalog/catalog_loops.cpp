@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
-#include "dump/catalog_graph.h"
+#include "catalog/catalog.h"
+#include "catalog/catalog_graph.h"
 
 static void note_loop(catalog *cat, const char *text)
 {
