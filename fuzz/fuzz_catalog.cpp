@@ -116,11 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         p = nl ? nl + 1 : end;
     }
     if (catalog_select(&cat, &cfg) == 0 && catalog_sort(&cat) == 0) {
-        static dump_session s;
+        static run_session s;
         unsigned char buf[4096];
         rewind(sink);
         dw_sink out = {};
-        sink_open(&out, sink, &s.bytes_written, SINK_FILE, 0);
+        sink_open(&out, sink, &s.dump.bytes_written, SINK_FILE, 0);
         dump_writer w = {&out, buf, sizeof buf, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0};
         write_drops(&c);
