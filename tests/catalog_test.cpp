@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "catalog/catalog.h"
+#include "config/config.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
@@ -33,24 +33,28 @@ struct model {
         EXPECT_EQ(0, cat_store(&cat, s, strlen(s), &out));
         return out;
     }
-    cat_row *item(char kind, uint32_t oid, const char *schema, const char *name, uint32_t ref = 0)
+    /* ref: a partition's parent, or the table owning a sequence. */
+    cat_item *item(char kind, uint32_t oid, const char *schema, const char *name, uint32_t ref = 0)
     {
-        cat_row *r = cat_append(&cat, &cat.items);
+        cat_item *r = cat_append(&cat, &cat.items);
         r->kind = kind;
         r->oid = oid;
-        r->ref = ref;
-        r->t[0] = text(schema);
-        r->t[1] = text(name);
+        if (cat_is_relation(r))
+            r->rel.parent = ref;
+        else if (kind == KIND_SEQUENCE || kind == KIND_IDENTITY)
+            r->seq.owner_rel = ref;
+        r->schema = text(schema);
+        r->name = text(name);
         return r;
     }
     /* from needs to: a dependency row as the catalogue query gives it. */
     void dep(char from_kind, uint32_t from, char to_kind, uint32_t to)
     {
-        cat_row *d = cat_append(&cat, &cat.deps);
+        cat_dep *d = cat_append(&cat, &cat.deps);
         d->oid = from;
-        d->owner = cat_item_class(from_kind);
+        d->cls = cat_item_class(from_kind);
         d->ref = to;
-        d->num = (int32_t)cat_item_class(to_kind);
+        d->ref_cls = cat_item_class(to_kind);
     }
     int prepare() { return catalog_select(&cat, &cfg) == 0 ? catalog_sort(&cat) : -1; }
     /* Dumped items in order, as "schema.name". */
@@ -58,10 +62,10 @@ struct model {
     {
         std::string out;
         for (uint32_t k = 0; k < cat.items.n; k++) {
-            const cat_row *r = &cat.items.v[cat.order[k]];
+            const cat_item *r = &cat.items.v[cat.order[k]];
             if (r->dumped == 1)
-                out += std::string(out.empty() ? "" : " ") + cat_text(&cat, r->t[0]) + "." +
-                       cat_text(&cat, r->t[1]);
+                out += std::string(out.empty() ? "" : " ") + cat_text(&cat, r->schema) + "." +
+                       cat_text(&cat, r->name);
         }
         return out;
     }
@@ -156,28 +160,28 @@ TEST(CatalogSort, LoopsThroughADefaultOrACheckSplitThemAndViewsOnKeysWaitForThem
     m.dep('f', 3, 'T', 1);
     m.dep('V', 4, 'T', 1);
     struct {
-        char kind;
-        uint32_t to;
-        const char *part, *attnum;
-    } loops[] = {{'D', 2, "900", "2"}, {'C', 3, "901", "0"}};
+        char part;
+        uint32_t to, part_oid;
+        int32_t attnum;
+    } loops[] = {{'D', 2, 0, 2}, {'C', 3, 901, 0}};
     for (const auto &l : loops) {
         m.dep('T', 1, 'f', l.to);
-        cat_row *d = &m.cat.deps.v[m.cat.deps.n - 1];
-        d->kind = l.kind;
-        d->t[0] = m.text(l.part);
-        d->t[1] = m.text(l.attnum);
+        cat_dep *d = &m.cat.deps.v[m.cat.deps.n - 1];
+        d->part = l.part;
+        d->part_oid = l.part_oid;
+        d->attnum = l.attnum;
     }
-    cat_row *key_dep = cat_append(&m.cat, &m.cat.deps); /* the view relies on key 902 */
-    key_dep->oid = 4;
-    key_dep->owner = CLASS_PG_CLASS;
-    key_dep->ref = 902;
-    key_dep->num = 2606;
+    cat_dep *key = cat_append(&m.cat, &m.cat.deps); /* the view relies on key 902 */
+    key->cls = CLASS_PG_CLASS;
+    key->oid = 4;
+    key->ref_cls = 2606;
+    key->ref = 902;
     for (int i = 1; i <= 2; i++) {
-        cat_row *col = cat_append(&m.cat, &m.cat.columns);
+        cat_column *col = cat_append(&m.cat, &m.cat.columns);
         col->owner = 1;
-        col->num = i;
+        col->attnum = i;
     }
-    cat_row *con = cat_append(&m.cat, &m.cat.constraints);
+    cat_constraint *con = cat_append(&m.cat, &m.cat.constraints);
     con->owner = 1;
     con->oid = 901;
     ASSERT_EQ(0, m.prepare());
@@ -304,23 +308,25 @@ struct script {
 TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionsAttachedWithTheirOwnColumns)
 {
     model m;
-    cat_row *parent = m.item('P', 1, "a\"pp", "par\"ent");
-    parent->t[4] = m.text("RANGE (k)");
-    cat_row *part = m.item('T', 2, "a\"pp", "pa;rt", 1);
-    part->t[5] = m.text("FOR VALUES FROM (1) TO (2)");
-    cat_row *con = cat_append(&m.cat, &m.cat.constraints);
+    cat_item *parent = m.item('P', 1, "a\"pp", "par\"ent");
+    parent->rel.partkey = m.text("RANGE (k)");
+    cat_item *part = m.item('T', 2, "a\"pp", "pa;rt", 1);
+    part->rel.bound = m.text("FOR VALUES FROM (1) TO (2)");
+    cat_constraint *con = cat_append(&m.cat, &m.cat.constraints);
     con->owner = 2;
-    con->kind = 'c';
-    con->num = 3; /* local and valid */
-    con->t[0] = m.text("k \"positive\"");
-    con->t[1] = m.text("CHECK ((k > 0))");
+    con->type = 'c';
+    con->local = con->validated = 1;
+    con->name = m.text("k \"positive\"");
+    con->def = m.text("CHECK ((k > 0))");
     for (int i = 0; i < 2; i++) {
-        cat_row *col = cat_append(&m.cat, &m.cat.columns);
+        cat_column *col = cat_append(&m.cat, &m.cat.columns);
         col->owner = 2;
-        col->t[0] = m.text(i ? "total" : "it\"s");
-        col->t[1] = m.text(i ? "numeric" : "integer");
-        col->t[2] = m.text(i ? "(k * 2)" : "7");
-        col->t[6] = m.text(i ? "G" : "N"); /* a partition's columns are never local */
+        col->name = m.text(i ? "total" : "it\"s");
+        col->type = m.text(i ? "numeric" : "integer");
+        col->expr = m.text(i ? "(k * 2)" : "7");
+        col->local = 0; /* a partition's columns are written all the same */
+        col->generated = i ? 's' : 0;
+        col->not_null = !i;
     }
     ASSERT_EQ(0, m.prepare());
 

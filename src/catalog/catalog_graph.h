@@ -23,7 +23,7 @@ struct cat_graph {
 };
 
 /* Resolves a dependency row to (item, item it needs), or -1. */
-int cat_resolve_dep(const catalog *cat, const cat_row *d, uint32_t *from, uint32_t *to);
+int cat_resolve_dep(const catalog *cat, const cat_dep *d, uint32_t *from, uint32_t *to);
 
 /* Every item not done waits for another: finds a loop from start and cuts
  * one of its edges that a default or a check of a table makes (marking

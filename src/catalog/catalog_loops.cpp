@@ -23,17 +23,20 @@ static void note_loop(catalog *cat, const char *text)
         snprintf(cat->loops + used, sizeof cat->loops - used, "%s\n", text);
 }
 
-/* The part behind a dependency row of kind 'D' or 'C' gets split. */
-static void split_part(catalog *cat, const cat_row *d)
+/* The part behind a dependency row of part 'D' or 'C' gets split. */
+static void split_part(catalog *cat, const cat_dep *d)
 {
-    const char *text = cat_text(cat, d->t[d->kind == 'D' ? 1 : 0]);
-    uint32_t key = (uint32_t)strtoul(text, nullptr, 10);
-    const cat_list *l = d->kind == 'D' ? &cat->columns : &cat->constraints;
-    for (uint32_t i = cat_first_of(l, d->oid); i < l->n && l->v[i].owner == d->oid; i++) {
-        cat_row *r = &l->v[i];
-        if ((d->kind == 'D' && (uint32_t)r->num == key) || (d->kind == 'C' && r->oid == key))
-            r->split = 1;
+    if (d->part == 'D') {
+        const cat_vec<cat_column> *l = &cat->columns;
+        for (uint32_t i = cat_first_of(l, d->oid); i < l->n && l->v[i].owner == d->oid; i++)
+            if (l->v[i].attnum == d->attnum)
+                l->v[i].split = 1;
+        return;
     }
+    const cat_vec<cat_constraint> *l = &cat->constraints;
+    for (uint32_t i = cat_first_of(l, d->oid); i < l->n && l->v[i].owner == d->oid; i++)
+        if (l->v[i].oid == d->part_oid)
+            l->v[i].split = 1;
 }
 
 /* Walks from start along edges to items not done until an item comes
@@ -79,10 +82,10 @@ static void describe_loop(catalog *cat, const cat_graph *g, uint32_t begin, uint
         uint32_t from, to;
         if (cat_resolve_dep(cat, &cat->deps.v[g->path[i]], &from, &to) != 0)
             continue;
-        const cat_row *r = &cat->items.v[from];
+        const cat_item *r = &cat->items.v[from];
         used += (size_t)snprintf(text + used, sizeof text - used, "%s \"%s.%s\"",
-                                 i == begin ? "" : " ->", cat_text(cat, r->t[0]),
-                                 cat_text(cat, r->t[1]));
+                                 i == begin ? "" : " ->", cat_text(cat, r->schema),
+                                 cat_text(cat, r->name));
     }
     note_loop(cat, text);
 }
@@ -93,17 +96,17 @@ int cat_repair_loop(catalog *cat, cat_graph *g, const unsigned char *done, uint3
     uint32_t len = 0;
     uint32_t begin = find_loop(cat, g, done, start, &len);
     for (uint32_t i = begin; i < len; i++) {
-        const cat_row *d = &cat->deps.v[g->path[i]];
-        if (d->kind != 'D' && d->kind != 'C')
+        const cat_dep *d = &cat->deps.v[g->path[i]];
+        if (d->part != 'D' && d->part != 'C')
             continue;
         uint32_t from, to;
         if (cat_resolve_dep(cat, d, &from, &to) != 0)
             continue;
         /* Every edge of that part goes, not only this one. */
         for (uint32_t k = g->first_needs[from]; k < g->first_needs[from + 1]; k++) {
-            const cat_row *e = &cat->deps.v[g->needs_dep[k]];
-            if (g->cut[g->needs_dep[k]] || e->kind != d->kind ||
-                strcmp(cat_text(cat, e->t[0]), cat_text(cat, d->t[0])) != 0)
+            const cat_dep *e = &cat->deps.v[g->needs_dep[k]];
+            if (g->cut[g->needs_dep[k]] || e->part != d->part || e->part_oid != d->part_oid ||
+                e->attnum != d->attnum)
                 continue;
             g->cut[g->needs_dep[k]] = 1;
             if (!done[g->needs[k]] && g->waiting[from] > 0)
@@ -123,21 +126,21 @@ int cat_repair_loop(catalog *cat, cat_graph *g, const unsigned char *done, uint3
 void cat_split_key_views(catalog *cat)
 {
     for (uint32_t i = 0; i < cat->deps.n; i++) {
-        const cat_row *d = &cat->deps.v[i];
-        if ((uint32_t)d->num != 2606 || d->owner != CLASS_PG_CLASS)
+        const cat_dep *d = &cat->deps.v[i];
+        if (d->ref_cls != 2606 || d->cls != CLASS_PG_CLASS)
             continue; /* only a relation's query relies on a key */
         int64_t v = cat_index_find(&cat->by_item, ((uint64_t)CLASS_PG_CLASS << 32) | d->oid);
         if (v < 0 || cat->items.v[v].dumped != 1)
             continue;
-        cat_row *view = &cat->items.v[v];
-        if (view->kind == 'V') {
+        cat_item *view = &cat->items.v[v];
+        if (view->kind == KIND_VIEW) {
             view->split = 1;
-        } else if (view->kind == 'M' && view->split == 0) {
+        } else if (view->kind == KIND_MATVIEW && view->split == 0) {
             char text[300];
             snprintf(text, sizeof text,
                      "materialized view \"%s.%s\" relies on a key made after it: it may not "
                      "restore",
-                     cat_text(cat, view->t[0]), cat_text(cat, view->t[1]));
+                     cat_text(cat, view->schema), cat_text(cat, view->name));
             view->split = -1; /* noted once */
             note_loop(cat, text);
         }

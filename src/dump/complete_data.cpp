@@ -74,36 +74,37 @@ int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t)
     return c->bad ? -1 : 0;
 }
 
-void cw_switch_triggers(cw_ctx *c, const cat_row *table, bool on)
+void cw_switch_triggers(cw_ctx *c, const cat_item *table, bool on)
 {
     if (c->cfg->include_schema || !c->cfg->disable_triggers)
         return;
     cw_put(c, "ALTER TABLE ");
     cw_qname(c, table);
     cw_put(c, on ? " ENABLE TRIGGER ALL;\n" : " DISABLE TRIGGER ALL;\n\n");
-    const cat_list *l = &c->cat->triggers;
+    const cat_vec<cat_trigger> *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); on && i < l->n && l->v[i].owner == table->oid;
          i++) {
-        const cat_row *t = &l->v[i];
-        const char *state = t->kind == 'D'   ? " DISABLE TRIGGER "
-                            : t->kind == 'R' ? " ENABLE REPLICA TRIGGER "
-                            : t->kind == 'A' ? " ENABLE ALWAYS TRIGGER "
-                                             : nullptr;
+        const cat_trigger *t = &l->v[i];
+        const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
+                            : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
+                            : t->enabled == 'A' ? " ENABLE ALWAYS TRIGGER "
+                                                : nullptr;
         if (state == nullptr)
             continue;
         cw_put(c, "ALTER TABLE ");
         cw_qname(c, table);
         cw_put(c, state);
-        cw_ident(c, cw_text(c, t, 0));
+        cw_ident(c, cw_text(c, t->name));
         cw_put(c, ";\n");
     }
     if (on)
         cw_put(c, "\n");
 }
 
-static bool has_rows(const cat_row *r)
+static bool has_rows(const cat_item *r)
 {
-    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
+    return r->dumped == 1 &&
+           r->kind == KIND_TABLE; /* a partitioned table's rows live in its leaves */
 }
 
 /* A min-heap of positions in the data order. */
@@ -134,14 +135,14 @@ static uint32_t heap_pop(uint32_t *h, uint32_t *n)
 }
 
 /* True when table (a leaf) is ref or one of ref's partitions, however deep. */
-static bool within(const catalog *cat, const cat_row *table, uint32_t ref)
+static bool within(const catalog *cat, const cat_item *table, uint32_t ref)
 {
     for (int depth = 0; table != nullptr && depth < 64; depth++) {
         if (table->oid == ref)
             return true;
-        if (table->ref == 0)
+        if (table->rel.parent == 0)
             return false;
-        table = cat_find_item(cat, CLASS_PG_CLASS, table->ref);
+        table = cat_find_item(cat, CLASS_PG_CLASS, table->rel.parent);
     }
     return false;
 }
@@ -177,17 +178,17 @@ static void add_edge(edges *e, uint32_t from, uint32_t to)
 static void key_edges(const catalog *cat, const uint32_t *list, uint32_t m, const uint32_t *pos,
                       edges *e)
 {
-    const cat_list *k = &cat->constraints;
+    const cat_vec<cat_constraint> *k = &cat->constraints;
     for (uint32_t a = 0; a < m; a++) {
-        const cat_row *t = &cat->items.v[list[a]];
+        const cat_item *t = &cat->items.v[list[a]];
         for (uint32_t i = cat_first_of(k, t->oid); i < k->n && k->v[i].owner == t->oid; i++) {
-            if (k->v[i].kind != 'f')
+            if (k->v[i].type != 'f')
                 continue;
             int64_t r =
                 cat_index_find(&cat->by_item, ((uint64_t)CLASS_PG_CLASS << 32) | k->v[i].ref);
             if (r < 0)
                 continue;
-            if (cat->items.v[r].kind != 'P') {
+            if (cat->items.v[r].kind != KIND_PARTITIONED) {
                 if (pos[r] != UINT32_MAX)
                     add_edge(e, a, pos[r]);
                 continue;
@@ -205,13 +206,13 @@ static int u64_cmp(const void *a, const void *b)
     return x < y ? -1 : (x > y ? 1 : 0);
 }
 
-static void warn_cycle(cw_ctx *c, const cat_row *t)
+static void warn_cycle(cw_ctx *c, const cat_item *t)
 {
     char text[300];
     snprintf(text, sizeof text,
              "circular foreign keys on table \"%s.%s\": its rows may not load without "
              "disable_triggers",
-             cw_text(c, t, 0), cw_text(c, t, 1));
+             cw_text(c, t->schema), cw_text(c, t->name));
     cw_warn(c, text);
 }
 

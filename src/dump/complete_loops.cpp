@@ -11,20 +11,20 @@
 
 void cw_split_defaults(cw_ctx *c)
 {
-    const cat_list *l = &c->cat->columns;
+    const cat_vec<cat_column> *l = &c->cat->columns;
     for (uint32_t i = 0; i < l->n && !c->bad; i++) {
-        const cat_row *a = &l->v[i];
+        const cat_column *a = &l->v[i];
         if (a->split != 1)
             continue;
-        const cat_row *t = cat_find_item(c->cat, CLASS_PG_CLASS, a->owner);
+        const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, a->owner);
         if (t == nullptr || t->dumped != 1)
             continue;
         cw_put(c, "ALTER TABLE ONLY ");
         cw_qname(c, t);
         cw_put(c, " ALTER COLUMN ");
-        cw_ident(c, cw_text(c, a, 0));
+        cw_ident(c, cw_text(c, a->name));
         cw_put(c, " SET DEFAULT ");
-        cw_sql(c, cw_text(c, a, 2), "column default");
+        cw_sql(c, cw_text(c, a->expr), "column default");
         cw_put(c, ";\n");
     }
 }
@@ -49,26 +49,26 @@ void cw_warn_loops(cw_ctx *c)
  * check calls cannot go while they still hold on to it. */
 void cw_drop_split_parts(cw_ctx *c)
 {
-    const cat_list *l = &c->cat->columns;
+    const cat_vec<cat_column> *l = &c->cat->columns;
     for (uint32_t i = 0; i < l->n && !c->bad; i++) {
-        const cat_row *t = cat_find_item(c->cat, CLASS_PG_CLASS, l->v[i].owner);
+        const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, l->v[i].owner);
         if (l->v[i].split != 1 || t == nullptr || t->dumped != 1)
             continue;
         cw_put(c, "ALTER TABLE IF EXISTS ONLY ");
         cw_qname(c, t);
         cw_put(c, " ALTER COLUMN ");
-        cw_ident(c, cw_text(c, &l->v[i], 0));
+        cw_ident(c, cw_text(c, l->v[i].name));
         cw_put(c, " DROP DEFAULT;\n");
     }
-    const cat_list *k = &c->cat->constraints;
+    const cat_vec<cat_constraint> *k = &c->cat->constraints;
     for (uint32_t i = 0; i < k->n && !c->bad; i++) {
-        const cat_row *t = cat_find_item(c->cat, CLASS_PG_CLASS, k->v[i].owner);
+        const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, k->v[i].owner);
         if (k->v[i].split != 1 || t == nullptr || t->dumped != 1)
             continue;
         cw_put(c, "ALTER TABLE IF EXISTS ");
         cw_qname(c, t);
         cw_put(c, " DROP CONSTRAINT IF EXISTS ");
-        cw_ident(c, cw_text(c, &k->v[i], 0));
+        cw_ident(c, cw_text(c, k->v[i].name));
         cw_put(c, ";\n");
     }
 }

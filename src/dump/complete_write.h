@@ -39,7 +39,7 @@ void cw_put(cw_ctx *c, const char *text);
 void cw_ident(cw_ctx *c, const char *name);
 
 /* An item's schema-qualified name. */
-void cw_qname(cw_ctx *c, const cat_row *item);
+void cw_qname(cw_ctx *c, const cat_item *item);
 
 /* A text as a string literal. */
 void cw_lit(cw_ctx *c, const char *text);
@@ -54,43 +54,43 @@ void cw_lit(cw_ctx *c, const char *text);
 enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
 int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
 
-/* A warning of the run and a comment line saying it in the script. */
-void cw_warn(cw_ctx *c, const char *text);
-
 /* put_server_sql of a NUL-terminated fragment / statement. */
 void cw_sql(cw_ctx *c, const char *text, const char *what);
 void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
+
+/* A warning of the run and a comment line saying it in the script. */
+void cw_warn(cw_ctx *c, const char *text);
 
 /* A number the server printed; anything but an optional minus and digits
  * is refused. */
 void cw_number(cw_ctx *c, const char *text);
 
-/* Text slot i of a row. */
-const char *cw_text(const cw_ctx *c, const cat_row *r, int i);
+/* A text of the catalogue. */
+const char *cw_text(const cw_ctx *c, cat_str s);
 
 /* "schema.name(arguments)" of a routine. */
-void cw_signature(cw_ctx *c, const cat_row *routine);
+void cw_signature(cw_ctx *c, const cat_item *routine);
 
 /* The words naming an item's kind in ALTER / DROP / COMMENT ("TABLE",
  * "MATERIALIZED VIEW", ...). */
-const char *cw_kind_word(const cat_row *item);
+const char *cw_kind_word(const cat_item *item);
 
 /* The name of an item in statements about it: schemas and extensions
  * unqualified, routines with their arguments, others qualified. */
-void cw_object_name(cw_ctx *c, const cat_row *item);
+void cw_object_name(cw_ctx *c, const cat_item *item);
 
 /* "SEQUENCE NAME s.n START WITH ..." of an identity column's sequence. */
-void cw_identity_options(cw_ctx *c, const cat_row *seq);
+void cw_identity_options(cw_ctx *c, const cat_item *seq);
 
 /* Sections, each 0 or -1 (bad). */
 int write_drops(cw_ctx *c);
 int write_predata(cw_ctx *c);
-int write_table(cw_ctx *c, const cat_row *table);
-int write_view(cw_ctx *c, const cat_row *view);
+int write_table(cw_ctx *c, const cat_item *table);
+int write_view(cw_ctx *c, const cat_item *view);
 /* A view split out of a dependency loop (split 1) is first written as a
  * placeholder of the same columns; with replace, its real query as CREATE
  * OR REPLACE VIEW. */
-int write_view_query(cw_ctx *c, const cat_row *view, bool replace);
+int write_view_query(cw_ctx *c, const cat_item *view, bool replace);
 int write_postdata(cw_ctx *c);
 int write_comments(cw_ctx *c);
 int write_owners_and_grants(cw_ctx *c);
@@ -100,7 +100,7 @@ int write_owners_and_grants(cw_ctx *c);
  * not generated ("" for a table without columns), and in *overriding
  * whether an identity column is GENERATED ALWAYS.  The list is malloc'd;
  * the caller frees it.  -1 on out of memory (bad set). */
-int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding);
+int cw_insert_columns(cw_ctx *c, const cat_item *table, char **list, int *overriding);
 
 /* The rows of a table without columns, read on conn: INSERT ... DEFAULT
  * VALUES per row, or a COPY block of empty lines.  0 or -1 (bad set). */
@@ -118,7 +118,7 @@ int cw_data_order(cw_ctx *c, uint32_t **order, uint32_t *count);
 /* In a script without definitions and with disable_triggers: ALTER TABLE
  * ... DISABLE TRIGGER ALL before a table's rows (on false), and after them
  * ENABLE TRIGGER ALL with each trigger's own state again (on true). */
-void cw_switch_triggers(cw_ctx *c, const cat_row *table, bool on);
+void cw_switch_triggers(cw_ctx *c, const cat_item *table, bool on);
 
 /* The defaults split out of a dependency loop, once what they call
  * exists: ALTER TABLE ONLY ... ALTER COLUMN ... SET DEFAULT. */
