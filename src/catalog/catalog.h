@@ -81,6 +81,7 @@ struct cat_sequence_info {
     cat_str type;
     cat_str start, increment, min, max, cache;
     int32_t cycle;
+    int32_t unlogged;
 };
 
 /* Tables, partitioned tables, views and materialized views (RELATIONS). */
@@ -94,6 +95,10 @@ struct cat_relation_info {
     int32_t unlogged;
     int32_t rls_enabled;
     int32_t rls_forced;
+    cat_str toast_options; /* "toast.name=value, ..." */
+    int32_t replident;     /* relreplident when not 'd' (the default), else 0 */
+    cat_str replident_index;
+    cat_str cluster_index; /* the index CLUSTER ON names */
 };
 
 /* An object created before the data: schemas, extensions, types,
@@ -135,6 +140,8 @@ struct cat_column {
     int32_t local;     /* not only inherited */
     int32_t generated; /* 0, 's' stored or 'v' virtual */
     int32_t identity;  /* 0, 'a' always or 'd' by default */
+    int32_t storage;   /* attstorage where not the type's, else 0 */
+    int32_t compression; /* attcompression ('p' pglz, 'l' lz4), or 0 */
     int32_t split;     /* 1: the default is set after what it calls (a loop) */
 };
 
@@ -152,6 +159,17 @@ struct cat_constraint {
     cat_str def;
     cat_str comment;
     int32_t split; /* 1: a check added after the data (it closed a loop) */
+};
+
+/* STATISTICS: extended statistics objects of a table. */
+struct cat_statistic {
+    uint32_t owner; /* the table */
+    uint32_t oid;
+    cat_str schema;
+    cat_str name;
+    cat_str def;
+    cat_str comment;
+    int32_t target; /* stxstattarget; -1 the default */
 };
 
 /* INDEXES: of a table. */
@@ -276,6 +294,7 @@ struct catalog {
     cat_vec<cat_policy_role> policy_roles;
     cat_vec<cat_label> labels;
     cat_vec<cat_inherit> inherits;
+    cat_vec<cat_statistic> statistics;
     cat_vec<cat_dep> deps;
     cat_vec<cat_seqval> seqvals;
     cat_vec<cat_grant> grants;

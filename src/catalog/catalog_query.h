@@ -101,6 +101,10 @@ template <class T> cat_source cat_source_of(const cat_query_def *q, cat_vec<T> *
 uint32_t cat_item_sources(catalog *cat, cat_source *out);
 uint32_t cat_part_sources(catalog *cat, cat_source *out);
 
+/* The objects beside a table (catalog_read_objects.cpp), read with the
+ * parts. */
+uint32_t cat_object_sources(catalog *cat, cat_source *out);
+
 /* The sequence states' list and query (its text ends inside the list of
  * OIDs, see catalog_read_seqvals). */
 cat_source cat_seqval_source(catalog *cat);

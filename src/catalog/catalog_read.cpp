@@ -107,6 +107,7 @@ static const cat_column_def SEQUENCE_COLS[] = {
     ITEM("max", CF_TEXT, seq.max, "s.seqmax::text"),
     ITEM("cache", CF_TEXT, seq.cache, "s.seqcache::text"),
     ITEM("cycle", CF_BOOL, seq.cycle, "s.seqcycle"),
+    ITEM("unlogged", CF_BOOL, seq.unlogged, "c.relpersistence = 'u'"),
 };
 static const cat_piece SEQUENCE_FROM[] = {
     {"FROM pg_catalog.pg_class c JOIN pg_catalog.pg_sequence s ON s.seqrelid = c.oid "
@@ -138,6 +139,17 @@ static const cat_column_def RELATION_COLS[] = {
     ITEM("unlogged", CF_BOOL, rel.unlogged, "c.relpersistence = 'u'"),
     ITEM("rls_enabled", CF_BOOL, rel.rls_enabled, "c.relrowsecurity"),
     ITEM("rls_forced", CF_BOOL, rel.rls_forced, "c.relforcerowsecurity"),
+    ITEM("toast_options", CF_TEXT, rel.toast_options,
+         "(SELECT pg_catalog.string_agg('toast.' || o, ', ') FROM pg_catalog.pg_class t, "
+         "pg_catalog.unnest(t.reloptions) o WHERE t.oid = c.reltoastrelid)"),
+    ITEM("replident", CF_CHAR, rel.replident,
+         "CASE WHEN c.relreplident <> 'd' AND c.relkind IN ('r','p') THEN c.relreplident END"),
+    ITEM("replident_index", CF_TEXT, rel.replident_index,
+         "(SELECT ic.relname FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class ic "
+         "ON ic.oid = i.indexrelid WHERE i.indrelid = c.oid AND i.indisreplident)"),
+    ITEM("cluster_index", CF_TEXT, rel.cluster_index,
+         "(SELECT ic.relname FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class ic "
+         "ON ic.oid = i.indexrelid WHERE i.indrelid = c.oid AND i.indisclustered)"),
 };
 static const cat_piece RELATION_FROM[] = {
     {"FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
@@ -158,8 +170,19 @@ uint32_t cat_item_sources(catalog *cat, cat_source *out)
     return n;
 }
 
+/* server_version_num of a server_version text ("15.4 (Debian ...)"). */
+static int32_t version_num(const char *text)
+{
+    char *end = nullptr;
+    long major = strtol(text, &end, 10);
+    long minor = (end != nullptr && *end == '.') ? strtol(end + 1, nullptr, 10) : 0;
+    return major >= 10 && major < 1000 ? (int32_t)(major * 10000 + minor) : 0;
+}
+
 int catalog_read(catalog *cat, pg_conn *conn, int want_grants)
 {
+    if (cat->server_version == 0)
+        cat->server_version = version_num(conn->server_version);
     cat_source src[CAT_SOURCES];
     uint32_t n = cat_item_sources(cat, src);
     n += cat_part_sources(cat, src + n);

@@ -33,6 +33,10 @@ static const cat_column_def COLUMN_COLS[] = {
     COLUMN("local", CF_BOOL, local, "a.attislocal"),
     COLUMN("generated", CF_CHAR, generated, "a.attgenerated"),
     COLUMN("identity", CF_CHAR, identity, "a.attidentity"),
+    COLUMN("storage", CF_CHAR, storage,
+           "CASE WHEN a.attstorage <> t.typstorage THEN a.attstorage END"),
+    CAT_COL_SINCE(cat_column, "compression", CF_CHAR, compression, 140000, "a.attcompression",
+                  "NULL"),
 };
 static const cat_piece COLUMN_FROM[] = {
     {"FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
@@ -291,6 +295,7 @@ uint32_t cat_part_sources(catalog *cat, cat_source *out)
     out[n++] = cat_source_of(&LABELS, &cat->labels);
     out[n++] = cat_source_of(&INHERITS, &cat->inherits);
     out[n++] = cat_source_of(&DEPS, &cat->deps);
+    n += cat_object_sources(cat, out + n);
     out[n++] = cat_source_of(&GRANTS, &cat->grants); /* last: read on request */
     return n;
 }

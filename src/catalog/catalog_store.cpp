@@ -37,6 +37,7 @@ void cat_free(catalog *cat)
     free_list(&cat->policy_roles);
     free_list(&cat->labels);
     free_list(&cat->inherits);
+    free_list(&cat->statistics);
     free_list(&cat->deps);
     free_list(&cat->seqvals);
     free_list(&cat->grants);

@@ -131,6 +131,14 @@ void cw_drop_split_parts(cw_ctx *c);
 /* Each dependency loop the sort could not repair, as a warning. */
 void cw_warn_loops(cw_ctx *c);
 
+/* ALTER TABLE ... ALTER COLUMN ... SET STORAGE / SET COMPRESSION of a
+ * table's columns where not their type's, after its CREATE. */
+void cw_column_options(cw_ctx *c, const cat_item *table);
+
+/* After the data and the indexes: a table's replica identity, CLUSTER ON
+ * and extended statistics; a domain's checks that are not valid. */
+void cw_table_postdata(cw_ctx *c, const cat_item *item);
+
 /* setval of every dumped sequence (identity ones with their table), as
  * of the snapshot. */
 void write_setvals(cw_ctx *c);

@@ -35,12 +35,12 @@ static void column_comments(cw_ctx *c, const cat_item *item, uint32_t rel)
     }
 }
 
-/* Whether a part's comment is written with its owner's: an index made by
- * a key has its comment on the key; a domain's constraint is not one of a
- * table's (nor the other way round). */
-static bool own_comment(const cat_item *, const cat_index_def *p)
+/* Whether a part's comment is written with its owner's: every index has
+ * its own (one made by a key too, apart from the key's); a domain's
+ * constraint is not one of a table's (nor the other way round). */
+static bool own_comment(const cat_item *, const cat_index_def *)
 {
-    return !p->of_constraint;
+    return true;
 }
 static bool own_comment(const cat_item *item, const cat_constraint *p)
 {

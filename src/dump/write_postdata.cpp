@@ -278,6 +278,11 @@ int write_postdata(cw_ctx *c)
         }
         cw_put(c, "\n");
     }
+    for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
+        const cat_item *r = &cat->items.v[cat->order[k]];
+        if (r->dumped == 1)
+            cw_table_postdata(c, r);
+    }
     for (uint32_t k = 0; k < cat->items.n; k++) {
         const cat_item *r = &cat->items.v[cat->order[k]];
         if (r->dumped == 1 && r->kind == KIND_MATVIEW && r->rel.populated) {

@@ -52,8 +52,8 @@ static void write_domain(cw_ctx *c, const cat_item *r)
         cw_put(c, " NOT NULL");
     const cat_vec<cat_constraint> *k = &c->cat->constraints;
     for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++) {
-        if (!k->v[i].on_domain)
-            continue;
+        if (!k->v[i].on_domain || !k->v[i].validated)
+            continue; /* not valid: added after the data */
         cw_put(c, "\n    CONSTRAINT ");
         cw_ident(c, cw_text(c, k->v[i].name));
         cw_put(c, " ");
@@ -168,7 +168,7 @@ void cw_identity_options(cw_ctx *c, const cat_item *seq)
 
 static void write_sequence(cw_ctx *c, const cat_item *r)
 {
-    cw_put(c, "CREATE SEQUENCE ");
+    cw_put(c, r->seq.unlogged ? "CREATE UNLOGGED SEQUENCE " : "CREATE SEQUENCE ");
     cw_qname(c, r);
     cw_put(c, "\n    AS ");
     cw_sql(c, cw_text(c, r->seq.type), "sequence type");

@@ -156,12 +156,19 @@ int write_table(cw_ctx *c, const cat_item *table)
         cw_put(c, "\nPARTITION BY ");
         cw_sql(c, cw_text(c, table->rel.partkey), "partition key");
     }
-    if (cw_text(c, table->rel.options)[0] != '\0') {
+    bool options = cw_text(c, table->rel.options)[0] != '\0';
+    if (options || table->rel.toast_options != 0) {
         cw_put(c, "\nWITH (");
-        cw_sql(c, cw_text(c, table->rel.options), "storage options");
+        if (options)
+            cw_sql(c, cw_text(c, table->rel.options), "storage options");
+        if (options && table->rel.toast_options != 0)
+            cw_put(c, ", ");
+        if (table->rel.toast_options != 0)
+            cw_sql(c, cw_text(c, table->rel.toast_options), "storage options");
         cw_put(c, ")");
     }
     cw_put(c, ";\n");
+    cw_column_options(c, table);
     if (table->rel.parent == 0)
         write_inherited_options(c, table);
     else
