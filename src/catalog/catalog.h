@@ -31,6 +31,7 @@ typedef uint32_t cat_str; /* offset of a NUL-terminated text in the arena */
 #define CLASS_PG_PROC 1255u
 #define CLASS_PG_NAMESPACE 2615u
 #define CLASS_PG_EXTENSION 3079u
+#define CLASS_PG_COLLATION 3456u
 
 /* Item kinds: the server's own codes (typtype, prokind) where it has one. */
 enum cat_kind : int32_t {
@@ -50,6 +51,7 @@ enum cat_kind : int32_t {
     KIND_PARTITIONED = 'P',
     KIND_VIEW = 'V',
     KIND_MATVIEW = 'M',
+    KIND_COLLATION = 'C',
 };
 
 /* Types (TYPES). */
@@ -60,6 +62,7 @@ struct cat_type_info {
     int32_t not_null; /* domain: NOT NULL */
     cat_str subtype;  /* range: subtype */
     cat_str subdiff;  /* range: subtype_diff function */
+    cat_str coll_schema, coll_name; /* domain: collation where not the base type's */
 };
 
 /* Functions, procedures and aggregates (ROUTINES). */
@@ -101,6 +104,13 @@ struct cat_relation_info {
     cat_str cluster_index; /* the index CLUSTER ON names */
 };
 
+/* Collations (COLLATIONS). */
+struct cat_collation_info {
+    int32_t provider; /* collprovider: 'c' libc, 'i' icu */
+    int32_t deterministic;
+    cat_str collate, ctype, locale; /* locale: an ICU collation's */
+};
+
 /* An object created before the data: schemas, extensions, types,
  * routines, sequences, relations. */
 struct cat_item {
@@ -116,6 +126,7 @@ struct cat_item {
         cat_routine_info fn;
         cat_sequence_info seq;
         cat_relation_info rel;
+        cat_collation_info coll;
     };
     int32_t dumped; /* 1 when the object is written */
     int32_t rank;   /* place before the dependency sort */

@@ -104,6 +104,7 @@ uint32_t cat_part_sources(catalog *cat, cat_source *out);
 /* The objects beside a table (catalog_read_objects.cpp), read with the
  * parts. */
 uint32_t cat_object_sources(catalog *cat, cat_source *out);
+uint32_t cat_object_item_sources(catalog *cat, cat_source *out);
 
 /* The sequence states' list and query (its text ends inside the list of
  * OIDs, see catalog_read_seqvals). */

@@ -47,6 +47,12 @@ static const cat_query_def EXTENSIONS = CAT_QUERY("extensions", nullptr, 0,
                                                   EXTENSION_COLS, EXTENSION_FROM);
 
 /* Enums, domains, ranges and composite types. */
+/* A domain's collation where not its base type's. */
+#define DOMAIN_COLLATION(col)                                                                      \
+    "(SELECT " col " FROM pg_catalog.pg_collation co JOIN pg_catalog.pg_namespace cn "            \
+    "ON cn.oid = co.collnamespace WHERE co.oid = t.typcollation AND t.typtype = 'd' AND "         \
+    "t.typcollation <> (SELECT b.typcollation FROM pg_catalog.pg_type b "                         \
+    "WHERE b.oid = t.typbasetype))"
 static const cat_column_def TYPE_COLS[] = {
     ITEM_COLS("t.oid", "t.typnamespace", "t.typtype", "n.nspname", "t.typname", "t.typowner",
               COMMENT("t.oid", "pg_type")),
@@ -58,6 +64,8 @@ static const cat_column_def TYPE_COLS[] = {
     ITEM("not_null", CF_BOOL, typ.not_null, "t.typnotnull"),
     ITEM("subtype", CF_TEXT, typ.subtype, "pg_catalog.format_type(g.rngsubtype, NULL)"),
     ITEM("subdiff", CF_TEXT, typ.subdiff, "NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text"),
+    ITEM("coll_schema", CF_TEXT, typ.coll_schema, DOMAIN_COLLATION("cn.nspname")),
+    ITEM("coll_name", CF_TEXT, typ.coll_name, DOMAIN_COLLATION("co.collname")),
 };
 static const cat_piece TYPE_FROM[] = {
     {"FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace "
@@ -167,6 +175,7 @@ uint32_t cat_item_sources(catalog *cat, cat_source *out)
     uint32_t n = 0;
     for (const cat_query_def *q : items)
         out[n++] = cat_source_of(q, &cat->items);
+    n += cat_object_item_sources(cat, out + n);
     return n;
 }
 

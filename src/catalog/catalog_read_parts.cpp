@@ -211,7 +211,8 @@ static const cat_piece DEP_HEAD[] = {
      "LEFT JOIN pg_catalog.pg_class q ON q.oid = b.typrelid "
      "UNION ALL SELECT 1255, oid, 1255, oid, 0 FROM pg_catalog.pg_proc WHERE oid >= 16384 "
      "UNION ALL SELECT 2615, oid, 2615, oid, 0 FROM pg_catalog.pg_namespace "
-     "UNION ALL SELECT 3079, oid, 3079, oid, 0 FROM pg_catalog.pg_extension) "
+     "UNION ALL SELECT 3079, oid, 3079, oid, 0 FROM pg_catalog.pg_extension "
+     "UNION ALL SELECT 3456, oid, 3456, oid, 0 FROM pg_catalog.pg_collation) "
      "SELECT DISTINCT ", 0, nullptr},
 };
 static const cat_column_def DEP_COLS[] = {

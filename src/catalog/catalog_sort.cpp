@@ -18,6 +18,7 @@ static int kind_priority(int32_t kind)
     case KIND_SCHEMA:
         return 0;
     case KIND_EXTENSION:
+    case KIND_COLLATION:
         return 1;
     case KIND_ENUM:
     case KIND_RANGE:

@@ -170,6 +170,8 @@ uint32_t cat_item_class(int32_t kind)
     case KIND_AGGREGATE:
     case KIND_WINDOW:
         return CLASS_PG_PROC;
+    case KIND_COLLATION:
+        return CLASS_PG_COLLATION;
     default:
         return CLASS_PG_CLASS;
     }

@@ -133,6 +133,8 @@ const char *cw_kind_word(const cat_item *item)
         return "VIEW";
     case KIND_MATVIEW:
         return "MATERIALIZED VIEW";
+    case KIND_COLLATION:
+        return "COLLATION";
     default:
         return "TABLE";
     }

@@ -131,6 +131,9 @@ void cw_drop_split_parts(cw_ctx *c);
 /* Each dependency loop the sort could not repair, as a warning. */
 void cw_warn_loops(cw_ctx *c);
 
+/* CREATE COLLATION with its provider and locales. */
+void write_collation(cw_ctx *c, const cat_item *coll);
+
 /* ALTER TABLE ... ALTER COLUMN ... SET STORAGE / SET COMPRESSION of a
  * table's columns where not their type's, after its CREATE. */
 void cw_column_options(cw_ctx *c, const cat_item *table);

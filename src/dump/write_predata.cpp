@@ -44,6 +44,12 @@ static void write_domain(cw_ctx *c, const cat_item *r)
     cw_qname(c, r);
     cw_put(c, " AS ");
     cw_sql(c, cw_text(c, r->typ.base), "domain type");
+    if (r->typ.coll_name != 0) {
+        cw_put(c, " COLLATE ");
+        cw_ident(c, cw_text(c, r->typ.coll_schema));
+        cw_put(c, ".");
+        cw_ident(c, cw_text(c, r->typ.coll_name));
+    }
     if (cw_text(c, r->typ.dflt)[0] != '\0') {
         cw_put(c, " DEFAULT ");
         cw_sql(c, cw_text(c, r->typ.dflt), "domain default");
@@ -213,6 +219,9 @@ static void write_item(cw_ctx *c, const cat_item *r)
     case KIND_VIEW:
     case KIND_MATVIEW:
         write_view(c, r);
+        break;
+    case KIND_COLLATION:
+        write_collation(c, r);
         break;
     default:
         break;
