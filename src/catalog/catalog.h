@@ -183,6 +183,42 @@ struct cat_statistic {
     int32_t target; /* stxstattarget; -1 the default */
 };
 
+/* EVENT_TRIGGERS and PUBLICATIONS: objects of the database itself,
+ * written only when the whole database is dumped. */
+struct cat_event_trigger {
+    uint32_t owner; /* 0: no item owns it */
+    uint32_t oid;
+    cat_str name;
+    cat_str event;
+    cat_str tags;     /* the tags as quoted literals, ", " between, or 0 */
+    cat_str function; /* qualified name */
+    int32_t enabled;  /* evtenabled */
+    cat_str role;
+    cat_str comment;
+};
+
+struct cat_publication {
+    uint32_t owner; /* 0 */
+    uint32_t oid;
+    cat_str name;
+    int32_t all_tables;
+    cat_str publish; /* "insert, update, delete, truncate" as set */
+    int32_t via_root;
+    cat_str role;
+    cat_str comment;
+};
+
+/* PUBLICATION_MEMBERS: a table (name set) or a schema (name 0) of a
+ * publication. */
+struct cat_publication_member {
+    uint32_t owner; /* the publication */
+    uint32_t rel;   /* the table, or 0 */
+    cat_str schema;
+    cat_str name;
+    cat_str columns; /* quoted column list, or 0 for all */
+    cat_str filter;  /* row filter, or 0 */
+};
+
 /* INDEXES: of a table. */
 struct cat_index_def {
     uint32_t owner;
@@ -306,6 +342,9 @@ struct catalog {
     cat_vec<cat_label> labels;
     cat_vec<cat_inherit> inherits;
     cat_vec<cat_statistic> statistics;
+    cat_vec<cat_event_trigger> event_triggers;
+    cat_vec<cat_publication> publications;
+    cat_vec<cat_publication_member> publication_members;
     cat_vec<cat_dep> deps;
     cat_vec<cat_seqval> seqvals;
     cat_vec<cat_grant> grants;

@@ -1,8 +1,9 @@
 /*
  * Reading the objects beyond schemas, types, routines and relations:
- * collations (items of their own), and extended statistics, which belong
- * to a table but live beside it in a schema of their own.  One query per
- * kind for the whole database.
+ * collations (items of their own); extended statistics, which belong to a
+ * table but live beside it in a schema of their own; event triggers and
+ * publications, objects of the database itself.  One query per kind for
+ * the whole database.
  */
 #include "catalog/catalog.h"
 #include "catalog/catalog_query.h"
@@ -50,12 +51,81 @@ static const cat_piece STATISTIC_FROM[] = {
 };
 static const cat_query_def STATISTICS = CAT_QUERY("statistics", nullptr, 0, STATISTIC_COLS,
                                                   STATISTIC_FROM);
+#define EVENT(NAME, TYPE, F, EXPR) CAT_COL(cat_event_trigger, NAME, TYPE, F, EXPR)
+static const cat_column_def EVENT_COLS[] = {
+    EVENT("owner", CF_OID, owner, "0"),
+    EVENT("oid", CF_OID, oid, "et.oid"),
+    EVENT("name", CF_TEXT, name, "et.evtname"),
+    EVENT("event", CF_TEXT, event, "et.evtevent"),
+    EVENT("tags", CF_TEXT, tags, "(SELECT pg_catalog.string_agg(pg_catalog.quote_literal(x), ', ') "
+                                 "FROM pg_catalog.unnest(et.evttags) x)"),
+    EVENT("function", CF_TEXT, function, "et.evtfoid::pg_catalog.regproc::text"),
+    EVENT("enabled", CF_CHAR, enabled, "et.evtenabled"),
+    EVENT("role", CF_TEXT, role, OWNER("et.evtowner")),
+    EVENT("comment", CF_TEXT, comment, COMMENT("et.oid", "pg_event_trigger")),
+};
+static const cat_piece EVENT_FROM[] = {
+    {"FROM pg_catalog.pg_event_trigger et WHERE " NOT_EXT("3466", "et.oid")
+     " ORDER BY et.evtname", 0, nullptr},
+};
+static const cat_query_def EVENT_TRIGGERS = CAT_QUERY("event triggers", nullptr, 0, EVENT_COLS,
+                                                      EVENT_FROM);
+
+#define PUBLICATION(NAME, TYPE, F, EXPR) CAT_COL(cat_publication, NAME, TYPE, F, EXPR)
+static const cat_column_def PUBLICATION_COLS[] = {
+    PUBLICATION("owner", CF_OID, owner, "0"),
+    PUBLICATION("oid", CF_OID, oid, "p.oid"),
+    PUBLICATION("name", CF_TEXT, name, "p.pubname"),
+    PUBLICATION("all_tables", CF_BOOL, all_tables, "p.puballtables"),
+    PUBLICATION("publish", CF_TEXT, publish,
+                "pg_catalog.concat_ws(', ', CASE WHEN p.pubinsert THEN 'insert' END, "
+                "CASE WHEN p.pubupdate THEN 'update' END, CASE WHEN p.pubdelete THEN 'delete' "
+                "END, CASE WHEN p.pubtruncate THEN 'truncate' END)"),
+    PUBLICATION("via_root", CF_BOOL, via_root, "p.pubviaroot"),
+    PUBLICATION("role", CF_TEXT, role, OWNER("p.pubowner")),
+    PUBLICATION("comment", CF_TEXT, comment, COMMENT("p.oid", "pg_publication")),
+};
+static const cat_piece PUBLICATION_FROM[] = {
+    {"FROM pg_catalog.pg_publication p ORDER BY p.pubname", 0, nullptr},
+};
+static const cat_query_def PUBLICATIONS = CAT_QUERY("publications", nullptr, 0,
+                                                    PUBLICATION_COLS, PUBLICATION_FROM);
+
+/* Tables with their column lists and row filters, then (from 15 on)
+ * whole schemas; ordered by the publication. */
+#define MEMBER(NAME, TYPE, F, EXPR) CAT_COL(cat_publication_member, NAME, TYPE, F, EXPR)
+static const cat_column_def MEMBER_COLS[] = {
+    MEMBER("owner", CF_OID, owner, "m.pub"),
+    MEMBER("rel", CF_OID, rel, "m.relid"),
+    MEMBER("schema", CF_TEXT, schema, "m.nsp"),
+    MEMBER("name", CF_TEXT, name, "m.rel"),
+    MEMBER("columns", CF_TEXT, columns, "m.cols"),
+    MEMBER("filter", CF_TEXT, filter, "m.qual"),
+};
+static const cat_piece MEMBER_FROM[] = {
+    {"FROM (SELECT r.prpubid AS pub, r.prrelid AS relid, n.nspname AS nsp, c.relname AS rel, ", 0, nullptr},
+    {"(SELECT pg_catalog.string_agg(pg_catalog.quote_ident(a.attname), ', ' ORDER BY a.attnum) "
+     "FROM pg_catalog.pg_attribute a WHERE a.attrelid = r.prrelid AND a.attnum = "
+     "ANY (r.prattrs::pg_catalog.int2[])) AS cols, "
+     "pg_catalog.pg_get_expr(r.prqual, r.prrelid) AS qual ", 150000, "NULL AS cols, NULL AS qual "},
+    {"FROM pg_catalog.pg_publication_rel r JOIN pg_catalog.pg_class c ON c.oid = r.prrelid "
+     "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace ", 0, nullptr},
+    {"UNION ALL SELECT s.pnpubid, 0, n.nspname, NULL, NULL, NULL "
+     "FROM pg_catalog.pg_publication_namespace s JOIN pg_catalog.pg_namespace n "
+     "ON n.oid = s.pnnspid ", 150000, ""},
+    {") m ORDER BY m.pub, m.rel IS NULL, m.nsp, m.rel", 0, nullptr},
+};
+static const cat_query_def PUBLICATION_MEMBERS = CAT_QUERY("publication members", nullptr, 0,
+                                                           MEMBER_COLS, MEMBER_FROM);
 /* clang-format on */
 
 uint32_t cat_object_sources(catalog *cat, cat_source *out)
 {
     uint32_t n = 0;
     out[n++] = cat_source_of(&STATISTICS, &cat->statistics);
+    out[n++] = cat_source_of(&EVENT_TRIGGERS, &cat->event_triggers);
+    out[n++] = cat_source_of(&PUBLICATIONS, &cat->publications);
+    out[n++] = cat_source_of(&PUBLICATION_MEMBERS, &cat->publication_members);
     return n;
 }
 

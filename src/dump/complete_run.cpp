@@ -133,6 +133,7 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         write_postdata(c);
         write_comments(c);
         write_owners_and_grants(c);
+        cw_database_objects(c);
     }
     if (wrap)
         cw_put(c, "COMMIT;\n");

@@ -131,6 +131,12 @@ void cw_drop_split_parts(cw_ctx *c);
 /* Each dependency loop the sort could not repair, as a warning. */
 void cw_warn_loops(cw_ctx *c);
 
+/* The objects of the database itself (event triggers, publications) at
+ * the end of the script, and their drops at the head of the drops; both
+ * only when the whole database is dumped. */
+void cw_database_objects(cw_ctx *c);
+void cw_drop_database_objects(cw_ctx *c);
+
 /* CREATE COLLATION with its provider and locales. */
 void write_collation(cw_ctx *c, const cat_item *coll);
 

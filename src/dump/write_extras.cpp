@@ -207,6 +207,7 @@ int write_drops(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     uint32_t n = cat->items.n;
+    cw_drop_database_objects(c);
     cw_drop_split_parts(c);
     for (uint32_t k = 0; k < n; k++) {
         const cat_item *r = &cat->items.v[cat->order[k]];

@@ -208,3 +208,18 @@ CREATE DOMAIN app.ci_text AS text COLLATE app.nocase;
 CREATE TABLE app.people (name text COLLATE app."posix too", nick app.ci_text);
 CREATE INDEX people_name_nocase ON app.people (name COLLATE app.nocase);
 INSERT INTO app.people VALUES ('Ann', 'ANN');
+
+-- Objects of the database itself: an event trigger (disabled, with tags)
+-- and publications of tables with column lists and row filters, of a
+-- schema, of every table.
+CREATE FUNCTION app.on_ddl() RETURNS event_trigger LANGUAGE plpgsql
+  AS $$ BEGIN RAISE NOTICE 'ddl'; END $$;
+CREATE EVENT TRIGGER "note ddl" ON ddl_command_end WHEN TAG IN ('CREATE TABLE', 'ALTER TABLE')
+  EXECUTE FUNCTION app.on_ddl();
+ALTER EVENT TRIGGER "note ddl" DISABLE;
+COMMENT ON EVENT TRIGGER "note ddl" IS 'says what changed';
+CREATE PUBLICATION "some rows" FOR TABLE app.keyed (id, v) WHERE (id > 1), app.people
+  WITH (publish = 'insert, update', publish_via_partition_root = true);
+CREATE PUBLICATION whole_schema FOR TABLES IN SCHEMA "Odd ""Schema""";
+CREATE PUBLICATION everything FOR ALL TABLES;
+COMMENT ON PUBLICATION everything IS 'all of it';

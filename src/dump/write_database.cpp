@@ -1,0 +1,145 @@
+/*
+ * The objects of the database itself, written after everything else and
+ * only when the whole database is dumped (no schema or table list), as
+ * PostgreSQL's dump does: event triggers (they would fire during the
+ * restore if made earlier) and publications with their tables and
+ * schemas.  A script that drops drops them first.
+ */
+#include <cstring>
+
+#include "config/config.h"
+#include "dump/complete_write.h"
+
+static bool whole_database(const cw_ctx *c)
+{
+    return c->cfg->schema_count == 0 && c->cfg->table_count == 0;
+}
+
+static void comment_and_owner(cw_ctx *c, const char *what, cat_str name, cat_str comment,
+                              cat_str role)
+{
+    if (comment != 0) {
+        cw_put(c, "COMMENT ON ");
+        cw_put(c, what);
+        cw_ident(c, cw_text(c, name));
+        cw_put(c, " IS ");
+        cw_lit(c, cw_text(c, comment));
+        cw_put(c, ";\n");
+    }
+    if (c->cfg->include_owners && role != 0) {
+        cw_put(c, "ALTER ");
+        cw_put(c, what);
+        cw_ident(c, cw_text(c, name));
+        cw_put(c, " OWNER TO ");
+        cw_ident(c, cw_text(c, role));
+        cw_put(c, ";\n");
+    }
+}
+
+static void write_event_trigger(cw_ctx *c, const cat_event_trigger *e)
+{
+    cw_put(c, "CREATE EVENT TRIGGER ");
+    cw_ident(c, cw_text(c, e->name));
+    cw_put(c, " ON ");
+    cw_ident(c, cw_text(c, e->event));
+    if (e->tags != 0) {
+        cw_put(c, "\n    WHEN TAG IN (");
+        cw_sql(c, cw_text(c, e->tags), "event trigger tags");
+        cw_put(c, ")");
+    }
+    cw_put(c, "\n    EXECUTE FUNCTION ");
+    cw_sql(c, cw_text(c, e->function), "event trigger function");
+    cw_put(c, "();\n");
+    const char *state = e->enabled == 'D'   ? " DISABLE;\n"
+                        : e->enabled == 'R' ? " ENABLE REPLICA;\n"
+                        : e->enabled == 'A' ? " ENABLE ALWAYS;\n"
+                                            : nullptr;
+    if (state != nullptr) {
+        cw_put(c, "ALTER EVENT TRIGGER ");
+        cw_ident(c, cw_text(c, e->name));
+        cw_put(c, state);
+    }
+    comment_and_owner(c, "EVENT TRIGGER ", e->name, e->comment, e->role);
+}
+
+/* A member is written when its table, or its schema, is dumped. */
+static bool member_dumped(const cw_ctx *c, const cat_publication_member *m)
+{
+    if (m->rel != 0) {
+        const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, m->rel);
+        return t != nullptr && t->dumped == 1;
+    }
+    for (int32_t i = 0; i < c->cfg->exclude_schema_count; i++)
+        if (strcmp(c->cfg->exclude_schemas[i], cw_text(c, m->schema)) == 0)
+            return false;
+    return true;
+}
+
+static void write_members(cw_ctx *c, const cat_publication *p)
+{
+    const cat_vec<cat_publication_member> *l = &c->cat->publication_members;
+    for (uint32_t i = cat_first_of(l, p->oid); i < l->n && l->v[i].owner == p->oid; i++) {
+        const cat_publication_member *m = &l->v[i];
+        if (!member_dumped(c, m))
+            continue;
+        cw_put(c, "ALTER PUBLICATION ");
+        cw_ident(c, cw_text(c, p->name));
+        cw_put(c, m->name != 0 ? " ADD TABLE ONLY " : " ADD TABLES IN SCHEMA ");
+        cw_ident(c, cw_text(c, m->schema));
+        if (m->name != 0) {
+            cw_put(c, ".");
+            cw_ident(c, cw_text(c, m->name));
+        }
+        if (m->columns != 0) {
+            cw_put(c, " (");
+            cw_sql(c, cw_text(c, m->columns), "publication columns");
+            cw_put(c, ")");
+        }
+        if (m->filter != 0) {
+            cw_put(c, " WHERE (");
+            cw_sql(c, cw_text(c, m->filter), "publication row filter");
+            cw_put(c, ")");
+        }
+        cw_put(c, ";\n");
+    }
+}
+
+static void write_publication(cw_ctx *c, const cat_publication *p)
+{
+    cw_put(c, "CREATE PUBLICATION ");
+    cw_ident(c, cw_text(c, p->name));
+    cw_put(c, p->all_tables ? " FOR ALL TABLES WITH (publish = " : " WITH (publish = ");
+    cw_lit(c, cw_text(c, p->publish));
+    cw_put(c, p->via_root ? ", publish_via_partition_root = true);\n" : ");\n");
+    write_members(c, p);
+    comment_and_owner(c, "PUBLICATION ", p->name, p->comment, p->role);
+}
+
+void cw_database_objects(cw_ctx *c)
+{
+    if (!whole_database(c))
+        return;
+    const catalog *cat = c->cat;
+    for (uint32_t i = 0; i < cat->publications.n && !c->bad; i++)
+        write_publication(c, &cat->publications.v[i]);
+    for (uint32_t i = 0; i < cat->event_triggers.n && !c->bad; i++)
+        write_event_trigger(c, &cat->event_triggers.v[i]);
+    cw_put(c, "\n");
+}
+
+void cw_drop_database_objects(cw_ctx *c)
+{
+    if (!whole_database(c))
+        return;
+    const catalog *cat = c->cat;
+    for (uint32_t i = 0; i < cat->event_triggers.n && !c->bad; i++) {
+        cw_put(c, "DROP EVENT TRIGGER IF EXISTS ");
+        cw_ident(c, cw_text(c, cat->event_triggers.v[i].name));
+        cw_put(c, ";\n");
+    }
+    for (uint32_t i = 0; i < cat->publications.n && !c->bad; i++) {
+        cw_put(c, "DROP PUBLICATION IF EXISTS ");
+        cw_ident(c, cw_text(c, cat->publications.v[i].name));
+        cw_put(c, ";\n");
+    }
+}
