@@ -289,7 +289,9 @@ TEST(Complete, DropsOwnersAndPrivilegesReplayTwice)
                                    "GRANT USAGE ON SCHEMA app TO PUBLIC; "
                                    "REVOKE EXECUTE ON FUNCTION app.is_even(integer) FROM PUBLIC; "
                                    "GRANT UPDATE ON app.shared_seq TO \"vpg cx owner\" "
-                                   "WITH GRANT OPTION"));
+                                   "WITH GRANT OPTION; GRANT SELECT (id), UPDATE (v) ON "
+                                   "app.keyed TO \"vpg cx owner\" WITH GRANT OPTION; "
+                                   "GRANT INSERT (name) ON app.people TO PUBLIC"));
     std::string out = temp_path("complete_drop.sql");
     outcome o = complete_dump(SRC, out, [](dump_config *c) {
         c->include_owners = 1;
@@ -308,6 +310,9 @@ TEST(Complete, DropsOwnersAndPrivilegesReplayTwice)
     const char *nsp = "SELECT nspname, nspacl, pg_get_userbyid(nspowner) FROM pg_namespace "
                       "ORDER BY 1";
     EXPECT_EQ(q(nsp, SRC), q(nsp, DST));
+    const char *columns = "SELECT attrelid::regclass, attname, attacl FROM pg_attribute WHERE "
+                          "attacl IS NOT NULL ORDER BY 1, 2";
+    EXPECT_EQ(q(columns, SRC), q(columns, DST));
 }
 
 TEST(Complete, ConfiguredTablesAreCheckedBeforeTheFileIsWritten)

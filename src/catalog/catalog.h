@@ -219,6 +219,15 @@ struct cat_publication_member {
     cat_str filter;  /* row filter, or 0 */
 };
 
+/* COLUMN_GRANTS: privileges on single columns, in each ACL's order. */
+struct cat_column_grant {
+    uint32_t owner; /* the relation */
+    cat_str column;
+    int32_t grantable;
+    cat_str grantee; /* 0 for PUBLIC */
+    cat_str privilege;
+};
+
 /* INDEXES: of a table. */
 struct cat_index_def {
     uint32_t owner;
@@ -342,6 +351,7 @@ struct catalog {
     cat_vec<cat_label> labels;
     cat_vec<cat_inherit> inherits;
     cat_vec<cat_statistic> statistics;
+    cat_vec<cat_column_grant> column_grants;
     cat_vec<cat_event_trigger> event_triggers;
     cat_vec<cat_publication> publications;
     cat_vec<cat_publication_member> publication_members;

@@ -51,6 +51,23 @@ static const cat_piece STATISTIC_FROM[] = {
 };
 static const cat_query_def STATISTICS = CAT_QUERY("statistics", nullptr, 0, STATISTIC_COLS,
                                                   STATISTIC_FROM);
+#define COLUMN_GRANT(NAME, TYPE, F, EXPR) CAT_COL(cat_column_grant, NAME, TYPE, F, EXPR)
+static const cat_column_def COLUMN_GRANT_COLS[] = {
+    COLUMN_GRANT("owner", CF_OID, owner, "a.attrelid"),
+    COLUMN_GRANT("column", CF_TEXT, column, "a.attname"),
+    COLUMN_GRANT("grantable", CF_BOOL, grantable, "x.is_grantable"),
+    COLUMN_GRANT("grantee", CF_TEXT, grantee,
+                 "CASE WHEN x.grantee <> 0 THEN pg_catalog.pg_get_userbyid(x.grantee) END"),
+    COLUMN_GRANT("privilege", CF_TEXT, privilege, "x.privilege_type"),
+};
+static const cat_piece COLUMN_GRANT_FROM[] = {
+    {"FROM pg_catalog.pg_attribute a, pg_catalog.aclexplode(a.attacl) WITH ORDINALITY "
+     "x(grantor, grantee, privilege_type, is_grantable, n) WHERE a.attacl IS NOT NULL "
+     "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attrelid, a.attnum, x.n", 0, nullptr},
+};
+static const cat_query_def COLUMN_GRANTS = CAT_QUERY("column privileges", nullptr, 0,
+                                                     COLUMN_GRANT_COLS, COLUMN_GRANT_FROM);
+
 #define EVENT(NAME, TYPE, F, EXPR) CAT_COL(cat_event_trigger, NAME, TYPE, F, EXPR)
 static const cat_column_def EVENT_COLS[] = {
     EVENT("owner", CF_OID, owner, "0"),
@@ -123,6 +140,7 @@ uint32_t cat_object_sources(catalog *cat, cat_source *out)
 {
     uint32_t n = 0;
     out[n++] = cat_source_of(&STATISTICS, &cat->statistics);
+    out[n++] = cat_source_of(&COLUMN_GRANTS, &cat->column_grants);
     out[n++] = cat_source_of(&EVENT_TRIGGERS, &cat->event_triggers);
     out[n++] = cat_source_of(&PUBLICATIONS, &cat->publications);
     out[n++] = cat_source_of(&PUBLICATION_MEMBERS, &cat->publication_members);

@@ -137,6 +137,9 @@ void cw_warn_loops(cw_ctx *c);
 void cw_database_objects(cw_ctx *c);
 void cw_drop_database_objects(cw_ctx *c);
 
+/* GRANT ... (column) ON TABLE of the dumped relations, on request. */
+void cw_column_grants(cw_ctx *c);
+
 /* CREATE COLLATION with its provider and locales. */
 void write_collation(cw_ctx *c, const cat_item *coll);
 

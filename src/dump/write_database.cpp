@@ -3,7 +3,8 @@
  * only when the whole database is dumped (no schema or table list), as
  * PostgreSQL's dump does: event triggers (they would fire during the
  * restore if made earlier) and publications with their tables and
- * schemas.  A script that drops drops them first.
+ * schemas.  A script that drops drops them first.  Also the privileges
+ * granted on single columns.
  */
 #include <cstring>
 
@@ -141,5 +142,36 @@ void cw_drop_database_objects(cw_ctx *c)
         cw_put(c, "DROP PUBLICATION IF EXISTS ");
         cw_ident(c, cw_text(c, cat->publications.v[i].name));
         cw_put(c, ";\n");
+    }
+}
+
+void cw_column_grants(cw_ctx *c)
+{
+    const cat_vec<cat_column_grant> *l = &c->cat->column_grants;
+    for (uint32_t i = 0; c->cfg->include_privileges && i < l->n && !c->bad; i++) {
+        const cat_column_grant *g = &l->v[i];
+        const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, g->owner);
+        if (t == nullptr || t->dumped != 1)
+            continue;
+        const char *priv = cw_text(c, g->privilege);
+        bool word = priv[0] != '\0';
+        for (const char *p = priv; *p != '\0'; p++)
+            word = word && *p >= 'A' && *p <= 'Z';
+        if (!word) {
+            cw_fail(c, "unexpected privilege name in catalogue");
+            return;
+        }
+        cw_put(c, "GRANT ");
+        cw_put(c, priv);
+        cw_put(c, " (");
+        cw_ident(c, cw_text(c, g->column));
+        cw_put(c, ") ON TABLE ");
+        cw_qname(c, t);
+        cw_put(c, " TO ");
+        if (g->grantee == 0)
+            cw_put(c, "PUBLIC");
+        else
+            cw_ident(c, cw_text(c, g->grantee));
+        cw_put(c, g->grantable ? " WITH GRANT OPTION;\n" : ";\n");
     }
 }

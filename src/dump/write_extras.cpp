@@ -181,6 +181,7 @@ int write_owners_and_grants(cw_ctx *c)
         if (item != nullptr && item->dumped == 1 && item->kind != KIND_EXTENSION)
             write_grant(c, item, g);
     }
+    cw_column_grants(c);
     cw_put(c, "\n");
     return c->bad ? -1 : 0;
 }
