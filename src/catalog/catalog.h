@@ -228,6 +228,15 @@ struct cat_column_grant {
     cat_str privilege;
 };
 
+/* LARGE_OBJECTS: the large objects of the database (their data is read
+ * with the rows). */
+struct cat_large_object {
+    uint32_t owner; /* 0 */
+    uint32_t oid;
+    cat_str role;
+    cat_str comment;
+};
+
 /* INDEXES: of a table. */
 struct cat_index_def {
     uint32_t owner;
@@ -352,6 +361,7 @@ struct catalog {
     cat_vec<cat_inherit> inherits;
     cat_vec<cat_statistic> statistics;
     cat_vec<cat_column_grant> column_grants;
+    cat_vec<cat_large_object> large_objects;
     cat_vec<cat_event_trigger> event_triggers;
     cat_vec<cat_publication> publications;
     cat_vec<cat_publication_member> publication_members;

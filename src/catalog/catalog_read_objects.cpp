@@ -68,6 +68,19 @@ static const cat_piece COLUMN_GRANT_FROM[] = {
 static const cat_query_def COLUMN_GRANTS = CAT_QUERY("column privileges", nullptr, 0,
                                                      COLUMN_GRANT_COLS, COLUMN_GRANT_FROM);
 
+#define LARGE_OBJECT(NAME, TYPE, F, EXPR) CAT_COL(cat_large_object, NAME, TYPE, F, EXPR)
+static const cat_column_def LARGE_OBJECT_COLS[] = {
+    LARGE_OBJECT("owner", CF_OID, owner, "0"),
+    LARGE_OBJECT("oid", CF_OID, oid, "l.oid"),
+    LARGE_OBJECT("role", CF_TEXT, role, OWNER("l.lomowner")),
+    LARGE_OBJECT("comment", CF_TEXT, comment, COMMENT("l.oid", "pg_largeobject")),
+};
+static const cat_piece LARGE_OBJECT_FROM[] = {
+    {"FROM pg_catalog.pg_largeobject_metadata l ORDER BY l.oid", 0, nullptr},
+};
+static const cat_query_def LARGE_OBJECTS = CAT_QUERY("large objects", nullptr, 0,
+                                                     LARGE_OBJECT_COLS, LARGE_OBJECT_FROM);
+
 #define EVENT(NAME, TYPE, F, EXPR) CAT_COL(cat_event_trigger, NAME, TYPE, F, EXPR)
 static const cat_column_def EVENT_COLS[] = {
     EVENT("owner", CF_OID, owner, "0"),
@@ -141,6 +154,7 @@ uint32_t cat_object_sources(catalog *cat, cat_source *out)
     uint32_t n = 0;
     out[n++] = cat_source_of(&STATISTICS, &cat->statistics);
     out[n++] = cat_source_of(&COLUMN_GRANTS, &cat->column_grants);
+    out[n++] = cat_source_of(&LARGE_OBJECTS, &cat->large_objects);
     out[n++] = cat_source_of(&EVENT_TRIGGERS, &cat->event_triggers);
     out[n++] = cat_source_of(&PUBLICATIONS, &cat->publications);
     out[n++] = cat_source_of(&PUBLICATION_MEMBERS, &cat->publication_members);

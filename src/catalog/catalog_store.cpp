@@ -39,6 +39,7 @@ void cat_free(catalog *cat)
     free_list(&cat->inherits);
     free_list(&cat->statistics);
     free_list(&cat->column_grants);
+    free_list(&cat->large_objects);
     free_list(&cat->event_triggers);
     free_list(&cat->publications);
     free_list(&cat->publication_members);

@@ -101,6 +101,10 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
             c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     free(order);
+    if (rc == 0 && (cw_large_objects(c, reader) != 0 || cw_large_object_extras(c) != 0)) {
+        *outcome = SESSION_FAILED;
+        rc = -1;
+    }
     if (rc == 0)
         write_setvals(c); /* as of the snapshot, like the rows */
     return rc;

@@ -137,6 +137,13 @@ void cw_warn_loops(cw_ctx *c);
 void cw_database_objects(cw_ctx *c);
 void cw_drop_database_objects(cw_ctx *c);
 
+/* The large objects and their data, read on the reader's snapshot, with
+ * the whole database's rows; then their comments and owners.  0 or -1
+ * (bad set). */
+struct snap_reader;
+int cw_large_objects(cw_ctx *c, snap_reader *reader);
+int cw_large_object_extras(cw_ctx *c);
+
 /* GRANT ... (column) ON TABLE of the dumped relations, on request. */
 void cw_column_grants(cw_ctx *c);
 

@@ -3,9 +3,11 @@
  * only when the whole database is dumped (no schema or table list), as
  * PostgreSQL's dump does: event triggers (they would fire during the
  * restore if made earlier) and publications with their tables and
- * schemas.  A script that drops drops them first.  Also the privileges
+ * schemas.  A script that drops drops them first, and its large objects
+ * too.  Also the privileges
  * granted on single columns.
  */
+#include <cstdio>
 #include <cstring>
 
 #include "config/config.h"
@@ -142,6 +144,14 @@ void cw_drop_database_objects(cw_ctx *c)
         cw_put(c, "DROP PUBLICATION IF EXISTS ");
         cw_ident(c, cw_text(c, cat->publications.v[i].name));
         cw_put(c, ";\n");
+    }
+    for (uint32_t i = 0; c->cfg->include_data && i < cat->large_objects.n && !c->bad; i++) {
+        char line[160];
+        snprintf(line, sizeof line,
+                 "SELECT pg_catalog.lo_unlink(oid) FROM pg_catalog.pg_largeobject_metadata "
+                 "WHERE oid = '%u';\n",
+                 cat->large_objects.v[i].oid);
+        cw_put(c, line);
     }
 }
 

@@ -223,3 +223,9 @@ CREATE PUBLICATION "some rows" FOR TABLE app.keyed (id, v) WHERE (id > 1), app.p
 CREATE PUBLICATION whole_schema FOR TABLES IN SCHEMA "Odd ""Schema""";
 CREATE PUBLICATION everything FOR ALL TABLES;
 COMMENT ON PUBLICATION everything IS 'all of it';
+
+-- Large objects: one empty, one spanning several chunks, one commented.
+SELECT pg_catalog.lo_from_bytea(424242, 'large object bytes');
+SELECT pg_catalog.lo_from_bytea(424243, '');
+SELECT pg_catalog.lo_from_bytea(424244, pg_catalog.decode(repeat('00ff7f', 200000), 'hex'));
+COMMENT ON LARGE OBJECT 424242 IS 'a blob';
