@@ -89,6 +89,8 @@ static void session_clear(dump_session *s)
     memset(s->progress_json, 0, sizeof s->progress_json);
     memset(s->result_json, 0, sizeof s->result_json);
     memset(s->partial_path, 0, sizeof s->partial_path);
+    memset(s->warnings, 0, sizeof s->warnings);
+    s->warning_count = 0;
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker
@@ -260,6 +262,37 @@ static void add_partial_path(const dump_session *s, char *dst, size_t size)
         snprintf(dst + n - 1, size - (n - 1), ",\"partial_path\":\"%s\"}", path);
 }
 
+/* A run that ended done with warnings lists them after the other
+ * members: each text whole while the reply has room, then a count of the
+ * rest. */
+static void add_warnings(const dump_session *s, char *dst, size_t size)
+{
+    size_t n = strlen(dst);
+    if (s->warning_count == 0 || n < 1 || dst[n - 1] != '}' || n + 40 > size)
+        return;
+    n--;
+    n += (size_t)snprintf(dst + n, size - n, ",\"warnings\":[");
+    int32_t shown = 0;
+    const char *p = s->warnings;
+    const char *end = s->warnings + strnlen(s->warnings, sizeof s->warnings);
+    char text[320], escaped[320 * 6 + 1];
+    while (p < end) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(end - p)));
+        size_t len = (size_t)((nl != nullptr ? nl : end) - p);
+        snprintf(text, sizeof text, "%.*s", (int)len, p);
+        p += len + 1;
+        json_escape(text, escaped, sizeof escaped);
+        if (n + strlen(escaped) + 64 > size)
+            break;
+        n += (size_t)snprintf(dst + n, size - n, "%s\"%s\"", shown > 0 ? "," : "", escaped);
+        shown++;
+    }
+    if (shown < s->warning_count)
+        n += (size_t)snprintf(dst + n, size - n, "%s\"%d more warnings\"", shown > 0 ? "," : "",
+                              (int)(s->warning_count - shown));
+    snprintf(dst + n, size - n, "]}");
+}
+
 static void format_result(const dump_session *s, char *dst, size_t size)
 {
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -277,6 +310,8 @@ static void format_result(const dump_session *s, char *dst, size_t size)
                          (long long)s->elapsed_ms.load(std::memory_order_relaxed));
         if (n < 0)
             dst[0] = '\0';
+        else
+            add_warnings(s, dst, size);
     } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
         if (state == SESSION_CANCELLED)
             snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");

@@ -58,7 +58,7 @@ static const char TYPES_SQL[] =
  * transition, t8 final, t9 initial value, t10 combine function.  Routines
  * made with a type (a range's constructors) come back with the type. */
 static const char ROUTINES_SQL[] =
-    "SELECT p.oid, p.pronamespace, 0, p.prokind, 0, n.nspname, p.proname, "
+    "SELECT p.oid, p.pronamespace, 0, p.prokind, p.prosecdef::int, n.nspname, p.proname, "
     OWNER("p.proowner") ", " COMMENT("p.oid", "pg_proc") ", "
     "CASE WHEN p.prokind <> 'a' THEN pg_catalog.pg_get_functiondef(p.oid) END, "
     "pg_catalog.pg_get_function_identity_arguments(p.oid), "

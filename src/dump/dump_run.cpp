@@ -40,6 +40,21 @@ void session_set_error(dump_session *s, const char *text)
     snprintf(s->error, sizeof s->error, "%s", text);
 }
 
+void session_add_warning(dump_session *s, const char *text)
+{
+    s->warning_count++;
+    size_t used = strnlen(s->warnings, sizeof s->warnings);
+    size_t n = strnlen(text, 300);
+    if (used + n + 2 > sizeof s->warnings)
+        return;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)text[i];
+        s->warnings[used + i] = c < 0x20 || c == 0x7f ? ' ' : (char)c;
+    }
+    s->warnings[used + n] = '\n';
+    s->warnings[used + n + 1] = '\0';
+}
+
 static void set_current_table(dump_session *s, const char *name)
 {
     size_t i = 0;
@@ -188,7 +203,7 @@ static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const ui
         }
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
-            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0, 0};
         int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
         config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
         if (started != 0) {

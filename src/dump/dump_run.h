@@ -55,6 +55,11 @@ struct dump_session {
     char partial_path[1040];
     char progress_json[1024];
     char result_json[2048];
+    /* What a run that ended done left out or wants the host to know: the
+     * texts one after another, each ended by a '\n'; written before the
+     * final state through session_add_warning. */
+    char warnings[1536];
+    int32_t warning_count; /* added, including those that did not fit */
 };
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
@@ -85,11 +90,12 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
 
 /* One table's rows as the data section reads and writes them. */
 struct table_target {
-    const char *schema;    /* raw name: the rows are read FROM ONLY schema.name */
-    const char *name;      /* raw name */
-    const char *columns;   /* quoted column list "a","b" to read and insert, or null for all */
-    int32_t qualify;       /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
-    int32_t overriding;    /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+    const char *schema;  /* raw name: the rows are read FROM ONLY schema.name */
+    const char *name;    /* raw name */
+    const char *columns; /* quoted column list "a","b" to read and insert, or null for all */
+    int32_t qualify;     /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
+    int32_t overriding;  /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+    int32_t escape;      /* 1: texts holding a backslash as E'' (complete scripts) */
 };
 
 /* write_table_data for any target: the same batches, values and checks;
@@ -136,6 +142,11 @@ void run_session_settings(pg_conn *conn);
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(dump_session *s, const char *text);
 
+/* Adds one warning to the run's result (the one way every part of a run
+ * reports one): a text of its own, control bytes turned into blanks, cut
+ * to 300 bytes.  Counted always, kept while s->warnings has room.  On the
+ * run's own thread, before the final state. */
+void session_add_warning(dump_session *s, const char *text);
 
 /* Text of every failed script write. */
 #define WRITE_FAILED_TEXT "write failed (disk full?)"

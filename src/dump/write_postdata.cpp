@@ -111,8 +111,12 @@ static void write_indexes(cw_ctx *c, const cat_row *table)
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         if (l->v[i].kind != 'i')
             continue;
-        cw_sql_statement(c, cw_text(c, &l->v[i], 1), "index definition");
-        cw_put(c, ";\n");
+        const char *def = cw_text(c, &l->v[i], 1);
+        cw_head h = {
+            "INDEX", cw_text(c, table, 0), cw_text(c, &l->v[i], 0), cw_text(c, table, 1), "index",
+            &l->v[i]};
+        if (put_server_statement(c, def, strlen(def), &h) == 0)
+            cw_put(c, ";\n");
     }
 }
 
@@ -145,7 +149,11 @@ static void write_triggers(cw_ctx *c, const cat_row *table)
     const cat_list *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         const cat_row *t = &l->v[i];
-        cw_sql_statement(c, cw_text(c, t, 1), "trigger definition");
+        const char *def = cw_text(c, t, 1);
+        cw_head h = {"TRIGGER", cw_text(c, table, 0), cw_text(c, t, 0), nullptr, "trigger", t};
+        int rc = put_server_statement(c, def, strlen(def), &h);
+        if (rc != 0)
+            continue;
         cw_put(c, ";\n");
         const char *state = t->kind == 'D'   ? " DISABLE TRIGGER "
                             : t->kind == 'R' ? " ENABLE REPLICA TRIGGER "
@@ -169,8 +177,10 @@ static void write_rules(cw_ctx *c, const cat_row *table)
         size_t n = strlen(def);
         while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
             n--;
-        put_server_sql(c, def, n, SQL_STATEMENT, "rule definition");
-        cw_put(c, ";\n");
+        cw_head h = {"RULE",  cw_text(c, table, 0), cw_text(c, &l->v[i], 0), nullptr, "rule",
+                     &l->v[i]};
+        if (put_server_statement(c, def, n, &h) == 0)
+            cw_put(c, ";\n");
     }
 }
 

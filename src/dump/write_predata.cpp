@@ -132,8 +132,14 @@ static void write_routine(cw_ctx *c, const cat_row *r)
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == '\n' || def[n - 1] == ' '))
         n--;
-    put_server_sql(c, def, n, SQL_STATEMENT, "function definition");
-    cw_put(c, ";\n\n");
+    cw_head h = {r->kind == 'p' ? "PROCEDURE" : "FUNCTION",
+                 cw_text(c, r, 0),
+                 cw_text(c, r, 1),
+                 nullptr,
+                 r->kind == 'p' ? "procedure" : "function",
+                 r};
+    if (put_server_statement(c, def, n, &h) == 0)
+        cw_put(c, ";\n\n");
 }
 
 /* The options a sequence or an identity column's sequence is made with. */
