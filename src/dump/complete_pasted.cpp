@@ -211,20 +211,13 @@ static size_t named_head(const char *t, size_t n, const cw_head *h, dump_writer 
     return i;
 }
 
-/* What was left out is not named again: no comment, owner or grant of a
- * routine, no comment on a part, no attaching of an index. */
+/* What was left out is not named again. */
 static void mark_left_out(const cw_head *h)
 {
-    cat_row *r = const_cast<cat_row *>(h->row);
-    if (r == nullptr)
-        return;
-    if (strcmp(h->kind, "FUNCTION") == 0 || strcmp(h->kind, "PROCEDURE") == 0) {
-        r->dumped = 0;
-        return;
-    }
-    r->t[2] = 0;
-    if (strcmp(h->kind, "INDEX") == 0)
-        r->kind = '-';
+    if (h->dumped != nullptr)
+        *h->dumped = 0;
+    if (h->comment != nullptr)
+        *h->comment = 0;
 }
 
 int put_server_statement(cw_ctx *c, const char *text, uint64_t len, const cw_head *h)

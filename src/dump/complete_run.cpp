@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
 #include "dump/dump_output.h"
@@ -25,25 +25,7 @@
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
-
-/* The snapshot and the session settings the catalogue texts and the rows
- * depend on; an empty search_path makes the server qualify every name it
- * prints. */
-static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET synchronize_seqscans = off",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-    "SET search_path = ''",
-};
+#include "session/connect.h"
 
 #define WRAP_MAX_OBJECTS 2000
 
@@ -56,34 +38,17 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
-static int run_settings(dump_session *s, pg_conn *conn)
-{
-    for (const char *sql : SETTINGS) {
-        pg_meta meta = {};
-        int rc = pg_query(conn, sql, &meta);
-        pg_meta_free(&meta);
-        if (rc != 0) {
-            session_set_error(s, rc < 0 ? conn->error : "unexpected answer to a setting");
-            return -1;
-        }
-    }
-    return 0;
-}
-
-static void show_table(dump_session *s, const char *schema, const char *name)
+static void show_table(run_session *s, const char *schema, const char *name)
 {
     char text[sizeof s->current_table];
     snprintf(text, sizeof text, "%s.%s", schema, name);
-    size_t i = 0;
-    for (; i < sizeof text - 1 && text[i] != '\0'; i++)
-        s->current_table[i].store(text[i], std::memory_order_relaxed);
-    for (; i < sizeof s->current_table; i++)
-        s->current_table[i].store('\0', std::memory_order_relaxed);
+    session_set_table(s, text);
 }
 
-static bool has_rows(const cat_row *r)
+static bool has_rows(const cat_item *r)
 {
-    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
+    return r->dumped == 1 &&
+           r->kind == KIND_TABLE; /* a partitioned table's rows live in its leaves */
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
@@ -92,22 +57,22 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
     const catalog *cat = c->cat;
     int32_t done = 0;
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (!has_rows(r))
             continue;
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
             *outcome = SESSION_FAILED;
             return -1;
         }
-        t.schema = cw_text(c, r, 0);
-        t.name = cw_text(c, r, 1);
+        t.schema = cw_text(c, r->schema);
+        t.name = cw_text(c, r->name);
         t.columns = columns;
         t.qualify = 1;
         t.escape = 1;
@@ -119,7 +84,7 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->tables_done.store(++done, std::memory_order_relaxed);
+        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -131,14 +96,15 @@ static void warn_definers(cw_ctx *c)
     if (c->cfg->include_owners || !c->cfg->include_schema)
         return;
     for (uint32_t i = 0; i < c->cat->items.n; i++) {
-        const cat_row *r = &c->cat->items.v[i];
-        if (r->dumped != 1 || cat_item_class(r->kind) != CLASS_PG_PROC || r->num != 1)
+        const cat_item *r = &c->cat->items.v[i];
+        if (r->dumped != 1 || cat_item_class(r->kind) != CLASS_PG_PROC ||
+            r->kind == KIND_AGGREGATE || r->fn.secdef != 1)
             continue;
         char text[300];
         snprintf(text, sizeof text,
                  "SECURITY DEFINER routine \"%.80s\".\"%.80s\" is dumped without its owner: "
                  "replayed, it runs with the rights of the replaying role",
-                 cw_text(c, r, 0), cw_text(c, r, 1));
+                 cw_text(c, r->schema), cw_text(c, r->name));
         cw_warn(c, text);
     }
 }
@@ -230,7 +196,7 @@ static int oid_cmp(const void *a, const void *b)
 
 /* The states of the dumped sequences (identity ones with their table),
  * READER_LOCKS per reader transaction. */
-static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
+static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
@@ -239,9 +205,11 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
     }
     uint32_t n = 0;
     for (uint32_t i = 0; i < cat->items.n; i++) {
-        const cat_row *r = &cat->items.v[i];
-        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
-        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+        const cat_item *r = &cat->items.v[i];
+        const cat_item *t = r->kind == KIND_IDENTITY
+                                ? cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel)
+                                : nullptr;
+        if ((r->kind == KIND_SEQUENCE && r->dumped == 1) || (t != nullptr && t->dumped == 1))
             oids[n++] = r->oid;
     }
     qsort(oids, n, 4, oid_cmp);
@@ -259,10 +227,13 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
 }
 
 /* Reads, selects and orders the model; -1 with the session's error set. */
-static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
+static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
-    if (run_settings(s, conn) != 0)
+    /* The settings ran at the login (CONN_COMPLETE). */
+    if (session_begin(conn, nullptr) != 0) {
+        session_set_error(s, conn->error);
         return -1;
+    }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
         session_set_error(s, cat->error);
         return -1;
@@ -276,7 +247,7 @@ static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, cat
     return 0;
 }
 
-int complete_dump(dump_session *s, pg_conn *conn)
+int complete_dump(run_session *s, pg_conn *conn)
 {
     catalog cat = {};
     snap_reader reader = {};
@@ -286,7 +257,7 @@ int complete_dump(dump_session *s, pg_conn *conn)
     /* Every connection of the run is open now: the password can go. */
     config_wipe_password(&s->cfg);
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
-        s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
+        s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
         cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
         if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)

@@ -13,6 +13,7 @@
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "session/connect.h"
 
 /* Part files live in a directory only the dumping user may enter, beside
  * the partial script and as unpredictable as its name. */
@@ -23,7 +24,7 @@ static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 
 static int make_dir(data_pool *p)
 {
-    snprintf(p->dir, sizeof p->dir, "%s.d", p->s->partial_path);
+    snprintf(p->dir, sizeof p->dir, "%s.d", p->s->dump.partial_path);
     if (plat_make_private_dir(p->dir) == 0)
         return 0;
     char why[200], text[512];
@@ -72,36 +73,16 @@ static char *lock_query(const table_target *t)
     return sql;
 }
 
-static int run_checked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    int rc = pg_query(conn, sql, &meta);
-    if (rc == 1) {
-        pg_meta_free(&meta);
-        snprintf(conn->error, sizeof conn->error, "statement gave rows");
-        return -1;
-    }
-    return rc;
-}
-
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
-    const dump_config *cfg = &p->s->cfg;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &p->s->cancel;
-    int rc = pg_connect_opts(conn, &params, &opts);
+    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, CONN_DUMP, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         return -1;
     }
     conn->cancel = &p->stop;
-    run_session_settings(conn);
-    char sql[128];
-    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", p->snapshot);
-    if (run_checked(conn, sql) != 0) {
+    if (session_begin(conn, p->snapshot) != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         pg_close(conn);
         return -1;
@@ -112,10 +93,10 @@ static int worker_connect(data_pool *p, pg_conn *conn)
 /* One table's data into its part file.  0, or -1 after pool_fail. */
 static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     const table_target *t = &p->targets[i];
     char *sql = lock_query(t);
-    if (sql == nullptr || run_checked(conn, sql) != 0) {
+    if (sql == nullptr || session_command(conn, sql) != 0) {
         free(sql);
         pool_fail(p, SESSION_FAILED, sql == nullptr ? "out of memory" : conn->error);
         return -1;
@@ -137,8 +118,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->sink = &sink;
     w->used = 0;
     char error[512] = "";
-    rows_context c = {&s->cfg, &s->rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
-                      error,   sizeof error};
+    rows_context c = {
+        &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
+        error,   sizeof error};
     int outcome = 0;
     int rc = table_rows_write(&c, conn, w, t, &outcome);
     if (rc == SECTION_OK && dw_flush(w) != 0) {
@@ -215,37 +197,22 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     return 0;
 }
 
-bool data_pool_wanted(const dump_session *s, int32_t count)
+bool data_pool_wanted(const run_session *s, int32_t count)
 {
     return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
            !plat_path_is_special(s->cfg.out_path);
 }
 
-/* A snapshot name as the server makes them: hex digits and dashes. */
-static bool snapshot_name_ok(const char *name)
-{
-    if (name[0] == '\0')
-        return false;
-    for (const char *c = name; *c != '\0'; c++)
-        if (!((*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'F') || *c == '-'))
-            return false;
-    return true;
-}
-
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count)
 {
     p->s = s;
     p->count = count < CONFIG_MAX_TABLES ? count : CONFIG_MAX_TABLES;
     for (int32_t i = 0; i < p->count; i++)
         p->targets[i] = targets[i];
-    if (size_order(p, conn, oids) != 0 || pg_query_single(conn, "SELECT pg_export_snapshot()",
-                                                          p->snapshot, sizeof p->snapshot) != 0) {
+    if (size_order(p, conn, oids) != 0 ||
+        session_export_snapshot(conn, p->snapshot, sizeof p->snapshot) != 0) {
         session_set_error(s, conn->error);
-        return -1;
-    }
-    if (!snapshot_name_ok(p->snapshot)) {
-        session_set_error(s, "bad snapshot name from the server");
         return -1;
     }
     if (make_dir(p) != 0)
@@ -278,7 +245,7 @@ static int append_part(FILE *f, dump_writer *w)
 
 int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     while (p->part_state[i].load(std::memory_order_acquire) != PART_READY) {
         if (p->failed.load(std::memory_order_acquire) != 0) {
             *outcome = p->outcome;

@@ -14,7 +14,7 @@
  * ("out_path.<16 hex digits>.partial"), or out_path itself when that is a
  * device or a pipe, which cannot be replaced by a rename.  -1 when the
  * system has no random bytes to give. */
-static int temp_path(const dump_session *s, char *dst, size_t size)
+static int temp_path(const run_session *s, char *dst, size_t size)
 {
     if (plat_path_is_special(s->cfg.out_path)) {
         snprintf(dst, size, "%s", s->cfg.out_path);
@@ -30,10 +30,10 @@ static int temp_path(const dump_session *s, char *dst, size_t size)
     return 0;
 }
 
-int dump_output_open(dump_session *s, dump_writer *w)
+int dump_output_open(run_session *s, dump_writer *w)
 {
-    char *path = s->partial_path; /* cleared again when the run ends done */
-    if (temp_path(s, path, sizeof s->partial_path) != 0) {
+    char *path = s->dump.partial_path; /* cleared again when the run ends done */
+    if (temp_path(s, path, sizeof s->dump.partial_path) != 0) {
         path[0] = '\0';
         session_set_error(s, "no random bytes for the output file's name");
         return -1;
@@ -58,7 +58,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     w->sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
     const char *why = "out of memory";
     if (w->buf != nullptr && w->sink != nullptr) {
-        if (sink_open(w->sink, file, &s->bytes_written, s->cfg.compression,
+        if (sink_open(w->sink, file, &s->dump.bytes_written, s->cfg.compression,
                       s->cfg.compression_level) == 0)
             return 0;
         why = w->sink->error;
@@ -73,7 +73,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     return -1;
 }
 
-static int finish_done(dump_session *s, dump_writer *w)
+static int finish_done(run_session *s, dump_writer *w)
 {
     if (dw_flush(w) != 0) {
         session_set_error(s, "final flush failed");
@@ -90,10 +90,10 @@ static int finish_done(dump_session *s, dump_writer *w)
     return SESSION_DONE;
 }
 
-int dump_output_close(dump_session *s, dump_writer *w, int outcome)
+int dump_output_close(run_session *s, dump_writer *w, int outcome)
 {
-    char path[sizeof s->partial_path];
-    memcpy(path, s->partial_path, sizeof path);
+    char path[sizeof s->dump.partial_path];
+    memcpy(path, s->dump.partial_path, sizeof path);
     if (outcome == SESSION_DONE)
         outcome = finish_done(s, w);
     /* Bytes the file refused once are tried a second time; a run that
@@ -122,6 +122,6 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
         outcome = SESSION_FAILED;
     }
     if (outcome == SESSION_DONE || in_place)
-        s->partial_path[0] = '\0';
+        s->dump.partial_path[0] = '\0';
     return outcome;
 }

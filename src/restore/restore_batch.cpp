@@ -224,7 +224,7 @@ int rp_in_place(replay *rp, char *text, size_t len, uint64_t line, int copy)
     rp->batch_len = len;
     char table[128];
     if (rp_target_table(text, len, table, sizeof table))
-        rp_set_table(rp->s, table);
+        session_set_table(rp->s, table);
     int rc = rp_flush(rp);
     rp->batch = batch;
     rp->batch_cap = cap;
@@ -252,7 +252,7 @@ int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
 
     char table[128];
     if (rp_target_table(text, len, table, sizeof table))
-        rp_set_table(rp->s, table);
+        session_set_table(rp->s, table);
     return copy || rp->one_by_one ? rp_flush(rp) : 0;
 }
 
