@@ -17,6 +17,7 @@
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "pg_client/pg_version.h"
 
 /* Runs a statement whose answer does not matter; rows, if any, are read
  * to the end so the connection stays in step. */
@@ -204,6 +205,14 @@ unsigned dump_worker(void *arg)
         return 0;
     }
     conn.cancel = &s->cancel;
+    char refusal[160];
+    if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
+        config_wipe_password(cfg); /* nothing written: the server is too old */
+        session_set_error(s, refusal);
+        pg_close(&conn);
+        finish(s, SESSION_FAILED);
+        return 0;
+    }
 
     if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
         int complete_dump(run_session *, pg_conn *);
