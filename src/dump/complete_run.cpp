@@ -24,25 +24,7 @@
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
-
-/* The snapshot and the session settings the catalogue texts and the rows
- * depend on; an empty search_path makes the server qualify every name it
- * prints. */
-static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET synchronize_seqscans = off",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-    "SET search_path = ''",
-};
+#include "session/connect.h"
 
 #define WRAP_MAX_OBJECTS 2000
 
@@ -54,20 +36,6 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
                                       "SELECT pg_catalog.set_config('search_path', '', false);\n\n";
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
-
-static int run_settings(run_session *s, pg_conn *conn)
-{
-    for (const char *sql : SETTINGS) {
-        pg_meta meta = {};
-        int rc = pg_query(conn, sql, &meta);
-        pg_meta_free(&meta);
-        if (rc != 0) {
-            session_set_error(s, rc < 0 ? conn->error : "unexpected answer to a setting");
-            return -1;
-        }
-    }
-    return 0;
-}
 
 static void show_table(run_session *s, const char *schema, const char *name)
 {
@@ -204,8 +172,11 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 /* Reads, selects and orders the model; -1 with the session's error set. */
 static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
-    if (run_settings(s, conn) != 0)
+    /* The settings ran at the login (CONN_COMPLETE). */
+    if (session_begin(conn, nullptr) != 0) {
+        session_set_error(s, conn->error);
         return -1;
+    }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
         session_set_error(s, cat->error);
         return -1;

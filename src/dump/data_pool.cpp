@@ -13,6 +13,7 @@
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "session/connect.h"
 
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
@@ -57,36 +58,16 @@ static char *lock_query(const table_target *t)
     return sql;
 }
 
-static int run_checked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    int rc = pg_query(conn, sql, &meta);
-    if (rc == 1) {
-        pg_meta_free(&meta);
-        snprintf(conn->error, sizeof conn->error, "statement gave rows");
-        return -1;
-    }
-    return rc;
-}
-
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
-    const dump_config *cfg = &p->s->cfg;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &p->s->cancel;
-    int rc = pg_connect_opts(conn, &params, &opts);
+    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, CONN_DUMP, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         return -1;
     }
     conn->cancel = &p->stop;
-    run_session_settings(conn);
-    char sql[128];
-    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", p->snapshot);
-    if (run_checked(conn, sql) != 0) {
+    if (session_begin(conn, p->snapshot) != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         pg_close(conn);
         return -1;
@@ -100,7 +81,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     run_session *s = p->s;
     const table_target *t = &p->targets[i];
     char *sql = lock_query(t);
-    if (sql == nullptr || run_checked(conn, sql) != 0) {
+    if (sql == nullptr || session_command(conn, sql) != 0) {
         free(sql);
         pool_fail(p, SESSION_FAILED, sql == nullptr ? "out of memory" : conn->error);
         return -1;
@@ -207,17 +188,6 @@ bool data_pool_wanted(const run_session *s, int32_t count)
            !plat_path_is_special(s->cfg.out_path);
 }
 
-/* A snapshot name as the server makes them: hex digits and dashes. */
-static bool snapshot_name_ok(const char *name)
-{
-    if (name[0] == '\0')
-        return false;
-    for (const char *c = name; *c != '\0'; c++)
-        if (!((*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'F') || *c == '-'))
-            return false;
-    return true;
-}
-
 int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count)
 {
@@ -225,13 +195,9 @@ int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_tar
     p->count = count < CONFIG_MAX_TABLES ? count : CONFIG_MAX_TABLES;
     for (int32_t i = 0; i < p->count; i++)
         p->targets[i] = targets[i];
-    if (size_order(p, conn, oids) != 0 || pg_query_single(conn, "SELECT pg_export_snapshot()",
-                                                          p->snapshot, sizeof p->snapshot) != 0) {
+    if (size_order(p, conn, oids) != 0 ||
+        session_export_snapshot(conn, p->snapshot, sizeof p->snapshot) != 0) {
         session_set_error(s, conn->error);
-        return -1;
-    }
-    if (!snapshot_name_ok(p->snapshot)) {
-        session_set_error(s, "bad snapshot name from the server");
         return -1;
     }
     int32_t want = s->cfg.jobs < p->count ? s->cfg.jobs : p->count;

@@ -81,10 +81,6 @@ int write_table_copy(const rows_context *c, pg_conn *conn, dump_writer *w, const
  * or null when it may.  Pure: tests and the fuzzer feed it bytes. */
 const char *copy_row_fault(const unsigned char *row, uint64_t n);
 
-/* The settings every dump connection runs, ending inside a read-only
- * repeatable-read transaction; a refused setting is not an error here. */
-void run_session_settings(pg_conn *conn);
-
 /* Text of every failed script write. */
 #define WRITE_FAILED_TEXT "write failed (disk full?)"
 

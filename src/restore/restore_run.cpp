@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "restore/restore_replay.h"
+#include "session/connect.h"
 
 void restore_job_reset(restore_job *job)
 {
@@ -89,11 +90,7 @@ void restore_run(run_session *s, restore_job *job)
     job->bytes_read.store(in.file_read, std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(&s->cfg, s->cfg.database, &params, &opts);
-    opts.cancel = &s->cancel;
-    int connected = pg_connect_opts(&conn, &params, &opts);
+    int connected = session_connect(&s->cfg, nullptr, &s->cancel, CONN_BARE, &conn);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(&s->cfg);
     if (connected != 0) {
@@ -102,7 +99,6 @@ void restore_run(run_session *s, restore_job *job)
         finish(s, SESSION_FAILED);
         return;
     }
-    conn.cancel = &s->cancel;
     s->state.store(SESSION_RUNNING, std::memory_order_release);
 
     replay rp;
