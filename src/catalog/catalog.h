@@ -56,12 +56,13 @@ enum cat_kind : int32_t {
 
 /* Types (TYPES). */
 struct cat_type_info {
-    uint32_t relid;   /* composite: its pg_class row */
-    cat_str base;     /* domain: base type */
-    cat_str dflt;     /* domain: default */
-    int32_t not_null; /* domain: NOT NULL */
-    cat_str subtype;  /* range: subtype */
-    cat_str subdiff;  /* range: subtype_diff function */
+    uint32_t relid;     /* composite: its pg_class row */
+    cat_str base;       /* domain: base type */
+    cat_str dflt;       /* domain: default */
+    int32_t not_null;   /* domain: NOT NULL */
+    cat_str subtype;    /* range: subtype */
+    cat_str subdiff;    /* range: subtype_diff function */
+    cat_str multirange; /* range: its multirange, where not the default name */
     cat_str coll_schema, coll_name; /* domain: collation where not the base type's */
 };
 
@@ -74,6 +75,7 @@ struct cat_routine_info {
     cat_str finalfn; /* aggregate: final function */
     cat_str initval; /* aggregate: initial value (0 when NULL) */
     cat_str combinefn;
+    int32_t secdef; /* 1: SECURITY DEFINER */
 };
 
 /* Sequences, identity ones included (SEQUENCES). */
@@ -147,13 +149,16 @@ struct cat_column {
     cat_str expr;                   /* default or generation expression */
     cat_str coll_schema, coll_name; /* where not the type's collation */
     cat_str comment;
-    int32_t not_null;
-    int32_t local;     /* not only inherited */
-    int32_t generated; /* 0, 's' stored or 'v' virtual */
-    int32_t identity;  /* 0, 'a' always or 'd' by default */
-    int32_t storage;   /* attstorage where not the type's, else 0 */
+    int32_t not_null;      /* NOT NULL, and valid */
+    cat_str not_null_name; /* its name, where not the default */
+    int32_t not_null_no_inherit;
+    int32_t not_null_inherited; /* only from a parent */
+    int32_t local;              /* not only inherited */
+    int32_t generated;          /* 0, 's' stored or 'v' virtual */
+    int32_t identity;           /* 0, 'a' always or 'd' by default */
+    int32_t storage;     /* attstorage where not the type's, else 0 */
     int32_t compression; /* attcompression ('p' pglz, 'l' lz4), or 0 */
-    int32_t split;     /* 1: the default is set after what it calls (a loop) */
+    int32_t split;       /* 1: the default is set after what it calls (a loop) */
 };
 
 /* CONSTRAINTS: of a table, or of a domain. */
@@ -190,7 +195,7 @@ struct cat_event_trigger {
     uint32_t oid;
     cat_str name;
     cat_str event;
-    cat_str tags;     /* the tags as quoted literals, ", " between, or 0 */
+    cat_str tags;     /* the command tags, ',' between (no tag has one), or 0 */
     cat_str function; /* qualified name */
     int32_t enabled;  /* evtenabled */
     cat_str role;

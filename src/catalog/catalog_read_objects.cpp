@@ -87,8 +87,7 @@ static const cat_column_def EVENT_COLS[] = {
     EVENT("oid", CF_OID, oid, "et.oid"),
     EVENT("name", CF_TEXT, name, "et.evtname"),
     EVENT("event", CF_TEXT, event, "et.evtevent"),
-    EVENT("tags", CF_TEXT, tags, "(SELECT pg_catalog.string_agg(pg_catalog.quote_literal(x), ', ') "
-                                 "FROM pg_catalog.unnest(et.evttags) x)"),
+    EVENT("tags", CF_TEXT, tags, "pg_catalog.array_to_string(et.evttags, ',')"),
     EVENT("function", CF_TEXT, function, "et.evtfoid::pg_catalog.regproc::text"),
     EVENT("enabled", CF_CHAR, enabled, "et.evtenabled"),
     EVENT("role", CF_TEXT, role, OWNER("et.evtowner")),

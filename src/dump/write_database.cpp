@@ -47,7 +47,16 @@ static void write_event_trigger(cw_ctx *c, const cat_event_trigger *e)
     cw_ident(c, cw_text(c, e->event));
     if (e->tags != 0) {
         cw_put(c, "\n    WHEN TAG IN (");
-        cw_sql(c, cw_text(c, e->tags), "event trigger tags");
+        const char *t = cw_text(c, e->tags);
+        for (int first = 1; *t != '\0'; first = 0) {
+            const char *end = strchr(t, ',');
+            size_t n = end != nullptr ? (size_t)(end - t) : strlen(t);
+            char tag[128];
+            snprintf(tag, sizeof tag, "%.*s", (int)(n < sizeof tag ? n : sizeof tag - 1), t);
+            cw_put(c, first ? "" : ", ");
+            cw_lit(c, tag);
+            t += n + (end != nullptr ? 1 : 0);
+        }
         cw_put(c, ")");
     }
     cw_put(c, "\n    EXECUTE FUNCTION ");

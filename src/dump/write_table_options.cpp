@@ -6,6 +6,7 @@
  * valid (added afterwards, as CREATE DOMAIN cannot take them).
  */
 #include <cstdio>
+#include <cstring>
 
 #include "dump/complete_write.h"
 
@@ -57,7 +58,8 @@ static void write_statistics(cw_ctx *c, const cat_item *table)
     const cat_vec<cat_statistic> *l = &c->cat->statistics;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         const cat_statistic *st = &l->v[i];
-        cw_sql_statement(c, cw_text(c, st->def), "statistics definition");
+        const char *def = cw_text(c, st->def);
+        put_server_sql(c, def, strlen(def), SQL_STATEMENT, "statistics definition");
         cw_put(c, ";\n");
         if (st->target >= 0) {
             cw_put(c, "ALTER STATISTICS ");
