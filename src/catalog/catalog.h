@@ -104,6 +104,7 @@ struct cat_relation_info {
     int32_t replident;     /* relreplident when not 'd' (the default), else 0 */
     cat_str replident_index;
     cat_str cluster_index; /* the index CLUSTER ON names */
+    cat_str of_type;       /* a typed table's composite type */
 };
 
 /* Collations (COLLATIONS). */

@@ -168,6 +168,8 @@ static const cat_column_def RELATION_COLS[] = {
     ITEM("replident_index", CF_TEXT, rel.replident_index,
          "(SELECT ic.relname FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class ic "
          "ON ic.oid = i.indexrelid WHERE i.indrelid = c.oid AND i.indisreplident)"),
+    ITEM("of_type", CF_TEXT, rel.of_type,
+         "CASE WHEN c.reloftype <> 0 THEN pg_catalog.format_type(c.reloftype, NULL) END"),
     ITEM("cluster_index", CF_TEXT, rel.cluster_index,
          "(SELECT ic.relname FROM pg_catalog.pg_index i JOIN pg_catalog.pg_class ic "
          "ON ic.oid = i.indexrelid WHERE i.indrelid = c.oid AND i.indisclustered)"),

@@ -64,13 +64,40 @@ static bool inline_check(const cat_item *table, const cat_constraint *con)
            (con->local || table->rel.parent != 0) && con->split != 1;
 }
 
+/* A typed table's column that has a default or NOT NULL of its own:
+ * "name WITH OPTIONS ...". */
+static bool typed_options(const cw_ctx *c, const cat_column *a)
+{
+    return (cw_text(c, a->expr)[0] != '\0' && a->split != 1 && a->generated == 0) || a->not_null;
+}
+
+static void typed_column(cw_ctx *c, const cat_column *a)
+{
+    bool dflt = cw_text(c, a->expr)[0] != '\0' && a->split != 1 && a->generated == 0;
+    cw_ident(c, cw_text(c, a->name));
+    cw_put(c, " WITH OPTIONS");
+    if (dflt) {
+        cw_put(c, " DEFAULT ");
+        cw_sql(c, cw_text(c, a->expr), "column default");
+    }
+    if (a->not_null)
+        cw_put(c, " NOT NULL");
+}
+
 /* The lines inside the parentheses: every column of a partition, the
- * local ones of another table. */
+ * local ones of another table, those with options of a typed table. */
 static int write_elements(cw_ctx *c, const cat_item *table)
 {
     int count = 0;
     const cat_vec<cat_column> *l = &c->cat->columns;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
+        if (table->rel.of_type != 0) {
+            if (typed_options(c, &l->v[i])) {
+                cw_put(c, count++ ? ",\n    " : "\n    ");
+                typed_column(c, &l->v[i]);
+            }
+            continue;
+        }
         if (table->rel.parent == 0 && !l->v[i].local)
             continue; /* inherited */
         cw_put(c, count++ ? ",\n    " : "\n    ");
@@ -84,6 +111,21 @@ static int write_elements(cw_ctx *c, const cat_item *table)
         write_check(c, &k->v[i]);
     }
     return count;
+}
+
+/* Whether a typed table has anything to say in parentheses (it may not
+ * have empty ones). */
+static bool typed_has_elements(const cw_ctx *c, const cat_item *table)
+{
+    const cat_vec<cat_column> *l = &c->cat->columns;
+    for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++)
+        if (typed_options(c, &l->v[i]))
+            return true;
+    const cat_vec<cat_constraint> *k = &c->cat->constraints;
+    for (uint32_t i = cat_first_of(k, table->oid); i < k->n && k->v[i].owner == table->oid; i++)
+        if (inline_check(table, &k->v[i]))
+            return true;
+    return false;
 }
 
 /* ALTER TABLE ONLY parent ATTACH PARTITION, when the parent is dumped. */
@@ -152,8 +194,14 @@ int write_table(cw_ctx *c, const cat_item *table)
 {
     cw_put(c, table->rel.unlogged ? "CREATE UNLOGGED TABLE " : "CREATE TABLE ");
     cw_qname(c, table);
-    cw_put(c, " (");
-    cw_put(c, write_elements(c, table) > 0 ? "\n)" : ")");
+    if (table->rel.of_type != 0) {
+        cw_put(c, " OF ");
+        cw_sql(c, cw_text(c, table->rel.of_type), "table type");
+    }
+    if (table->rel.of_type == 0 || typed_has_elements(c, table)) {
+        cw_put(c, " (");
+        cw_put(c, write_elements(c, table) > 0 ? "\n)" : ")");
+    }
     if (table->rel.parent == 0)
         write_inherits(c, table);
     if (table->kind == KIND_PARTITIONED) {

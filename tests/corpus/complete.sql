@@ -229,3 +229,10 @@ SELECT pg_catalog.lo_from_bytea(424242, 'large object bytes');
 SELECT pg_catalog.lo_from_bytea(424243, '');
 SELECT pg_catalog.lo_from_bytea(424244, pg_catalog.decode(repeat('00ff7f', 200000), 'hex'));
 COMMENT ON LARGE OBJECT 424242 IS 'a blob';
+
+-- Typed tables: one with options of its own, one bare.
+CREATE TYPE app.point3 AS (x int, y int, z int);
+CREATE TABLE app.points OF app.point3 (x WITH OPTIONS NOT NULL, y WITH OPTIONS DEFAULT 0,
+  CONSTRAINT positive_z CHECK (z > 0));
+CREATE TABLE app.bare_points OF app.point3;
+INSERT INTO app.points (x, z) VALUES (1, 3);
