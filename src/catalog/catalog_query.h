@@ -97,7 +97,7 @@ template <class T> cat_source cat_source_of(const cat_query_def *q, cat_vec<T> *
 /* Every query of a catalogue read, in order, with its list; the
  * privileges come last.  Returns how many were put in out (room for
  * CAT_SOURCES). */
-#define CAT_SOURCES 24
+#define CAT_SOURCES 32
 uint32_t cat_item_sources(catalog *cat, cat_source *out);
 uint32_t cat_part_sources(catalog *cat, cat_source *out);
 
