@@ -126,7 +126,14 @@ TEST(ReplaySafety, SettingsFlippedDuringTheReplayChangeNothing)
     /* An encoding whose characters may hold quotes stops the restore. */
     write_file(script, "SET client_encoding = 'SJIS';\nSELECT 1;\n");
     EXPECT_EQ(5, restore("vrsf_own", script, "", &result));
-    EXPECT_NE(std::string::npos, result.find("client_encoding is now SJIS")) << result;
+    EXPECT_NE(std::string::npos, result.find("client_encoding is SJIS")) << result;
+    /* So does a database whose default client_encoding is one. */
+    ASSERT_EQ(0, sandbox_psql("vrsf_own", "ALTER DATABASE vrsf_own SET client_encoding = 'BIG5'"));
+    write_file(script, "SELECT 1;\n");
+    EXPECT_EQ(5, restore("vrsf_own", script, "", &result));
+    EXPECT_NE(std::string::npos,
+              result.find("client_encoding is BIG5, which a restore cannot read"))
+        << result;
 }
 
 /* Owners and privileges come with a complete dump by default, so a
@@ -299,6 +306,8 @@ TEST(ReplaySafety, AHugeStatementFailsAtTheLimitWithItsLine)
 TEST(ReplaySafety, RoleIsTakenFirstByDumpAndRestore)
 {
     REQUIRE_SANDBOX();
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrsr_dst");
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrsr_src");
     sandbox_psql("postgres", "DROP ROLE IF EXISTS \"vrsr Owner\"");
     ASSERT_EQ(0, sandbox_psql("postgres", "CREATE ROLE \"vrsr Owner\""));
     sandbox_fresh_db("vrsr_src");
