@@ -17,6 +17,7 @@
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "pg_client/pg_version.h"
 #include "session/connect.h"
 
 static const char SCRIPT_SETTINGS[] =
@@ -159,6 +160,14 @@ unsigned dump_worker(void *arg)
         config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
+        finish(s, SESSION_FAILED);
+        return 0;
+    }
+    char refusal[160];
+    if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
+        config_wipe_password(cfg); /* nothing written: the server is too old */
+        session_set_error(s, refusal);
+        pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
     }

@@ -96,7 +96,8 @@ static void write_constraints(cw_ctx *c, const cat_item *table, int pass)
             continue;
         if (pass == 0 && (con->type == 'p' || con->type == 'u' || con->type == 'x'))
             add_constraint(c, table, con, true);
-        else if (pass == 0 && con->type == 'c' && con->local && !con->validated)
+        else if (pass == 0 && (con->type == 'c' || con->type == 'n') && con->local &&
+                 !con->validated)
             add_constraint(c, table, con, false); /* inheriting tables take it too */
         else if (pass == 1 && con->type == 'f' && !con->from_parent) {
             const cat_item *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);

@@ -48,9 +48,12 @@ static void write_domain(cw_ctx *c, const cat_item *r)
         cw_put(c, " DEFAULT ");
         cw_sql(c, cw_text(c, r->typ.dflt), "domain default");
     }
-    if (r->typ.not_null)
-        cw_put(c, " NOT NULL");
     const cat_vec<cat_constraint> *k = &c->cat->constraints;
+    bool named_not_null = false; /* a constraint of its own from 17 on */
+    for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++)
+        named_not_null = named_not_null || (k->v[i].on_domain && k->v[i].type == 'n');
+    if (r->typ.not_null && !named_not_null)
+        cw_put(c, " NOT NULL");
     for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++) {
         if (!k->v[i].on_domain)
             continue;
@@ -96,6 +99,10 @@ static void write_range(cw_ctx *c, const cat_item *r)
     if (cw_text(c, r->typ.subdiff)[0] != '\0') {
         cw_put(c, ",\n    subtype_diff = ");
         cw_sql(c, cw_text(c, r->typ.subdiff), "range subtype_diff");
+    }
+    if (cw_text(c, r->typ.multirange)[0] != '\0') {
+        cw_put(c, ",\n    multirange_type_name = ");
+        cw_sql(c, cw_text(c, r->typ.multirange), "multirange name");
     }
     cw_put(c, "\n);\n\n");
 }
