@@ -72,6 +72,7 @@ struct cat_routine_info {
     cat_str finalfn; /* aggregate: final function */
     cat_str initval; /* aggregate: initial value (0 when NULL) */
     cat_str combinefn;
+    int32_t secdef; /* 1: SECURITY DEFINER */
 };
 
 /* Sequences, identity ones included (SEQUENCES). */

@@ -93,6 +93,7 @@ static const cat_column_def ROUTINE_COLS[] = {
     ITEM("finalfn", CF_TEXT, fn.finalfn, "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text"),
     ITEM("initval", CF_TEXT, fn.initval, "a.agginitval"),
     ITEM("combinefn", CF_TEXT, fn.combinefn, "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text"),
+    ITEM("secdef", CF_BOOL, fn.secdef, "p.prosecdef"),
 };
 static const cat_piece ROUTINE_FROM[] = {
     {"FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "

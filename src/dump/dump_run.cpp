@@ -120,7 +120,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
         }
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
-            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0, 0};
         int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
         config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
         if (started != 0) {

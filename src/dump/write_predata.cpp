@@ -140,8 +140,16 @@ static void write_routine(cw_ctx *c, const cat_item *r)
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == '\n' || def[n - 1] == ' '))
         n--;
-    put_server_sql(c, def, n, SQL_STATEMENT, "function definition");
-    cw_put(c, ";\n\n");
+    cat_item *item = const_cast<cat_item *>(r);
+    cw_head h = {r->kind == KIND_PROCEDURE ? "PROCEDURE" : "FUNCTION",
+                 cw_text(c, r->schema),
+                 cw_text(c, r->name),
+                 nullptr,
+                 r->kind == KIND_PROCEDURE ? "procedure" : "function",
+                 &item->dumped,
+                 nullptr};
+    if (put_server_statement(c, def, n, &h) == 0)
+        cw_put(c, ";\n\n");
 }
 
 /* The options a sequence or an identity column's sequence is made with. */
