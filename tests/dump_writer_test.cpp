@@ -117,6 +117,26 @@ TEST(DumpWriter, RefusedFlushKeepsHeldBytesAndCount)
     EXPECT_EQ(0, g.counted());
 }
 
+TEST(DumpWriter, FirstRefusalIsStickyUntilTheFinalRetry)
+{
+    writer_fixture f(8);
+    ASSERT_EQ(0, dw_put(&f.w, "01234567", 8));
+    sink_fail_once_at(1);
+    EXPECT_EQ(-1, dw_put(&f.w, "89", 2)); /* the held block is refused once */
+    /* The file would take bytes again, but nothing passes the hole. */
+    EXPECT_EQ(-1, dw_put(&f.w, "", 0));
+    EXPECT_EQ(-1, dw_printf(&f.w, "%d", 1));
+    EXPECT_EQ(-1, dw_put_ident(&f.w, "x"));
+    EXPECT_EQ(-1, dw_put_literal(&f.w, "x", 1));
+    EXPECT_EQ(-1, dw_put_comment_text(&f.w, ""));
+    EXPECT_EQ(-1, dw_flush(&f.w));
+    EXPECT_EQ("", f.contents());
+    EXPECT_EQ(0, dw_retry(&f.w));
+    EXPECT_EQ("01234567", f.contents());
+    EXPECT_EQ(0, dw_put(&f.w, "89", 2));
+    sink_fail_once_at(0);
+}
+
 /* What a .gz or .zst file holds, decompressed the way gzip -d and zstd -d
  * read it (every stream or frame in turn); "!" when it is not whole. */
 std::string decompressed(int kind, const std::string &packed)

@@ -102,6 +102,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     sink_open(&sink, file, nullptr, SINK_FILE, 0);
     w->sink = &sink;
     w->used = 0;
+    w->failed = 0; /* a fresh part */
     char error[512] = "";
     rows_context c = {
         &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
@@ -134,16 +135,14 @@ static unsigned pool_worker(void *arg)
     if (worker_connect(p, &conn) != 0)
         return 0;
     dump_writer w = {};
-    w.cap = DW_BUFFER_SIZE;
-    w.buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    if (w.buf == nullptr)
+    if (dw_open(&w, nullptr) != 0)
         pool_fail(p, SESSION_FAILED, "out of memory");
     while (w.buf != nullptr && p->stop.load(std::memory_order_relaxed) == 0) {
         int32_t k = p->next.fetch_add(1, std::memory_order_relaxed);
         if (k >= p->count || worker_table(p, &conn, &w, p->order[k]) != 0)
             break;
     }
-    free(w.buf);
+    dw_close(&w);
     pg_close(&conn);
     return 0;
 }

@@ -119,7 +119,16 @@ static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32
     return SECTION_OK;
 }
 
-/* The type of one column as the script names it. */
+/* "(n)" of a length.  0 or -1. */
+static int put_parenthesised(dump_writer *w, const pg_value *n)
+{
+    if (dw_put(w, "(", 1) != 0 || dw_put(w, n->data, n->len) != 0 || dw_put(w, ")", 1) != 0)
+        return -1;
+    return 0;
+}
+
+/* The type of one column as the script names it: 0, -1 when a write
+ * failed, -2 with *why for a part in a shape no catalogue produces. */
 static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
 {
     if (sql_value_is(&v[C_TYPE], "character varying") || sql_value_is(&v[C_TYPE], "character")) {
@@ -130,24 +139,25 @@ static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
             return 0;
         if (!sql_value_is_digits(&v[C_LEN]))
             return *why = "length", -2;
-        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+        return put_parenthesised(w, &v[C_LEN]);
     }
     if (sql_value_is(&v[C_TYPE], "numeric") && v[C_PREC].data != nullptr) {
         if (!sql_value_is_digits(&v[C_PREC]) ||
             (v[C_SCALE].data != nullptr && !sql_value_is_digits(&v[C_SCALE])))
             return *why = "precision", -2;
-        return dw_put(w, "numeric(", 8) || dw_put(w, v[C_PREC].data, v[C_PREC].len) ||
-               dw_put(w, ",", 1) ||
-               (v[C_SCALE].data != nullptr ? dw_put(w, v[C_SCALE].data, v[C_SCALE].len)
-                                           : dw_put(w, "0", 1)) ||
-               dw_put(w, ")", 1);
+        bool failed = dw_put(w, "numeric(", 8) != 0 ||
+                      dw_put(w, v[C_PREC].data, v[C_PREC].len) != 0 || dw_put(w, ",", 1) != 0 ||
+                      (v[C_SCALE].data != nullptr ? dw_put(w, v[C_SCALE].data, v[C_SCALE].len)
+                                                  : dw_put(w, "0", 1)) != 0 ||
+                      dw_put(w, ")", 1) != 0;
+        return failed ? -1 : 0;
     }
     if (sql_value_is(&v[C_TYPE], "bit") || sql_value_is(&v[C_TYPE], "bit varying")) {
         if (dw_put(w, v[C_TYPE].data, v[C_TYPE].len) != 0 || v[C_LEN].data == nullptr)
             return dw_put(w, "", 0);
         if (!sql_value_is_digits(&v[C_LEN]))
             return *why = "length", -2;
-        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+        return put_parenthesised(w, &v[C_LEN]);
     }
     bool array = sql_value_is(&v[C_TYPE], "ARRAY");
     if (array || sql_value_is(&v[C_TYPE], "USER-DEFINED")) {
@@ -162,8 +172,9 @@ static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
             return *why = "type name", -2;
         bool in_path = sql_value_is(&v[C_USCHEMA], "public") ||
                        (array && sql_value_is(&v[C_USCHEMA], "pg_catalog"));
-        if (!in_path && (sql_put_name(w, &v[C_USCHEMA], sql_value_is(&v[C_USCHEMA_PLAIN], "t")) ||
-                         dw_put(w, ".", 1)))
+        if (!in_path &&
+            (sql_put_name(w, &v[C_USCHEMA], sql_value_is(&v[C_USCHEMA_PLAIN], "t")) != 0 ||
+             dw_put(w, ".", 1) != 0))
             return -1;
         if (sql_put_name(w, &name, sql_value_is(&v[C_UNAME_PLAIN], "t")) != 0)
             return -1;
@@ -221,7 +232,7 @@ static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const ch
         first = false;
     }
     pg_meta_free(&meta);
-    if (bad == -1)
+    if (bad != 0 && bad != -2)
         return write_failed(s, outcome);
     if (bad == -2) {
         snprintf(s->error, sizeof s->error, "invalid column %s from the server for table \"%s\"",
