@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
 #include "dump/dump_output.h"
@@ -44,9 +44,10 @@ static void show_table(run_session *s, const char *schema, const char *name)
     session_set_table(s, text);
 }
 
-static bool has_rows(const cat_row *r)
+static bool has_rows(const cat_item *r)
 {
-    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
+    return r->dumped == 1 &&
+           r->kind == KIND_TABLE; /* a partitioned table's rows live in its leaves */
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
@@ -55,22 +56,22 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
     const catalog *cat = c->cat;
     int32_t done = 0;
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (!has_rows(r))
             continue;
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
             *outcome = SESSION_FAILED;
             return -1;
         }
-        t.schema = cw_text(c, r, 0);
-        t.name = cw_text(c, r, 1);
+        t.schema = cw_text(c, r->schema);
+        t.name = cw_text(c, r->name);
         t.columns = columns;
         t.qualify = 1;
         int rc = SECTION_END;
@@ -147,9 +148,11 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
     }
     uint32_t n = 0;
     for (uint32_t i = 0; i < cat->items.n; i++) {
-        const cat_row *r = &cat->items.v[i];
-        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
-        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+        const cat_item *r = &cat->items.v[i];
+        const cat_item *t = r->kind == KIND_IDENTITY
+                                ? cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel)
+                                : nullptr;
+        if ((r->kind == KIND_SEQUENCE && r->dumped == 1) || (t != nullptr && t->dumped == 1))
             oids[n++] = r->oid;
     }
     qsort(oids, n, 4, oid_cmp);
