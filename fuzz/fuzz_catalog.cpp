@@ -23,9 +23,9 @@
 #include "catalog/catalog_query.h"
 #include "config/config.h"
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 static void read_config(const char *p, const char *end, dump_config *cfg)
 {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 #include "support/dump_wait.h"
 
 #include <zlib.h>

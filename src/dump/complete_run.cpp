@@ -20,9 +20,9 @@
 #include "config/config.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
-#include "dump/dump_output.h"
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_output.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "dump/dump_writer.h"
+#include "sink/dump_writer.h"
 #include "script/psql_lexer.h"
 
 bool sql_value_is(const pg_value *v, const char *word)

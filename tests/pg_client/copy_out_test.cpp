@@ -4,9 +4,9 @@
  */
 #include "client_fixture.h"
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 #include <atomic>
 #include <cstdio>

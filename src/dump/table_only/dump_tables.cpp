@@ -1,13 +1,13 @@
 /*
  * Settling and locking the tables of a table-only dump.
  */
-#include "dump/dump_tables.h"
+#include "dump/table_only/dump_tables.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 

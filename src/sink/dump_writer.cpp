@@ -3,14 +3,14 @@
  * into one large buffer and reach the sink in big blocks; a block larger
  * than the whole buffer goes to the sink directly.
  */
-#include "dump/dump_writer.h"
+#include "sink/dump_writer.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 static std::atomic<uint64_t> g_test_capacity;
 

@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_writer.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 

@@ -2,7 +2,7 @@
  * Parallel data sections: the workers, the order they take tables in, and
  * the run's side that appends each finished part to the script.
  */
-#include "dump/data_pool.h"
+#include "dump/run/data_pool.h"
 
 #include <chrono>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
 

@@ -1,13 +1,13 @@
 /*
  * The script file: written under a temporary name, put in place at the end.
  */
-#include "dump/dump_output.h"
+#include "dump/run/dump_output.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
 #include "platform/platform.h"
 
 /* The file the run writes: beside out_path, or out_path itself when that

@@ -2,7 +2,7 @@
  * The sink's dispatch and the file under every sink: blocks go to the file
  * with one fwrite each, and only a block taken whole is counted.
  */
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -6,16 +6,16 @@
  * that sees it may read every counter and text, open the file or free the
  * slot at once.
  */
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/data_pool.h"
-#include "dump/dump_output.h"
-#include "dump/dump_tables.h"
-#include "dump/dump_writer.h"
+#include "dump/run/data_pool.h"
+#include "dump/run/dump_output.h"
+#include "dump/table_only/dump_tables.h"
+#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
 
