@@ -19,12 +19,13 @@
 #include "catalog/catalog.h"
 #include "config/config.h"
 #include "dump/complete_reader.h"
+#include "dump/complete_run.h"
 #include "dump/complete_write.h"
 #include "dump/run/dump_output.h"
 #include "dump/run/dump_run.h"
-#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
+#include "sink/dump_writer.h"
 
 #define WRAP_MAX_OBJECTS 2000
 

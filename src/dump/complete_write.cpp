@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "dump/run/dump_run.h"
-#include "sink/dump_writer.h"
 #include "script/psql_lexer.h"
+#include "sink/dump_writer.h"
 
 void cw_fail(cw_ctx *c, const char *text)
 {

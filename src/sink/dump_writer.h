@@ -19,6 +19,9 @@ struct dw_sink;
 
 #define DW_BUFFER_SIZE 1048576
 
+/* Text of every failed script write. */
+#define WRITE_FAILED_TEXT "write failed (disk full?)"
+
 struct dump_writer {
     dw_sink *sink;      /* where full blocks go; owned by the run */
     unsigned char *buf; /* heap, cap bytes; owned by the run */

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
-#include "sink/dump_sink.h"
-#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
@@ -104,7 +104,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->used = 0;
     w->failed = 0; /* a fresh part */
     char error[512] = "";
-    rows_context c = {
+    section_context c = {
         &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
         error,   sizeof error};
     int outcome = 0;

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "dump/run/dump_run.h"
-#include "sink/dump_sink.h"
 #include "platform/platform.h"
+#include "sink/dump_sink.h"
 
 /* The file the run writes: beside out_path, or out_path itself when that
  * is a device or a pipe, which cannot be replaced by a rename. */

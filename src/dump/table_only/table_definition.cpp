@@ -14,21 +14,22 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
-#include "sink/dump_writer.h"
 #include "dump/sql_text.h"
+#include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
-static int write_failed(run_session *s, int *outcome)
+static int write_failed(const section_context *s, int *outcome)
 {
-    session_set_error(s, WRITE_FAILED_TEXT);
+    snprintf(s->error, s->error_size, "%s", WRITE_FAILED_TEXT);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
 
-static int fail_with(run_session *s, int *outcome, const char *text)
+static int fail_with(const section_context *s, int *outcome, const char *text)
 {
-    session_set_error(s, text);
+    snprintf(s->error, s->error_size, "%s", text);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
@@ -80,7 +81,7 @@ static const char KEY_SQL[] =
     "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = x.attnum "
     "WHERE i.indrelid = %u AND i.indisprimary ORDER BY x.n";
 
-static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+static int write_sequences(const section_context *s, pg_conn *conn, dump_writer *w, uint32_t oid,
                            int *outcome)
 {
     char sql[sizeof SEQUENCE_SQL + 16];
@@ -209,7 +210,7 @@ static int put_column(dump_writer *w, const pg_value *v, bool first, const char 
     return 0;
 }
 
-static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
+static int write_columns(const section_context *s, pg_conn *conn, dump_writer *w, const char *table,
                          int *outcome)
 {
     char lit[300];
@@ -235,8 +236,8 @@ static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const ch
     if (bad != 0 && bad != -2)
         return write_failed(s, outcome);
     if (bad == -2) {
-        snprintf(s->error, sizeof s->error, "invalid column %s from the server for table \"%s\"",
-                 why, table);
+        snprintf(s->error, s->error_size, "invalid column %s from the server for table \"%s\"", why,
+                 table);
         *outcome = SESSION_FAILED;
         return SECTION_END;
     }
@@ -245,7 +246,8 @@ static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const ch
     return SECTION_OK;
 }
 
-static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
+static int write_key(const section_context *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+                     int *outcome)
 {
     char sql[sizeof KEY_SQL + 16];
     snprintf(sql, sizeof sql, KEY_SQL, oid);
@@ -275,11 +277,11 @@ static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid
     return SECTION_OK;
 }
 
-int write_table_definition(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
-                           uint32_t oid, int *outcome)
+int write_table_definition(const section_context *s, pg_conn *conn, dump_writer *w,
+                           const char *table, uint32_t oid, int *outcome)
 {
-    if (s->cfg.include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
-                                dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
+    if (s->cfg->include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
+                                 dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
         return write_failed(s, outcome);
     if (write_sequences(s, conn, w, oid, outcome) != SECTION_OK)
         return SECTION_END;
