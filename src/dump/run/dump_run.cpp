@@ -18,6 +18,7 @@
 #include "dump/table_only/dump_tables.h"
 #include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
+#include "pg_client/pg_version.h"
 #include "session/connect.h"
 #include "sink/dump_writer.h"
 
@@ -102,7 +103,7 @@ static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uin
             return outcome != 0 ? outcome : SESSION_FAILED;
         if (pool != nullptr && data_pool_append(pool, i, w, &outcome) != 0)
             return outcome != 0 ? outcome : SESSION_FAILED;
-        const table_target t = {"public", name, nullptr, 0, 0};
+        const table_target t = {"public", name, nullptr, 0, 0, 0};
         if (pool == nullptr && cfg->include_data &&
             table_rows_write(&c, conn, w, &t, &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
@@ -139,7 +140,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
         }
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
-            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0, 0};
         int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
         config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
         if (started != 0) {
@@ -179,6 +180,14 @@ unsigned dump_worker(void *arg)
         config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
+        finish(s, SESSION_FAILED);
+        return 0;
+    }
+    char refusal[160];
+    if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
+        config_wipe_password(cfg); /* nothing written: the server is too old */
+        session_set_error(s, refusal);
+        pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
     }
