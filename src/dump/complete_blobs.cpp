@@ -13,8 +13,8 @@
 #include "config/config.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 
 #define LO_CHUNK 262144

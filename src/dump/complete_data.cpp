@@ -10,8 +10,8 @@
 
 #include "config/config.h"
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_writer.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
