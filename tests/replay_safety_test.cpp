@@ -151,7 +151,8 @@ TEST(ReplaySafety, OwnersByDefaultAndRestoreWithoutTheRoles)
     sandbox_fresh_db(src);
     ASSERT_EQ(0, sandbox_psql(src, "CREATE FUNCTION up() RETURNS int LANGUAGE sql SECURITY "
                                    "DEFINER RETURN 1; ALTER FUNCTION up() OWNER TO vrso_owner;"
-                                   "CREATE TABLE t (a int); ALTER TABLE t OWNER TO vrso_owner;"
+                                   "CREATE TABLE t (a serial, b int GENERATED ALWAYS AS "
+                                   "IDENTITY); ALTER TABLE t OWNER TO vrso_owner;"
                                    "GRANT SELECT ON t TO PUBLIC;"));
     std::string out = temp_path("owners.sql");
     dumped d = dump(src, out);
