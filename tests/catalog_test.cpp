@@ -13,9 +13,9 @@
 #include "catalog/catalog.h"
 #include "config/config.h"
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 #include "support/dump_wait.h"
 
 namespace

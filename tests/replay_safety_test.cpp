@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "config/config.h"
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "platform/platform.h"
 #include "restore/restore_replay.h"
 #include "support/dump_wait.h"
