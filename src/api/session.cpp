@@ -86,6 +86,7 @@ static void session_clear(dump_session *s)
     s->start_ms.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     memset(s->error, 0, sizeof s->error);
+    memset(&s->fail, 0, sizeof s->fail);
     memset(s->progress_json, 0, sizeof s->progress_json);
     memset(s->result_json, 0, sizeof s->result_json);
     memset(s->partial_path, 0, sizeof s->partial_path);
@@ -172,7 +173,7 @@ int session_launch(int32_t index, unsigned (*routine)(void *))
     g_reserved[index] = 0;
     slots_unlock();
     if (rc != 0) {
-        set_last_error("thread create failed");
+        set_last_error(FAIL_SYSTEM, "thread create failed");
         return -1;
     }
     return 0;
@@ -181,12 +182,12 @@ int session_launch(int32_t index, unsigned (*routine)(void *))
 static int32_t start_dump(const dump_config *cfg)
 {
     if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || cfg->out_path[0] == '\0') {
-        set_last_error("user, database and out_path required");
+        set_last_error(FAIL_CONFIG, "user, database and out_path required");
         return -1;
     }
     int32_t index = session_claim();
     if (index < 0) {
-        set_last_error("no free sessions");
+        set_last_error(FAIL_BUSY, "no free sessions");
         return -2;
     }
     g_sessions[index].cfg = *cfg;
@@ -198,19 +199,21 @@ static int32_t start_dump(const dump_config *cfg)
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
 {
     if (config_json == nullptr) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
+    if (config_text_check(config_json) != 0)
+        return -1;
     /* On the heap: the record (every list at its cap) is large for a host
      * thread's stack. */
     dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
     if (cfg == nullptr) {
-        set_last_error("out of memory");
+        set_last_error(FAIL_MEMORY, "out of memory");
         return -1;
     }
     int32_t rc = -1;
     if (parse_config(config_json, cfg) != 0)
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
     else
         rc = start_dump(cfg);
     /* The session holds its own copy; this one is not needed. */
@@ -226,6 +229,8 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_status(int32_t session)
         return -1;
     return s->state.load(std::memory_order_acquire);
 }
+
+#define CANCELLED_REPLY "{\"ok\":false,\"error\":\"cancelled\",\"code\":\"cancelled\"}"
 
 static void format_progress(const dump_session *s, char *dst, size_t size)
 {
@@ -279,12 +284,13 @@ static void format_result(const dump_session *s, char *dst, size_t size)
             dst[0] = '\0';
     } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
         if (state == SESSION_CANCELLED)
-            snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
+            snprintf(dst, size, "%s", CANCELLED_REPLY);
         else
-            format_error_reply(dst, size, s->error);
+            format_error_reply(dst, size, s->error, &s->fail);
         add_partial_path(s, dst, size);
     } else {
-        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
+        snprintf(dst, size, "%s",
+                 "{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}");
     }
 }
 
@@ -295,10 +301,10 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
 {
     dump_session *s = session_at(session);
     if (s == nullptr)
-        return "{\"error\":\"bad session\"}";
+        return "{\"error\":\"bad session\",\"code\":\"bad_session\"}";
     reply_block *b = thread_replies();
     if (b == nullptr)
-        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\"}";
+        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\",\"code\":\"out_of_memory\"}";
     char *dst = b->progress[session];
     slots_lock();
     session_reply_fn fn = g_progress_fn[session];
@@ -312,7 +318,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
 {
     dump_session *s = session_at(session);
     if (s == nullptr)
-        return "{\"ok\":false,\"error\":\"bad session\"}";
+        return "{\"ok\":false,\"error\":\"bad session\",\"code\":\"bad_session\"}";
     reply_block *b = thread_replies();
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;

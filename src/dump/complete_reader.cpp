@@ -45,9 +45,11 @@ static int run(pg_conn *conn, const char *sql, const char **why)
     return rc;
 }
 
-static int fail(dump_session *s, const char *text)
+/* The session's error: text, with the kind of conn's last failure when
+ * the text is the client's (null conn: a refused server answer). */
+static int fail(dump_session *s, const pg_conn *conn, const char *text)
 {
-    session_set_error(s, text);
+    session_set_failure(s, conn != nullptr ? &conn->fail : nullptr, FAIL_REFUSED, text);
     return -1;
 }
 
@@ -55,12 +57,12 @@ static int export_snapshot(dump_session *s, pg_conn *main, snap_reader *r)
 {
     if (pg_query_single(main, "SELECT pg_catalog.pg_export_snapshot()", r->snapshot,
                         sizeof r->snapshot) != 0)
-        return fail(s, main->error);
+        return fail(s, main, main->error);
     /* The id goes back into a statement: only the characters an id has. */
     for (const char *p = r->snapshot; *p != '\0'; p++)
         if (!((*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'F') || *p == '-'))
-            return fail(s, "unexpected snapshot id from the server");
-    return r->snapshot[0] == '\0' ? fail(s, "empty snapshot id from the server") : 0;
+            return fail(s, nullptr, "unexpected snapshot id from the server");
+    return r->snapshot[0] == '\0' ? fail(s, nullptr, "empty snapshot id from the server") : 0;
 }
 
 int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
@@ -74,13 +76,13 @@ int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
     config_conn_params(cfg, cfg->database, &params, &opts);
     opts.cancel = &s->cancel;
     if (pg_connect_opts(&r->conn, &params, &opts) != 0)
-        return fail(s, r->conn.error);
+        return fail(s, &r->conn, r->conn.error);
     r->connected = 1;
     r->conn.cancel = &s->cancel;
     const char *why = nullptr;
     for (const char *sql : CHECKED)
         if (run(&r->conn, sql, &why) != 0) {
-            fail(s, why);
+            fail(s, &r->conn, why);
             reader_close(r);
             return -1;
         }
@@ -95,17 +97,17 @@ int reader_reserve(dump_session *s, snap_reader *r, int32_t n)
     if (r->in_tx && r->used + n > READER_LOCKS) {
         r->in_tx = 0;
         if (run(&r->conn, "COMMIT", &why) != 0)
-            return fail(s, why);
+            return fail(s, &r->conn, why);
     }
     if (!r->in_tx) {
         char sql[128];
         snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", r->snapshot);
         if (run(&r->conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", &why) != 0)
-            return fail(s, why);
+            return fail(s, &r->conn, why);
         r->in_tx = 1;
         r->used = 0;
         if (run(&r->conn, sql, &why) != 0)
-            return fail(s, why);
+            return fail(s, &r->conn, why);
     }
     r->used += n;
     return 0;

@@ -29,13 +29,19 @@
  * depend on; an empty search_path makes the server qualify every name it
  * prints. */
 static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "SET row_security = off",
-    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
-    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
+    "SET client_encoding = 'UTF8'",
+    "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",
+    "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",
+    "SET row_security = off",
+    "SET synchronize_seqscans = off",
+    "SET statement_timeout = 0",
+    "SET lock_timeout = 0",
+    "SET idle_in_transaction_session_timeout = 0",
     "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",     "SET search_path = ''",
+    "SET bytea_output = 'hex'",
+    "SET search_path = ''",
 };
 
 #define WRAP_MAX_OBJECTS 2000
@@ -56,7 +62,8 @@ static int run_settings(dump_session *s, pg_conn *conn)
         int rc = pg_query(conn, sql, &meta);
         pg_meta_free(&meta);
         if (rc != 0) {
-            session_set_error(s, rc < 0 ? conn->error : "unexpected answer to a setting");
+            session_set_failure(s, rc < 0 ? &conn->fail : nullptr, FAIL_PROTOCOL,
+                                rc < 0 ? conn->error : "unexpected answer to a setting");
             return -1;
         }
     }
@@ -122,10 +129,10 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
     /* Comment lines carry printable text only. */
     cw_put(c, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ");
     if (!c->bad && dw_put_comment_text(c->w, conn->server_version) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n-- Database: ");
     if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     cw_put(c, SCRIPT_SETTINGS);
     bool wrap = c->cat->items.n <= WRAP_MAX_OBJECTS;
@@ -172,7 +179,7 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
-        session_set_error(s, "out of memory");
+        session_set_error(s, FAIL_MEMORY, "out of memory");
         return -1;
     }
     uint32_t n = 0;
@@ -188,7 +195,7 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
         uint32_t count = n - at < READER_LOCKS ? n - at : READER_LOCKS;
         rc = reader_reserve(s, reader, READER_LOCKS);
         if (rc == 0 && catalog_read_seqvals(cat, &reader->conn, oids + at, count) != 0) {
-            session_set_error(s, cat->error);
+            session_set_failure(s, &reader->conn.fail, FAIL_REFUSED, cat->error);
             rc = -1;
         }
     }
@@ -202,11 +209,15 @@ static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, cat
     if (run_settings(s, conn) != 0)
         return -1;
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
-        session_set_error(s, cat->error);
+        session_set_failure(s, &conn->fail, FAIL_REFUSED, cat->error);
         return -1;
     }
-    if (catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
-        session_set_error(s, cat->error);
+    if (catalog_select(cat, &s->cfg) != 0) {
+        session_set_error(s, FAIL_CONFIG, cat->error);
+        return -1;
+    }
+    if (catalog_sort(cat) != 0) {
+        session_set_error(s, FAIL_REFUSED, cat->error);
         return -1;
     }
     if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)

@@ -29,6 +29,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
         char why[200];
         plat_file_error_text(why, sizeof why);
         snprintf(s->error, sizeof s->error, "cannot open output file %s: %s", path, why);
+        fail_set(&s->fail, FAIL_IO);
         path[0] = '\0';
         return -1;
     }
@@ -46,7 +47,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
             return 0;
         why = w->sink->error;
     }
-    session_set_error(s, why);
+    session_set_error(s, FAIL_IO, why);
     free(w->buf);
     free(w->sink);
     *w = dump_writer{};
@@ -59,15 +60,15 @@ int dump_output_open(dump_session *s, dump_writer *w)
 static int finish_done(dump_session *s, dump_writer *w)
 {
     if (dw_flush(w) != 0) {
-        session_set_error(s, "final flush failed");
+        session_set_error(s, FAIL_IO, "final flush failed");
         return SESSION_FAILED;
     }
     if (sink_finish(w->sink) != 0) {
-        session_set_error(s, w->sink->error);
+        session_set_error(s, FAIL_IO, w->sink->error);
         return SESSION_FAILED;
     }
     if (plat_file_sync(w->sink->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
-        session_set_error(s, "cannot write output file to disk (disk full?)");
+        session_set_error(s, FAIL_IO, "cannot write output file to disk (disk full?)");
         return SESSION_FAILED;
     }
     return SESSION_DONE;
@@ -93,7 +94,7 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
     /* The close finishes the C library's own buffering: a failure there
      * means the file may lack its tail, which must not pass as done. */
     if (fclose(file) != 0 && outcome == SESSION_DONE) {
-        session_set_error(s, "cannot close output file (disk full?)");
+        session_set_error(s, FAIL_IO, "cannot close output file (disk full?)");
         outcome = SESSION_FAILED;
     }
     bool in_place = strcmp(path, s->cfg.out_path) == 0;
@@ -102,6 +103,7 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
         plat_file_error_text(why, sizeof why);
         snprintf(s->error, sizeof s->error, "cannot put output file in place at %s: %s",
                  s->cfg.out_path, why);
+        fail_set(&s->fail, FAIL_IO);
         outcome = SESSION_FAILED;
     }
     if (outcome == SESSION_DONE || in_place)

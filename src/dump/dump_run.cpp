@@ -35,9 +35,21 @@ int64_t now_ms(void)
     return (c / f) * 1000 + (c % f) * 1000 / f;
 }
 
-void session_set_error(dump_session *s, const char *text)
+void session_set_error(dump_session *s, int32_t kind, const char *text)
 {
     snprintf(s->error, sizeof s->error, "%s", text);
+    fail_set(&s->fail, kind);
+}
+
+void session_set_failure(dump_session *s, const fail_info *f, int32_t fallback, const char *text)
+{
+    snprintf(s->error, sizeof s->error, "%s", text);
+    fail_copy(&s->fail, f, fallback);
+}
+
+void session_set_conn_error(dump_session *s, const pg_conn *conn)
+{
+    session_set_failure(s, &conn->fail, FAIL_PROTOCOL, conn->error);
 }
 
 static void set_current_table(dump_session *s, const char *name)
@@ -103,7 +115,7 @@ static void finish(dump_session *s, int outcome)
     /* A read that failed only because the host asked to stop ended the run
      * on the host's request: report it as the cancellation it is. */
     if (outcome == SESSION_FAILED && s->cancel.load(std::memory_order_relaxed) != 0 &&
-        strcmp(s->error, "cancelled") == 0) {
+        s->fail.kind == FAIL_CANCELLED) {
         s->error[0] = '\0';
         outcome = SESSION_CANCELLED;
     }
@@ -129,11 +141,11 @@ static int lock_tables(dump_session *s, pg_conn *conn)
     for (int i = 0; i < s->cfg.table_count; i++)
         if (lock_batch_add(conn, &b, "public", s->cfg.tables[i]) != 0) {
             lock_batch_finish(conn, &b);
-            session_set_error(s, conn->error);
+            session_set_conn_error(s, conn);
             return -1;
         }
     if (lock_batch_finish(conn, &b) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     return 0;
@@ -183,7 +195,7 @@ static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const ui
     if (data_pool_wanted(s, s->cfg.table_count)) {
         pool = static_cast<data_pool *>(calloc(1, sizeof(data_pool)));
         if (pool == nullptr) {
-            session_set_error(s, "out of memory");
+            session_set_error(s, FAIL_MEMORY, "out of memory");
             return SESSION_FAILED;
         }
         /* The pool's own target array holds the table-only targets. */
@@ -199,7 +211,7 @@ static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const ui
     config_wipe_password(&s->cfg);
     int outcome = 0;
     if (write_header(w, conn, &s->cfg) != 0) {
-        session_set_error(s, WRITE_FAILED_TEXT);
+        session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
         outcome = SESSION_FAILED;
     } else {
         outcome = write_tables(s, conn, w, oids, pool);
@@ -230,7 +242,7 @@ unsigned dump_worker(void *arg)
     if (connected != 0 || (!cfg->complete && cfg->jobs <= 1))
         config_wipe_password(cfg);
     if (connected != 0) {
-        session_set_error(s, conn.error);
+        session_set_conn_error(s, &conn);
         finish(s, SESSION_FAILED);
         return 0;
     }

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "error/fail.h"
 #include "platform/platform.h"
 
 struct dump_writer;
@@ -50,6 +51,7 @@ struct dump_session {
     std::atomic<int64_t> start_ms;
     std::atomic<int64_t> elapsed_ms;
     char error[512]; /* written before the final state */
+    fail_info fail;  /* its kind and a server's fields, written with it */
     /* The kept script of a run that did not end done, or empty; written
      * before the final state. */
     char partial_path[1040];
@@ -85,11 +87,11 @@ int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char 
 
 /* One table's rows as the data section reads and writes them. */
 struct table_target {
-    const char *schema;    /* raw name: the rows are read FROM ONLY schema.name */
-    const char *name;      /* raw name */
-    const char *columns;   /* quoted column list "a","b" to read and insert, or null for all */
-    int32_t qualify;       /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
-    int32_t overriding;    /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+    const char *schema;  /* raw name: the rows are read FROM ONLY schema.name */
+    const char *name;    /* raw name */
+    const char *columns; /* quoted column list "a","b" to read and insert, or null for all */
+    int32_t qualify;     /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
+    int32_t overriding;  /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
 };
 
 /* write_table_data for any target: the same batches, values and checks;
@@ -110,7 +112,14 @@ struct rows_context {
     const std::atomic<int32_t> *cancel;
     char *error; /* error_size bytes */
     size_t error_size;
+    fail_info *fail; /* the error's kind */
 };
+
+/* Ends a data section as failed: text (null: the one already written)
+ * into c->error, the kind from `from` or else kind, *outcome
+ * SESSION_FAILED.  Returns SECTION_END. */
+int rows_failed(const rows_context *c, int *outcome, const fail_info *from, int32_t kind,
+                const char *text);
 
 /* The context of s itself. */
 rows_context session_rows_context(dump_session *s);
@@ -133,9 +142,16 @@ const char *copy_row_fault(const unsigned char *row, uint64_t n);
  * repeatable-read transaction; a refused setting is not an error here. */
 void run_session_settings(pg_conn *conn);
 
-/* Copies text into s->error, cut to 511 bytes. */
-void session_set_error(dump_session *s, const char *text);
+/* Copies text into s->error, cut to 511 bytes, and kind (FAIL_*) into
+ * s->fail. */
+void session_set_error(dump_session *s, int32_t kind, const char *text);
 
+/* The same with the kind and server fields of f, or fallback when f has
+ * no kind (the text is then not the client's). */
+void session_set_failure(dump_session *s, const fail_info *f, int32_t fallback, const char *text);
+
+/* The connection's last failure: its text, kind and server fields. */
+void session_set_conn_error(dump_session *s, const pg_conn *conn);
 
 /* Text of every failed script write. */
 #define WRITE_FAILED_TEXT "write failed (disk full?)"

@@ -38,7 +38,7 @@ static int list_public_tables(dump_session *s, pg_conn *conn, uint32_t *oids)
 {
     pg_meta meta = {};
     if (pg_query(conn, TABLE_LIST_SQL, &meta) != 1) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     pg_value v[2];
@@ -62,11 +62,11 @@ static int list_public_tables(dump_session *s, pg_conn *conn, uint32_t *oids)
     if (bad == nullptr && columns != 2)
         bad = "unexpected table list";
     if (bad != nullptr) {
-        session_set_error(s, bad);
+        session_set_error(s, FAIL_REFUSED, bad);
         return -1;
     }
     if (rc < 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     return 0;
@@ -118,14 +118,15 @@ static int check_configured_tables(dump_session *s, pg_conn *conn, uint32_t *oid
 {
     char *sql = lookup_query(&s->cfg);
     if (sql == nullptr) {
-        session_set_error(s, "out of memory");
+        session_set_error(s, FAIL_MEMORY, "out of memory");
         return -1;
     }
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     free(sql);
     if (rc != 1) {
-        session_set_error(s, rc < 0 ? conn->error : "unexpected table lookup");
+        session_set_failure(s, rc < 0 ? &conn->fail : nullptr, FAIL_PROTOCOL,
+                            rc < 0 ? conn->error : "unexpected table lookup");
         return -1;
     }
     pg_value v[2];
@@ -136,14 +137,16 @@ static int check_configured_tables(dump_session *s, pg_conn *conn, uint32_t *oid
         const char *name = s->cfg.tables[i];
         if (v[0].data == nullptr) {
             snprintf(s->error, sizeof s->error, "relation \"public.%s\" does not exist", name);
+            fail_set(&s->fail, FAIL_CONFIG);
             failed = 1;
         } else if (!(sql_value_is(&v[1], "r") || sql_value_is(&v[1], "p"))) {
             char kind = (v[1].data != nullptr && v[1].len == 1) ? (char)v[1].data[0] : '?';
             snprintf(s->error, sizeof s->error, "\"public.%s\" is %s, not a table", name,
                      kind_word(kind));
+            fail_set(&s->fail, FAIL_CONFIG);
             failed = 1;
         } else if (!parse_oid(&v[0], &oids[i])) {
-            session_set_error(s, "invalid table lookup from the server");
+            session_set_error(s, FAIL_REFUSED, "invalid table lookup from the server");
             failed = 1;
         }
         i++;
@@ -153,7 +156,8 @@ static int check_configured_tables(dump_session *s, pg_conn *conn, uint32_t *oid
     if (failed)
         return -1;
     if (rc < 0 || columns != 2 || i != s->cfg.table_count) {
-        session_set_error(s, rc < 0 ? conn->error : "unexpected table lookup");
+        session_set_failure(s, rc < 0 ? &conn->fail : nullptr, FAIL_PROTOCOL,
+                            rc < 0 ? conn->error : "unexpected table lookup");
         return -1;
     }
     return 0;

@@ -21,14 +21,16 @@
 
 static int write_failed(dump_session *s, int *outcome)
 {
-    session_set_error(s, WRITE_FAILED_TEXT);
+    session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
 
-static int fail_with(dump_session *s, int *outcome, const char *text)
+/* Ends the section with text; its kind is the connection's when the text
+ * is the client's, else a refused server answer. */
+static int fail_with(dump_session *s, int *outcome, const char *text, const pg_conn *conn = nullptr)
 {
-    session_set_error(s, text);
+    session_set_failure(s, conn != nullptr ? &conn->fail : nullptr, FAIL_REFUSED, text);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
@@ -59,8 +61,20 @@ static const char COLUMNS_SQL[] =
     "FROM information_schema.columns WHERE table_schema = 'public' AND table_name = E'%s' "
     "ORDER BY ordinal_position";
 
-enum { C_NAME, C_TYPE, C_LEN, C_PREC, C_SCALE, C_USCHEMA, C_UNAME, C_USCHEMA_PLAIN,
-       C_UNAME_PLAIN, C_NULLABLE, C_DEFAULT, C_COUNT };
+enum {
+    C_NAME,
+    C_TYPE,
+    C_LEN,
+    C_PREC,
+    C_SCALE,
+    C_USCHEMA,
+    C_UNAME,
+    C_USCHEMA_PLAIN,
+    C_UNAME_PLAIN,
+    C_NULLABLE,
+    C_DEFAULT,
+    C_COUNT
+};
 
 static const char KEY_SQL[] =
     "SELECT a.attname FROM pg_catalog.pg_index i "
@@ -76,7 +90,7 @@ static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint3
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     if (rc == 0)
         return SECTION_OK;
     if (meta.count != 5) {
@@ -92,8 +106,8 @@ static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint3
         }
         bool qualify = !sql_value_is(&v[2], "t");
         if (dw_put(w, "CREATE SEQUENCE IF NOT EXISTS ", 30) != 0 ||
-            (qualify && (sql_put_name(w, &v[0], sql_value_is(&v[3], "t")) != 0 ||
-                         dw_put(w, ".", 1) != 0)) ||
+            (qualify &&
+             (sql_put_name(w, &v[0], sql_value_is(&v[3], "t")) != 0 || dw_put(w, ".", 1) != 0)) ||
             sql_put_name(w, &v[1], sql_value_is(&v[4], "t")) != 0 || dw_put(w, ";\n", 2) != 0)
             bad = 1;
     }
@@ -103,7 +117,7 @@ static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint3
     if (bad == 2)
         return fail_with(s, outcome, "invalid sequence name from the server");
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 
@@ -195,7 +209,7 @@ static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const c
     snprintf(sql, sizeof sql, COLUMNS_SQL, lit);
     pg_meta meta = {};
     if (pg_query(conn, sql, &meta) != 1)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     if (meta.count != C_COUNT) {
         pg_meta_free(&meta);
         return fail_with(s, outcome, "unexpected column list");
@@ -214,11 +228,12 @@ static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const c
     if (bad == -2) {
         snprintf(s->error, sizeof s->error, "invalid column %s from the server for table \"%s\"",
                  why, table);
+        fail_set(&s->fail, FAIL_REFUSED);
         *outcome = SESSION_FAILED;
         return SECTION_END;
     }
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 
@@ -248,16 +263,15 @@ static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oi
     if (bad == 2)
         return fail_with(s, outcome, "invalid key column name from the server");
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 
 int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
                            uint32_t oid, int *outcome)
 {
-    if (s->cfg.include_drop &&
-        (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 || dw_put_ident(w, table) != 0 ||
-         dw_put(w, " CASCADE;\n", 10) != 0))
+    if (s->cfg.include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
+                                dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
         return write_failed(s, outcome);
     if (write_sequences(s, conn, w, oid, outcome) != SECTION_OK)
         return SECTION_END;

@@ -19,7 +19,7 @@ static long sock_send(pg_conn *conn, const void *src, size_t n)
 {
     long r = plat_send(conn->sock, src, n);
     if (r <= 0) {
-        pg_set_error(conn, "socket write failed");
+        pg_set_error(conn, FAIL_CONNECTION, "socket write failed");
         return -1;
     }
     return r;
@@ -33,14 +33,14 @@ static int wait_readable(pg_conn *conn)
             /* The server may be busy with our query: ask it to stop, so
              * that it does not run on after we have gone. */
             pg_request_cancel(conn);
-            pg_set_error(conn, "cancelled");
+            pg_set_error(conn, FAIL_CANCELLED, "cancelled");
             return -1;
         }
         int ms = PG_WAIT_SLICE_MS;
         if (conn->deadline != 0) {
             int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
             if (left <= 0) {
-                pg_set_error(conn, "timeout expired");
+                pg_set_error(conn, FAIL_TIMEOUT, "timeout expired");
                 return -1;
             }
             if (left < ms)
@@ -48,7 +48,7 @@ static int wait_readable(pg_conn *conn)
         }
         int w = plat_wait_readable(conn->sock, ms);
         if (w < 0) {
-            pg_set_error(conn, "socket read failed");
+            pg_set_error(conn, FAIL_CONNECTION, "socket read failed");
             return -1;
         }
         if (w > 0)
@@ -62,7 +62,7 @@ static long sock_recv(pg_conn *conn, void *dst, size_t n)
         return -1;
     long r = plat_recv(conn->sock, dst, n);
     if (r <= 0) {
-        pg_set_error(conn, "socket read failed");
+        pg_set_error(conn, FAIL_CONNECTION, "socket read failed");
         return -1;
     }
     return r;

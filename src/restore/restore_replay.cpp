@@ -22,7 +22,7 @@ int rp_init(replay *rp)
     rp->win = static_cast<char *>(malloc(rp->win_cap));
     rp->out = static_cast<unsigned char *>(malloc(PG_FRAME_HEADER + RP_COPY_CHUNK));
     if (rp->win == nullptr || rp->out == nullptr)
-        return rp_fatal(rp, 0, "out of memory");
+        return rp_fatal_kind(rp, FAIL_MEMORY, 0, "out of memory");
     return 0;
 }
 
@@ -62,7 +62,8 @@ static long fill(replay *rp)
         size_t cap = rp->win_cap * 2;
         char *p = static_cast<char *>(realloc(rp->win, cap));
         if (p == nullptr)
-            return rp_fatal(rp, rp->lx.line, "out of memory (statement too long)");
+            return rp_fatal_kind(rp, FAIL_MEMORY, rp->lx.line,
+                                 "out of memory (statement too long)");
         rp->win = p;
         rp->win_cap = cap;
     }
