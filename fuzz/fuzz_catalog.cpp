@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
@@ -100,11 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         p = nl ? nl + 1 : end;
     }
     if (catalog_select(&cat, &cfg) == 0 && catalog_sort(&cat) == 0) {
-        static dump_session s;
+        static run_session s;
         unsigned char buf[4096];
         rewind(sink);
         dw_sink out = {};
-        sink_open(&out, sink, &s.bytes_written, SINK_FILE, 0);
+        sink_open(&out, sink, &s.dump.bytes_written, SINK_FILE, 0);
         dump_writer w = {&out, buf, sizeof buf, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0};
         write_drops(&c);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
@@ -223,7 +223,7 @@ namespace
 
 /* A writer into a temporary file, read back as text. */
 struct script {
-    dump_session *s = new dump_session();
+    run_session *s = new run_session();
     dump_writer w = {};
     dw_sink sink = {};
     FILE *file;
@@ -232,7 +232,7 @@ struct script {
     {
         /* A named file: the Windows C runtime reads a tmpfile() back short. */
         file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
-        sink_open(&sink, file, &s->bytes_written, SINK_FILE, 0);
+        sink_open(&sink, file, &s->dump.bytes_written, SINK_FILE, 0);
         w.sink = &sink;
         w.buf = buf;
         w.cap = sizeof buf;

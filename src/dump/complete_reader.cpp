@@ -47,13 +47,13 @@ static int run(pg_conn *conn, const char *sql, const char **why)
 
 /* The session's error: text, with the kind of conn's last failure when
  * the text is the client's (null conn: a refused server answer). */
-static int fail(dump_session *s, const pg_conn *conn, const char *text)
+static int fail(run_session *s, const pg_conn *conn, const char *text)
 {
     session_set_failure(s, conn != nullptr ? &conn->fail : nullptr, FAIL_REFUSED, text);
     return -1;
 }
 
-static int export_snapshot(dump_session *s, pg_conn *main, snap_reader *r)
+static int export_snapshot(run_session *s, pg_conn *main, snap_reader *r)
 {
     if (pg_query_single(main, "SELECT pg_catalog.pg_export_snapshot()", r->snapshot,
                         sizeof r->snapshot) != 0)
@@ -65,7 +65,7 @@ static int export_snapshot(dump_session *s, pg_conn *main, snap_reader *r)
     return r->snapshot[0] == '\0' ? fail(s, nullptr, "empty snapshot id from the server") : 0;
 }
 
-int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
+int reader_open(run_session *s, pg_conn *main, snap_reader *r)
 {
     memset(r, 0, sizeof *r);
     if (export_snapshot(s, main, r) != 0)
@@ -91,7 +91,7 @@ int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
     return 0;
 }
 
-int reader_reserve(dump_session *s, snap_reader *r, int32_t n)
+int reader_reserve(run_session *s, snap_reader *r, int32_t n)
 {
     const char *why = nullptr;
     if (r->in_tx && r->used + n > READER_LOCKS) {

@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
 #include "dump/dump_output.h"
@@ -55,7 +55,7 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
-static int run_settings(dump_session *s, pg_conn *conn)
+static int run_settings(run_session *s, pg_conn *conn)
 {
     for (const char *sql : SETTINGS) {
         pg_meta meta = {};
@@ -70,15 +70,11 @@ static int run_settings(dump_session *s, pg_conn *conn)
     return 0;
 }
 
-static void show_table(dump_session *s, const char *schema, const char *name)
+static void show_table(run_session *s, const char *schema, const char *name)
 {
     char text[sizeof s->current_table];
     snprintf(text, sizeof text, "%s.%s", schema, name);
-    size_t i = 0;
-    for (; i < sizeof text - 1 && text[i] != '\0'; i++)
-        s->current_table[i].store(text[i], std::memory_order_relaxed);
-    for (; i < sizeof s->current_table; i++)
-        s->current_table[i].store('\0', std::memory_order_relaxed);
+    session_set_table(s, text);
 }
 
 static bool has_rows(const cat_row *r)
@@ -118,7 +114,7 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->tables_done.store(++done, std::memory_order_relaxed);
+        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -175,7 +171,7 @@ static int oid_cmp(const void *a, const void *b)
 
 /* The states of the dumped sequences (identity ones with their table),
  * READER_LOCKS per reader transaction. */
-static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
+static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
@@ -204,7 +200,7 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
 }
 
 /* Reads, selects and orders the model; -1 with the session's error set. */
-static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
+static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
     if (run_settings(s, conn) != 0)
         return -1;
@@ -225,7 +221,7 @@ static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, cat
     return 0;
 }
 
-int complete_dump(dump_session *s, pg_conn *conn)
+int complete_dump(run_session *s, pg_conn *conn)
 {
     catalog cat = {};
     snap_reader reader = {};
@@ -235,7 +231,7 @@ int complete_dump(dump_session *s, pg_conn *conn)
     /* Every connection of the run is open now: the password can go. */
     config_wipe_password(&s->cfg);
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
-        s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
+        s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
         cw_ctx c = {s, &w, &cat, &s->cfg, 0};
         outcome = SESSION_DONE;

@@ -15,14 +15,14 @@
 
 #include <cstdint>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
-struct dump_session;
+struct run_session;
 struct dump_writer;
 struct dump_config;
 
 struct cw_ctx {
-    dump_session *s;
+    run_session *s;
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;

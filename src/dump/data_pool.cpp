@@ -16,7 +16,7 @@
 
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
-    snprintf(dst, size, "%s.part%d", p->s->partial_path, (int)i);
+    snprintf(dst, size, "%s.part%d", p->s->dump.partial_path, (int)i);
 }
 
 /* The first failure reports; every failure stops the other workers. */
@@ -99,7 +99,7 @@ static int worker_connect(data_pool *p, pg_conn *conn)
 /* One table's data into its part file.  0, or -1 after pool_fail. */
 static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     const table_target *t = &p->targets[i];
     char *sql = lock_query(t);
     if (sql == nullptr || run_checked(conn, sql) != 0) {
@@ -110,7 +110,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
         return -1;
     }
     free(sql);
-    char path[sizeof s->partial_path + 16];
+    char path[sizeof s->dump.partial_path + 16];
     part_path(p, i, path, sizeof path);
     FILE *file = plat_fopen_wb(path);
     if (file == nullptr) {
@@ -127,8 +127,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->used = 0;
     char error[512] = "";
     fail_info fail = {};
-    rows_context c = {&s->cfg, &s->rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
-                      error,   sizeof error,     &fail};
+    rows_context c = {
+        &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
+        error,   sizeof error,          &fail};
     int outcome = 0;
     int rc = table_rows_write(&c, conn, w, t, &outcome);
     if (rc == SECTION_OK && dw_flush(w) != 0) {
@@ -207,7 +208,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     return 0;
 }
 
-bool data_pool_wanted(const dump_session *s, int32_t count)
+bool data_pool_wanted(const run_session *s, int32_t count)
 {
     return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
            !plat_path_is_special(s->cfg.out_path);
@@ -224,7 +225,7 @@ static bool snapshot_name_ok(const char *name)
     return true;
 }
 
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count)
 {
     p->s = s;
@@ -268,7 +269,7 @@ static int append_part(FILE *f, dump_writer *w)
 
 int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     while (p->part_state[i].load(std::memory_order_acquire) != PART_READY) {
         if (p->failed.load(std::memory_order_acquire) != 0) {
             *outcome = p->outcome;
@@ -282,7 +283,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    char path[sizeof s->partial_path + 16];
+    char path[sizeof s->dump.partial_path + 16];
     part_path(p, i, path, sizeof path);
     FILE *f = plat_fopen_rb(path);
     int rc = f != nullptr ? append_part(f, w) : -1;
@@ -304,7 +305,7 @@ void data_pool_finish(data_pool *p)
         while (plat_thread_join(p->threads[k], 1000) != 0) {
         }
     p->thread_count = 0;
-    char path[sizeof p->s->partial_path + 16];
+    char path[sizeof p->s->dump.partial_path + 16];
     for (int32_t i = 0; i < p->count; i++) {
         part_path(p, i, path, sizeof path);
         plat_remove(path);

@@ -12,7 +12,7 @@
 
 /* The file the run writes: beside out_path, or out_path itself when that
  * is a device or a pipe, which cannot be replaced by a rename. */
-static void temp_path(const dump_session *s, char *dst, size_t size)
+static void temp_path(const run_session *s, char *dst, size_t size)
 {
     if (plat_path_is_special(s->cfg.out_path))
         snprintf(dst, size, "%s", s->cfg.out_path);
@@ -20,10 +20,10 @@ static void temp_path(const dump_session *s, char *dst, size_t size)
         snprintf(dst, size, "%s.partial", s->cfg.out_path);
 }
 
-int dump_output_open(dump_session *s, dump_writer *w)
+int dump_output_open(run_session *s, dump_writer *w)
 {
-    char *path = s->partial_path; /* cleared again when the run ends done */
-    temp_path(s, path, sizeof s->partial_path);
+    char *path = s->dump.partial_path; /* cleared again when the run ends done */
+    temp_path(s, path, sizeof s->dump.partial_path);
     FILE *file = plat_fopen_wb(path);
     if (file == nullptr) {
         char why[200];
@@ -42,7 +42,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     w->sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
     const char *why = "out of memory";
     if (w->buf != nullptr && w->sink != nullptr) {
-        if (sink_open(w->sink, file, &s->bytes_written, s->cfg.compression,
+        if (sink_open(w->sink, file, &s->dump.bytes_written, s->cfg.compression,
                       s->cfg.compression_level) == 0)
             return 0;
         why = w->sink->error;
@@ -57,7 +57,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     return -1;
 }
 
-static int finish_done(dump_session *s, dump_writer *w)
+static int finish_done(run_session *s, dump_writer *w)
 {
     if (dw_flush(w) != 0) {
         session_set_error(s, FAIL_IO, "final flush failed");
@@ -74,10 +74,10 @@ static int finish_done(dump_session *s, dump_writer *w)
     return SESSION_DONE;
 }
 
-int dump_output_close(dump_session *s, dump_writer *w, int outcome)
+int dump_output_close(run_session *s, dump_writer *w, int outcome)
 {
-    char path[sizeof s->partial_path];
-    memcpy(path, s->partial_path, sizeof path);
+    char path[sizeof s->dump.partial_path];
+    memcpy(path, s->dump.partial_path, sizeof path);
     if (outcome == SESSION_DONE)
         outcome = finish_done(s, w);
     /* Bytes the file refused once are tried a second time; a run that
@@ -107,6 +107,6 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
         outcome = SESSION_FAILED;
     }
     if (outcome == SESSION_DONE || in_place)
-        s->partial_path[0] = '\0';
+        s->dump.partial_path[0] = '\0';
     return outcome;
 }

@@ -19,7 +19,7 @@
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
-static int write_failed(dump_session *s, int *outcome)
+static int write_failed(run_session *s, int *outcome)
 {
     session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
     *outcome = SESSION_FAILED;
@@ -28,7 +28,7 @@ static int write_failed(dump_session *s, int *outcome)
 
 /* Ends the section with text; its kind is the connection's when the text
  * is the client's, else a refused server answer. */
-static int fail_with(dump_session *s, int *outcome, const char *text, const pg_conn *conn = nullptr)
+static int fail_with(run_session *s, int *outcome, const char *text, const pg_conn *conn = nullptr)
 {
     session_set_failure(s, conn != nullptr ? &conn->fail : nullptr, FAIL_REFUSED, text);
     *outcome = SESSION_FAILED;
@@ -82,7 +82,7 @@ static const char KEY_SQL[] =
     "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = x.attnum "
     "WHERE i.indrelid = %u AND i.indisprimary ORDER BY x.n";
 
-static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
                            int *outcome)
 {
     char sql[sizeof SEQUENCE_SQL + 16];
@@ -200,7 +200,7 @@ static int put_column(dump_writer *w, const pg_value *v, bool first, const char 
     return 0;
 }
 
-static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
                          int *outcome)
 {
     char lit[300];
@@ -237,7 +237,7 @@ static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const c
     return SECTION_OK;
 }
 
-static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
+static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
 {
     char sql[sizeof KEY_SQL + 16];
     snprintf(sql, sizeof sql, KEY_SQL, oid);
@@ -267,7 +267,7 @@ static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oi
     return SECTION_OK;
 }
 
-int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+int write_table_definition(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
                            uint32_t oid, int *outcome)
 {
     if (s->cfg.include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||

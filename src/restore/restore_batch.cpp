@@ -22,7 +22,7 @@
  * text, of the input's when it is the input's, else a script failure. */
 static void set_failure(replay *rp, int32_t kind, uint64_t line, const char *text)
 {
-    dump_session *s = rp->s;
+    run_session *s = rp->s;
     if (line > 0)
         snprintf(s->error, sizeof s->error, "line %llu: %s", (unsigned long long)line, text);
     else
@@ -231,7 +231,7 @@ int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
 
     char table[128];
     if (rp_target_table(text, len, table, sizeof table))
-        rp_set_table(rp->s, table);
+        session_set_table(rp->s, table);
     return copy ? rp_flush(rp) : 0;
 }
 

@@ -24,7 +24,7 @@ void restore_job_reset(restore_job *job)
     job->committed.store(0, std::memory_order_relaxed);
 }
 
-static void finish(dump_session *s, int outcome)
+static void finish(run_session *s, int outcome)
 {
     s->elapsed_ms.store(now_ms() - s->start_ms.load(std::memory_order_relaxed),
                         std::memory_order_relaxed);
@@ -67,7 +67,7 @@ static int run_script(replay *rp)
         return -1;
     if (rp_replay(rp) != 0)
         return -1;
-    rp_set_table(rp->s, "");
+    session_set_table(rp->s, "");
     if (job->single_transaction) {
         int rc = control(rp, "COMMIT");
         if (rc < 0)
@@ -77,7 +77,7 @@ static int run_script(replay *rp)
     return 0;
 }
 
-void restore_run(dump_session *s, restore_job *job)
+void restore_run(run_session *s, restore_job *job)
 {
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 

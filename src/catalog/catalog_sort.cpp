@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 static int kind_priority(int32_t kind)
 {

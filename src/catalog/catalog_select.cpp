@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 static bool in_list(const char (*list)[128], int32_t n, const char *name)
 {

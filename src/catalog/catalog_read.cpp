@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "pg_client/pg_client.h"
 
 /* clang-format off */

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/catalogue.h"
+#include "api/listing.h"
 #include "api/reply.h"
 #include "veltrano-pgdump.h"
 

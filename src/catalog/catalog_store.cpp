@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 void cat_fail(catalog *cat, const char *text)
 {
