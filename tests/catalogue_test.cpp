@@ -238,3 +238,28 @@ TEST(Catalogue, RefusedQueriesAnswerTheServerTextAndLeaveLastError)
                  pgdump_list_tables(cfg.c_str()));
     EXPECT_STREQ("earlier", pgdump_last_error());
 }
+
+TEST(Catalogue, CutListsSayTheyAreCutAfterTheList)
+{
+    REQUIRE_JSON_ORACLE();
+    /* Names of 200 bytes: 1,400 of them pass the 256 KiB reply. */
+    for (int count : {10, 1400}) {
+        std::string rows = be_row_description({{"datname", 19}});
+        std::string tables = be_row_description({{"relname", 19}, {"n", 20}, {"size", 20}});
+        for (int i = 0; i < count; i++) {
+            std::string name = std::to_string(100000 + i) + std::string(194, 'n');
+            rows += be_data_row({name});
+            tables += be_data_row({name, "1", "8192"});
+        }
+        std::string end = be_complete("SELECT " + std::to_string(count)) + be_ready();
+        std::string dbs = scripted_call(pgdump_list_databases, rows + end);
+        std::string tbl = scripted_call(pgdump_list_tables, tables + end);
+        EXPECT_EQ("", json_invalid_documents({dbs, tbl}));
+        for (const std::string &reply : {dbs, tbl}) {
+            bool cut = count > 10;
+            EXPECT_EQ(cut ? "],\"truncated\":true}" : "]}", reply.substr(reply.rfind(']')))
+                << count;
+            EXPECT_LE(reply.size(), cut ? 262143u + 18u : 262143u);
+        }
+    }
+}

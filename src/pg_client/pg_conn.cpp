@@ -320,8 +320,16 @@ void parse_error(pg_conn *conn)
 void pg_close(pg_conn *conn)
 {
     if (conn->sock != PLAT_INVALID_SOCKET) {
+        /* A Terminate that cannot go (a cancel, a server that stopped
+         * reading) does not replace the failure the owner may still read. */
         static const unsigned char terminate[5] = {'X', 0, 0, 0, 4};
-        pg_send_all(conn, terminate, sizeof terminate);
+        char error[sizeof conn->error];
+        fail_info fail = conn->fail;
+        memcpy(error, conn->error, sizeof error);
+        if (pg_send_all(conn, terminate, sizeof terminate) != 0) {
+            memcpy(conn->error, error, sizeof error);
+            conn->fail = fail;
+        }
         pg_io_close(conn);
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;

@@ -293,7 +293,16 @@ static void reset_conn(pg_conn *conn)
     conn->port = 0;
 }
 
-/* The TCP connection, with the reason and the address in the text. */
+/* The connect's stop test: the owner's cancel flag. */
+static int connect_stopped(const void *ctx)
+{
+    const pg_conn *conn = static_cast<const pg_conn *>(ctx);
+    return conn->cancel != nullptr && conn->cancel->load(std::memory_order_relaxed) != 0;
+}
+
+/* The TCP connection, with the reason and the address in the text.  A
+ * cancel stops the connect within a slice, whether or not a
+ * connect_timeout bounds it. */
 static int open_socket(pg_conn *conn, const pg_conn_params *p)
 {
     char why[300];
@@ -302,9 +311,14 @@ static int open_socket(pg_conn *conn, const pg_conn_params *p)
         int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
         timeout_ms = left > 0 ? (int)left : 1;
     }
-    switch (plat_tcp_open(p->host, p->port, timeout_ms, &conn->sock, why, sizeof why)) {
+    plat_stop_fn stop = conn->cancel != nullptr ? connect_stopped : nullptr;
+    switch (plat_tcp_open_stoppable(p->host, p->port, timeout_ms, stop, conn, &conn->sock, why,
+                                    sizeof why)) {
     case 0:
         return 0;
+    case PLAT_ERR_STOPPED:
+        pg_set_error(conn, FAIL_CANCELLED, "cancelled");
+        return -1;
     case PLAT_ERR_RESOLVE:
         pg_set_errorf(conn, FAIL_CONNECTION, "cannot resolve host \"%.200s\": %s", p->host, why);
         return -1;

@@ -55,10 +55,12 @@ static void address_text(const struct addrinfo *ai, int port, char *dst, size_t 
 }
 
 /* Connects s to one address, waiting at most until deadline (0: no
- * limit).  0, or an errno value (ETIMEDOUT when the deadline passed). */
-static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
+ * limit) in slices that ask stop.  0, or an errno value (ETIMEDOUT when
+ * the deadline passed, ECANCELED when stop said so). */
+static int connect_one(int s, const struct addrinfo *ai, int64_t deadline, plat_stop_fn stop,
+                       const void *ctx)
 {
-    if (deadline == 0) {
+    if (deadline == 0 && stop == nullptr) {
         int rc;
         do {
             rc = connect(s, ai->ai_addr, ai->ai_addrlen);
@@ -71,13 +73,17 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
     if (connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
         err = errno;
         while (err == EINPROGRESS || err == EINTR) {
-            int64_t left = (deadline - plat_counter()) / 1000000;
+            if (stop != nullptr && stop(ctx) != 0) {
+                err = ECANCELED;
+                break;
+            }
+            int64_t left = deadline != 0 ? (deadline - plat_counter()) / 1000000 : PLAT_SLICE_MS;
             if (left <= 0) {
                 err = ETIMEDOUT;
                 break;
             }
             struct pollfd pfd = {s, POLLOUT, 0};
-            int r = poll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left);
+            int r = poll(&pfd, 1, left > PLAT_SLICE_MS ? PLAT_SLICE_MS : (int)left);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
@@ -94,6 +100,12 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
 
 int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
                   size_t err_size)
+{
+    return plat_tcp_open_stoppable(host, port, timeout_ms, nullptr, nullptr, out, err, err_size);
+}
+
+int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
+                            const void *ctx, plat_socket *out, char *err, size_t err_size)
 {
     *out = PLAT_INVALID_SOCKET;
     snprintf(err, err_size, "%s", "");
@@ -120,7 +132,7 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             result = PLAT_ERR_SOCKET;
             continue;
         }
-        int e = connect_one(s, ai, deadline);
+        int e = connect_one(s, ai, deadline, stop, ctx);
         if (e == 0) {
             set_socket_options(s);
             *out = s;
@@ -128,6 +140,11 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             break;
         }
         close(s);
+        if (e == ECANCELED) {
+            snprintf(err, err_size, "%s: stopped", where);
+            result = PLAT_ERR_STOPPED;
+            break;
+        }
         snprintf(err, err_size, "%s: %s", where,
                  e == ETIMEDOUT && deadline != 0 ? "timeout expired" : strerror(e));
         result = PLAT_ERR_CONNECT;
@@ -153,6 +170,29 @@ int plat_wait_readable(plat_socket s, int ms)
     if (r < 0)
         return errno == EINTR ? 0 : -1;
     return r > 0 ? 1 : 0;
+}
+
+int plat_wait_writable(plat_socket s, int ms)
+{
+    struct pollfd pfd = {s, POLLOUT, 0};
+    int r = poll(&pfd, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+long plat_send_ready(plat_socket s, const void *data, size_t n)
+{
+    if (n > INT_MAX)
+        n = INT_MAX;
+    for (;;) {
+        ssize_t r = send(s, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0)
+            return (long)r;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 int plat_parse_ip(const char *text, unsigned char out[16])
@@ -286,7 +326,10 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
-FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
+FILE *plat_fopen_rb(const char *path)
+{
+    return fopen(path, "rb");
+}
 
 int64_t plat_file_size(FILE *f)
 {

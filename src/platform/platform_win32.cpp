@@ -25,8 +25,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <windows.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <mstcpip.h>
 #include <wincrypt.h>
@@ -69,27 +69,42 @@ static void error_text(int code, char *dst, size_t size)
 }
 
 /* Connects s to one address, waiting at most until deadline (0: no
- * limit).  0, or a Winsock error code (WSAETIMEDOUT when it ran out). */
-static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
+ * limit) in slices that ask stop.  0, or a Winsock error code
+ * (WSAETIMEDOUT when it ran out, WSAECANCELLED when stop said so). */
+static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline, plat_stop_fn stop,
+                       const void *ctx)
 {
-    if (deadline == 0)
+    if (deadline == 0 && stop == nullptr)
         return connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0 ? 0 : WSAGetLastError();
     u_long on = 1, off = 0;
     ioctlsocket(s, FIONBIO, &on);
     int err = 0;
     if (connect(s, ai->ai_addr, (int)ai->ai_addrlen) != 0) {
         err = WSAGetLastError();
-        if (err == WSAEWOULDBLOCK) {
-            int64_t left = (deadline - plat_counter()) * 1000 / plat_counter_freq();
-            WSAPOLLFD pfd = {s, POLLOUT, 0};
-            int r = left > 0 ? WSAPoll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left) : 0;
-            if (r <= 0) {
-                err = WSAETIMEDOUT;
-            } else {
-                int len = sizeof err;
-                if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
-                    err = WSAGetLastError();
+        while (err == WSAEWOULDBLOCK) {
+            if (stop != nullptr && stop(ctx) != 0) {
+                err = WSAECANCELLED;
+                break;
             }
+            int64_t left = deadline != 0 ? (deadline - plat_counter()) * 1000 / plat_counter_freq()
+                                         : PLAT_SLICE_MS;
+            if (left <= 0) {
+                err = WSAETIMEDOUT;
+                break;
+            }
+            /* WSAPoll reports a refused connect as POLLERR / POLLHUP. */
+            WSAPOLLFD pfd = {s, POLLOUT, 0};
+            int r = WSAPoll(&pfd, 1, left > PLAT_SLICE_MS ? PLAT_SLICE_MS : (int)left);
+            if (r < 0) {
+                err = WSAGetLastError();
+                break;
+            }
+            if (r == 0)
+                continue;
+            int len = sizeof err;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+                err = WSAGetLastError();
+            break;
         }
     }
     ioctlsocket(s, FIONBIO, &off);
@@ -98,6 +113,12 @@ static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
 
 int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
                   size_t err_size)
+{
+    return plat_tcp_open_stoppable(host, port, timeout_ms, nullptr, nullptr, out, err, err_size);
+}
+
+int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
+                            const void *ctx, plat_socket *out, char *err, size_t err_size)
 {
     *out = PLAT_INVALID_SOCKET;
     snprintf(err, err_size, "%s", "");
@@ -135,7 +156,7 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             result = PLAT_ERR_SOCKET;
             continue;
         }
-        int e = connect_one(s, ai, deadline);
+        int e = connect_one(s, ai, deadline, stop, ctx);
         if (e == 0) {
             set_socket_options(s);
             *out = (plat_socket)s;
@@ -143,6 +164,11 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             break;
         }
         closesocket(s);
+        if (e == WSAECANCELLED) {
+            snprintf(err, err_size, "%s: stopped", where);
+            result = PLAT_ERR_STOPPED;
+            break;
+        }
         if (e == WSAETIMEDOUT && deadline != 0)
             snprintf(reason, sizeof reason, "%s", "timeout expired");
         else
@@ -196,6 +222,31 @@ int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t le
     }
     CertCloseStore(store, 0);
     return taken;
+}
+
+int plat_wait_writable(plat_socket s, int ms)
+{
+    WSAPOLLFD pfd = {(SOCKET)s, POLLWRNORM, 0};
+    int r = WSAPoll(&pfd, 1, ms);
+    if (r < 0)
+        return -1;
+    return r > 0 ? 1 : 0;
+}
+
+long plat_send_ready(plat_socket s, const void *data, size_t n)
+{
+    if (n > INT_MAX)
+        n = INT_MAX;
+    /* Winsock has no per-call MSG_DONTWAIT: the socket is non-blocking for
+     * this one send. */
+    u_long on = 1, off = 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &on);
+    int r = send((SOCKET)s, static_cast<const char *>(data), (int)n, 0);
+    int e = r < 0 ? WSAGetLastError() : 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &off);
+    if (r >= 0)
+        return r;
+    return e == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 long plat_send(plat_socket s, const void *data, size_t n)
