@@ -41,10 +41,11 @@ const char g_usage[] =
     "  -a, --data-only          only the rows (same as --no-schema)\n"
     "  -s, --schema-only        only the definitions (same as --no-data)\n"
     "  -c, --clean              drop each object before creating it (same as --drop)\n"
-    "      --owners             set the owner of each object (ALTER ... OWNER TO)\n"
-    "      --privileges         grant the privileges of each object (GRANT/REVOKE)\n"
-    "  -O, --no-owner           no owners (the default)\n"
-    "  -x, --no-privileges      no privileges (the default)\n"
+    "  -O, --no-owner           no owners (ALTER ... OWNER TO is written by default)\n"
+    "  -x, --no-privileges      no privileges (GRANT/REVOKE are written by default)\n"
+    "      --role=ROLE          SET ROLE to ROLE before dumping\n"
+    "      --restrict-key=KEY   the key of the script's \\restrict fence (letters and\n"
+    "                           digits; \"\" for no fence, for psql before 15.14)\n"
     "      --rows-per-insert=N  rows per INSERT statement, 1 to 1000 (default 100)\n"
     "      --format=FORMAT      the rows as \"inserts\" (the default) or as \"copy\"\n"
     "                           (COPY ... FROM stdin, faster to write and replay)\n"
@@ -68,15 +69,15 @@ const char g_usage[] =
     "Connection options as for the other commands (see veltrano-pgdump --help).\n";
 
 const char *const g_own[] = {
-    "file",      "table",           "schema",     "exclude-schema", "exclude-table",
-    "data-only", "schema-only",     "clean",      "no-owner",       "no-privileges",
-    "owners",    "privileges",      "table-only", "no-schema",      "no-data",
-    "drop",      "rows-per-insert", "progress",   "no-progress",    "format",
-    "copy",      "inserts",         "compress",   "jobs",           nullptr};
+    "file",        "table",        "schema",   "exclude-schema", "exclude-table",   "data-only",
+    "schema-only", "clean",        "no-owner", "no-privileges",  "owners",          "privileges",
+    "table-only",  "no-schema",    "no-data",  "drop",           "rows-per-insert", "progress",
+    "no-progress", "format",       "copy",     "inserts",        "compress",        "jobs",
+    "role",        "restrict-key", nullptr};
 
 /* Options that only the complete script knows. */
-const char *const g_complete_only[] = {"schema", "exclude-schema", "exclude-table",
-                                       "owners", "privileges",     nullptr};
+const char *const g_complete_only[] = {"schema",     "exclude-schema", "exclude-table", "owners",
+                                       "privileges", "restrict-key",   nullptr};
 
 const char g_table_only_warning[] =
     "%s: warning: --table-only writes only the tables of schema public, their\n"
@@ -147,10 +148,14 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "include_data", false);
     if (o.drop)
         cd_flag(c, "include_drop", true);
-    if (o.owners)
-        cd_flag(c, "include_owners", true);
-    if (o.privileges)
-        cd_flag(c, "include_privileges", true);
+    if (o.owners >= 0)
+        cd_flag(c, "include_owners", o.owners == 1);
+    if (o.privileges >= 0)
+        cd_flag(c, "include_privileges", o.privileges == 1);
+    if (o.role_set)
+        cd_text(c, "role", o.role, LIMIT_ROLE, "the role");
+    if (o.restrict_key_set)
+        cd_text(c, "restrict_key", o.restrict_key, LIMIT_RESTRICT_KEY, "the restrict key");
     if (o.rows_per_insert > 0)
         cd_number(c, "rows_per_insert", o.rows_per_insert);
     if (!o.data_format.empty())
@@ -204,13 +209,13 @@ long long row_estimate(const target &t)
  * beside the output file and puts the script in place only when done, so
  * an earlier file there stays as it was.  A device or pipe is written in
  * place.  "" when nothing is left. */
-std::string leftover_note(const target &t)
+std::string leftover_note(const target &t, const session_outcome &r)
 {
     if (t.via_stdio)
         return "nothing was written to standard output";
     struct stat st;
-    std::string partial = t.file + ".partial";
-    if (stat(partial.c_str(), &st) == 0)
+    std::string partial = jstr(r.result, "partial_path");
+    if (!partial.empty() && partial != t.file && stat(partial.c_str(), &st) == 0)
         return "the partial script stays in " + printable(partial);
     if (stat(t.file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return "the partial script went to " + printable(t.file);
@@ -220,18 +225,23 @@ std::string leftover_note(const target &t)
 int report(const options &o, const target &t, const session_outcome &r)
 {
     const json &p = r.progress;
+    std::vector<std::string> warnings =
+        r.state == 3 ? jstrings(r.result, "warnings") : std::vector<std::string>();
+    int done = warnings.empty() ? EXIT_OK : EXIT_WARNINGS;
     if (o.json) {
         printf("%s\n", r.reply.c_str());
-        return r.state == 3 ? EXIT_OK : (r.cancelled ? EXIT_CANCELLED : EXIT_FAIL);
+        return r.state == 3 ? done : (r.cancelled ? EXIT_CANCELLED : EXIT_FAIL);
     }
     if (r.state == 3) {
+        for (const std::string &w : warnings)
+            fprintf(stderr, "%s: warning: %s\n", g_prog, printable(w).c_str());
         std::string err;
         if (t.via_stdio) {
             if (copy_file_to_fd(t.file, STDOUT_FILENO, err) != 0) {
                 error_msg(err);
                 return g_interrupts > 0 ? EXIT_CANCELLED : EXIT_FAIL;
             }
-            return EXIT_OK;
+            return done;
         }
         long long bytes = jnum(r.result, "bytes"), ms = jnum(r.result, "elapsed_ms");
         long long tables = jnum(r.result, "tables");
@@ -240,10 +250,10 @@ int report(const options &o, const target &t, const session_outcome &r)
                tables == 1 ? "" : "s", grouped(jnum(r.result, "rows")).c_str(),
                human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
                printable(jstr(r.result, "out_path")).c_str());
-        return EXIT_OK;
+        return done;
     }
     if (r.cancelled) {
-        std::string note = leftover_note(t);
+        std::string note = leftover_note(t, r);
         fprintf(stderr, "%s: cancelled after %s: %lld of %lld tables done, %s rows%s%s\n", g_prog,
                 human_duration(r.elapsed_ms).c_str(), jnum(p, "tables_done"),
                 jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
@@ -254,7 +264,7 @@ int report(const options &o, const target &t, const session_outcome &r)
                                             "output file may have failed)")
                               : r.error);
     password_hint(t, r.error);
-    std::string note = leftover_note(t);
+    std::string note = leftover_note(t, r);
     if (!note.empty())
         fprintf(stderr, "%s: %s\n", g_prog, note.c_str());
     return EXIT_FAIL;

@@ -28,6 +28,10 @@ const char g_usage[] =
     "Restore options:\n"
     "  -f, --file=FILE          the script (\"-\" for standard input)\n"
     "      --single-transaction  the whole script in one transaction: all or nothing\n"
+    "  -O, --no-owner           skip ALTER ... OWNER TO statements (for a cluster\n"
+    "                           without the script's roles)\n"
+    "  -x, --no-privileges      skip GRANT, REVOKE and ALTER DEFAULT PRIVILEGES\n"
+    "      --role=ROLE          SET ROLE to ROLE before restoring\n"
     "      --continue-on-error  go on after a failed statement and count the failures\n"
     "                           (the exit status is then 1 when any failed)\n"
     "      --progress           plain progress lines every 5 s even without a terminal\n"
@@ -39,8 +43,9 @@ const char g_usage[] =
     "\n"
     "Connection options as for the other commands (see veltrano-pgdump --help).\n";
 
-const char *const g_own[] = {"file",     "single-transaction", "continue-on-error",
-                             "progress", "no-progress",        nullptr};
+const char *const g_own[] = {"file",        "single-transaction", "continue-on-error", "progress",
+                             "no-progress", "no-owner",           "no-privileges",     "role",
+                             nullptr};
 
 const size_t LIMIT_IN_PATH = 1023;
 
@@ -76,6 +81,12 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "single_transaction", true);
     if (o.continue_on_error)
         cd_flag(c, "stop_on_error", false);
+    if (o.owners == 0)
+        cd_flag(c, "no_owner", true);
+    if (o.privileges == 0)
+        cd_flag(c, "no_privileges", true);
+    if (o.role_set)
+        cd_text(c, "role", o.role, LIMIT_ROLE, "the role");
     return 0;
 }
 

@@ -37,6 +37,8 @@ enum {
     OPT_FORMAT,
     OPT_COPY,
     OPT_INSERTS,
+    OPT_ROLE,
+    OPT_RESTRICT_KEY,
 };
 
 /* '-' hands out words in place (id 1), so options may follow the command
@@ -96,6 +98,8 @@ const struct option g_long[] = {
     {"inserts", no_argument, nullptr, OPT_INSERTS},
     {"compress", required_argument, nullptr, 'Z'},
     {"jobs", required_argument, nullptr, 'j'},
+    {"role", required_argument, nullptr, OPT_ROLE},
+    {"restrict-key", required_argument, nullptr, OPT_RESTRICT_KEY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -235,11 +239,17 @@ int set_own(options &o, int id, const char *value)
         break;
     case 'O':
     case OPT_OWNERS:
-        o.owners = id == OPT_OWNERS;
+        o.owners = id == OPT_OWNERS ? 1 : 0;
         break;
     case 'x':
     case OPT_PRIVILEGES:
-        o.privileges = id == OPT_PRIVILEGES;
+        o.privileges = id == OPT_PRIVILEGES ? 1 : 0;
+        break;
+    case OPT_ROLE:
+        o.role = value, o.role_set = true;
+        break;
+    case OPT_RESTRICT_KEY:
+        o.restrict_key = value, o.restrict_key_set = true;
         break;
     case OPT_TABLE_ONLY:
         o.table_only = true;

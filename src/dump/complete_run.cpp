@@ -24,25 +24,8 @@
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
-
-/* The snapshot and the session settings the catalogue texts and the rows
- * depend on; an empty search_path makes the server qualify every name it
- * prints. */
-static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET synchronize_seqscans = off",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-    "SET search_path = ''",
-};
+#include "platform/platform.h"
+#include "session/connect.h"
 
 #define WRAP_MAX_OBJECTS 2000
 
@@ -55,21 +38,6 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
-static int run_settings(run_session *s, pg_conn *conn)
-{
-    for (const char *sql : SETTINGS) {
-        pg_meta meta = {};
-        int rc = pg_query(conn, sql, &meta);
-        pg_meta_free(&meta);
-        if (rc != 0) {
-            session_set_failure(s, rc < 0 ? &conn->fail : nullptr, FAIL_PROTOCOL,
-                                rc < 0 ? conn->error : "unexpected answer to a setting");
-            return -1;
-        }
-    }
-    return 0;
-}
-
 static void show_table(run_session *s, const char *schema, const char *name)
 {
     char text[sizeof s->current_table];
@@ -77,9 +45,10 @@ static void show_table(run_session *s, const char *schema, const char *name)
     session_set_table(s, text);
 }
 
-static bool has_rows(const cat_row *r)
+static bool has_rows(const cat_item *r)
 {
-    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
+    return r->dumped == 1 &&
+           r->kind == KIND_TABLE; /* a partitioned table's rows live in its leaves */
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
@@ -88,24 +57,25 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
     const catalog *cat = c->cat;
     int32_t done = 0;
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (!has_rows(r))
             continue;
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
             *outcome = SESSION_FAILED;
             return -1;
         }
-        t.schema = cw_text(c, r, 0);
-        t.name = cw_text(c, r, 1);
+        t.schema = cw_text(c, r->schema);
+        t.name = cw_text(c, r->name);
         t.columns = columns;
         t.qualify = 1;
+        t.escape = 1;
         int rc = SECTION_END;
         if (reader_reserve(c->s, reader, 1) == 0)
             rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
@@ -119,6 +89,26 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
     return 0;
 }
 
+/* A SECURITY DEFINER routine written without its owner runs, once
+ * replayed, with the rights of whoever replayed the script. */
+static void warn_definers(cw_ctx *c)
+{
+    if (c->cfg->include_owners || !c->cfg->include_schema)
+        return;
+    for (uint32_t i = 0; i < c->cat->items.n; i++) {
+        const cat_item *r = &c->cat->items.v[i];
+        if (r->dumped != 1 || cat_item_class(r->kind) != CLASS_PG_PROC ||
+            r->kind == KIND_AGGREGATE || r->fn.secdef != 1)
+            continue;
+        char text[300];
+        snprintf(text, sizeof text,
+                 "SECURITY DEFINER routine \"%.80s\".\"%.80s\" is dumped without its owner: "
+                 "replayed, it runs with the rights of the replaying role",
+                 cw_text(c, r->schema), cw_text(c, r->name));
+        cw_warn(c, text);
+    }
+}
+
 static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
 {
     const dump_config *cfg = c->cfg;
@@ -130,7 +120,15 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
     if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
         cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
+    /* psql runs no backslash command between the fence's lines, whatever
+     * a text of the script turns out to hold. */
+    if (c->fence_key[0] != '\0') {
+        cw_put(c, "\\restrict ");
+        cw_put(c, c->fence_key);
+        cw_put(c, "\n\n");
+    }
     cw_put(c, SCRIPT_SETTINGS);
+    warn_definers(c);
     bool wrap = c->cat->items.n <= WRAP_MAX_OBJECTS;
     if (wrap)
         cw_put(c, "BEGIN;\n\n");
@@ -148,10 +146,37 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
     if (wrap)
         cw_put(c, "COMMIT;\n");
     cw_put(c, SCRIPT_END);
+    if (c->fence_key[0] != '\0') {
+        cw_put(c, "\n\\unrestrict ");
+        cw_put(c, c->fence_key);
+        cw_put(c, "\n");
+    }
     if (c->bad) {
         *outcome = SESSION_FAILED;
         return -1;
     }
+    return 0;
+}
+
+/* The key of the script's \restrict fence: the configuration's, or 32
+ * random letters and digits; "" for no fence.  0 or -1. */
+static int fence_key(const dump_config *cfg, char *dst, size_t size)
+{
+    static const char ALNUM[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    if (cfg->restrict_key_given) {
+        snprintf(dst, size, "%s", cfg->restrict_key);
+        return 0;
+    }
+    size_t n = 0;
+    while (n < 32 && n + 1 < size) {
+        unsigned char r[32];
+        if (plat_random(r, sizeof r) != 0)
+            return -1;
+        for (unsigned char b : r)
+            if (b < 248 && n < 32 && n + 1 < size) /* 248 = 4 * 62: no bias */
+                dst[n++] = ALNUM[b % 62];
+    }
+    dst[n] = '\0';
     return 0;
 }
 
@@ -180,9 +205,11 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
     }
     uint32_t n = 0;
     for (uint32_t i = 0; i < cat->items.n; i++) {
-        const cat_row *r = &cat->items.v[i];
-        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
-        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+        const cat_item *r = &cat->items.v[i];
+        const cat_item *t = r->kind == KIND_IDENTITY
+                                ? cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel)
+                                : nullptr;
+        if ((r->kind == KIND_SEQUENCE && r->dumped == 1) || (t != nullptr && t->dumped == 1))
             oids[n++] = r->oid;
     }
     qsort(oids, n, 4, oid_cmp);
@@ -202,8 +229,11 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 /* Reads, selects and orders the model; -1 with the session's error set. */
 static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
-    if (run_settings(s, conn) != 0)
+    /* The settings ran at the login (CONN_COMPLETE). */
+    if (session_begin(conn, nullptr) != 0) {
+        session_set_conn_error(s, conn);
         return -1;
+    }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
         session_set_failure(s, &conn->fail, FAIL_REFUSED, cat->error);
         return -1;
@@ -233,7 +263,9 @@ int complete_dump(run_session *s, pg_conn *conn)
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
         s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+        cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
+        if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
+            cw_fail(&c, "no random bytes for the script's fence key");
         outcome = SESSION_DONE;
         if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
             outcome = SESSION_FAILED;

@@ -26,7 +26,8 @@ struct cw_ctx {
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
-    int bad; /* 1 once a write failed or a text was refused */
+    int bad;            /* 1 once a write failed or a text was refused */
+    char fence_key[64]; /* the \restrict key, "" for none */
 };
 
 /* Sets the session's error (first failure only) and bad. */
@@ -42,7 +43,7 @@ void cw_put(cw_ctx *c, const char *text);
 void cw_ident(cw_ctx *c, const char *name);
 
 /* An item's schema-qualified name. */
-void cw_qname(cw_ctx *c, const cat_row *item);
+void cw_qname(cw_ctx *c, const cat_item *item);
 
 /* A text as a string literal. */
 void cw_lit(cw_ctx *c, const char *text);
@@ -57,36 +58,63 @@ void cw_lit(cw_ctx *c, const char *text);
 enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
 int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
 
-/* put_server_sql of a NUL-terminated fragment / statement. */
+/* What a whole statement the server deparsed must begin with: kind
+ * ("FUNCTION", "PROCEDURE", "INDEX", "TRIGGER", "RULE"), the object's
+ * schema and name, and for an index its table's name (in schema).  what
+ * names the object kind in texts. */
+struct cw_head {
+    const char *kind;
+    const char *schema;
+    const char *name;
+    const char *table;
+    const char *what;
+    /* When the statement is left out: the routine is no longer dumped (no
+     * comment, owner or grant names it), a part's comment is dropped. */
+    int32_t *dumped;
+    cat_str *comment;
+};
+
+/* Writes a statement the server deparsed with the head the library
+ * writes itself (the kind's words, the names quoted) and the rest from
+ * text, through the same rewrite and checks as put_server_sql.  0 when
+ * written; 1 when left out with a warning (the text does not lex safely);
+ * -1 (bad set) when the text does not begin as the head says or a write
+ * failed. */
+int put_server_statement(cw_ctx *c, const char *text, uint64_t len, const cw_head *h);
+
+/* A warning of the run (session_add_warning) and a comment line saying
+ * it in the script. */
+void cw_warn(cw_ctx *c, const char *text);
+
+/* put_server_sql of a NUL-terminated fragment. */
 void cw_sql(cw_ctx *c, const char *text, const char *what);
-void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
 
 /* A number the server printed; anything but an optional minus and digits
  * is refused. */
 void cw_number(cw_ctx *c, const char *text);
 
-/* Text slot i of a row. */
-const char *cw_text(const cw_ctx *c, const cat_row *r, int i);
+/* A text of the catalogue. */
+const char *cw_text(const cw_ctx *c, cat_str s);
 
 /* "schema.name(arguments)" of a routine. */
-void cw_signature(cw_ctx *c, const cat_row *routine);
+void cw_signature(cw_ctx *c, const cat_item *routine);
 
 /* The words naming an item's kind in ALTER / DROP / COMMENT ("TABLE",
  * "MATERIALIZED VIEW", ...). */
-const char *cw_kind_word(const cat_row *item);
+const char *cw_kind_word(const cat_item *item);
 
 /* The name of an item in statements about it: schemas and extensions
  * unqualified, routines with their arguments, others qualified. */
-void cw_object_name(cw_ctx *c, const cat_row *item);
+void cw_object_name(cw_ctx *c, const cat_item *item);
 
 /* "SEQUENCE NAME s.n START WITH ..." of an identity column's sequence. */
-void cw_identity_options(cw_ctx *c, const cat_row *seq);
+void cw_identity_options(cw_ctx *c, const cat_item *seq);
 
 /* Sections, each 0 or -1 (bad). */
 int write_drops(cw_ctx *c);
 int write_predata(cw_ctx *c);
-int write_table(cw_ctx *c, const cat_row *table);
-int write_view(cw_ctx *c, const cat_row *view);
+int write_table(cw_ctx *c, const cat_item *table);
+int write_view(cw_ctx *c, const cat_item *view);
 int write_postdata(cw_ctx *c);
 int write_comments(cw_ctx *c);
 int write_owners_and_grants(cw_ctx *c);
@@ -95,6 +123,6 @@ int write_owners_and_grants(cw_ctx *c);
  * generated, or null when every column is taken (then *overriding tells
  * whether an identity column is GENERATED ALWAYS).  The list is malloc'd;
  * the caller frees it.  -1 on out of memory (bad set). */
-int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding);
+int cw_insert_columns(cw_ctx *c, const cat_item *table, char **list, int *overriding);
 
 #endif

@@ -13,10 +13,26 @@
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "session/connect.h"
 
+/* Part files live in a directory only the dumping user may enter, beside
+ * the partial script and as unpredictable as its name. */
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
-    snprintf(dst, size, "%s.part%d", p->s->dump.partial_path, (int)i);
+    snprintf(dst, size, "%s/part%d", p->dir, (int)i);
+}
+
+static int make_dir(data_pool *p)
+{
+    snprintf(p->dir, sizeof p->dir, "%s.d", p->s->dump.partial_path);
+    if (plat_make_private_dir(p->dir) == 0)
+        return 0;
+    char why[200], text[512];
+    plat_file_error_text(why, sizeof why);
+    snprintf(text, sizeof text, "cannot make the part directory %s: %s", p->dir, why);
+    session_set_error(p->s, FAIL_IO, text);
+    p->dir[0] = '\0';
+    return -1;
 }
 
 /* The first failure reports; every failure stops the other workers. */
@@ -59,36 +75,16 @@ static char *lock_query(const table_target *t)
     return sql;
 }
 
-static int run_checked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    int rc = pg_query(conn, sql, &meta);
-    if (rc == 1) {
-        pg_meta_free(&meta);
-        snprintf(conn->error, sizeof conn->error, "statement gave rows");
-        return -1;
-    }
-    return rc;
-}
-
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
-    const dump_config *cfg = &p->s->cfg;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &p->s->cancel;
-    int rc = pg_connect_opts(conn, &params, &opts);
+    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, CONN_DUMP, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, &conn->fail, FAIL_PROTOCOL, conn->error);
         return -1;
     }
     conn->cancel = &p->stop;
-    run_session_settings(conn);
-    char sql[128];
-    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", p->snapshot);
-    if (run_checked(conn, sql) != 0) {
+    if (session_begin(conn, p->snapshot) != 0) {
         pool_fail(p, SESSION_FAILED, &conn->fail, FAIL_PROTOCOL, conn->error);
         pg_close(conn);
         return -1;
@@ -102,7 +98,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     run_session *s = p->s;
     const table_target *t = &p->targets[i];
     char *sql = lock_query(t);
-    if (sql == nullptr || run_checked(conn, sql) != 0) {
+    if (sql == nullptr || session_command(conn, sql) != 0) {
         free(sql);
         pool_fail(p, SESSION_FAILED, sql == nullptr ? nullptr : &conn->fail,
                   sql == nullptr ? FAIL_MEMORY : FAIL_PROTOCOL,
@@ -110,9 +106,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
         return -1;
     }
     free(sql);
-    char path[sizeof s->dump.partial_path + 16];
+    char path[sizeof p->dir + 16];
     part_path(p, i, path, sizeof path);
-    FILE *file = plat_fopen_wb(path);
+    FILE *file = plat_create_private(path);
     if (file == nullptr) {
         char why[200], text[512];
         plat_file_error_text(why, sizeof why);
@@ -181,6 +177,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     char *sql = static_cast<char *>(malloc(200 + 11 * (size_t)p->count));
     if (sql == nullptr) {
         snprintf(conn->error, sizeof conn->error, "out of memory");
+        fail_set(&conn->fail, FAIL_MEMORY);
         return -1;
     }
     size_t n = (size_t)sprintf(sql, "SELECT u.n FROM unnest('{");
@@ -203,6 +200,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     pg_meta_free(&meta);
     if (rc != 0 || got != p->count) {
         snprintf(conn->error, sizeof conn->error, "cannot read the table sizes");
+        fail_set(&conn->fail, FAIL_PROTOCOL);
         return -1;
     }
     return 0;
@@ -214,17 +212,6 @@ bool data_pool_wanted(const run_session *s, int32_t count)
            !plat_path_is_special(s->cfg.out_path);
 }
 
-/* A snapshot name as the server makes them: hex digits and dashes. */
-static bool snapshot_name_ok(const char *name)
-{
-    if (name[0] == '\0')
-        return false;
-    for (const char *c = name; *c != '\0'; c++)
-        if (!((*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'F') || *c == '-'))
-            return false;
-    return true;
-}
-
 int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count)
 {
@@ -232,15 +219,13 @@ int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_tar
     p->count = count < CONFIG_MAX_TABLES ? count : CONFIG_MAX_TABLES;
     for (int32_t i = 0; i < p->count; i++)
         p->targets[i] = targets[i];
-    if (size_order(p, conn, oids) != 0 || pg_query_single(conn, "SELECT pg_export_snapshot()",
-                                                          p->snapshot, sizeof p->snapshot) != 0) {
+    if (size_order(p, conn, oids) != 0 ||
+        session_export_snapshot(conn, p->snapshot, sizeof p->snapshot) != 0) {
         session_set_conn_error(s, conn);
         return -1;
     }
-    if (!snapshot_name_ok(p->snapshot)) {
-        session_set_error(s, FAIL_REFUSED, "bad snapshot name from the server");
+    if (make_dir(p) != 0)
         return -1;
-    }
     int32_t want = s->cfg.jobs < p->count ? s->cfg.jobs : p->count;
     for (; p->thread_count < want; p->thread_count++)
         if (plat_thread_start(&p->threads[p->thread_count], pool_worker, p) != 0) {
@@ -283,7 +268,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    char path[sizeof s->dump.partial_path + 16];
+    char path[sizeof p->dir + 16];
     part_path(p, i, path, sizeof path);
     FILE *f = plat_fopen_rb(path);
     int rc = f != nullptr ? append_part(f, w) : -1;
@@ -305,9 +290,13 @@ void data_pool_finish(data_pool *p)
         while (plat_thread_join(p->threads[k], 1000) != 0) {
         }
     p->thread_count = 0;
-    char path[sizeof p->s->dump.partial_path + 16];
+    if (p->dir[0] == '\0')
+        return;
+    char path[sizeof p->dir + 16];
     for (int32_t i = 0; i < p->count; i++) {
         part_path(p, i, path, sizeof path);
         plat_remove(path);
     }
+    plat_remove_dir(p->dir);
+    p->dir[0] = '\0';
 }

@@ -17,48 +17,8 @@
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
-
-/* Runs a statement whose answer does not matter; rows, if any, are read
- * to the end so the connection stays in step. */
-static void run_unchecked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    if (pg_query(conn, sql, &meta) == 1) {
-        pg_value v[16];
-        if (meta.count <= 16)
-            while (pg_read_row(conn, &meta, v) == 1) {
-            }
-        pg_meta_free(&meta);
-    }
-}
-
-/* Session settings the script's values depend on, and the ones that keep
- * the dump honest: no row hidden by row-level security without an error,
- * no view or foreign table read in place of a table (so the dumping role
- * runs nobody's functions), no time-outs, and sequential scans that start
- * at the table's beginning so two dumps list rows alike.  They come before
- * the BEGIN so that a server refusing one cannot abort the snapshot. */
-static const char *const SESSION_SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET restrict_nonsystem_relation_kind = 'view, foreign-table'",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
-    "SET synchronize_seqscans = off",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-};
-
-void run_session_settings(pg_conn *conn)
-{
-    for (const char *sql : SESSION_SETTINGS)
-        run_unchecked(conn, sql);
-}
+#include "pg_client/pg_version.h"
+#include "session/connect.h"
 
 static const char SCRIPT_SETTINGS[] =
     "SET client_encoding = 'UTF8';\nSET standard_conforming_strings = on;\n\n";
@@ -136,7 +96,10 @@ static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uin
 /* Everything between the login and the file: settings, snapshot, tables. */
 static int prepare_run(run_session *s, pg_conn *conn, uint32_t *oids)
 {
-    run_session_settings(conn);
+    if (session_begin(conn, nullptr) != 0) {
+        session_set_conn_error(s, conn);
+        return -1;
+    }
     if (settle_tables(s, conn, oids) != 0 || lock_tables(s, conn) != 0)
         return -1;
     s->dump.tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
@@ -157,7 +120,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
         }
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
-            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0, 0};
         int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
         config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
         if (started != 0) {
@@ -188,11 +151,8 @@ unsigned dump_worker(void *arg)
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &s->cancel;
-    int connected = pg_connect_opts(&conn, &params, &opts);
+    int connected =
+        session_connect(cfg, nullptr, &s->cancel, cfg->complete ? CONN_COMPLETE : CONN_DUMP, &conn);
     /* The password is not needed after the login, whatever its outcome;
      * a complete dump keeps it until its reader connection is open, a
      * pool's workers log in with it too and wipe it once they have. */
@@ -203,7 +163,14 @@ unsigned dump_worker(void *arg)
         finish(s, SESSION_FAILED);
         return 0;
     }
-    conn.cancel = &s->cancel;
+    char refusal[160];
+    if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
+        config_wipe_password(cfg); /* nothing written: the server is too old */
+        session_set_error(s, FAIL_UNSUPPORTED, refusal);
+        pg_close(&conn);
+        finish(s, SESSION_FAILED);
+        return 0;
+    }
 
     if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
         int complete_dump(run_session *, pg_conn *);

@@ -42,6 +42,7 @@ struct table_target {
     const char *columns; /* quoted column list "a","b" to read and insert, or null for all */
     int32_t qualify;     /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
     int32_t overriding;  /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+    int32_t escape;      /* 1: texts holding a backslash as E'' (complete scripts) */
 };
 
 /* write_table_data for any target: the same batches, values and checks;
@@ -87,10 +88,6 @@ int write_table_copy(const rows_context *c, pg_conn *conn, dump_writer *w, const
 /* Why a COPY text row (one CopyData payload) may not go into a script,
  * or null when it may.  Pure: tests and the fuzzer feed it bytes. */
 const char *copy_row_fault(const unsigned char *row, uint64_t n);
-
-/* The settings every dump connection runs, ending inside a read-only
- * repeatable-read transaction; a refused setting is not an error here. */
-void run_session_settings(pg_conn *conn);
 
 /* Text of every failed script write. */
 #define WRITE_FAILED_TEXT "write failed (disk full?)"

@@ -194,6 +194,7 @@ int lock_batch_add(pg_conn *conn, lock_batch *b, const char *schema, const char 
         char *grown = static_cast<char *>(realloc(b->sql, cap));
         if (grown == nullptr) {
             snprintf(conn->error, sizeof conn->error, "out of memory");
+            fail_set(&conn->fail, FAIL_MEMORY);
             return -1;
         }
         b->sql = grown;

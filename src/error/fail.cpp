@@ -8,7 +8,7 @@
 static const char *const CODES[FAIL_KIND_COUNT] = {
     "internal",     "config",        "connection", "timeout",   "tls",    "auth",
     "protocol",     "server",        "io",         "cancelled", "busy",   "bad_session",
-    "not_finished", "out_of_memory", "refused",    "script",    "system",
+    "not_finished", "out_of_memory", "refused",    "script",    "system", "unsupported",
 };
 
 const char *fail_code(int32_t kind)

@@ -29,6 +29,7 @@ enum fail_kind {
     FAIL_REFUSED,      /* a value from the server failed the safety checks */
     FAIL_SCRIPT,       /* a restore script that cannot be replayed as written */
     FAIL_SYSTEM,       /* the system refused a thread or another resource */
+    FAIL_UNSUPPORTED,  /* a server version the library cannot dump */
     FAIL_KIND_COUNT
 };
 

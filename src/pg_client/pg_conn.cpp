@@ -9,6 +9,7 @@
  * holds exactly the last payload and a NUL.  Payloads larger than the area
  * are received straight into buf once what was read ahead is used up.
  */
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 #include "pg_transport.h"
 
@@ -37,19 +38,6 @@ void pg_set_errorf(pg_conn *conn, int32_t kind, const char *format, ...)
     fail_set(&conn->fail, kind);
     conn->severity[0] = 0;
     conn->position = 0;
-}
-
-static uint32_t get_u32(const unsigned char *p)
-{
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-static void put_u32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
 }
 
 int pg_send_all(pg_conn *conn, const void *data, size_t n)
@@ -160,6 +148,25 @@ bool msg_length_allowed(pg_conn *conn, int type, uint32_t length_word)
     return false;
 }
 
+/* The reported settings that change how a script is lexed are kept,
+ * whenever the server reports them (start-up, or a statement that set
+ * them); any other is passed over. */
+static void note_parameter(pg_conn *conn)
+{
+    const char *name = reinterpret_cast<const char *>(conn->buf);
+    size_t nlen = strnlen(name, (size_t)conn->len);
+    if (nlen + 1 >= conn->len)
+        return;
+    const char *value = name + nlen + 1; /* buf ends in a NUL */
+    if (strcmp(name, "standard_conforming_strings") == 0) {
+        conn->std_strings = strcmp(value, "off") == 0 ? 0 : 1;
+        conn->settings_reported++;
+    } else if (strcmp(name, "client_encoding") == 0) {
+        snprintf(conn->client_encoding, sizeof conn->client_encoding, "%s", value);
+        conn->settings_reported++;
+    }
+}
+
 int msg_read(pg_conn *conn)
 {
     /* Looked at even when the whole message is already read ahead: a row
@@ -173,7 +180,7 @@ int msg_read(pg_conn *conn)
     int type = hdr[0];
     /* Unsigned arithmetic: a length field below 4 wraps to a huge payload
      * and is refused by the same test as one above 1 GiB. */
-    uint32_t payload = get_u32(hdr + 1) - 4u;
+    uint32_t payload = pg_get_u32(hdr + 1) - 4u;
     /* Before the login a PostgreSQL server sends only these: anything else
      * (an HTTP or SSH banner, say) is not a PostgreSQL server.  Refused
      * from the header, before its length is trusted. */
@@ -226,6 +233,8 @@ int msg_read(pg_conn *conn)
         }
     }
     conn->buf[payload] = 0;
+    if (type == 'S')
+        note_parameter(conn);
     return type;
 }
 
@@ -233,7 +242,7 @@ int msg_write(pg_conn *conn, const void *data, size_t n)
 {
     unsigned char hdr[5];
     hdr[0] = 'p';
-    put_u32(hdr + 1, (uint32_t)(n + 4));
+    pg_put_u32(hdr + 1, (uint32_t)(n + 4));
     if (pg_send_all(conn, hdr, sizeof hdr) != 0)
         return -1;
     if (n == 0)

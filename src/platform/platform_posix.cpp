@@ -5,6 +5,7 @@
 #ifndef _WIN32
 
 #include "platform.h"
+#include "platform_net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -33,7 +35,12 @@ void plat_net_start(void) {}
 #define PLAT_KEEPINTVL 10
 #define PLAT_KEEPCNT 6
 
-static void set_socket_options(int s)
+static const struct addrinfo *ai_of(const net_addr *a)
+{
+    return reinterpret_cast<const struct addrinfo *>(a);
+}
+
+void net_set_options(plat_socket s)
 {
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -44,22 +51,50 @@ static void set_socket_options(int s)
     setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
 }
 
-static void address_text(const struct addrinfo *ai, int port, char *dst, size_t size)
+net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
 {
-    char name[INET6_ADDRSTRLEN] = "?";
-    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
-    if (ai->ai_family == AF_INET6)
-        snprintf(dst, size, "[%s]:%d", name, port);
-    else
-        snprintf(dst, size, "%s:%d", name, port);
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    int grc = getaddrinfo(host, service, &hints, &list);
+    if (grc != 0 || list == nullptr) {
+        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
+        return nullptr;
+    }
+    return reinterpret_cast<net_addr *>(list);
 }
 
-/* Connects s to one address, waiting at most until deadline (0: no
- * limit) in slices that ask stop.  0, or an errno value (ETIMEDOUT when
- * the deadline passed, ECANCELED when stop said so). */
-static int connect_one(int s, const struct addrinfo *ai, int64_t deadline, plat_stop_fn stop,
-                       const void *ctx)
+net_addr *net_next(net_addr *a)
 {
+    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
+}
+
+void net_free(net_addr *list)
+{
+    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
+}
+
+void net_address_text(const net_addr *a, int port, char *dst, size_t size)
+{
+    const struct addrinfo *ai = ai_of(a);
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
+    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+}
+
+plat_socket net_socket(const net_addr *a, int *code)
+{
+    const struct addrinfo *ai = ai_of(a);
+    int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    *code = s < 0 ? errno : 0;
+    return s < 0 ? PLAT_INVALID_SOCKET : s;
+}
+
+int net_connect(plat_socket s, const net_addr *a, int64_t deadline, plat_stop_fn stop,
+                const void *ctx)
+{
+    const struct addrinfo *ai = ai_of(a);
     if (deadline == 0 && stop == nullptr) {
         int rc;
         do {
@@ -77,17 +112,15 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline, plat_
                 err = ECANCELED;
                 break;
             }
-            int64_t left = deadline != 0 ? (deadline - plat_counter()) / 1000000 : PLAT_SLICE_MS;
+            int left = deadline != 0 ? net_ms_left(deadline) : PLAT_SLICE_MS;
             if (left <= 0) {
                 err = ETIMEDOUT;
                 break;
             }
             struct pollfd pfd = {s, POLLOUT, 0};
-            int r = poll(&pfd, 1, left > PLAT_SLICE_MS ? PLAT_SLICE_MS : (int)left);
-            if (r < 0 && errno == EINTR)
-                continue;
+            int r = poll(&pfd, 1, left < PLAT_SLICE_MS ? left : PLAT_SLICE_MS);
             if (r <= 0)
-                continue;
+                continue; /* interrupted or out of time: checked above */
             socklen_t len = sizeof err;
             if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
                 err = errno;
@@ -95,81 +128,18 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline, plat_
         }
     }
     fcntl(s, F_SETFL, flags);
-    return err;
+    if (err == ECANCELED)
+        return NET_STOPPED;
+    return err == ETIMEDOUT ? NET_TIMED_OUT : err;
 }
 
-int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
-                  size_t err_size)
+void net_error_text(int code, char *dst, size_t size)
 {
-    return plat_tcp_open_stoppable(host, port, timeout_ms, nullptr, nullptr, out, err, err_size);
-}
-
-int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
-                            const void *ctx, plat_socket *out, char *err, size_t err_size)
-{
-    *out = PLAT_INVALID_SOCKET;
-    snprintf(err, err_size, "%s", "");
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    int64_t deadline = timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * 1000000 : 0;
-
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    int grc = getaddrinfo(host, service, &hints, &list);
-    if (grc != 0 || list == nullptr) {
-        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
-        return PLAT_ERR_RESOLVE;
-    }
-    int result = PLAT_ERR_CONNECT;
-    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        char where[80];
-        address_text(ai, port, where, sizeof where);
-        int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s < 0) {
-            snprintf(err, err_size, "%s: %s", where, strerror(errno));
-            result = PLAT_ERR_SOCKET;
-            continue;
-        }
-        int e = connect_one(s, ai, deadline, stop, ctx);
-        if (e == 0) {
-            set_socket_options(s);
-            *out = s;
-            result = 0;
-            break;
-        }
-        close(s);
-        if (e == ECANCELED) {
-            snprintf(err, err_size, "%s: stopped", where);
-            result = PLAT_ERR_STOPPED;
-            break;
-        }
-        snprintf(err, err_size, "%s: %s", where,
-                 e == ETIMEDOUT && deadline != 0 ? "timeout expired" : strerror(e));
-        result = PLAT_ERR_CONNECT;
-        if (deadline != 0 && plat_counter() >= deadline) {
-            result = PLAT_ERR_TIMEOUT;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return result;
-}
-
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
-{
-    char err[16];
-    return plat_tcp_open(host, port, 0, out, err, sizeof err);
-}
-
-int plat_wait_readable(plat_socket s, int ms)
-{
-    struct pollfd pfd = {s, POLLIN, 0};
-    int r = poll(&pfd, 1, ms);
-    if (r < 0)
-        return errno == EINTR ? 0 : -1;
-    return r > 0 ? 1 : 0;
+    char buf[256];
+    /* The GNU strerror_r may return a static text instead of filling buf;
+     * unlike strerror it is safe on the workers' threads. */
+    const char *text = strerror_r(code, buf, sizeof buf);
+    snprintf(dst, size, "%s", text);
 }
 
 int plat_wait_writable(plat_socket s, int ms)
@@ -193,6 +163,15 @@ long plat_send_ready(plat_socket s, const void *data, size_t n)
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
+}
+
+int plat_wait_readable(plat_socket s, int ms)
+{
+    struct pollfd pfd = {s, POLLIN, 0};
+    int r = poll(&pfd, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
 }
 
 int plat_parse_ip(const char *text, unsigned char out[16])
@@ -326,6 +305,61 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
+FILE *plat_create_private(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int e = errno;
+        close(fd);
+        unlink(path);
+        errno = e;
+    }
+    return f;
+}
+
+int plat_make_private_dir(const char *path)
+{
+    return mkdir(path, 0700) == 0 ? 0 : -1;
+}
+
+int plat_remove_dir(const char *path)
+{
+    return rmdir(path) == 0 ? 0 : -1;
+}
+
+int plat_random(void *dst, size_t n)
+{
+    unsigned char *p = static_cast<unsigned char *>(dst);
+    while (n > 0) {
+        ssize_t r = getrandom(p, n, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        p += r;
+        n -= (size_t)r;
+    }
+    if (n == 0)
+        return 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        p += r;
+        n -= (size_t)r;
+    }
+    close(fd);
+    return n == 0 ? 0 : -1;
+}
+
 FILE *plat_fopen_rb(const char *path)
 {
     return fopen(path, "rb");
@@ -364,10 +398,7 @@ int plat_remove(const char *path)
 
 void plat_file_error_text(char *dst, size_t size)
 {
-    char buf[256];
-    /* The GNU strerror_r may return a static text instead of filling buf. */
-    const char *text = strerror_r(errno, buf, sizeof buf);
-    snprintf(dst, size, "%s", text);
+    net_error_text(errno, dst, size);
 }
 
 void plat_secure_zero(void *p, size_t n)

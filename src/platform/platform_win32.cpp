@@ -16,6 +16,7 @@
 #endif
 
 #include "platform.h"
+#include "platform_net.h"
 
 #include <cerrno>
 #include <climits>
@@ -28,6 +29,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <bcrypt.h>
+#include <fcntl.h>
 #include <mstcpip.h>
 #include <wincrypt.h>
 
@@ -45,8 +48,19 @@ void plat_net_start(void)
 #define PLAT_KEEPIDLE_MS 60000
 #define PLAT_KEEPINTVL_MS 10000
 
-static void set_socket_options(SOCKET s)
+static SOCKET sock_of(plat_socket s)
 {
+    return (SOCKET)s;
+}
+
+static const struct addrinfo *ai_of(const net_addr *a)
+{
+    return reinterpret_cast<const struct addrinfo *>(a);
+}
+
+void net_set_options(plat_socket ps)
+{
+    SOCKET s = sock_of(ps);
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one);
@@ -55,7 +69,7 @@ static void set_socket_options(SOCKET s)
     WSAIoctl(s, SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
 }
 
-static void error_text(int code, char *dst, size_t size)
+void net_error_text(int code, char *dst, size_t size)
 {
     char text[256] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)code,
@@ -68,12 +82,51 @@ static void error_text(int code, char *dst, size_t size)
     snprintf(dst, size, "%s", text);
 }
 
-/* Connects s to one address, waiting at most until deadline (0: no
- * limit) in slices that ask stop.  0, or a Winsock error code
- * (WSAETIMEDOUT when it ran out, WSAECANCELLED when stop said so). */
-static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline, plat_stop_fn stop,
-                       const void *ctx)
+net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
 {
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        net_error_text(WSAGetLastError(), err, err_size);
+        return nullptr;
+    }
+    return reinterpret_cast<net_addr *>(list);
+}
+
+net_addr *net_next(net_addr *a)
+{
+    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
+}
+
+void net_free(net_addr *list)
+{
+    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
+}
+
+void net_address_text(const net_addr *a, int port, char *dst, size_t size)
+{
+    const struct addrinfo *ai = ai_of(a);
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
+                NI_NUMERICHOST);
+    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+}
+
+plat_socket net_socket(const net_addr *a, int *code)
+{
+    const struct addrinfo *ai = ai_of(a);
+    SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    *code = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+    return (plat_socket)s;
+}
+
+int net_connect(plat_socket ps, const net_addr *a, int64_t deadline, plat_stop_fn stop,
+                const void *ctx)
+{
+    SOCKET s = sock_of(ps);
+    const struct addrinfo *ai = ai_of(a);
     if (deadline == 0 && stop == nullptr)
         return connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0 ? 0 : WSAGetLastError();
     u_long on = 1, off = 0;
@@ -86,15 +139,14 @@ static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline, pl
                 err = WSAECANCELLED;
                 break;
             }
-            int64_t left = deadline != 0 ? (deadline - plat_counter()) * 1000 / plat_counter_freq()
-                                         : PLAT_SLICE_MS;
+            int left = deadline != 0 ? net_ms_left(deadline) : PLAT_SLICE_MS;
             if (left <= 0) {
                 err = WSAETIMEDOUT;
                 break;
             }
-            /* WSAPoll reports a refused connect as POLLERR / POLLHUP. */
+            /* A refused connect shows as POLLERR / POLLHUP, read below. */
             WSAPOLLFD pfd = {s, POLLOUT, 0};
-            int r = WSAPoll(&pfd, 1, left > PLAT_SLICE_MS ? PLAT_SLICE_MS : (int)left);
+            int r = WSAPoll(&pfd, 1, left < PLAT_SLICE_MS ? left : PLAT_SLICE_MS);
             if (r < 0) {
                 err = WSAGetLastError();
                 break;
@@ -104,90 +156,37 @@ static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline, pl
             int len = sizeof err;
             if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
                 err = WSAGetLastError();
-            break;
         }
     }
     ioctlsocket(s, FIONBIO, &off);
-    return err;
+    if (err == WSAECANCELLED)
+        return NET_STOPPED;
+    return err == WSAETIMEDOUT ? NET_TIMED_OUT : err;
 }
 
-int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
-                  size_t err_size)
+int plat_wait_writable(plat_socket s, int ms)
 {
-    return plat_tcp_open_stoppable(host, port, timeout_ms, nullptr, nullptr, out, err, err_size);
+    WSAPOLLFD pfd = {(SOCKET)s, POLLWRNORM, 0};
+    int r = WSAPoll(&pfd, 1, ms);
+    if (r < 0)
+        return -1;
+    return r > 0 ? 1 : 0;
 }
 
-int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
-                            const void *ctx, plat_socket *out, char *err, size_t err_size)
+long plat_send_ready(plat_socket s, const void *data, size_t n)
 {
-    *out = PLAT_INVALID_SOCKET;
-    snprintf(err, err_size, "%s", "");
-    /* Winsock resolves an empty name to the machine's own addresses, where
-     * POSIX refuses it: an empty host is a configuration mistake on both. */
-    if (host[0] == '\0') {
-        snprintf(err, err_size, "%s", "empty host name");
-        return PLAT_ERR_RESOLVE;
-    }
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    int64_t deadline =
-        timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * plat_counter_freq() / 1000 : 0;
-
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
-        error_text(WSAGetLastError(), err, err_size);
-        return PLAT_ERR_RESOLVE;
-    }
-    int result = PLAT_ERR_CONNECT;
-    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        char name[INET6_ADDRSTRLEN] = "?";
-        getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
-                    NI_NUMERICHOST);
-        char where[80];
-        snprintf(where, sizeof where, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
-        char reason[256];
-        SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            error_text(WSAGetLastError(), reason, sizeof reason);
-            snprintf(err, err_size, "%s: %s", where, reason);
-            result = PLAT_ERR_SOCKET;
-            continue;
-        }
-        int e = connect_one(s, ai, deadline, stop, ctx);
-        if (e == 0) {
-            set_socket_options(s);
-            *out = (plat_socket)s;
-            result = 0;
-            break;
-        }
-        closesocket(s);
-        if (e == WSAECANCELLED) {
-            snprintf(err, err_size, "%s: stopped", where);
-            result = PLAT_ERR_STOPPED;
-            break;
-        }
-        if (e == WSAETIMEDOUT && deadline != 0)
-            snprintf(reason, sizeof reason, "%s", "timeout expired");
-        else
-            error_text(e, reason, sizeof reason);
-        snprintf(err, err_size, "%s: %s", where, reason);
-        result = PLAT_ERR_CONNECT;
-        if (deadline != 0 && plat_counter() >= deadline) {
-            result = PLAT_ERR_TIMEOUT;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return result;
-}
-
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
-{
-    char err[16];
-    return plat_tcp_open(host, port, 0, out, err, sizeof err);
+    if (n > INT_MAX)
+        n = INT_MAX;
+    /* Winsock has no per-call MSG_DONTWAIT: the socket is non-blocking for
+     * this one send. */
+    u_long on = 1, off = 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &on);
+    int r = send((SOCKET)s, static_cast<const char *>(data), (int)n, 0);
+    int e = r < 0 ? WSAGetLastError() : 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &off);
+    if (r >= 0)
+        return r;
+    return e == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 int plat_wait_readable(plat_socket s, int ms)
@@ -222,31 +221,6 @@ int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t le
     }
     CertCloseStore(store, 0);
     return taken;
-}
-
-int plat_wait_writable(plat_socket s, int ms)
-{
-    WSAPOLLFD pfd = {(SOCKET)s, POLLWRNORM, 0};
-    int r = WSAPoll(&pfd, 1, ms);
-    if (r < 0)
-        return -1;
-    return r > 0 ? 1 : 0;
-}
-
-long plat_send_ready(plat_socket s, const void *data, size_t n)
-{
-    if (n > INT_MAX)
-        n = INT_MAX;
-    /* Winsock has no per-call MSG_DONTWAIT: the socket is non-blocking for
-     * this one send. */
-    u_long on = 1, off = 0;
-    ioctlsocket((SOCKET)s, FIONBIO, &on);
-    int r = send((SOCKET)s, static_cast<const char *>(data), (int)n, 0);
-    int e = r < 0 ? WSAGetLastError() : 0;
-    ioctlsocket((SOCKET)s, FIONBIO, &off);
-    if (r >= 0)
-        return r;
-    return e == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 long plat_send(plat_socket s, const void *data, size_t n)
@@ -344,6 +318,74 @@ FILE *plat_fopen_wb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "wb");
+}
+
+/* The last Windows failure as the errno plat_file_error_text reads. */
+static void set_errno_from_windows(void)
+{
+    DWORD e = GetLastError();
+    errno = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS      ? EEXIST
+            : e == ERROR_PATH_NOT_FOUND || e == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                     : EACCES;
+}
+
+static int to_wide(const char *path, wchar_t *wide, int room)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, room);
+}
+
+FILE *plat_create_private(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    HANDLE h =
+        CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_windows();
+        return nullptr;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        DeleteFileW(wide);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, "wb");
+    if (f == nullptr) {
+        _close(fd);
+        DeleteFileW(wide);
+    }
+    return f;
+}
+
+int plat_make_private_dir(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0)
+        return -1;
+    if (CreateDirectoryW(wide, nullptr))
+        return 0;
+    set_errno_from_windows();
+    return -1;
+}
+
+int plat_remove_dir(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0)
+        return -1;
+    return RemoveDirectoryW(wide) ? 0 : -1;
+}
+
+int plat_random(void *dst, size_t n)
+{
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(dst), (ULONG)n,
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0
+               ? 0
+               : -1;
 }
 
 FILE *plat_fopen_rb(const char *path)

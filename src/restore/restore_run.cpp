@@ -10,12 +10,15 @@
 #include <cstring>
 
 #include "restore/restore_replay.h"
+#include "session/connect.h"
 
 void restore_job_reset(restore_job *job)
 {
     job->in_path[0] = '\0';
     job->single_transaction = 0;
     job->stop_on_error = 1;
+    job->no_owner = 0;
+    job->no_privileges = 0;
     job->bytes_total.store(0, std::memory_order_relaxed);
     job->bytes_read.store(0, std::memory_order_relaxed);
     job->statements_done.store(0, std::memory_order_relaxed);
@@ -91,11 +94,7 @@ void restore_run(run_session *s, restore_job *job)
     job->bytes_read.store(in.file_read, std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(&s->cfg, s->cfg.database, &params, &opts);
-    opts.cancel = &s->cancel;
-    int connected = pg_connect_opts(&conn, &params, &opts);
+    int connected = session_connect(&s->cfg, nullptr, &s->cancel, CONN_BARE, &conn);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(&s->cfg);
     if (connected != 0) {
@@ -104,7 +103,6 @@ void restore_run(run_session *s, restore_job *job)
         finish(s, SESSION_FAILED);
         return;
     }
-    conn.cancel = &s->cancel;
     s->state.store(SESSION_RUNNING, std::memory_order_release);
 
     replay rp;

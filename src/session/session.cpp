@@ -5,6 +5,7 @@
 #include "session/session.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "pg_client/pg_client.h"
 
@@ -31,6 +32,11 @@ void session_set_error(run_session *s, int32_t kind, const char *text)
     fail_set(&s->fail, kind);
 }
 
+void session_set_error(run_session *s, const char *text)
+{
+    session_set_error(s, FAIL_NONE, text);
+}
+
 void session_set_failure(run_session *s, const fail_info *f, int32_t fallback, const char *text)
 {
     snprintf(s->error, sizeof s->error, "%s", text);
@@ -40,6 +46,22 @@ void session_set_failure(run_session *s, const fail_info *f, int32_t fallback, c
 void session_set_conn_error(run_session *s, const pg_conn *conn)
 {
     session_set_failure(s, &conn->fail, FAIL_PROTOCOL, conn->error);
+}
+
+void session_add_warning(run_session *s, const char *text)
+{
+    char *w = s->dump.warnings;
+    s->dump.warning_count++;
+    size_t used = strnlen(w, sizeof s->dump.warnings);
+    size_t n = strnlen(text, 300);
+    if (used + n + 2 > sizeof s->dump.warnings)
+        return;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)text[i];
+        w[used + i] = c < 0x20 || c == 0x7f ? ' ' : (char)c;
+    }
+    w[used + n] = '\n';
+    w[used + n + 1] = '\0';
 }
 
 void session_set_table(run_session *s, const char *name)

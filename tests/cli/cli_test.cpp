@@ -144,10 +144,18 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
                 "\"exclude_schemas\":[\"x\"],\"exclude_tables\":[\"b\",\"s2.c\"],"
                 "\"include_data\":false,\"include_drop\":true,\"include_owners\":true,"
                 "\"include_privileges\":true"},
-        /* -O and -x name the defaults, and win when they come last. */
+        /* -O and -x leave owners and privileges out, and win when they come last. */
         {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
          {},
-         shop + ",\"complete\":true,\"include_schema\":false"},
+         shop + ",\"complete\":true,\"include_schema\":false,\"include_owners\":false,"
+                "\"include_privileges\":false"},
+        {{"dump", "-d", "shop", "--role", "r\"1", "--restrict-key", "K1"},
+         {},
+         shop + ",\"complete\":true,\"role\":\"r\\\"1\",\"restrict_key\":\"K1\""},
+        {{"restore", "-d", "shop", "-f", "x.sql", "-O", "-x", "--role", "r"},
+         {},
+         "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"someone\",\"database\":\"shop\","
+         "\"in_path\":\"x.sql\",\"no_owner\":true,\"no_privileges\":true,\"role\":\"r\""},
         /* Options before and after the command word, whatever POSIX says. */
         {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
          {"POSIXLY_CORRECT=1"},
@@ -584,9 +592,9 @@ TEST_F(CliTest, CtrlCOnATerminalCancelsAndKeepsThePartialScript)
     EXPECT_NE(std::string::npos, t.seen.find("\r")) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled")) << t.seen;
     EXPECT_FALSE(file_exists(out));
-    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + out + ".partial"))
+    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + partial_file(out)))
         << t.seen;
-    std::string script = read_file(out + ".partial");
+    std::string script = read_file(partial_file(out));
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
     EXPECT_NE(std::string::npos, script.find("\"slow\" VALUES"));
     EXPECT_EQ(std::string::npos, script.find("(20000,"));
@@ -600,9 +608,9 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     child c = start_cli({"dump", "-f", out}, child_env(slow_env()));
     ASSERT_GT(c.pid, 0);
     /* The file appears once the run is past its login; give it rows. */
-    for (int i = 0; i < 300 && !file_exists(out + ".partial"); i++)
+    for (int i = 0; i < 300 && partial_file(out).empty(); i++)
         usleep(50000);
-    ASSERT_TRUE(file_exists(out + ".partial"));
+    ASSERT_NE("", partial_file(out));
     usleep(1500000);
     kill(c.pid, SIGINT);
     cli_result r = finish_cli(c, 30000);
@@ -610,7 +618,7 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(std::string::npos, r.err.find('\r')) << r.err;
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: cancelled")) << r.err;
-    EXPECT_NE(std::string::npos, read_file(out + ".partial").find("\"slow\" VALUES"));
+    EXPECT_NE(std::string::npos, read_file(partial_file(out)).find("\"slow\" VALUES"));
 }
 
 /* With -f - a cancelled dump writes nothing to stdout and its temporary
