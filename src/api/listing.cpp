@@ -9,6 +9,7 @@
  * last error; failures after it are not.
  */
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "api/listing.h"
@@ -19,28 +20,44 @@
 /* Last usable offset: entries must leave the closing "]}" and the NUL. */
 #define SYNC_LIMIT (SYNC_BUF_SIZE - 1)
 
-int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
+static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg)
 {
-    if (config_json != nullptr && config_text_check(config_json) != 0)
-        return -1;
-    if (config_json == nullptr || parse_config(config_json, cfg) != 0) {
+    if (parse_config(config_json, cfg) != 0) {
         set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
     if (cfg->user[0] == '\0') {
-        config_wipe_password(cfg);
         set_last_error(FAIL_CONFIG, "user required");
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    int rc = session_connect(cfg, db, nullptr, CONN_BARE, conn);
-    /* The password is not needed after the login, whatever its outcome. */
-    config_wipe_password(cfg);
-    if (rc != 0) {
+    if (session_connect(cfg, db, nullptr, CONN_BARE, conn) != 0) {
         set_last_failure(&conn->fail, FAIL_CONNECTION, conn->error);
         return -1;
     }
     return 0;
+}
+
+int sync_connect(const char *config_json, pg_conn *conn, int *has_database)
+{
+    if (config_json == nullptr) {
+        set_last_error(FAIL_CONFIG, "invalid config json");
+        return -1;
+    }
+    if (config_text_check(config_json) != 0)
+        return -1;
+    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
+    if (cfg == nullptr) {
+        set_last_error(FAIL_MEMORY, "out of memory");
+        return -1;
+    }
+    int rc = connect_with(config_json, conn, cfg);
+    if (has_database != nullptr)
+        *has_database = cfg->database[0] != '\0' ? 1 : 0;
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    free(cfg);
+    return rc;
 }
 
 /* The failure reply: text with the kind of f, or kind when f has none. */
@@ -96,8 +113,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char 
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    if (sync_connect(config_json, &conn, nullptr) != 0)
         return connect_error_reply(b);
     char version[128];
     json_escape(conn.server_version, version, sizeof version);
@@ -169,8 +185,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    if (sync_connect(config_json, &conn, nullptr) != 0)
         return connect_error_reply(b);
     return list_reply(
         b, &conn, "{\"ok\":true,\"databases\":[",
@@ -211,10 +226,10 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *con
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    int has_database = 0;
+    if (sync_connect(config_json, &conn, &has_database) != 0)
         return connect_error_reply(b);
-    if (cfg.database[0] == '\0') {
+    if (!has_database) {
         pg_close(&conn);
         return error_reply(b, "database required", nullptr, FAIL_CONFIG);
     }

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "session/connect.h"
 
 /* The session's error: text, with the kind of conn's last failure when

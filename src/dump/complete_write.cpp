@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
+#include "sink/dump_writer.h"
 
 void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text)
 {

@@ -9,10 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/rows/table_rows.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
 /* Staging for quoted values: flushed before a byte once it holds more than
  * STAGE_FLUSH_AT bytes, so a doubled quote always fits. */
@@ -227,20 +228,14 @@ static int put_insert_head(dump_writer *w, const table_target *t)
     return dw_put(w, " VALUES\n(", 9);
 }
 
-static void set_invalid_value(const rows_context *rc, const table_target *t, const pg_column *c)
+static void set_invalid_value(const section_context *rc, const table_target *t, const pg_column *c)
 {
     snprintf(rc->error, rc->error_size,
              "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
-int write_table_data(run_session *s, pg_conn *conn, dump_writer *w, const char *table, int *outcome)
-{
-    table_target t = {"public", table, nullptr, 0, 0, 0};
-    return write_table_rows(s, conn, w, &t, outcome);
-}
-
-int rows_failed(const rows_context *c, int *outcome, const fail_info *from, int32_t kind,
+int rows_failed(const section_context *c, int *outcome, const fail_info *from, int32_t kind,
                 const char *text)
 {
     if (text != nullptr)
@@ -250,32 +245,17 @@ int rows_failed(const rows_context *c, int *outcome, const fail_info *from, int3
     return SECTION_END;
 }
 
-static int section_failed(const rows_context *c, int *outcome, int32_t kind, const char *text)
+static int section_failed(const section_context *c, int *outcome, int32_t kind, const char *text)
 {
     return rows_failed(c, outcome, nullptr, kind, text);
 }
 
-static int conn_failed(const rows_context *c, int *outcome, const pg_conn *conn)
+static int conn_failed(const section_context *c, int *outcome, const pg_conn *conn)
 {
     return rows_failed(c, outcome, &conn->fail, FAIL_PROTOCOL, conn->error);
 }
 
-rows_context session_rows_context(run_session *s)
-{
-    return rows_context{&s->cfg,         &s->dump.rows_written,
-                        &s->elapsed_ms,  s->start_ms.load(std::memory_order_relaxed),
-                        &s->cancel,      s->error,
-                        sizeof s->error, &s->fail};
-}
-
-int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
-                     int *outcome)
-{
-    rows_context c = session_rows_context(s);
-    return table_rows_write(&c, conn, w, t, outcome);
-}
-
-int table_rows_write(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     if (c->cfg->data_format == CONFIG_DATA_COPY)
