@@ -21,7 +21,7 @@ static int64_t count_rows(cw_ctx *c, pg_conn *conn, const table_target *t)
     size_t need = 64 + 2 * (strlen(t->schema) + strlen(t->name));
     char *sql = static_cast<char *>(malloc(need));
     if (sql == nullptr) {
-        cw_fail(c, "out of memory");
+        cw_fail_kind(c, FAIL_MEMORY, "out of memory");
         return -1;
     }
     size_t n = (size_t)snprintf(sql, need, "SELECT pg_catalog.count(*) FROM ONLY ");
@@ -269,7 +269,7 @@ static int key_order(cw_ctx *c, uint32_t *list, uint32_t m, const edges *e)
     free(out);
     free(done);
     if (rc != 0)
-        cw_fail(c, "out of memory");
+        cw_fail_kind(c, FAIL_MEMORY, "out of memory");
     return rc;
 }
 
@@ -279,7 +279,7 @@ int cw_data_order(cw_ctx *c, uint32_t **out, uint32_t *count)
     uint32_t *list = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     uint32_t m = 0;
     if (list == nullptr) {
-        cw_fail(c, "out of memory");
+        cw_fail_kind(c, FAIL_MEMORY, "out of memory");
         return -1;
     }
     for (uint32_t k = 0; k < cat->items.n; k++)
@@ -304,7 +304,7 @@ int cw_data_order(cw_ctx *c, uint32_t **out, uint32_t *count)
         }
     }
     if (pos == nullptr || e.bad)
-        cw_fail(c, "out of memory");
+        cw_fail_kind(c, FAIL_MEMORY, "out of memory");
     free(pos);
     free(e.v);
     return rc;
