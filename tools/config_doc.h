@@ -27,10 +27,11 @@ const size_t LIMIT_DATABASE = 127;
 const size_t LIMIT_OUT_PATH = 1023;
 const size_t LIMIT_NAME = 127; /* a table or schema name */
 const size_t LIMIT_REQUIRE_AUTH = 127;
-const size_t LIMIT_SSLMODE = 15;  /* also channel_binding */
-const size_t LIMIT_FILE = 1023;   /* certificate and key files */
-const size_t MAX_TABLES = 512; /* "tables" and "exclude_tables" */
-const size_t MAX_SCHEMAS = 64; /* "schemas" and "exclude_schemas" */
+const size_t LIMIT_SSLMODE = 15; /* also channel_binding */
+const size_t LIMIT_FILE = 1023;  /* certificate and key files */
+const size_t MAX_TABLES = 512;   /* "tables" and "exclude_tables" */
+const size_t MAX_SCHEMAS = 64;   /* "schemas" and "exclude_schemas" */
+const size_t MAX_PATTERNS = 64;  /* each pattern list */
 
 struct config_doc {
     nlohmann::ordered_json doc = nlohmann::ordered_json::object();

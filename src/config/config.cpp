@@ -418,6 +418,22 @@ const key_spec KEYS[] = {
     {"sslsni", KIND_FLAG_ON, FIELD(sslsni), 0, 0},
     {"channel_binding", KIND_REQUIRE_AUTH, FIELD(channel_binding), 15, 0},
     {"connect_timeout", KIND_SECONDS, FIELD(connect_timeout), 0, 0},
+    {"table_patterns", KIND_LIST, FIELD(table_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(table_pattern_count)},
+    {"exclude_table_patterns", KIND_LIST, FIELD(exclude_table_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(exclude_table_pattern_count)},
+    {"schema_patterns", KIND_LIST, FIELD(schema_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(schema_pattern_count)},
+    {"exclude_schema_patterns", KIND_LIST, FIELD(exclude_schema_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(exclude_schema_pattern_count)},
+    {"exclude_table_data_patterns", KIND_LIST, FIELD(exclude_table_data_patterns),
+     CONFIG_MAX_PATTERNS, FIELD(exclude_table_data_pattern_count)},
+    {"to_stdout", KIND_FLAG_OFF, FIELD(to_stdout), 0, 0},
+    {"no_comments", KIND_FLAG_OFF, FIELD(no_comments), 0, 0},
+    {"no_sync", KIND_FLAG_OFF, FIELD(no_sync), 0, 0},
+    {"serializable_deferrable", KIND_FLAG_OFF, FIELD(serializable_deferrable), 0, 0},
+    {"snapshot", KIND_REQUIRE_AUTH, FIELD(snapshot), 63, 0},
+    {"lock_wait_timeout", KIND_RANGE, FIELD(lock_wait_timeout), 86400000, 0},
 };
 
 #undef FIELD

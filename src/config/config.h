@@ -12,6 +12,7 @@
 #define CONFIG_MAX_TABLES 512
 #define CONFIG_MAX_TOKENS 1600
 #define CONFIG_MAX_SCHEMAS 64
+#define CONFIG_MAX_PATTERNS 64
 
 struct dump_config {
     char host[256]; /* default "127.0.0.1" */
@@ -44,13 +45,34 @@ struct dump_config {
     int32_t compression_level; /* 0: the method's default; else 1..22, cut per method */
     int32_t jobs;              /* data connections, 1..8, default 1 */
 
-    char sslmode[16];                              /* libpq's values; "": no TLS, the base client */
-    char sslrootcert[1024];                        /* PEM file or "system"; "": none */
-    char sslcert[1024];                            /* client certificate, PEM file */
-    char sslkey[1024];                             /* its key, PEM file without passphrase */
-    int32_t sslsni;                                /* 0/1, default 1 */
-    char channel_binding[16];                      /* disable, prefer ("" too), require */
-    int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
+    char sslmode[16];         /* libpq's values; "": no TLS, the base client */
+    char sslrootcert[1024];   /* PEM file or "system"; "": none */
+    char sslcert[1024];       /* client certificate, PEM file */
+    char sslkey[1024];        /* its key, PEM file without passphrase */
+    int32_t sslsni;           /* 0/1, default 1 */
+    char channel_binding[16]; /* disable, prefer ("" too), require */
+    int32_t connect_timeout;  /* seconds, 0..86400; 0 (default) waits */
+
+    /* Name patterns of the complete dump (see dump/pattern.h), beside the
+     * literal lists above.  A table or schema pattern that matches nothing
+     * fails the run; the exclusions may match nothing. */
+    char table_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t table_pattern_count;
+    char exclude_table_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t exclude_table_pattern_count;
+    char schema_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t schema_pattern_count;
+    char exclude_schema_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t exclude_schema_pattern_count;
+    char exclude_table_data_patterns[CONFIG_MAX_PATTERNS][128]; /* definitions without rows */
+    int32_t exclude_table_data_pattern_count;
+    int32_t to_stdout;               /* 0/1, default 0: the script goes to the process's standard
+                                      * output as it is written, out_path only names it */
+    int32_t no_comments;             /* 0/1, default 0: no COMMENT ON lines */
+    int32_t no_sync;                 /* 0/1, default 0: the file is not synced to disk */
+    int32_t serializable_deferrable; /* 0/1: the snapshot waits for a safe moment */
+    char snapshot[64];               /* "": a snapshot of the run's own; else imported */
+    int32_t lock_wait_timeout;       /* ms, 0 (default): wait for a table's lock for ever */
 };
 
 /* "data_format": rows as INSERT statements or as COPY ... FROM stdin. */

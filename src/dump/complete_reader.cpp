@@ -86,6 +86,16 @@ int reader_open(dump_session *s, pg_conn *main, snap_reader *r)
         }
     for (const char *sql : UNCHECKED)
         run(&r->conn, sql, &why);
+    if (cfg->lock_wait_timeout > 0) {
+        /* A table whose lock does not come in time fails the run. */
+        char sql[64];
+        snprintf(sql, sizeof sql, "SET lock_timeout = %d", (int)cfg->lock_wait_timeout);
+        if (run(&r->conn, sql, &why) != 0) {
+            fail(s, why);
+            reader_close(r);
+            return -1;
+        }
+    }
     return 0;
 }
 

@@ -18,8 +18,10 @@
 
 #include "config/config.h"
 #include "dump/catalog.h"
+#include "dump/complete_pool.h"
 #include "dump/complete_reader.h"
 #include "dump/complete_write.h"
+#include "dump/data_pool.h"
 #include "dump/dump_output.h"
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
@@ -29,13 +31,19 @@
  * depend on; an empty search_path makes the server qualify every name it
  * prints. */
 static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "SET row_security = off",
-    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
-    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
+    "SET client_encoding = 'UTF8'",
+    "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",
+    "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",
+    "SET row_security = off",
+    "SET synchronize_seqscans = off",
+    "SET statement_timeout = 0",
+    "SET lock_timeout = 0",
+    "SET idle_in_transaction_session_timeout = 0",
     "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",     "SET search_path = ''",
+    "SET bytea_output = 'hex'",
+    "SET search_path = ''",
 };
 
 #define WRAP_MAX_OBJECTS 2000
@@ -49,9 +57,45 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
+/* The snapshot id of "snapshot": only the characters an id has. */
+static bool snapshot_id_ok(const char *id)
+{
+    return id[0] != '\0' && strspn(id, "0123456789ABCDEF-") == strlen(id);
+}
+
+/* The settings in order; the run's transaction with "serializable_
+ * deferrable" one that waits for a snapshot no serializable transaction
+ * can disturb, with "snapshot" the snapshot another session exported. */
+static int setting_list(const dump_config *cfg, const char **list, char *buf, size_t size)
+{
+    int n = 0;
+    for (const char *sql : SETTINGS) {
+        if (strncmp(sql, "BEGIN ", 6) != 0) {
+            list[n++] = sql;
+            continue;
+        }
+        list[n++] = cfg->serializable_deferrable
+                        ? "BEGIN ISOLATION LEVEL SERIALIZABLE, READ ONLY, DEFERRABLE"
+                        : sql;
+        if (cfg->snapshot[0] != '\0') {
+            snprintf(buf, size, "SET TRANSACTION SNAPSHOT '%s'", cfg->snapshot);
+            list[n++] = buf;
+        }
+    }
+    return n;
+}
+
 static int run_settings(dump_session *s, pg_conn *conn)
 {
-    for (const char *sql : SETTINGS) {
+    if (s->cfg.snapshot[0] != '\0' && !snapshot_id_ok(s->cfg.snapshot)) {
+        session_set_error(s, "invalid snapshot id");
+        return -1;
+    }
+    const char *list[sizeof SETTINGS / sizeof SETTINGS[0] + 1];
+    char buf[128];
+    int n = setting_list(&s->cfg, list, buf, sizeof buf);
+    for (int i = 0; i < n; i++) {
+        const char *sql = list[i];
         pg_meta meta = {};
         int rc = pg_query(conn, sql, &meta);
         pg_meta_free(&meta);
@@ -74,25 +118,38 @@ static void show_table(dump_session *s, const char *schema, const char *name)
         s->current_table[i].store('\0', std::memory_order_relaxed);
 }
 
-static bool has_rows(const cat_row *r)
-{
-    return r->dumped == 1 && r->kind == 'T'; /* a partitioned table's rows live in its leaves */
-}
+/* What the data section reads with: the reader, and the pool that has
+ * the first tables' rows when the run has jobs. */
+struct data_source {
+    snap_reader *reader;
+    complete_pool *pool;
+    const pattern_list *no_data;
+};
 
 /* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
+static int write_data(cw_ctx *c, const data_source *src, int *outcome)
 {
     const catalog *cat = c->cat;
+    snap_reader *reader = src->reader;
     int32_t done = 0;
     for (uint32_t k = 0; k < cat->items.n; k++) {
         const cat_row *r = &cat->items.v[cat->order[k]];
-        if (!has_rows(r))
+        if (!complete_has_rows(c, src->no_data, r))
             continue;
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
         show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        if (done < src->pool->count) {
+            if (data_pool_append(src->pool->pool, done, c->w, outcome) != 0) {
+                if (*outcome == SESSION_DONE)
+                    *outcome = SESSION_FAILED;
+                return -1;
+            }
+            c->s->tables_done.store(++done, std::memory_order_relaxed);
+            continue;
+        }
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
@@ -116,7 +173,7 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
     return 0;
 }
 
-static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
+static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
@@ -135,11 +192,12 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         write_drops(c);
     if (cfg->include_schema)
         write_predata(c);
-    if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, src, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
-        write_comments(c);
+        if (!cfg->no_comments)
+            write_comments(c);
         write_owners_and_grants(c);
     }
     if (wrap)
@@ -152,11 +210,11 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
     return 0;
 }
 
-static int count_tables(const catalog *cat)
+static int count_tables(const cw_ctx *c, const pattern_list *no_data)
 {
     int32_t n = 0;
-    for (uint32_t i = 0; i < cat->items.n; i++)
-        n += has_rows(&cat->items.v[i]) ? 1 : 0;
+    for (uint32_t i = 0; i < c->cat->items.n; i++)
+        n += complete_has_rows(c, no_data, &c->cat->items.v[i]) ? 1 : 0;
     return n;
 }
 
@@ -220,18 +278,39 @@ int complete_dump(dump_session *s, pg_conn *conn)
     snap_reader reader = {};
     int outcome = SESSION_FAILED;
     dump_writer w = {};
+    pattern_list no_data = {};
+    char why[300];
     int loaded = load_catalog(s, conn, &reader, &cat);
-    /* Every connection of the run is open now: the password can go. */
-    config_wipe_password(&s->cfg);
-    if (loaded == 0 && dump_output_open(s, &w) == 0) {
-        s->tables_total.store(count_tables(&cat), std::memory_order_relaxed);
-        s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0};
-        outcome = SESSION_DONE;
-        if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
-            outcome = SESSION_FAILED;
-        outcome = dump_output_close(s, &w, outcome);
+    if (loaded == 0 && pattern_list_compile(s->cfg.exclude_table_data_patterns,
+                                            s->cfg.exclude_table_data_pattern_count, 3, &no_data,
+                                            why, sizeof why) != 0) {
+        session_set_error(s, why);
+        loaded = -1;
     }
+    if (loaded != 0 || dump_output_open(s, &w) != 0) {
+        config_wipe_password(&s->cfg);
+        pattern_list_free(&no_data);
+        reader_close(&reader);
+        cat_free(&cat);
+        return outcome;
+    }
+    cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+    /* The pool's workers log in before it starts; every connection of the
+     * run is open after it: the password can go. */
+    complete_pool pool = {};
+    int started = s->cfg.include_data ? complete_pool_start(&c, conn, &no_data, &pool) : 0;
+    config_wipe_password(&s->cfg);
+    if (started == 0) {
+        s->tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
+        s->state.store(SESSION_RUNNING, std::memory_order_release);
+        data_source src = {&reader, &pool, &no_data};
+        outcome = SESSION_DONE;
+        if (write_script(&c, conn, &src, &outcome) != 0 && outcome == SESSION_DONE)
+            outcome = SESSION_FAILED;
+    }
+    complete_pool_finish(&pool);
+    outcome = dump_output_close(s, &w, outcome);
+    pattern_list_free(&no_data);
     reader_close(&reader);
     cat_free(&cat);
     return outcome;

@@ -84,6 +84,11 @@ static int worker_connect(data_pool *p, pg_conn *conn)
     }
     conn->cancel = &p->stop;
     run_session_settings(conn);
+    if (p->empty_search_path && run_checked(conn, "SET search_path = ''") != 0) {
+        pool_fail(p, SESSION_FAILED, conn->error);
+        pg_close(conn);
+        return -1;
+    }
     char sql[128];
     snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", p->snapshot);
     if (run_checked(conn, sql) != 0) {
@@ -202,7 +207,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
 
 bool data_pool_wanted(const dump_session *s, int32_t count)
 {
-    return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
+    return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 && !s->cfg.to_stdout &&
            !plat_path_is_special(s->cfg.out_path);
 }
 

@@ -42,6 +42,8 @@ struct data_pool {
     char error[512];
     plat_thread threads[CONFIG_MAX_JOBS];
     int32_t thread_count;
+    int32_t empty_search_path; /* set before the start: the workers read with
+                                * search_path '' as the complete script's reader */
 };
 
 /* Whether a run of count tables can use parallel parts: jobs above 1,

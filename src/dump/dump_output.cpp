@@ -10,11 +10,18 @@
 #include "dump/dump_sink.h"
 #include "platform/platform.h"
 
+/* Written in place: standard output, a device or a pipe, which cannot be
+ * replaced by a rename. */
+static bool written_in_place(const dump_session *s)
+{
+    return s->cfg.to_stdout != 0 || plat_path_is_special(s->cfg.out_path);
+}
+
 /* The file the run writes: beside out_path, or out_path itself when that
- * is a device or a pipe, which cannot be replaced by a rename. */
+ * is written in place. */
 static void temp_path(const dump_session *s, char *dst, size_t size)
 {
-    if (plat_path_is_special(s->cfg.out_path))
+    if (written_in_place(s))
         snprintf(dst, size, "%s", s->cfg.out_path);
     else
         snprintf(dst, size, "%s.partial", s->cfg.out_path);
@@ -24,11 +31,13 @@ int dump_output_open(dump_session *s, dump_writer *w)
 {
     char *path = s->partial_path; /* cleared again when the run ends done */
     temp_path(s, path, sizeof s->partial_path);
-    FILE *file = plat_fopen_wb(path);
+    bool to_stdout = s->cfg.to_stdout != 0;
+    FILE *file = to_stdout ? plat_stdout_open() : plat_fopen_wb(path);
     if (file == nullptr) {
         char why[200];
         plat_file_error_text(why, sizeof why);
-        snprintf(s->error, sizeof s->error, "cannot open output file %s: %s", path, why);
+        snprintf(s->error, sizeof s->error, "cannot open output file %s: %s",
+                 to_stdout ? "(standard output)" : path, why);
         path[0] = '\0';
         return -1;
     }
@@ -51,7 +60,8 @@ int dump_output_open(dump_session *s, dump_writer *w)
     free(w->sink);
     *w = dump_writer{};
     fclose(file);
-    plat_remove(path);
+    if (!to_stdout)
+        plat_remove(path);
     path[0] = '\0';
     return -1;
 }
@@ -66,7 +76,7 @@ static int finish_done(dump_session *s, dump_writer *w)
         session_set_error(s, w->sink->error);
         return SESSION_FAILED;
     }
-    if (plat_file_sync(w->sink->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
+    if (!s->cfg.no_sync && plat_file_sync(w->sink->file) != 0 && !written_in_place(s)) {
         session_set_error(s, "cannot write output file to disk (disk full?)");
         return SESSION_FAILED;
     }

@@ -286,7 +286,10 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
-FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
+FILE *plat_fopen_rb(const char *path)
+{
+    return fopen(path, "rb");
+}
 
 int64_t plat_file_size(FILE *f)
 {
@@ -312,6 +315,17 @@ int plat_path_is_special(const char *path)
 {
     struct stat st;
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+FILE *plat_stdout_open(void)
+{
+    int fd = dup(STDOUT_FILENO);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr)
+        close(fd);
+    return f;
 }
 
 int plat_remove(const char *path)

@@ -21,12 +21,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <windows.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <mstcpip.h>
 #include <wincrypt.h>
@@ -353,6 +354,18 @@ int plat_path_is_special(const char *path)
     DWORD type = GetFileType(h);
     CloseHandle(h);
     return type != FILE_TYPE_DISK ? 1 : 0;
+}
+
+FILE *plat_stdout_open(void)
+{
+    int fd = _dup(_fileno(stdout));
+    if (fd < 0)
+        return nullptr;
+    _setmode(fd, _O_BINARY);
+    FILE *f = _fdopen(fd, "wb");
+    if (f == nullptr)
+        _close(fd);
+    return f;
 }
 
 int plat_remove(const char *path)

@@ -1,0 +1,101 @@
+/*
+ * Parallel rows for the complete script.
+ */
+#include "dump/complete_pool.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "dump/catalog.h"
+#include "dump/data_pool.h"
+
+bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_row *r)
+{
+    if (r->dumped != 1 || r->kind != 'T')
+        return false;
+    return !pattern_list_relation(no_data, c->cfg->database, cw_text(c, r, 0), cw_text(c, r, 1));
+}
+
+static char *copy_text(const char *text)
+{
+    size_t n = strlen(text) + 1;
+    char *out = static_cast<char *>(malloc(n));
+    if (out != nullptr)
+        memcpy(out, text, n);
+    return out;
+}
+
+/* The targets of the first tables with rows, in script order, and their
+ * OIDs.  0, or -1 after cw_fail. */
+static int collect_targets(cw_ctx *c, const pattern_list *no_data, complete_pool *cp,
+                           table_target *targets, uint32_t *oids)
+{
+    const catalog *cat = c->cat;
+    for (uint32_t k = 0; k < cat->items.n && cp->count < CONFIG_MAX_TABLES; k++) {
+        const cat_row *r = &cat->items.v[cat->order[k]];
+        if (!complete_has_rows(c, no_data, r))
+            continue;
+        table_target *t = &targets[cp->count];
+        char **texts = &cp->texts[3 * cp->count];
+        if (cw_insert_columns(c, r, &texts[2], &t->overriding) != 0)
+            return -1;
+        texts[0] = copy_text(cw_text(c, r, 0));
+        texts[1] = copy_text(cw_text(c, r, 1));
+        oids[cp->count++] = r->oid;
+        if (texts[0] == nullptr || texts[1] == nullptr) {
+            cw_fail(c, "out of memory");
+            return -1;
+        }
+        t->schema = texts[0];
+        t->name = texts[1];
+        t->columns = texts[2];
+        t->qualify = 1;
+    }
+    return 0;
+}
+
+int complete_pool_start(cw_ctx *c, pg_conn *conn, const pattern_list *no_data, complete_pool *cp)
+{
+    *cp = complete_pool{};
+    int32_t tables = 0;
+    for (uint32_t i = 0; i < c->cat->items.n; i++)
+        tables += complete_has_rows(c, no_data, &c->cat->items.v[i]) ? 1 : 0;
+    if (!data_pool_wanted(c->s, tables))
+        return 0;
+    cp->texts = static_cast<char **>(calloc(3 * CONFIG_MAX_TABLES, sizeof(char *)));
+    table_target *targets =
+        static_cast<table_target *>(calloc(CONFIG_MAX_TABLES, sizeof(table_target)));
+    uint32_t *oids = static_cast<uint32_t *>(calloc(CONFIG_MAX_TABLES, sizeof(uint32_t)));
+    cp->pool = static_cast<data_pool *>(calloc(1, sizeof(data_pool)));
+    int rc = -1;
+    if (cp->texts == nullptr || targets == nullptr || oids == nullptr || cp->pool == nullptr)
+        cw_fail(c, "out of memory");
+    else if (collect_targets(c, no_data, cp, targets, oids) == 0) {
+        cp->pool->empty_search_path = 1;
+        rc = data_pool_start(cp->pool, c->s, conn, targets, oids, cp->count);
+        if (rc != 0) {
+            free(cp->pool); /* the pool has stopped its workers */
+            cp->pool = nullptr;
+        }
+    }
+    free(targets);
+    free(oids);
+    if (rc != 0) {
+        complete_pool_finish(cp);
+        return -1;
+    }
+    return 0;
+}
+
+void complete_pool_finish(complete_pool *cp)
+{
+    if (cp->pool != nullptr) {
+        data_pool_finish(cp->pool);
+        free(cp->pool);
+    }
+    for (int32_t i = 0; cp->texts != nullptr && i < 3 * CONFIG_MAX_TABLES; i++)
+        free(cp->texts[i]);
+    free(cp->texts);
+    *cp = complete_pool{};
+}
