@@ -45,13 +45,13 @@ struct dump_config {
     int32_t compression_level; /* 0: the method's default; else 1..22, cut per method */
     int32_t jobs;              /* data connections, 1..8, default 1 */
 
-    char sslmode[16];         /* libpq's values; "": no TLS, the base client */
-    char sslrootcert[1024];   /* PEM file or "system"; "": none */
-    char sslcert[1024];       /* client certificate, PEM file */
-    char sslkey[1024];        /* its key, PEM file without passphrase */
-    int32_t sslsni;           /* 0/1, default 1 */
-    char channel_binding[16]; /* disable, prefer ("" too), require */
-    int32_t connect_timeout;  /* seconds, 0..86400; 0 (default) waits */
+    char sslmode[16];                              /* libpq's values; "": no TLS, the base client */
+    char sslrootcert[1024];                        /* PEM file or "system"; "": none */
+    char sslcert[1024];                            /* client certificate, PEM file */
+    char sslkey[1024];                             /* its key, PEM file without passphrase */
+    int32_t sslsni;                                /* 0/1, default 1 */
+    char channel_binding[16];                      /* disable, prefer ("" too), require */
+    int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
 
     /* Name patterns of the complete dump (see dump/pattern.h), beside the
      * literal lists above.  A table or schema pattern that matches nothing

@@ -31,19 +31,13 @@
  * depend on; an empty search_path makes the server qualify every name it
  * prints. */
 static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET synchronize_seqscans = off",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
+    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
+    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
+    "SET extra_float_digits = 3",   "SET row_security = off",
+    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
+    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
     "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-    "SET search_path = ''",
+    "SET bytea_output = 'hex'",     "SET search_path = ''",
 };
 
 #define WRAP_MAX_OBJECTS 2000

@@ -286,10 +286,7 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
-FILE *plat_fopen_rb(const char *path)
-{
-    return fopen(path, "rb");
-}
+FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
 
 int64_t plat_file_size(FILE *f)
 {
