@@ -26,8 +26,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <sys/stat.h>
 #include <windows.h>
+#include <sys/stat.h>
 
 #include <mstcpip.h>
 #include <wincrypt.h>
