@@ -317,7 +317,7 @@ long long row_estimate(const target &t)
 std::string leftover_note(const target &t, const json &progress)
 {
     if (t.via_stdio && jnum(progress, "bytes_written") == 0)
-        return "";
+        return "nothing was written to standard output";
     if (t.via_stdio)
         return "the script went to standard output as far as it got: it is incomplete";
     struct stat st;

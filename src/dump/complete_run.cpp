@@ -135,6 +135,13 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
             return -1;
         }
         show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        /* A reader of standard output gets what is written before each
+         * table's rows are read, not when the buffer happens to fill. */
+        if (c->cfg->to_stdout && dw_flush(c->w) != 0) {
+            session_set_error(c->s, WRITE_FAILED_TEXT);
+            *outcome = SESSION_FAILED;
+            return -1;
+        }
         if (done < src->pool->count) {
             if (data_pool_append(src->pool->pool, done, c->w, outcome) != 0) {
                 if (*outcome == SESSION_DONE)
