@@ -5,31 +5,27 @@
  * written as a complete script.  Nothing may crash, read out of bounds or
  * loop; refusals are fine.
  *
- * Input: records separated by '\n'; a record is a list byte, oid, owner,
- * ref, kind and num bytes, then texts separated by 0x1f.  The first record
- * with list byte 'C' sets the configuration: texts name tables to dump,
- * schemas to exclude and tables to exclude, in that order.
+ * Input: records separated by '\n'; a record is a byte choosing the
+ * catalogue query (and so the list and the record kind), then the
+ * columns of that query in order, separated by 0x1f.  Numbers come from
+ * their first byte: OIDs below 16 so that records refer to each other
+ * often, or from 0xf0 on a catalogue class.  Texts are taken as they are,
+ * 0x1e alone for NULL.  The first record with byte 'C' sets the
+ * configuration: texts name tables to dump, schemas to exclude and tables
+ * to exclude, in that order.
  */
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
+#include "catalog/catalog_query.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
-
-static cat_list *pick_list(catalog *cat, unsigned char b)
-{
-    cat_list *lists[] = {&cat->items,       &cat->columns, &cat->constraints, &cat->indexes,
-                         &cat->triggers,    &cat->rules,   &cat->labels,      &cat->inherits,
-                         &cat->deps,        &cat->seqvals, &cat->grants,      &cat->policies,
-                         &cat->policy_roles};
-    return lists[b % (sizeof lists / sizeof lists[0])];
-}
 
 static void read_config(const char *p, const char *end, dump_config *cfg)
 {
@@ -53,24 +49,40 @@ static void read_config(const char *p, const char *end, dump_config *cfg)
     }
 }
 
-static void read_record(catalog *cat, const char *p, const char *end)
+/* One column's text from the input, as the server would send it. */
+static int fill_column(catalog *cat, void *record, const cat_column_def *col, const char *p,
+                       const char *stop)
 {
-    if (end - p < 6)
+    char num[8];
+    size_t n = (size_t)(stop - p);
+    unsigned char first = n > 0 ? (unsigned char)p[0] : 0;
+    if (n == 1 && first == 0x1e)
+        return cat_fill_field(cat, record, col, nullptr, 0);
+    if (col->type == CF_OID || col->type == CF_INT) {
+        static const unsigned classes[] = {CLASS_PG_CLASS, CLASS_PG_TYPE, CLASS_PG_PROC,
+                                           CLASS_PG_NAMESPACE, CLASS_PG_EXTENSION};
+        long v = col->type == CF_INT ? (signed char)first
+                 : first >= 0xf0     ? (long)classes[first % 5]
+                                     : first % 16;
+        n = (size_t)snprintf(num, sizeof num, "%ld", v);
+        return cat_fill_field(cat, record, col, num, n);
+    }
+    if (col->type == CF_BOOL)
+        return cat_fill_field(cat, record, col, (first & 1) ? "t" : "f", 1);
+    return cat_fill_field(cat, record, col, p, n);
+}
+
+static void read_record(catalog *cat, const cat_source *src, uint32_t count, const char *p,
+                        const char *end)
+{
+    if (p == end)
         return;
-    cat_row *r = cat_append(cat, pick_list(cat, (unsigned char)p[0]));
-    if (r == nullptr)
-        return;
-    /* Small OIDs so that rows refer to each other often. */
-    r->oid = (unsigned char)p[1] % 16;
-    r->owner = (unsigned char)p[2] % 16;
-    r->ref = (unsigned char)p[3] % 16;
-    r->kind = (unsigned char)p[4];
-    r->num = (signed char)p[5];
-    p += 6;
-    for (int i = 0; i < CAT_TEXTS && p < end; i++) {
+    const cat_source *s = &src[(unsigned char)*p++ % count];
+    void *r = s->append(cat, s->list);
+    for (uint32_t i = 0; r != nullptr && i < s->q->column_count && p < end; i++) {
         const char *q = static_cast<const char *>(memchr(p, 0x1f, (size_t)(end - p)));
         const char *stop = q ? q : end;
-        if (cat_store(cat, p, (uint64_t)(stop - p), &r->t[i]) != 0)
+        if (fill_column(cat, r, &s->q->columns[i], p, stop) != 0)
             return;
         p = q ? q + 1 : end;
     }
@@ -88,6 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *p = reinterpret_cast<const char *>(data);
     const char *end = p + size;
     bool configured = false;
+    cat_source src[CAT_SOURCES + 1];
+    uint32_t count = cat_item_sources(&cat, src);
+    count += cat_part_sources(&cat, src + count);
+    src[count++] = cat_seqval_source(&cat);
     while (p < end) {
         const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(end - p)));
         const char *stop = nl ? nl : end;
@@ -95,16 +111,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             read_config(p + 1, stop, &cfg);
             configured = true;
         } else {
-            read_record(&cat, p, stop);
+            read_record(&cat, src, count, p, stop);
         }
         p = nl ? nl + 1 : end;
     }
     if (catalog_select(&cat, &cfg) == 0 && catalog_sort(&cat) == 0) {
-        static dump_session s;
+        static run_session s;
         unsigned char buf[4096];
         rewind(sink);
         dw_sink out = {};
-        sink_open(&out, sink, &s.bytes_written, SINK_FILE, 0);
+        sink_open(&out, sink, &s.dump.bytes_written, SINK_FILE, 0);
         dump_writer w = {&out, buf, sizeof buf, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0};
         write_drops(&c);

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_write.h"
 #include "dump/dump_run.h"
 #include "dump/dump_sink.h"
@@ -33,24 +33,28 @@ struct model {
         EXPECT_EQ(0, cat_store(&cat, s, strlen(s), &out));
         return out;
     }
-    cat_row *item(char kind, uint32_t oid, const char *schema, const char *name, uint32_t ref = 0)
+    /* ref: a partition's parent, or the table owning a sequence. */
+    cat_item *item(char kind, uint32_t oid, const char *schema, const char *name, uint32_t ref = 0)
     {
-        cat_row *r = cat_append(&cat, &cat.items);
+        cat_item *r = cat_append(&cat, &cat.items);
         r->kind = kind;
         r->oid = oid;
-        r->ref = ref;
-        r->t[0] = text(schema);
-        r->t[1] = text(name);
+        if (cat_is_relation(r))
+            r->rel.parent = ref;
+        else if (kind == KIND_SEQUENCE || kind == KIND_IDENTITY)
+            r->seq.owner_rel = ref;
+        r->schema = text(schema);
+        r->name = text(name);
         return r;
     }
     /* from needs to: a dependency row as the catalogue query gives it. */
     void dep(char from_kind, uint32_t from, char to_kind, uint32_t to)
     {
-        cat_row *d = cat_append(&cat, &cat.deps);
+        cat_dep *d = cat_append(&cat, &cat.deps);
         d->oid = from;
-        d->owner = cat_item_class(from_kind);
+        d->cls = cat_item_class(from_kind);
         d->ref = to;
-        d->num = (int32_t)cat_item_class(to_kind);
+        d->ref_cls = cat_item_class(to_kind);
     }
     int prepare() { return catalog_select(&cat, &cfg) == 0 ? catalog_sort(&cat) : -1; }
     /* Dumped items in order, as "schema.name". */
@@ -58,10 +62,10 @@ struct model {
     {
         std::string out;
         for (uint32_t k = 0; k < cat.items.n; k++) {
-            const cat_row *r = &cat.items.v[cat.order[k]];
+            const cat_item *r = &cat.items.v[cat.order[k]];
             if (r->dumped == 1)
-                out += std::string(out.empty() ? "" : " ") + cat_text(&cat, r->t[0]) + "." +
-                       cat_text(&cat, r->t[1]);
+                out += std::string(out.empty() ? "" : " ") + cat_text(&cat, r->schema) + "." +
+                       cat_text(&cat, r->name);
         }
         return out;
     }
@@ -223,7 +227,7 @@ namespace
 
 /* A writer into a temporary file, read back as text. */
 struct script {
-    dump_session *s = new dump_session();
+    run_session *s = new run_session();
     dump_writer w = {};
     dw_sink sink = {};
     FILE *file;
@@ -232,7 +236,7 @@ struct script {
     {
         /* A named file: the Windows C runtime reads a tmpfile() back short. */
         file = fopen(temp_path("catalog_write.sql").c_str(), "w+b");
-        sink_open(&sink, file, &s->bytes_written, SINK_FILE, 0);
+        sink_open(&sink, file, &s->dump.bytes_written, SINK_FILE, 0);
         w.sink = &sink;
         w.buf = buf;
         w.cap = sizeof buf;
@@ -259,21 +263,23 @@ struct script {
 TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreate)
 {
     model m;
-    cat_row *parent = m.item('P', 1, "a\"pp", "par\"ent");
-    parent->t[4] = m.text("RANGE (k)");
-    cat_row *part = m.item('T', 2, "a\"pp", "pa;rt", 1);
-    part->t[5] = m.text("FOR VALUES FROM (1) TO (2)");
-    cat_row *con = cat_append(&m.cat, &m.cat.constraints);
+    cat_item *parent = m.item('P', 1, "a\"pp", "par\"ent");
+    parent->rel.partkey = m.text("RANGE (k)");
+    cat_item *part = m.item('T', 2, "a\"pp", "pa;rt", 1);
+    part->rel.bound = m.text("FOR VALUES FROM (1) TO (2)");
+    cat_constraint *con = cat_append(&m.cat, &m.cat.constraints);
     con->owner = 2;
-    con->kind = 'c';
-    con->num = 3; /* local and valid */
-    con->t[0] = m.text("k \"positive\"");
-    con->t[1] = m.text("CHECK ((k > 0))");
+    con->type = 'c';
+    con->local = con->validated = 1;
+    con->name = m.text("k \"positive\"");
+    con->def = m.text("CHECK ((k > 0))");
     for (int i = 0; i < 2; i++) {
-        cat_row *col = cat_append(&m.cat, &m.cat.columns);
+        cat_column *col = cat_append(&m.cat, &m.cat.columns);
         col->owner = 2;
-        col->t[0] = m.text(i ? "total" : "it\"s");
-        col->t[6] = m.text(i ? "GL" : "NL");
+        col->name = m.text(i ? "total" : "it\"s");
+        col->local = 1;
+        col->generated = i ? 's' : 0;
+        col->not_null = !i;
     }
     ASSERT_EQ(0, m.prepare());
 

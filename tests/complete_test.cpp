@@ -31,7 +31,7 @@ outcome complete_dump(const std::string &db, const std::string &out,
                       const std::function<void(dump_config *)> &adjust = nullptr,
                       int32_t *tables_total = nullptr, bool cancelled = false)
 {
-    dump_session *s = new dump_session();
+    run_session *s = new run_session();
     s->cancel.store(cancelled ? 1 : 0);
     std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", db, "\"out_path\":\"" + out + "\"");
     EXPECT_EQ(0, parse_config(cfg.c_str(), &s->cfg));
@@ -42,7 +42,7 @@ outcome complete_dump(const std::string &db, const std::string &out,
     dump_worker(s);
     outcome o = {s->state.load(), s->error};
     if (tables_total != nullptr)
-        *tables_total = s->tables_total.load();
+        *tables_total = s->dump.tables_total.load();
     delete s;
     return o;
 }

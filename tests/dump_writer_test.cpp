@@ -18,7 +18,7 @@ namespace
 
 /* A writer over a temporary file with a small or full-size buffer. */
 struct writer_fixture {
-    dump_session *session;
+    run_session *session;
     dump_writer w;
     dw_sink sink;
     std::vector<unsigned char> buf;
@@ -26,11 +26,11 @@ struct writer_fixture {
 
     explicit writer_fixture(uint64_t cap, const char *path = nullptr, int kind = SINK_FILE)
     {
-        session = static_cast<dump_session *>(calloc(1, sizeof(dump_session)));
+        session = static_cast<run_session *>(calloc(1, sizeof(run_session)));
         buf.resize(cap);
         file = path ? fopen(path, "wb") : tmpfile();
         setvbuf(file, nullptr, _IONBF, 0);
-        EXPECT_EQ(0, sink_open(&sink, file, &session->bytes_written, kind, 0)) << sink.error;
+        EXPECT_EQ(0, sink_open(&sink, file, &session->dump.bytes_written, kind, 0)) << sink.error;
         w = {};
         w.sink = &sink;
         w.buf = buf.data();
@@ -42,7 +42,7 @@ struct writer_fixture {
         fclose(file);
         free(session);
     }
-    int64_t counted() const { return session->bytes_written.load(); }
+    int64_t counted() const { return session->dump.bytes_written.load(); }
     std::string contents()
     {
         fflush(file);

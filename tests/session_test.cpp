@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "api/reply.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "support/dump_wait.h"
 #include "support/json_check.h"
 #include "veltrano-pgdump.h"
@@ -32,21 +32,21 @@ const char IDLE_PROGRESS[] = "{\"state\":0,\"table\":\"\",\"tables_done\":0,\"ta
 /* A job that ends at once: done, after 7 ms by its own account. */
 unsigned finish_done(void *p)
 {
-    dump_session *s = static_cast<dump_session *>(p);
-    s->tables_done.store(2, std::memory_order_relaxed);
+    run_session *s = static_cast<run_session *>(p);
+    s->dump.tables_done.store(2, std::memory_order_relaxed);
     s->elapsed_ms.store(7, std::memory_order_relaxed);
     s->state.store(SESSION_DONE, std::memory_order_release);
     return 0;
 }
 
-int restore_progress(const dump_session *s, char *dst, size_t size)
+int restore_progress(const run_session *s, char *dst, size_t size)
 {
     snprintf(dst, size, "{\"restore\":true,\"state\":%d}",
              (int)s->state.load(std::memory_order_acquire));
     return 0;
 }
 
-int declined_reply(const dump_session *, char *dst, size_t size)
+int declined_reply(const run_session *, char *dst, size_t size)
 {
     snprintf(dst, size, "%s", "not json");
     return -1;

@@ -9,14 +9,14 @@
 #include <cstring>
 
 #include "api/reply.h"
-#include "api/session.h"
 #include "config/config.h"
 #include "restore/restore_run.h"
+#include "session/session.h"
 #include "veltrano-pgdump.h"
 
 static restore_job g_jobs[SESSION_COUNT];
 
-static restore_job *job_of(const dump_session *s)
+static restore_job *job_of(const run_session *s)
 {
     for (int32_t i = 0; i < SESSION_COUNT; i++)
         if (session_at(i) == s)
@@ -26,12 +26,12 @@ static restore_job *job_of(const dump_session *s)
 
 static unsigned restore_thread(void *slot)
 {
-    dump_session *s = static_cast<dump_session *>(slot);
+    run_session *s = static_cast<run_session *>(slot);
     restore_run(s, job_of(s));
     return 0;
 }
 
-static int progress_reply(const dump_session *s, char *dst, size_t size)
+static int progress_reply(const run_session *s, char *dst, size_t size)
 {
     const restore_job *job = job_of(s);
     /* A freed slot keeps its reply functions until the next claim: idle,
@@ -39,9 +39,7 @@ static int progress_reply(const dump_session *s, char *dst, size_t size)
     if (job == nullptr || s->state.load(std::memory_order_acquire) == SESSION_IDLE)
         return -1;
     char table[sizeof s->current_table];
-    for (size_t i = 0; i < sizeof table; i++)
-        table[i] = s->current_table[i].load(std::memory_order_relaxed);
-    table[sizeof table - 1] = '\0';
+    session_get_table(s, table);
     char escaped[300];
     json_escape(table, escaped, sizeof escaped);
     snprintf(dst, size,
@@ -57,7 +55,7 @@ static int progress_reply(const dump_session *s, char *dst, size_t size)
     return 0;
 }
 
-static int result_reply(const dump_session *s, char *dst, size_t size)
+static int result_reply(const run_session *s, char *dst, size_t size)
 {
     const restore_job *job = job_of(s);
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -150,7 +148,7 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *confi
         set_last_error("no free sessions");
         return -2;
     }
-    dump_session *s = session_at(index);
+    run_session *s = session_at(index);
     s->cfg = cfg;
     restore_job *job = &g_jobs[index];
     restore_job_reset(job);
@@ -158,7 +156,9 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *confi
     job->single_transaction = keys.single_transaction;
     job->stop_on_error = keys.stop_on_error;
     session_set_replies(index, progress_reply, result_reply);
-    if (session_launch(index, restore_thread) != 0)
+    if (session_launch(index, restore_thread) != 0) {
+        set_last_error("thread create failed");
         return -1;
+    }
     return index;
 }

@@ -7,14 +7,16 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 #include "dump/data_pool.h"
 
-bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_row *r)
+bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_item *r)
 {
-    if (r->dumped != 1 || r->kind != 'T')
+    /* A partitioned table's rows live in its leaves. */
+    if (r->dumped != 1 || r->kind != KIND_TABLE)
         return false;
-    return !pattern_list_relation(no_data, c->cfg->database, cw_text(c, r, 0), cw_text(c, r, 1));
+    return !pattern_list_relation(no_data, c->cfg->database, cw_text(c, r->schema),
+                                  cw_text(c, r->name));
 }
 
 static char *copy_text(const char *text)
@@ -33,15 +35,15 @@ static int collect_targets(cw_ctx *c, const pattern_list *no_data, complete_pool
 {
     const catalog *cat = c->cat;
     for (uint32_t k = 0; k < cat->items.n && cp->count < CONFIG_MAX_TABLES; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (!complete_has_rows(c, no_data, r))
             continue;
         table_target *t = &targets[cp->count];
         char **texts = &cp->texts[3 * cp->count];
         if (cw_insert_columns(c, r, &texts[2], &t->overriding) != 0)
             return -1;
-        texts[0] = copy_text(cw_text(c, r, 0));
-        texts[1] = copy_text(cw_text(c, r, 1));
+        texts[0] = copy_text(cw_text(c, r->schema));
+        texts[1] = copy_text(cw_text(c, r->name));
         oids[cp->count++] = r->oid;
         if (texts[0] == nullptr || texts[1] == nullptr) {
             cw_fail(c, "out of memory");

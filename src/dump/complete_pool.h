@@ -27,7 +27,7 @@ struct complete_pool {
 /* Whether the rows of r go into the script: a dumped ordinary table (a
  * partitioned table's rows live in its leaves) whose data no pattern of
  * no_data leaves out. */
-bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_row *r);
+bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_item *r);
 
 /* Starts the pool when the run wants one; conn is the run's connection
  * inside its snapshot.  Returns once every worker's login has ended.  0

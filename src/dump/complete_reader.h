@@ -14,7 +14,7 @@
 
 #include "pg_client/pg_client.h"
 
-struct dump_session;
+struct run_session;
 
 /* Objects read per transaction; well under the default lock table share
  * (max_locks_per_transaction 64 times 100 connections). */
@@ -30,11 +30,11 @@ struct snap_reader {
 
 /* Exports main's snapshot, opens the reader connection with the run's
  * settings.  0, or -1 with s->error set (nothing left open). */
-int reader_open(dump_session *s, pg_conn *main, snap_reader *r);
+int reader_open(run_session *s, pg_conn *main, snap_reader *r);
 
 /* Makes sure a transaction with the snapshot is open for n more objects,
  * ending a full one first.  0, or -1 with s->error set. */
-int reader_reserve(dump_session *s, snap_reader *r, int32_t n);
+int reader_reserve(run_session *s, snap_reader *r, int32_t n);
 
 /* Ends the open transaction, if any, and closes the connection. */
 void reader_close(snap_reader *r);

@@ -16,29 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/complete_pool.h"
 #include "dump/complete_reader.h"
-#include "dump/complete_write.h"
 #include "dump/data_pool.h"
+#include "dump/complete_write.h"
 #include "dump/dump_output.h"
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
-
-/* The snapshot and the session settings the catalogue texts and the rows
- * depend on; an empty search_path makes the server qualify every name it
- * prints. */
-static const char *const SETTINGS[] = {
-    "SET client_encoding = 'UTF8'", "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",          "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",   "SET row_security = off",
-    "SET synchronize_seqscans = off", "SET statement_timeout = 0",
-    "SET lock_timeout = 0",         "SET idle_in_transaction_session_timeout = 0",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",     "SET search_path = ''",
-};
+#include "session/connect.h"
 
 #define WRAP_MAX_OBJECTS 2000
 
@@ -51,65 +39,11 @@ static const char SCRIPT_SETTINGS[] = "SET client_encoding = 'UTF8';\n"
 
 static const char SCRIPT_END[] = "\n-- veltrano-pgdump: dump complete\n";
 
-/* The snapshot id of "snapshot": only the characters an id has. */
-static bool snapshot_id_ok(const char *id)
-{
-    return id[0] != '\0' && strspn(id, "0123456789ABCDEF-") == strlen(id);
-}
-
-/* The settings in order; the run's transaction with "serializable_
- * deferrable" one that waits for a snapshot no serializable transaction
- * can disturb, with "snapshot" the snapshot another session exported. */
-static int setting_list(const dump_config *cfg, const char **list, char *buf, size_t size)
-{
-    int n = 0;
-    for (const char *sql : SETTINGS) {
-        if (strncmp(sql, "BEGIN ", 6) != 0) {
-            list[n++] = sql;
-            continue;
-        }
-        list[n++] = cfg->serializable_deferrable
-                        ? "BEGIN ISOLATION LEVEL SERIALIZABLE, READ ONLY, DEFERRABLE"
-                        : sql;
-        if (cfg->snapshot[0] != '\0') {
-            snprintf(buf, size, "SET TRANSACTION SNAPSHOT '%s'", cfg->snapshot);
-            list[n++] = buf;
-        }
-    }
-    return n;
-}
-
-static int run_settings(dump_session *s, pg_conn *conn)
-{
-    if (s->cfg.snapshot[0] != '\0' && !snapshot_id_ok(s->cfg.snapshot)) {
-        session_set_error(s, "invalid snapshot id");
-        return -1;
-    }
-    const char *list[sizeof SETTINGS / sizeof SETTINGS[0] + 1];
-    char buf[128];
-    int n = setting_list(&s->cfg, list, buf, sizeof buf);
-    for (int i = 0; i < n; i++) {
-        const char *sql = list[i];
-        pg_meta meta = {};
-        int rc = pg_query(conn, sql, &meta);
-        pg_meta_free(&meta);
-        if (rc != 0) {
-            session_set_error(s, rc < 0 ? conn->error : "unexpected answer to a setting");
-            return -1;
-        }
-    }
-    return 0;
-}
-
-static void show_table(dump_session *s, const char *schema, const char *name)
+static void show_table(run_session *s, const char *schema, const char *name)
 {
     char text[sizeof s->current_table];
     snprintf(text, sizeof text, "%s.%s", schema, name);
-    size_t i = 0;
-    for (; i < sizeof text - 1 && text[i] != '\0'; i++)
-        s->current_table[i].store(text[i], std::memory_order_relaxed);
-    for (; i < sizeof s->current_table; i++)
-        s->current_table[i].store('\0', std::memory_order_relaxed);
+    session_set_table(s, text);
 }
 
 /* What the data section reads with: the reader, and the pool that has
@@ -127,14 +61,14 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
     snap_reader *reader = src->reader;
     int32_t done = 0;
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (!complete_has_rows(c, src->no_data, r))
             continue;
         if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r, 0), cw_text(c, r, 1));
+        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
         /* A reader of standard output gets what is written before each
          * table's rows are read, not when the buffer happens to fill. */
         if (c->cfg->to_stdout && dw_flush(c->w) != 0) {
@@ -148,7 +82,7 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
                     *outcome = SESSION_FAILED;
                 return -1;
             }
-            c->s->tables_done.store(++done, std::memory_order_relaxed);
+            c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
             continue;
         }
         table_target t = {};
@@ -157,8 +91,8 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
             *outcome = SESSION_FAILED;
             return -1;
         }
-        t.schema = cw_text(c, r, 0);
-        t.name = cw_text(c, r, 1);
+        t.schema = cw_text(c, r->schema);
+        t.name = cw_text(c, r->name);
         t.columns = columns;
         t.qualify = 1;
         int rc = SECTION_END;
@@ -169,7 +103,7 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->tables_done.store(++done, std::memory_order_relaxed);
+        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -227,7 +161,7 @@ static int oid_cmp(const void *a, const void *b)
 
 /* The states of the dumped sequences (identity ones with their table),
  * READER_LOCKS per reader transaction. */
-static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
+static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
@@ -236,9 +170,11 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
     }
     uint32_t n = 0;
     for (uint32_t i = 0; i < cat->items.n; i++) {
-        const cat_row *r = &cat->items.v[i];
-        const cat_row *t = r->kind == 'I' ? cat_find_item(cat, CLASS_PG_CLASS, r->ref) : nullptr;
-        if ((r->kind == 'S' && r->dumped == 1) || (t != nullptr && t->dumped == 1))
+        const cat_item *r = &cat->items.v[i];
+        const cat_item *t = r->kind == KIND_IDENTITY
+                                ? cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel)
+                                : nullptr;
+        if ((r->kind == KIND_SEQUENCE && r->dumped == 1) || (t != nullptr && t->dumped == 1))
             oids[n++] = r->oid;
     }
     qsort(oids, n, 4, oid_cmp);
@@ -255,11 +191,34 @@ static int read_sequences(dump_session *s, snap_reader *reader, catalog *cat)
     return rc;
 }
 
-/* Reads, selects and orders the model; -1 with the session's error set. */
-static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
+/* The run's transaction: with "serializable_deferrable" one that waits
+ * for a snapshot no serializable transaction can disturb, with
+ * "snapshot" the snapshot another session exported.  0, or -1 with
+ * conn->error set. */
+static int begin_run(const dump_config *cfg, pg_conn *conn)
 {
-    if (run_settings(s, conn) != 0)
+    const char *id = cfg->snapshot[0] != '\0' ? cfg->snapshot : nullptr;
+    if (id != nullptr && (strspn(id, "0123456789ABCDEF-") != strlen(id))) {
+        snprintf(conn->error, sizeof conn->error, "invalid snapshot id");
         return -1;
+    }
+    if (!cfg->serializable_deferrable)
+        return session_begin(conn, id);
+    if (session_command(conn, "BEGIN ISOLATION LEVEL SERIALIZABLE, READ ONLY, DEFERRABLE") != 0)
+        return -1;
+    char sql[128];
+    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", id != nullptr ? id : "");
+    return id != nullptr ? session_command(conn, sql) : 0;
+}
+
+/* Reads, selects and orders the model; -1 with the session's error set. */
+static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
+{
+    /* The settings ran at the login (CONN_COMPLETE). */
+    if (begin_run(&s->cfg, conn) != 0) {
+        session_set_error(s, conn->error);
+        return -1;
+    }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
         session_set_error(s, cat->error);
         return -1;
@@ -273,7 +232,7 @@ static int load_catalog(dump_session *s, pg_conn *conn, snap_reader *reader, cat
     return 0;
 }
 
-int complete_dump(dump_session *s, pg_conn *conn)
+int complete_dump(run_session *s, pg_conn *conn)
 {
     catalog cat = {};
     snap_reader reader = {};
@@ -302,7 +261,7 @@ int complete_dump(dump_session *s, pg_conn *conn)
     int started = s->cfg.include_data ? complete_pool_start(&c, conn, &no_data, &pool) : 0;
     config_wipe_password(&s->cfg);
     if (started == 0) {
-        s->tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
+        s->dump.tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
         data_source src = {&reader, &pool, &no_data};
         outcome = SESSION_DONE;

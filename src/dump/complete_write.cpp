@@ -36,11 +36,11 @@ void cw_ident(cw_ctx *c, const char *name)
         check(c, dw_put_ident(c->w, name));
 }
 
-void cw_qname(cw_ctx *c, const cat_row *item)
+void cw_qname(cw_ctx *c, const cat_item *item)
 {
-    cw_ident(c, cw_text(c, item, 0));
+    cw_ident(c, cw_text(c, item->schema));
     cw_put(c, ".");
-    cw_ident(c, cw_text(c, item, 1));
+    cw_ident(c, cw_text(c, item->name));
 }
 
 void cw_lit(cw_ctx *c, const char *text)
@@ -91,57 +91,57 @@ void cw_number(cw_ctx *c, const char *text)
     cw_put(c, text);
 }
 
-const char *cw_text(const cw_ctx *c, const cat_row *r, int i)
+const char *cw_text(const cw_ctx *c, cat_str s)
 {
-    return cat_text(c->cat, r->t[i]);
+    return cat_text(c->cat, s);
 }
 
-void cw_signature(cw_ctx *c, const cat_row *routine)
+void cw_signature(cw_ctx *c, const cat_item *routine)
 {
     cw_qname(c, routine);
     cw_put(c, "(");
-    const char *args = cw_text(c, routine, 5);
+    const char *args = cw_text(c, routine->fn.args);
     if (args[0] != '\0')
         cw_sql(c, args, "routine arguments");
     cw_put(c, ")");
 }
 
-const char *cw_kind_word(const cat_row *item)
+const char *cw_kind_word(const cat_item *item)
 {
     switch (item->kind) {
-    case 's':
+    case KIND_SCHEMA:
         return "SCHEMA";
-    case 'x':
+    case KIND_EXTENSION:
         return "EXTENSION";
-    case 'd':
+    case KIND_DOMAIN:
         return "DOMAIN";
-    case 'e':
-    case 'c':
-    case 'r':
+    case KIND_ENUM:
+    case KIND_COMPOSITE:
+    case KIND_RANGE:
         return "TYPE";
-    case 'f':
-    case 'w':
+    case KIND_FUNCTION:
+    case KIND_WINDOW:
         return "FUNCTION";
-    case 'p':
+    case KIND_PROCEDURE:
         return "PROCEDURE";
-    case 'a':
+    case KIND_AGGREGATE:
         return "AGGREGATE";
-    case 'S':
-    case 'I':
+    case KIND_SEQUENCE:
+    case KIND_IDENTITY:
         return "SEQUENCE";
-    case 'V':
+    case KIND_VIEW:
         return "VIEW";
-    case 'M':
+    case KIND_MATVIEW:
         return "MATERIALIZED VIEW";
     default:
         return "TABLE";
     }
 }
 
-void cw_object_name(cw_ctx *c, const cat_row *item)
+void cw_object_name(cw_ctx *c, const cat_item *item)
 {
-    if (item->kind == 's' || item->kind == 'x')
-        cw_ident(c, cw_text(c, item, 1));
+    if (item->kind == KIND_SCHEMA || item->kind == KIND_EXTENSION)
+        cw_ident(c, cw_text(c, item->name));
     else if (cat_item_class(item->kind) == CLASS_PG_PROC)
         cw_signature(c, item);
     else
@@ -177,17 +177,16 @@ static int list_add(char **list, size_t *used, size_t *cap, const char *name)
     return 0;
 }
 
-int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding)
+int cw_insert_columns(cw_ctx *c, const cat_item *table, char **list, int *overriding)
 {
-    const cat_list *cols = &c->cat->columns;
+    const cat_vec<cat_column> *cols = &c->cat->columns;
     bool generated = false;
     *list = nullptr;
     *overriding = 0;
     for (uint32_t i = cat_first_of(cols, table->oid); i < cols->n && cols->v[i].owner == table->oid;
          i++) {
-        const char *flags = cw_text(c, &cols->v[i], 6);
-        generated = generated || strchr(flags, 'G') != nullptr;
-        if (strchr(flags, 'A') != nullptr)
+        generated = generated || cols->v[i].generated != 0;
+        if (cols->v[i].identity == 'a')
             *overriding = 1;
     }
     if (!generated)
@@ -195,9 +194,9 @@ int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overrid
     size_t used = 0, cap = 0;
     for (uint32_t i = cat_first_of(cols, table->oid); i < cols->n && cols->v[i].owner == table->oid;
          i++) {
-        if (strchr(cw_text(c, &cols->v[i], 6), 'G') != nullptr)
+        if (cols->v[i].generated != 0)
             continue;
-        if (list_add(list, &used, &cap, cw_text(c, &cols->v[i], 0)) != 0) {
+        if (list_add(list, &used, &cap, cw_text(c, cols->v[i].name)) != 0) {
             free(*list);
             *list = nullptr;
             cw_fail(c, "out of memory");

@@ -15,14 +15,14 @@
 
 #include <cstdint>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
-struct dump_session;
+struct run_session;
 struct dump_writer;
 struct dump_config;
 
 struct cw_ctx {
-    dump_session *s;
+    run_session *s;
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
@@ -39,7 +39,7 @@ void cw_put(cw_ctx *c, const char *text);
 void cw_ident(cw_ctx *c, const char *name);
 
 /* An item's schema-qualified name. */
-void cw_qname(cw_ctx *c, const cat_row *item);
+void cw_qname(cw_ctx *c, const cat_item *item);
 
 /* A text as a string literal. */
 void cw_lit(cw_ctx *c, const char *text);
@@ -62,28 +62,28 @@ void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
  * is refused. */
 void cw_number(cw_ctx *c, const char *text);
 
-/* Text slot i of a row. */
-const char *cw_text(const cw_ctx *c, const cat_row *r, int i);
+/* A text of the catalogue. */
+const char *cw_text(const cw_ctx *c, cat_str s);
 
 /* "schema.name(arguments)" of a routine. */
-void cw_signature(cw_ctx *c, const cat_row *routine);
+void cw_signature(cw_ctx *c, const cat_item *routine);
 
 /* The words naming an item's kind in ALTER / DROP / COMMENT ("TABLE",
  * "MATERIALIZED VIEW", ...). */
-const char *cw_kind_word(const cat_row *item);
+const char *cw_kind_word(const cat_item *item);
 
 /* The name of an item in statements about it: schemas and extensions
  * unqualified, routines with their arguments, others qualified. */
-void cw_object_name(cw_ctx *c, const cat_row *item);
+void cw_object_name(cw_ctx *c, const cat_item *item);
 
 /* "SEQUENCE NAME s.n START WITH ..." of an identity column's sequence. */
-void cw_identity_options(cw_ctx *c, const cat_row *seq);
+void cw_identity_options(cw_ctx *c, const cat_item *seq);
 
 /* Sections, each 0 or -1 (bad). */
 int write_drops(cw_ctx *c);
 int write_predata(cw_ctx *c);
-int write_table(cw_ctx *c, const cat_row *table);
-int write_view(cw_ctx *c, const cat_row *view);
+int write_table(cw_ctx *c, const cat_item *table);
+int write_view(cw_ctx *c, const cat_item *view);
 int write_postdata(cw_ctx *c);
 int write_comments(cw_ctx *c);
 int write_owners_and_grants(cw_ctx *c);
@@ -92,6 +92,6 @@ int write_owners_and_grants(cw_ctx *c);
  * generated, or null when every column is taken (then *overriding tells
  * whether an identity column is GENERATED ALWAYS).  The list is malloc'd;
  * the caller frees it.  -1 on out of memory (bad set). */
-int cw_insert_columns(cw_ctx *c, const cat_row *table, char **list, int *overriding);
+int cw_insert_columns(cw_ctx *c, const cat_item *table, char **list, int *overriding);
 
 #endif

@@ -13,10 +13,11 @@
 #include "dump/dump_sink.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "session/connect.h"
 
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
-    snprintf(dst, size, "%s.part%d", p->s->partial_path, (int)i);
+    snprintf(dst, size, "%s.part%d", p->s->dump.partial_path, (int)i);
 }
 
 /* The first failure reports; every failure stops the other workers. */
@@ -57,41 +58,17 @@ static char *lock_query(const table_target *t)
     return sql;
 }
 
-static int run_checked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    int rc = pg_query(conn, sql, &meta);
-    if (rc == 1) {
-        pg_meta_free(&meta);
-        snprintf(conn->error, sizeof conn->error, "statement gave rows");
-        return -1;
-    }
-    return rc;
-}
-
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
-    const dump_config *cfg = &p->s->cfg;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &p->s->cancel;
-    int rc = pg_connect_opts(conn, &params, &opts);
+    int use = p->empty_search_path ? CONN_COMPLETE : CONN_DUMP;
+    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, use, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         return -1;
     }
     conn->cancel = &p->stop;
-    run_session_settings(conn);
-    if (p->empty_search_path && run_checked(conn, "SET search_path = ''") != 0) {
-        pool_fail(p, SESSION_FAILED, conn->error);
-        pg_close(conn);
-        return -1;
-    }
-    char sql[128];
-    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", p->snapshot);
-    if (run_checked(conn, sql) != 0) {
+    if (session_begin(conn, p->snapshot) != 0) {
         pool_fail(p, SESSION_FAILED, conn->error);
         pg_close(conn);
         return -1;
@@ -102,16 +79,16 @@ static int worker_connect(data_pool *p, pg_conn *conn)
 /* One table's data into its part file.  0, or -1 after pool_fail. */
 static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     const table_target *t = &p->targets[i];
     char *sql = lock_query(t);
-    if (sql == nullptr || run_checked(conn, sql) != 0) {
+    if (sql == nullptr || session_command(conn, sql) != 0) {
         free(sql);
         pool_fail(p, SESSION_FAILED, sql == nullptr ? "out of memory" : conn->error);
         return -1;
     }
     free(sql);
-    char path[sizeof s->partial_path + 16];
+    char path[sizeof s->dump.partial_path + 16];
     part_path(p, i, path, sizeof path);
     FILE *file = plat_fopen_wb(path);
     if (file == nullptr) {
@@ -127,8 +104,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->sink = &sink;
     w->used = 0;
     char error[512] = "";
-    rows_context c = {&s->cfg, &s->rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
-                      error,   sizeof error};
+    rows_context c = {
+        &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
+        error,   sizeof error};
     int outcome = 0;
     int rc = table_rows_write(&c, conn, w, t, &outcome);
     if (rc == SECTION_OK && dw_flush(w) != 0) {
@@ -205,37 +183,22 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     return 0;
 }
 
-bool data_pool_wanted(const dump_session *s, int32_t count)
+bool data_pool_wanted(const run_session *s, int32_t count)
 {
-    return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 && !s->cfg.to_stdout &&
-           !plat_path_is_special(s->cfg.out_path);
+    return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
+           !s->cfg.to_stdout && !plat_path_is_special(s->cfg.out_path);
 }
 
-/* A snapshot name as the server makes them: hex digits and dashes. */
-static bool snapshot_name_ok(const char *name)
-{
-    if (name[0] == '\0')
-        return false;
-    for (const char *c = name; *c != '\0'; c++)
-        if (!((*c >= '0' && *c <= '9') || (*c >= 'A' && *c <= 'F') || *c == '-'))
-            return false;
-    return true;
-}
-
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count)
 {
     p->s = s;
     p->count = count < CONFIG_MAX_TABLES ? count : CONFIG_MAX_TABLES;
     for (int32_t i = 0; i < p->count; i++)
         p->targets[i] = targets[i];
-    if (size_order(p, conn, oids) != 0 || pg_query_single(conn, "SELECT pg_export_snapshot()",
-                                                          p->snapshot, sizeof p->snapshot) != 0) {
+    if (size_order(p, conn, oids) != 0 ||
+        session_export_snapshot(conn, p->snapshot, sizeof p->snapshot) != 0) {
         session_set_error(s, conn->error);
-        return -1;
-    }
-    if (!snapshot_name_ok(p->snapshot)) {
-        session_set_error(s, "bad snapshot name from the server");
         return -1;
     }
     int32_t want = s->cfg.jobs < p->count ? s->cfg.jobs : p->count;
@@ -266,7 +229,7 @@ static int append_part(FILE *f, dump_writer *w)
 
 int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
 {
-    dump_session *s = p->s;
+    run_session *s = p->s;
     while (p->part_state[i].load(std::memory_order_acquire) != PART_READY) {
         if (p->failed.load(std::memory_order_acquire) != 0) {
             *outcome = p->outcome;
@@ -280,7 +243,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    char path[sizeof s->partial_path + 16];
+    char path[sizeof s->dump.partial_path + 16];
     part_path(p, i, path, sizeof path);
     FILE *f = plat_fopen_rb(path);
     int rc = f != nullptr ? append_part(f, w) : -1;
@@ -302,7 +265,7 @@ void data_pool_finish(data_pool *p)
         while (plat_thread_join(p->threads[k], 1000) != 0) {
         }
     p->thread_count = 0;
-    char path[sizeof p->s->partial_path + 16];
+    char path[sizeof p->s->dump.partial_path + 16];
     for (int32_t i = 0; i < p->count; i++) {
         part_path(p, i, path, sizeof path);
         plat_remove(path);

@@ -27,7 +27,7 @@ struct dump_writer;
 enum { PART_PENDING = 0, PART_READY = 1 };
 
 struct data_pool {
-    dump_session *s;
+    run_session *s;
     int32_t count;                           /* tables */
     table_target targets[CONFIG_MAX_TABLES]; /* what each table's part holds */
     int32_t order[CONFIG_MAX_TABLES];        /* table indexes, largest first */
@@ -49,7 +49,7 @@ struct data_pool {
 /* Whether a run of count tables can use parallel parts: jobs above 1,
  * more than one table with data, and an output path beside which part
  * files can live (a device or a pipe is written by one connection). */
-bool data_pool_wanted(const dump_session *s, int32_t count);
+bool data_pool_wanted(const run_session *s, int32_t count);
 
 /* Sets up the pool over count tables (targets[i] with relation oid
  * oids[i]; the texts they point to must outlive the pool) and starts
@@ -57,7 +57,7 @@ bool data_pool_wanted(const dump_session *s, int32_t count);
  * connection inside its snapshot.  Returns once every worker's login has
  * ended, so the caller may then wipe the password.  0, or -1 with s->error
  * set and no worker left running. */
-int data_pool_start(data_pool *p, dump_session *s, pg_conn *conn, const table_target *targets,
+int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,
                     const uint32_t *oids, int32_t count);
 
 /* Waits for table i's part and appends it to w.  0, or -1 with the

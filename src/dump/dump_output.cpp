@@ -12,14 +12,14 @@
 
 /* Written in place: standard output, a device or a pipe, which cannot be
  * replaced by a rename. */
-static bool written_in_place(const dump_session *s)
+static bool written_in_place(const run_session *s)
 {
     return s->cfg.to_stdout != 0 || plat_path_is_special(s->cfg.out_path);
 }
 
 /* The file the run writes: beside out_path, or out_path itself when that
  * is written in place. */
-static void temp_path(const dump_session *s, char *dst, size_t size)
+static void temp_path(const run_session *s, char *dst, size_t size)
 {
     if (written_in_place(s))
         snprintf(dst, size, "%s", s->cfg.out_path);
@@ -27,10 +27,10 @@ static void temp_path(const dump_session *s, char *dst, size_t size)
         snprintf(dst, size, "%s.partial", s->cfg.out_path);
 }
 
-int dump_output_open(dump_session *s, dump_writer *w)
+int dump_output_open(run_session *s, dump_writer *w)
 {
-    char *path = s->partial_path; /* cleared again when the run ends done */
-    temp_path(s, path, sizeof s->partial_path);
+    char *path = s->dump.partial_path; /* cleared again when the run ends done */
+    temp_path(s, path, sizeof s->dump.partial_path);
     bool to_stdout = s->cfg.to_stdout != 0;
     FILE *file = to_stdout ? plat_stdout_open() : plat_fopen_wb(path);
     if (file == nullptr) {
@@ -50,7 +50,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     w->sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
     const char *why = "out of memory";
     if (w->buf != nullptr && w->sink != nullptr) {
-        if (sink_open(w->sink, file, &s->bytes_written, s->cfg.compression,
+        if (sink_open(w->sink, file, &s->dump.bytes_written, s->cfg.compression,
                       s->cfg.compression_level) == 0)
             return 0;
         why = w->sink->error;
@@ -66,7 +66,7 @@ int dump_output_open(dump_session *s, dump_writer *w)
     return -1;
 }
 
-static int finish_done(dump_session *s, dump_writer *w)
+static int finish_done(run_session *s, dump_writer *w)
 {
     if (dw_flush(w) != 0) {
         session_set_error(s, "final flush failed");
@@ -83,10 +83,10 @@ static int finish_done(dump_session *s, dump_writer *w)
     return SESSION_DONE;
 }
 
-int dump_output_close(dump_session *s, dump_writer *w, int outcome)
+int dump_output_close(run_session *s, dump_writer *w, int outcome)
 {
-    char path[sizeof s->partial_path];
-    memcpy(path, s->partial_path, sizeof path);
+    char path[sizeof s->dump.partial_path];
+    memcpy(path, s->dump.partial_path, sizeof path);
     if (outcome == SESSION_DONE)
         outcome = finish_done(s, w);
     /* Bytes the file refused once are tried a second time; a run that
@@ -115,6 +115,6 @@ int dump_output_close(dump_session *s, dump_writer *w, int outcome)
         outcome = SESSION_FAILED;
     }
     if (outcome == SESSION_DONE || in_place)
-        s->partial_path[0] = '\0';
+        s->dump.partial_path[0] = '\0';
     return outcome;
 }

@@ -11,17 +11,17 @@
 
 #include "dump/dump_writer.h"
 
-struct dump_session;
+struct run_session;
 
 /* Opens the temporary file beside s->cfg.out_path and sets up w with its
  * buffer.  0, or -1 with s->error naming the path and the reason. */
-int dump_output_open(dump_session *s, dump_writer *w);
+int dump_output_open(run_session *s, dump_writer *w);
 
 /* Ends the file.  With outcome SESSION_DONE: flush, sync, close, rename
  * over out_path; a failure on the way turns the outcome into
  * SESSION_FAILED with s->error set.  Otherwise: the held bytes are tried
- * once more, the file is closed and kept, and s->partial_path names it.
+ * once more, the file is closed and kept, and s->dump.partial_path names it.
  * Returns the outcome to publish. */
-int dump_output_close(dump_session *s, dump_writer *w, int outcome);
+int dump_output_close(run_session *s, dump_writer *w, int outcome);
 
 #endif

@@ -17,84 +17,12 @@
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
-
-/* The counter frequency is read once per process.  init is published with
- * release after freq, so a run that sees init set also sees freq. */
-static std::atomic<int64_t> freq;
-static std::atomic<int32_t> init;
-
-int64_t now_ms(void)
-{
-    if (init.load(std::memory_order_acquire) == 0) {
-        freq.store(plat_counter_freq(), std::memory_order_relaxed);
-        init.store(1, std::memory_order_release);
-    }
-    int64_t f = freq.load(std::memory_order_relaxed);
-    int64_t c = plat_counter();
-    /* Split to keep counter * 1000 from overflowing on fast counters. */
-    return (c / f) * 1000 + (c % f) * 1000 / f;
-}
-
-void session_set_error(dump_session *s, const char *text)
-{
-    snprintf(s->error, sizeof s->error, "%s", text);
-}
-
-static void set_current_table(dump_session *s, const char *name)
-{
-    size_t i = 0;
-    for (; i < sizeof s->current_table - 1 && name[i] != '\0'; i++)
-        s->current_table[i].store(name[i], std::memory_order_relaxed);
-    for (; i < sizeof s->current_table; i++)
-        s->current_table[i].store('\0', std::memory_order_relaxed);
-}
-
-/* Runs a statement whose answer does not matter; rows, if any, are read
- * to the end so the connection stays in step. */
-static void run_unchecked(pg_conn *conn, const char *sql)
-{
-    pg_meta meta = {};
-    if (pg_query(conn, sql, &meta) == 1) {
-        pg_value v[16];
-        if (meta.count <= 16)
-            while (pg_read_row(conn, &meta, v) == 1) {
-            }
-        pg_meta_free(&meta);
-    }
-}
-
-/* Session settings the script's values depend on, and the ones that keep
- * the dump honest: no row hidden by row-level security without an error,
- * no view or foreign table read in place of a table (so the dumping role
- * runs nobody's functions), no time-outs, and sequential scans that start
- * at the table's beginning so two dumps list rows alike.  They come before
- * the BEGIN so that a server refusing one cannot abort the snapshot. */
-static const char *const SESSION_SETTINGS[] = {
-    "SET client_encoding = 'UTF8'",
-    "SET standard_conforming_strings = on",
-    "SET DateStyle = ISO",
-    "SET IntervalStyle = postgres",
-    "SET extra_float_digits = 3",
-    "SET row_security = off",
-    "SET restrict_nonsystem_relation_kind = 'view, foreign-table'",
-    "SET statement_timeout = 0",
-    "SET lock_timeout = 0",
-    "SET idle_in_transaction_session_timeout = 0",
-    "SET synchronize_seqscans = off",
-    "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY",
-    "SET bytea_output = 'hex'",
-};
-
-void run_session_settings(pg_conn *conn)
-{
-    for (const char *sql : SESSION_SETTINGS)
-        run_unchecked(conn, sql);
-}
+#include "session/connect.h"
 
 static const char SCRIPT_SETTINGS[] =
     "SET client_encoding = 'UTF8';\nSET standard_conforming_strings = on;\n\n";
 
-static void finish(dump_session *s, int outcome)
+static void finish(run_session *s, int outcome)
 {
     s->elapsed_ms.store(now_ms() - s->start_ms.load(std::memory_order_relaxed),
                         std::memory_order_relaxed);
@@ -123,7 +51,7 @@ static int write_header(dump_writer *w, const pg_conn *conn, const dump_config *
 }
 
 /* Locks every table of the run for the rest of the snapshot. */
-static int lock_tables(dump_session *s, pg_conn *conn)
+static int lock_tables(run_session *s, pg_conn *conn)
 {
     lock_batch b = {};
     for (int i = 0; i < s->cfg.table_count; i++)
@@ -141,7 +69,7 @@ static int lock_tables(dump_session *s, pg_conn *conn)
 
 /* Each table's sections in turn; with a pool, each data section is the
  * part a worker wrote.  Returns the outcome, 0 when all went. */
-static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids,
+static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids,
                         data_pool *pool)
 {
     const dump_config *cfg = &s->cfg;
@@ -150,7 +78,7 @@ static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const ui
         const char *name = cfg->tables[i];
         if (s->cancel.load(std::memory_order_relaxed) != 0)
             return SESSION_CANCELLED;
-        set_current_table(s, name);
+        session_set_table(s, name);
         if (cfg->include_schema &&
             write_table_definition(s, conn, w, name, oids[i], &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
@@ -159,25 +87,28 @@ static int write_tables(dump_session *s, pg_conn *conn, dump_writer *w, const ui
         if (pool == nullptr && cfg->include_data &&
             write_table_data(s, conn, w, name, &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
-        s->tables_done.store(i + 1, std::memory_order_relaxed);
+        s->dump.tables_done.store(i + 1, std::memory_order_relaxed);
     }
     return 0;
 }
 
 /* Everything between the login and the file: settings, snapshot, tables. */
-static int prepare_run(dump_session *s, pg_conn *conn, uint32_t *oids)
+static int prepare_run(run_session *s, pg_conn *conn, uint32_t *oids)
 {
-    run_session_settings(conn);
+    if (session_begin(conn, nullptr) != 0) {
+        session_set_error(s, conn->error);
+        return -1;
+    }
     if (settle_tables(s, conn, oids) != 0 || lock_tables(s, conn) != 0)
         return -1;
-    s->tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
+    s->dump.tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
     return 0;
 }
 
 /* The header and the tables, with the data read on parallel connections
  * when the run asks for more than one; every worker has ended when this
  * returns.  The outcome, 0 when all went. */
-static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
+static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids)
 {
     data_pool *pool = nullptr;
     if (data_pool_wanted(s, s->cfg.table_count)) {
@@ -213,17 +144,14 @@ static int write_script(dump_session *s, pg_conn *conn, dump_writer *w, const ui
 
 unsigned dump_worker(void *arg)
 {
-    dump_session *s = static_cast<dump_session *>(arg);
+    run_session *s = static_cast<run_session *>(arg);
     dump_config *cfg = &s->cfg;
 
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, cfg->database, &params, &opts);
-    opts.cancel = &s->cancel;
-    int connected = pg_connect_opts(&conn, &params, &opts);
+    int connected =
+        session_connect(cfg, nullptr, &s->cancel, cfg->complete ? CONN_COMPLETE : CONN_DUMP, &conn);
     /* The password is not needed after the login, whatever its outcome;
      * a complete dump keeps it until its reader connection is open, a
      * pool's workers log in with it too and wipe it once they have. */
@@ -234,10 +162,9 @@ unsigned dump_worker(void *arg)
         finish(s, SESSION_FAILED);
         return 0;
     }
-    conn.cancel = &s->cancel;
 
     if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
-        int complete_dump(dump_session *, pg_conn *);
+        int complete_dump(run_session *, pg_conn *);
         int done = complete_dump(s, &conn);
         pg_close(&conn);
         finish(s, done);

@@ -34,7 +34,7 @@ static bool parse_oid(const pg_value *v, uint32_t *out)
 
 /* Every ordinary table of public, by name.  The whole list must be read:
  * a list cut short would be a backup silently missing tables. */
-static int list_public_tables(dump_session *s, pg_conn *conn, uint32_t *oids)
+static int list_public_tables(run_session *s, pg_conn *conn, uint32_t *oids)
 {
     pg_meta meta = {};
     if (pg_query(conn, TABLE_LIST_SQL, &meta) != 1) {
@@ -114,7 +114,7 @@ static char *lookup_query(const dump_config *cfg)
     return sql;
 }
 
-static int check_configured_tables(dump_session *s, pg_conn *conn, uint32_t *oids)
+static int check_configured_tables(run_session *s, pg_conn *conn, uint32_t *oids)
 {
     char *sql = lookup_query(&s->cfg);
     if (sql == nullptr) {
@@ -159,7 +159,7 @@ static int check_configured_tables(dump_session *s, pg_conn *conn, uint32_t *oid
     return 0;
 }
 
-int settle_tables(dump_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES])
+int settle_tables(run_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES])
 {
     if (s->cfg.table_count == 0)
         return list_public_tables(s, conn, oids);

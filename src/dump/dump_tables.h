@@ -12,14 +12,14 @@
 
 #include "config/config.h"
 
-struct dump_session;
+struct run_session;
 struct pg_conn;
 
 /* Fills s->cfg.tables (when none are configured) and oids[i] for every
  * table.  0, or -1 with s->error set: a list that could not be read to its
  * end, a name too long to hold, a configured name that is missing or is
  * not a table. */
-int settle_tables(dump_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES]);
+int settle_tables(run_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES]);
 
 /* Statements that lock many tables at once, a batch per round trip. */
 struct lock_batch {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 int pattern_list_compile(const char (*texts)[128], int32_t n, int max_parts, pattern_list *out,
                          char *err, size_t err_size)
@@ -56,9 +56,9 @@ namespace
 
 /* Relations a table pattern may name; identity sequences go with their
  * column and are never named. */
-bool nameable_relation(const cat_row *r)
+bool nameable_relation(const cat_item *r)
 {
-    return cat_item_class(r->kind) == CLASS_PG_CLASS && r->kind != 'I';
+    return cat_item_class(r->kind) == CLASS_PG_CLASS && r->kind != KIND_IDENTITY;
 }
 
 /* Every schema pattern must match a schema of the model. */
@@ -67,9 +67,9 @@ int check_schemas(catalog *cat, const pattern_sel *sel, const dump_config *cfg)
     for (int32_t p = 0; p < sel->schemas.n; p++) {
         bool found = false;
         for (uint32_t i = 0; i < cat->items.n && !found; i++) {
-            const cat_row *r = &cat->items.v[i];
-            found = r->kind == 's' &&
-                    pattern_match_schema(&sel->schemas.v[p], sel->database, cat_text(cat, r->t[1]));
+            const cat_item *r = &cat->items.v[i];
+            found = r->kind == KIND_SCHEMA &&
+                    pattern_match_schema(&sel->schemas.v[p], sel->database, cat_text(cat, r->name));
         }
         if (!found) {
             char text[300];
@@ -88,10 +88,10 @@ int mark_tables(catalog *cat, const pattern_sel *sel, const dump_config *cfg)
     for (int32_t p = 0; p < sel->tables.n; p++) {
         bool found = false;
         for (uint32_t i = 0; i < cat->items.n; i++) {
-            cat_row *r = &cat->items.v[i];
+            cat_item *r = &cat->items.v[i];
             if (!nameable_relation(r) ||
-                !pattern_match_relation(&sel->tables.v[p], sel->database, cat_text(cat, r->t[0]),
-                                        cat_text(cat, r->t[1])))
+                !pattern_match_relation(&sel->tables.v[p], sel->database, cat_text(cat, r->schema),
+                                        cat_text(cat, r->name)))
                 continue;
             found = true;
             r->dumped = 1;

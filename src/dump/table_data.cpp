@@ -230,8 +230,7 @@ static void set_invalid_value(const rows_context *rc, const table_target *t, con
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
-int write_table_data(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
-                     int *outcome)
+int write_table_data(run_session *s, pg_conn *conn, dump_writer *w, const char *table, int *outcome)
 {
     table_target t = {"public", table, nullptr, 0, 0};
     return write_table_rows(s, conn, w, &t, outcome);
@@ -246,14 +245,15 @@ static int section_failed(const rows_context *c, int *outcome, const char *text)
     return SECTION_END;
 }
 
-rows_context session_rows_context(dump_session *s)
+rows_context session_rows_context(run_session *s)
 {
-    return rows_context{
-        &s->cfg,    &s->rows_written, &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
-        &s->cancel, s->error,         sizeof s->error};
+    return rows_context{&s->cfg,        &s->dump.rows_written,
+                        &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
+                        &s->cancel,     s->error,
+                        sizeof s->error};
 }
 
-int write_table_rows(dump_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     rows_context c = session_rows_context(s);

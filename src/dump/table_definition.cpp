@@ -19,14 +19,14 @@
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
-static int write_failed(dump_session *s, int *outcome)
+static int write_failed(run_session *s, int *outcome)
 {
     session_set_error(s, WRITE_FAILED_TEXT);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
 
-static int fail_with(dump_session *s, int *outcome, const char *text)
+static int fail_with(run_session *s, int *outcome, const char *text)
 {
     session_set_error(s, text);
     *outcome = SESSION_FAILED;
@@ -59,8 +59,20 @@ static const char COLUMNS_SQL[] =
     "FROM information_schema.columns WHERE table_schema = 'public' AND table_name = E'%s' "
     "ORDER BY ordinal_position";
 
-enum { C_NAME, C_TYPE, C_LEN, C_PREC, C_SCALE, C_USCHEMA, C_UNAME, C_USCHEMA_PLAIN,
-       C_UNAME_PLAIN, C_NULLABLE, C_DEFAULT, C_COUNT };
+enum {
+    C_NAME,
+    C_TYPE,
+    C_LEN,
+    C_PREC,
+    C_SCALE,
+    C_USCHEMA,
+    C_UNAME,
+    C_USCHEMA_PLAIN,
+    C_UNAME_PLAIN,
+    C_NULLABLE,
+    C_DEFAULT,
+    C_COUNT
+};
 
 static const char KEY_SQL[] =
     "SELECT a.attname FROM pg_catalog.pg_index i "
@@ -68,7 +80,7 @@ static const char KEY_SQL[] =
     "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = x.attnum "
     "WHERE i.indrelid = %u AND i.indisprimary ORDER BY x.n";
 
-static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
                            int *outcome)
 {
     char sql[sizeof SEQUENCE_SQL + 16];
@@ -92,8 +104,8 @@ static int write_sequences(dump_session *s, pg_conn *conn, dump_writer *w, uint3
         }
         bool qualify = !sql_value_is(&v[2], "t");
         if (dw_put(w, "CREATE SEQUENCE IF NOT EXISTS ", 30) != 0 ||
-            (qualify && (sql_put_name(w, &v[0], sql_value_is(&v[3], "t")) != 0 ||
-                         dw_put(w, ".", 1) != 0)) ||
+            (qualify &&
+             (sql_put_name(w, &v[0], sql_value_is(&v[3], "t")) != 0 || dw_put(w, ".", 1) != 0)) ||
             sql_put_name(w, &v[1], sql_value_is(&v[4], "t")) != 0 || dw_put(w, ";\n", 2) != 0)
             bad = 1;
     }
@@ -186,7 +198,7 @@ static int put_column(dump_writer *w, const pg_value *v, bool first, const char 
     return 0;
 }
 
-static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
                          int *outcome)
 {
     char lit[300];
@@ -222,7 +234,7 @@ static int write_columns(dump_session *s, pg_conn *conn, dump_writer *w, const c
     return SECTION_OK;
 }
 
-static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
+static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
 {
     char sql[sizeof KEY_SQL + 16];
     snprintf(sql, sizeof sql, KEY_SQL, oid);
@@ -252,12 +264,11 @@ static int write_key(dump_session *s, pg_conn *conn, dump_writer *w, uint32_t oi
     return SECTION_OK;
 }
 
-int write_table_definition(dump_session *s, pg_conn *conn, dump_writer *w, const char *table,
+int write_table_definition(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
                            uint32_t oid, int *outcome)
 {
-    if (s->cfg.include_drop &&
-        (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 || dw_put_ident(w, table) != 0 ||
-         dw_put(w, " CASCADE;\n", 10) != 0))
+    if (s->cfg.include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
+                                dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
         return write_failed(s, outcome);
     if (write_sequences(s, conn, w, oid, outcome) != SECTION_OK)
         return SECTION_END;

@@ -10,9 +10,9 @@
 
 #include "dump/complete_write.h"
 
-static bool is_relation(const cat_row *r)
+static bool is_relation(const cat_item *r)
 {
-    return r->dumped == 1 && (r->kind == 'T' || r->kind == 'P' || r->kind == 'V' || r->kind == 'M');
+    return r->dumped == 1 && cat_is_relation(r);
 }
 
 /* '"schema"."name"' for a regclass literal; -1 when it does not fit (a
@@ -40,32 +40,32 @@ static int qname_text(const char *schema, const char *name, char *dst, size_t si
     return 0;
 }
 
-static void write_setval(cw_ctx *c, const cat_row *seq)
+static void write_setval(cw_ctx *c, const cat_item *seq)
 {
-    const cat_list *v = &c->cat->seqvals;
+    const cat_vec<cat_seqval> *v = &c->cat->seqvals;
     uint32_t i = cat_first_of(v, seq->oid);
     if (i == v->n)
         return; /* not readable in the snapshot: keeps its start value */
     char name[600];
-    if (qname_text(cw_text(c, seq, 0), cw_text(c, seq, 1), name, sizeof name) != 0) {
+    if (qname_text(cw_text(c, seq->schema), cw_text(c, seq->name), name, sizeof name) != 0) {
         cw_fail(c, "sequence name too long");
         return;
     }
     cw_put(c, "SELECT pg_catalog.setval(");
     cw_lit(c, name);
     cw_put(c, ", ");
-    cw_number(c, cw_text(c, &v->v[i], 0));
-    cw_put(c, strcmp(cw_text(c, &v->v[i], 1), "true") == 0 ? ", true);\n" : ", false);\n");
+    cw_number(c, cw_text(c, v->v[i].last_value));
+    cw_put(c, v->v[i].is_called ? ", true);\n" : ", false);\n");
 }
 
 static void write_setvals(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
-        bool dumped = r->kind == 'S' && r->dumped == 1;
-        if (r->kind == 'I') {
-            const cat_row *t = cat_find_item(cat, CLASS_PG_CLASS, r->ref);
+        const cat_item *r = &cat->items.v[cat->order[k]];
+        bool dumped = r->kind == KIND_SEQUENCE && r->dumped == 1;
+        if (r->kind == KIND_IDENTITY) {
+            const cat_item *t = cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel);
             dumped = t != nullptr && t->dumped == 1;
         }
         if (dumped)
@@ -74,98 +74,100 @@ static void write_setvals(cw_ctx *c)
     cw_put(c, "\n");
 }
 
-static void add_constraint(cw_ctx *c, const cat_row *table, const cat_row *con, bool only)
+static void add_constraint(cw_ctx *c, const cat_item *table, const cat_constraint *con, bool only)
 {
     cw_put(c, only ? "ALTER TABLE ONLY " : "ALTER TABLE ");
     cw_qname(c, table);
     cw_put(c, " ADD CONSTRAINT ");
-    cw_ident(c, cw_text(c, con, 0));
+    cw_ident(c, cw_text(c, con->name));
     cw_put(c, " ");
-    cw_sql(c, cw_text(c, con, 1), "constraint definition");
+    cw_sql(c, cw_text(c, con->def), "constraint definition");
     cw_put(c, ";\n");
 }
 
 /* pass 0: keys, unique and exclusion constraints, checks not valid;
  * pass 1: foreign keys whose referenced table is dumped too. */
-static void write_constraints(cw_ctx *c, const cat_row *table, int pass)
+static void write_constraints(cw_ctx *c, const cat_item *table, int pass)
 {
-    const cat_list *k = &c->cat->constraints;
+    const cat_vec<cat_constraint> *k = &c->cat->constraints;
     for (uint32_t i = cat_first_of(k, table->oid); i < k->n && k->v[i].owner == table->oid; i++) {
-        const cat_row *con = &k->v[i];
-        if (pass == 0 && (con->kind == 'p' || con->kind == 'u' || con->kind == 'x'))
+        const cat_constraint *con = &k->v[i];
+        if (con->on_domain)
+            continue;
+        if (pass == 0 && (con->type == 'p' || con->type == 'u' || con->type == 'x'))
             add_constraint(c, table, con, true);
-        else if (pass == 0 && con->kind == 'c' && (con->num & 3) == 1)
+        else if (pass == 0 && con->type == 'c' && con->local && !con->validated)
             add_constraint(c, table, con, false); /* inheriting tables take it too */
-        else if (pass == 1 && con->kind == 'f' && (con->num & 4) == 0) {
-            const cat_row *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
+        else if (pass == 1 && con->type == 'f' && !con->from_parent) {
+            const cat_item *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
             /* A partitioned table's foreign key is added to every partition. */
             if (ref != nullptr && ref->dumped == 1)
-                add_constraint(c, table, con, table->kind != 'P');
+                add_constraint(c, table, con, table->kind != KIND_PARTITIONED);
         }
     }
 }
 
-static void write_indexes(cw_ctx *c, const cat_row *table)
+static void write_indexes(cw_ctx *c, const cat_item *table)
 {
-    const cat_list *l = &c->cat->indexes;
+    const cat_vec<cat_index_def> *l = &c->cat->indexes;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        if (l->v[i].kind != 'i')
+        if (l->v[i].of_constraint)
             continue;
-        cw_sql_statement(c, cw_text(c, &l->v[i], 1), "index definition");
+        cw_sql_statement(c, cw_text(c, l->v[i].def), "index definition");
         cw_put(c, ";\n");
     }
 }
 
-static void write_attaches(cw_ctx *c, const cat_row *table)
+static void write_attaches(cw_ctx *c, const cat_item *table)
 {
-    const cat_list *l = &c->cat->indexes;
+    const cat_vec<cat_index_def> *l = &c->cat->indexes;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        const cat_row *child = &l->v[i];
-        int64_t p = child->ref ? cat_index_find(&c->cat->by_index, child->ref) : -1;
+        const cat_index_def *child = &l->v[i];
+        int64_t p = child->parent ? cat_index_find(&c->cat->by_index, child->parent) : -1;
         if (p < 0)
             continue;
-        const cat_row *parent = &l->v[p];
-        const cat_row *ptable = cat_find_item(c->cat, CLASS_PG_CLASS, parent->owner);
+        const cat_index_def *parent = &l->v[p];
+        const cat_item *ptable = cat_find_item(c->cat, CLASS_PG_CLASS, parent->owner);
         if (ptable == nullptr || ptable->dumped != 1)
             continue;
         cw_put(c, "ALTER INDEX ");
-        cw_ident(c, cw_text(c, parent, 3));
+        cw_ident(c, cw_text(c, parent->schema));
         cw_put(c, ".");
-        cw_ident(c, cw_text(c, parent, 0));
+        cw_ident(c, cw_text(c, parent->name));
         cw_put(c, " ATTACH PARTITION ");
-        cw_ident(c, cw_text(c, child, 3));
+        cw_ident(c, cw_text(c, child->schema));
         cw_put(c, ".");
-        cw_ident(c, cw_text(c, child, 0));
+        cw_ident(c, cw_text(c, child->name));
         cw_put(c, ";\n");
     }
 }
 
-static void write_triggers(cw_ctx *c, const cat_row *table)
+static void write_triggers(cw_ctx *c, const cat_item *table)
 {
-    const cat_list *l = &c->cat->triggers;
+    const cat_vec<cat_trigger> *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        const cat_row *t = &l->v[i];
-        cw_sql_statement(c, cw_text(c, t, 1), "trigger definition");
+        const cat_trigger *t = &l->v[i];
+        cw_sql_statement(c, cw_text(c, t->def), "trigger definition");
         cw_put(c, ";\n");
-        const char *state = t->kind == 'D'   ? " DISABLE TRIGGER "
-                            : t->kind == 'R' ? " ENABLE REPLICA TRIGGER "
-                            : t->kind == 'A' ? " ENABLE ALWAYS TRIGGER "
-                                             : nullptr;
+        const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
+                            : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
+                            : t->enabled == 'A' ? " ENABLE ALWAYS TRIGGER "
+                                                : nullptr;
         if (state == nullptr)
             continue;
         cw_put(c, "ALTER TABLE ");
         cw_qname(c, table);
         cw_put(c, state);
-        cw_ident(c, cw_text(c, t, 0));
+        cw_ident(c, cw_text(c, t->name));
         cw_put(c, ";\n");
     }
 }
 
-static void write_rules(cw_ctx *c, const cat_row *table)
+static void write_rules(cw_ctx *c, const cat_item *table)
 {
-    const cat_list *l = &c->cat->rules;
+    const cat_vec<cat_rule> *l = &c->cat->rules;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        const char *def = cw_text(c, &l->v[i], 1);
+        const char *def = cw_text(c, l->v[i].def);
         size_t n = strlen(def);
         while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
             n--;
@@ -174,11 +176,10 @@ static void write_rules(cw_ctx *c, const cat_row *table)
     }
 }
 
-static void write_row_security(cw_ctx *c, const cat_row *table)
+static void write_row_security(cw_ctx *c, const cat_item *table)
 {
-    const char *flags = cw_text(c, table, 9);
-    const char *words[2] = {strchr(flags, 'E') ? " ENABLE ROW LEVEL SECURITY;\n" : nullptr,
-                            strchr(flags, 'F') ? " FORCE ROW LEVEL SECURITY;\n" : nullptr};
+    const char *words[2] = {table->rel.rls_enabled ? " ENABLE ROW LEVEL SECURITY;\n" : nullptr,
+                            table->rel.rls_forced ? " FORCE ROW LEVEL SECURITY;\n" : nullptr};
     for (const char *w : words) {
         if (w == nullptr)
             continue;
@@ -204,36 +205,36 @@ static const char *policy_command(int32_t cmd)
     }
 }
 
-static void write_policies(cw_ctx *c, const cat_row *table)
+static void write_policies(cw_ctx *c, const cat_item *table)
 {
     write_row_security(c, table);
-    const cat_list *l = &c->cat->policies;
-    const cat_list *roles = &c->cat->policy_roles;
+    const cat_vec<cat_policy> *l = &c->cat->policies;
+    const cat_vec<cat_policy_role> *roles = &c->cat->policy_roles;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        const cat_row *p = &l->v[i];
+        const cat_policy *p = &l->v[i];
         cw_put(c, "CREATE POLICY ");
-        cw_ident(c, cw_text(c, p, 0));
+        cw_ident(c, cw_text(c, p->name));
         cw_put(c, " ON ");
         cw_qname(c, table);
-        cw_put(c, p->num ? " AS PERMISSIVE" : " AS RESTRICTIVE");
-        cw_put(c, policy_command(p->kind));
+        cw_put(c, p->permissive ? " AS PERMISSIVE" : " AS RESTRICTIVE");
+        cw_put(c, policy_command(p->cmd));
         const char *sep = " TO ";
         for (uint32_t k = cat_first_of(roles, p->oid); k < roles->n && roles->v[k].owner == p->oid;
              k++) {
             cw_put(c, sep);
-            cw_ident(c, cw_text(c, &roles->v[k], 0));
+            cw_ident(c, cw_text(c, roles->v[k].role));
             sep = ", ";
         }
         if (sep[0] == ' ')
             cw_put(c, " TO PUBLIC");
-        if (cw_text(c, p, 1)[0] != '\0') {
+        if (cw_text(c, p->qual)[0] != '\0') {
             cw_put(c, " USING (");
-            cw_sql(c, cw_text(c, p, 1), "policy expression");
+            cw_sql(c, cw_text(c, p->qual), "policy expression");
             cw_put(c, ")");
         }
-        if (cw_text(c, p, 3)[0] != '\0') {
+        if (cw_text(c, p->check)[0] != '\0') {
             cw_put(c, " WITH CHECK (");
-            cw_sql(c, cw_text(c, p, 3), "policy expression");
+            cw_sql(c, cw_text(c, p->check), "policy expression");
             cw_put(c, ")");
         }
         cw_put(c, ";\n");
@@ -246,7 +247,7 @@ int write_postdata(cw_ctx *c)
     write_setvals(c);
     for (int step = 0; step < 7 && !c->bad; step++) {
         for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
-            const cat_row *r = &cat->items.v[cat->order[k]];
+            const cat_item *r = &cat->items.v[cat->order[k]];
             if (!is_relation(r))
                 continue;
             switch (step) {
@@ -276,8 +277,8 @@ int write_postdata(cw_ctx *c)
         cw_put(c, "\n");
     }
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
-        if (r->dumped == 1 && r->kind == 'M' && r->num == 1) {
+        const cat_item *r = &cat->items.v[cat->order[k]];
+        if (r->dumped == 1 && r->kind == KIND_MATVIEW && r->rel.populated) {
             cw_put(c, "REFRESH MATERIALIZED VIEW ");
             cw_qname(c, r);
             cw_put(c, ";\n");

@@ -7,128 +7,129 @@
 
 #include "dump/complete_write.h"
 
-static void write_schema(cw_ctx *c, const cat_row *r)
+static void write_schema(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE SCHEMA ");
-    cw_ident(c, cw_text(c, r, 1));
+    cw_ident(c, cw_text(c, r->name));
     cw_put(c, ";\n\n");
 }
 
-static void write_extension(cw_ctx *c, const cat_row *r)
+static void write_extension(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE EXTENSION IF NOT EXISTS ");
-    cw_ident(c, cw_text(c, r, 1));
+    cw_ident(c, cw_text(c, r->name));
     cw_put(c, " WITH SCHEMA ");
-    cw_ident(c, cw_text(c, r, 0));
+    cw_ident(c, cw_text(c, r->schema));
     cw_put(c, ";\n\n");
 }
 
-static void write_enum(cw_ctx *c, const cat_row *r)
+static void write_enum(cw_ctx *c, const cat_item *r)
 {
-    const cat_list *l = &c->cat->labels;
+    const cat_vec<cat_label> *l = &c->cat->labels;
     cw_put(c, "CREATE TYPE ");
     cw_qname(c, r);
     cw_put(c, " AS ENUM (");
     const char *sep = "\n    ";
     for (uint32_t i = cat_first_of(l, r->oid); i < l->n && l->v[i].owner == r->oid; i++) {
         cw_put(c, sep);
-        cw_lit(c, cw_text(c, &l->v[i], 0));
+        cw_lit(c, cw_text(c, l->v[i].label));
         sep = ",\n    ";
     }
     cw_put(c, "\n);\n\n");
 }
 
-static void write_domain(cw_ctx *c, const cat_row *r)
+static void write_domain(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE DOMAIN ");
     cw_qname(c, r);
     cw_put(c, " AS ");
-    cw_sql(c, cw_text(c, r, 4), "domain type");
-    if (cw_text(c, r, 5)[0] != '\0') {
+    cw_sql(c, cw_text(c, r->typ.base), "domain type");
+    if (cw_text(c, r->typ.dflt)[0] != '\0') {
         cw_put(c, " DEFAULT ");
-        cw_sql(c, cw_text(c, r, 5), "domain default");
+        cw_sql(c, cw_text(c, r->typ.dflt), "domain default");
     }
-    if (cw_text(c, r, 6)[0] != '\0')
+    if (r->typ.not_null)
         cw_put(c, " NOT NULL");
-    const cat_list *k = &c->cat->constraints;
+    const cat_vec<cat_constraint> *k = &c->cat->constraints;
     for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++) {
-        if (k->v[i].kind != 'K')
+        if (!k->v[i].on_domain)
             continue;
         cw_put(c, "\n    CONSTRAINT ");
-        cw_ident(c, cw_text(c, &k->v[i], 0));
+        cw_ident(c, cw_text(c, k->v[i].name));
         cw_put(c, " ");
-        cw_sql(c, cw_text(c, &k->v[i], 1), "domain constraint");
+        cw_sql(c, cw_text(c, k->v[i].def), "domain constraint");
     }
     cw_put(c, ";\n\n");
 }
 
-static void write_composite(cw_ctx *c, const cat_row *r)
+static void write_composite(cw_ctx *c, const cat_item *r)
 {
-    const cat_list *l = &c->cat->columns;
+    const cat_vec<cat_column> *l = &c->cat->columns;
     cw_put(c, "CREATE TYPE ");
     cw_qname(c, r);
     cw_put(c, " AS (");
     const char *sep = "\n    ";
-    for (uint32_t i = cat_first_of(l, r->ref); i < l->n && l->v[i].owner == r->ref; i++) {
-        const cat_row *a = &l->v[i];
+    uint32_t rel = r->typ.relid;
+    for (uint32_t i = cat_first_of(l, rel); i < l->n && l->v[i].owner == rel; i++) {
+        const cat_column *a = &l->v[i];
         cw_put(c, sep);
-        cw_ident(c, cw_text(c, a, 0));
+        cw_ident(c, cw_text(c, a->name));
         cw_put(c, " ");
-        cw_sql(c, cw_text(c, a, 1), "attribute type");
-        if (cw_text(c, a, 4)[0] != '\0') {
+        cw_sql(c, cw_text(c, a->type), "attribute type");
+        if (cw_text(c, a->coll_name)[0] != '\0') {
             cw_put(c, " COLLATE ");
-            cw_ident(c, cw_text(c, a, 3));
+            cw_ident(c, cw_text(c, a->coll_schema));
             cw_put(c, ".");
-            cw_ident(c, cw_text(c, a, 4));
+            cw_ident(c, cw_text(c, a->coll_name));
         }
         sep = ",\n    ";
     }
     cw_put(c, "\n);\n\n");
 }
 
-static void write_range(cw_ctx *c, const cat_row *r)
+static void write_range(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE TYPE ");
     cw_qname(c, r);
     cw_put(c, " AS RANGE (\n    subtype = ");
-    cw_sql(c, cw_text(c, r, 4), "range subtype");
-    if (cw_text(c, r, 5)[0] != '\0') {
+    cw_sql(c, cw_text(c, r->typ.subtype), "range subtype");
+    if (cw_text(c, r->typ.subdiff)[0] != '\0') {
         cw_put(c, ",\n    subtype_diff = ");
-        cw_sql(c, cw_text(c, r, 5), "range subtype_diff");
+        cw_sql(c, cw_text(c, r->typ.subdiff), "range subtype_diff");
     }
     cw_put(c, "\n);\n\n");
 }
 
-static void write_aggregate(cw_ctx *c, const cat_row *r)
+static void write_aggregate(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE AGGREGATE ");
     cw_signature(c, r);
     cw_put(c, " (\n    SFUNC = ");
-    cw_sql(c, cw_text(c, r, 7), "aggregate function");
+    cw_sql(c, cw_text(c, r->fn.sfunc), "aggregate function");
     cw_put(c, ",\n    STYPE = ");
-    cw_sql(c, cw_text(c, r, 6), "aggregate state type");
-    if (cw_text(c, r, 8)[0] != '\0') {
+    cw_sql(c, cw_text(c, r->fn.stype), "aggregate state type");
+    if (cw_text(c, r->fn.finalfn)[0] != '\0') {
         cw_put(c, ",\n    FINALFUNC = ");
-        cw_sql(c, cw_text(c, r, 8), "aggregate function");
+        cw_sql(c, cw_text(c, r->fn.finalfn), "aggregate function");
     }
-    if (cw_text(c, r, 10)[0] != '\0') {
+    if (cw_text(c, r->fn.combinefn)[0] != '\0') {
         cw_put(c, ",\n    COMBINEFUNC = ");
-        cw_sql(c, cw_text(c, r, 10), "aggregate function");
+        cw_sql(c, cw_text(c, r->fn.combinefn), "aggregate function");
     }
-    if (r->t[9] != 0) {
+    if (r->fn.initval != 0) {
         cw_put(c, ",\n    INITCOND = ");
-        cw_lit(c, cw_text(c, r, 9));
+        cw_lit(c, cw_text(c, r->fn.initval));
     }
     cw_put(c, "\n);\n\n");
 }
 
-static void write_routine(cw_ctx *c, const cat_row *r)
+static void write_routine(cw_ctx *c, const cat_item *r)
 {
-    if (r->kind == 'a') {
+    if (r->kind == KIND_AGGREGATE) {
         write_aggregate(c, r);
         return;
     }
-    const char *def = cw_text(c, r, 4);
+    const char *def = cw_text(c, r->fn.def);
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == '\n' || def[n - 1] == ' '))
         n--;
@@ -137,80 +138,80 @@ static void write_routine(cw_ctx *c, const cat_row *r)
 }
 
 /* The options a sequence or an identity column's sequence is made with. */
-static void sequence_options(cw_ctx *c, const cat_row *r, const char *sep)
+static void sequence_options(cw_ctx *c, const cat_item *r, const char *sep)
 {
     cw_put(c, sep);
     cw_put(c, "START WITH ");
-    cw_number(c, cw_text(c, r, 5));
+    cw_number(c, cw_text(c, r->seq.start));
     cw_put(c, sep);
     cw_put(c, "INCREMENT BY ");
-    cw_number(c, cw_text(c, r, 6));
+    cw_number(c, cw_text(c, r->seq.increment));
     cw_put(c, sep);
     cw_put(c, "MINVALUE ");
-    cw_number(c, cw_text(c, r, 7));
+    cw_number(c, cw_text(c, r->seq.min));
     cw_put(c, sep);
     cw_put(c, "MAXVALUE ");
-    cw_number(c, cw_text(c, r, 8));
+    cw_number(c, cw_text(c, r->seq.max));
     cw_put(c, sep);
     cw_put(c, "CACHE ");
-    cw_number(c, cw_text(c, r, 9));
+    cw_number(c, cw_text(c, r->seq.cache));
     cw_put(c, sep);
-    cw_put(c, strcmp(cw_text(c, r, 10), "CYCLE") == 0 ? "CYCLE" : "NO CYCLE");
+    cw_put(c, r->seq.cycle ? "CYCLE" : "NO CYCLE");
 }
 
-void cw_identity_options(cw_ctx *c, const cat_row *seq)
+void cw_identity_options(cw_ctx *c, const cat_item *seq)
 {
     cw_put(c, "SEQUENCE NAME ");
     cw_qname(c, seq);
     sequence_options(c, seq, " ");
 }
 
-static void write_sequence(cw_ctx *c, const cat_row *r)
+static void write_sequence(cw_ctx *c, const cat_item *r)
 {
     cw_put(c, "CREATE SEQUENCE ");
     cw_qname(c, r);
     cw_put(c, "\n    AS ");
-    cw_sql(c, cw_text(c, r, 4), "sequence type");
+    cw_sql(c, cw_text(c, r->seq.type), "sequence type");
     sequence_options(c, r, "\n    ");
     cw_put(c, ";\n\n");
 }
 
-static void write_item(cw_ctx *c, const cat_row *r)
+static void write_item(cw_ctx *c, const cat_item *r)
 {
     switch (r->kind) {
-    case 's':
+    case KIND_SCHEMA:
         write_schema(c, r);
         break;
-    case 'x':
+    case KIND_EXTENSION:
         write_extension(c, r);
         break;
-    case 'e':
+    case KIND_ENUM:
         write_enum(c, r);
         break;
-    case 'd':
+    case KIND_DOMAIN:
         write_domain(c, r);
         break;
-    case 'c':
+    case KIND_COMPOSITE:
         write_composite(c, r);
         break;
-    case 'r':
+    case KIND_RANGE:
         write_range(c, r);
         break;
-    case 'f':
-    case 'p':
-    case 'w':
-    case 'a':
+    case KIND_FUNCTION:
+    case KIND_PROCEDURE:
+    case KIND_WINDOW:
+    case KIND_AGGREGATE:
         write_routine(c, r);
         break;
-    case 'S':
+    case KIND_SEQUENCE:
         write_sequence(c, r);
         break;
-    case 'T':
-    case 'P':
+    case KIND_TABLE:
+    case KIND_PARTITIONED:
         write_table(c, r);
         break;
-    case 'V':
-    case 'M':
+    case KIND_VIEW:
+    case KIND_MATVIEW:
         write_view(c, r);
         break;
     default:
@@ -222,16 +223,16 @@ int write_predata(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
+        const cat_item *r = &cat->items.v[cat->order[k]];
         if (r->dumped == 1)
             write_item(c, r);
     }
     /* Owned sequences: linked once both the sequence and its table exist. */
     for (uint32_t k = 0; k < cat->items.n && !c->bad; k++) {
-        const cat_row *r = &cat->items.v[cat->order[k]];
-        if (r->dumped != 1 || r->kind != 'S' || r->ref == 0)
+        const cat_item *r = &cat->items.v[cat->order[k]];
+        if (r->dumped != 1 || r->kind != KIND_SEQUENCE || r->seq.owner_rel == 0)
             continue;
-        const cat_row *t = cat_find_item(cat, CLASS_PG_CLASS, r->ref);
+        const cat_item *t = cat_find_item(cat, CLASS_PG_CLASS, r->seq.owner_rel);
         if (t == nullptr || t->dumped != 1)
             continue;
         cw_put(c, "ALTER SEQUENCE ");
@@ -239,7 +240,7 @@ int write_predata(cw_ctx *c)
         cw_put(c, " OWNED BY ");
         cw_qname(c, t);
         cw_put(c, ".");
-        cw_ident(c, cw_text(c, r, 11));
+        cw_ident(c, cw_text(c, r->seq.column));
         cw_put(c, ";\n");
     }
     cw_put(c, "\n");

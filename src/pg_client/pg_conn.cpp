@@ -9,6 +9,7 @@
  * holds exactly the last payload and a NUL.  Payloads larger than the area
  * are received straight into buf once what was read ahead is used up.
  */
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 #include "pg_transport.h"
 
@@ -22,19 +23,6 @@
 void pg_set_error(pg_conn *conn, const char *text)
 {
     snprintf(conn->error, sizeof conn->error, "%s", text);
-}
-
-static uint32_t get_u32(const unsigned char *p)
-{
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-static void put_u32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
 }
 
 int pg_send_all(pg_conn *conn, const void *data, size_t n)
@@ -158,7 +146,7 @@ int msg_read(pg_conn *conn)
     int type = hdr[0];
     /* Unsigned arithmetic: a length field below 4 wraps to a huge payload
      * and is refused by the same test as one above 1 GiB. */
-    uint32_t payload = get_u32(hdr + 1) - 4u;
+    uint32_t payload = pg_get_u32(hdr + 1) - 4u;
     /* Before the login a PostgreSQL server sends only these: anything else
      * (an HTTP or SSH banner, say) is not a PostgreSQL server. */
     if (conn->in_auth != 0 && type != 'R' && type != 'E' && type != 'N' && type != 'v') {
@@ -216,7 +204,7 @@ int msg_write(pg_conn *conn, const void *data, size_t n)
 {
     unsigned char hdr[5];
     hdr[0] = 'p';
-    put_u32(hdr + 1, (uint32_t)(n + 4));
+    pg_put_u32(hdr + 1, (uint32_t)(n + 4));
     if (pg_send_all(conn, hdr, sizeof hdr) != 0)
         return -1;
     if (n == 0)

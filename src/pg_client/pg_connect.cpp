@@ -5,6 +5,7 @@
  * and the start-up phase up to the first ReadyForQuery.
  */
 #include "crypto.h"
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 #include "pg_require_auth.h"
 #include "pg_tls.h"
@@ -24,14 +25,6 @@ enum {
     AUTH_MD5 = 5,
     AUTH_SASL = 10,
 };
-
-static void put_u32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
-}
 
 /* Closes without Terminate (the server has not accepted us) and leaves the
  * record holding nothing, so callers need no pg_close after a failure. */
@@ -104,7 +97,7 @@ static int send_startup(pg_conn *conn, const char *user, const char *database)
     size_t dlen = strlen(database);
     unsigned char msg[25 + 2 * PG_MAX_NAME];
     size_t n = 4;
-    put_u32(msg + n, 196608); /* protocol 3.0 */
+    pg_put_u32(msg + n, 196608); /* protocol 3.0 */
     n += 4;
     memcpy(msg + n, "user", 5);
     n += 5;
@@ -115,7 +108,7 @@ static int send_startup(pg_conn *conn, const char *user, const char *database)
     memcpy(msg + n, database, dlen + 1);
     n += dlen + 1;
     msg[n++] = 0;
-    put_u32(msg, (uint32_t)n);
+    pg_put_u32(msg, (uint32_t)n);
     if (pg_send_all(conn, msg, 4) != 0)
         return -1;
     return pg_send_all(conn, msg + 4, n - 4);
@@ -199,8 +192,7 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
             return -1;
         }
         const unsigned char *b = conn->buf;
-        int32_t code = (int32_t)(((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
-                                 ((uint32_t)b[2] << 8) | b[3]);
+        int32_t code = (int32_t)pg_get_u32(b);
         if (check_request(conn, policy, p->require_auth, code, finished) != 0 ||
             check_binding(conn, code) != 0)
             return -1;
@@ -247,10 +239,8 @@ static int startup_phase(pg_conn *conn)
             return 0;
         if (type == 'K' && conn->len >= 8) {
             const unsigned char *b = conn->buf;
-            conn->backend_pid = (int32_t)(((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
-                                          ((uint32_t)b[2] << 8) | b[3]);
-            conn->backend_key = (int32_t)(((uint32_t)b[4] << 24) | ((uint32_t)b[5] << 16) |
-                                          ((uint32_t)b[6] << 8) | b[7]);
+            conn->backend_pid = (int32_t)pg_get_u32(b);
+            conn->backend_key = (int32_t)pg_get_u32(b + 4);
         }
         if (type != 'S')
             continue;

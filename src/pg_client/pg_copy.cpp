@@ -5,6 +5,7 @@
  * error, so counting CommandComplete messages before the ErrorResponse
  * tells which statement failed.
  */
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 
 #include <cstdio>
@@ -18,10 +19,7 @@ int pg_send_framed(pg_conn *conn, char type, unsigned char *msg, size_t payload)
     }
     uint32_t length = (uint32_t)payload + 4;
     msg[0] = (unsigned char)type;
-    msg[1] = (unsigned char)(length >> 24);
-    msg[2] = (unsigned char)(length >> 16);
-    msg[3] = (unsigned char)(length >> 8);
-    msg[4] = (unsigned char)length;
+    pg_put_u32(msg + 1, length);
     return pg_send_all(conn, msg, payload + PG_FRAME_HEADER);
 }
 

@@ -2,6 +2,7 @@
  * The simple-query sub-protocol: Query, the RowDescription, and DataRows
  * handed out one at a time as pointers into the receive buffer.
  */
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 
 #include <cstdlib>
@@ -12,16 +13,6 @@
 /* Entries of pg_query_single's value array. */
 #define PG_SINGLE_COLUMNS 16
 
-static uint32_t get_u32(const unsigned char *p)
-{
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-static uint32_t get_u16(const unsigned char *p)
-{
-    return ((uint32_t)p[0] << 8) | p[1];
-}
-
 int pg_send_query(pg_conn *conn, const char *sql)
 {
     size_t n = strlen(sql);
@@ -30,8 +21,8 @@ int pg_send_query(pg_conn *conn, const char *sql)
         return -1;
     }
     uint32_t length = (uint32_t)(n + 5);
-    unsigned char hdr[5] = {'Q', (unsigned char)(length >> 24), (unsigned char)(length >> 16),
-                            (unsigned char)(length >> 8), (unsigned char)length};
+    unsigned char hdr[5] = {'Q'};
+    pg_put_u32(hdr + 1, length);
     if (pg_send_all(conn, hdr, sizeof hdr) != 0)
         return -1;
     return pg_send_all(conn, sql, n + 1);
@@ -73,7 +64,7 @@ static int decode_row_description(pg_conn *conn, pg_meta *meta)
     size_t len = (size_t)conn->len;
     if (len < 2)
         return fail_meta(conn, meta, "short row description");
-    uint32_t n = get_u16(p);
+    uint32_t n = pg_get_u16(p);
     if (n < 1 || n > PG_MAX_COLUMNS)
         return fail_meta(conn, meta, "bad column count");
     meta->columns = static_cast<pg_column *>(calloc(n, sizeof(pg_column)));
@@ -93,7 +84,7 @@ static int decode_row_description(pg_conn *conn, pg_meta *meta)
         size_t fixed = pos + name_len + 1;
         if (fixed + 18 > len)
             return fail_meta(conn, meta, "bad row description");
-        col->type_oid = get_u32(p + fixed + 6);
+        col->type_oid = pg_get_u32(p + fixed + 6);
         pos = fixed + 18;
     }
     return 1;
@@ -151,7 +142,7 @@ static int decode_data_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
         pg_set_error(conn, "short data row");
         return -1;
     }
-    uint32_t n = get_u16(p);
+    uint32_t n = pg_get_u16(p);
     if (n != meta->count) {
         pg_set_error(conn, "column count mismatch");
         return -1;
@@ -162,7 +153,7 @@ static int decode_data_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
             pg_set_error(conn, "row overrun");
             return -1;
         }
-        int32_t field_len = (int32_t)get_u32(p + pos);
+        int32_t field_len = (int32_t)pg_get_u32(p + pos);
         pos += 4;
         if (field_len < 0) {
             /* Any negative length is NULL, not only -1. */

@@ -7,6 +7,7 @@
  * (255 characters), which a sane server never comes near.
  */
 #include "crypto.h"
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 #include "pg_tls.h"
 
@@ -167,8 +168,7 @@ void scram_parse_server_first(const char *msg, scram_server_first *out)
 static int be_code(const pg_conn *conn)
 {
     const unsigned char *p = conn->buf;
-    return (int32_t)(((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) |
-                     p[3]);
+    return (int32_t)pg_get_u32(p);
 }
 
 /* Reads the server-final-message and compares its signature with the one
@@ -223,10 +223,8 @@ static int send_client_first(pg_conn *conn, const char *mechanism, const char *g
     unsigned char init[sizeof MECHANISM_PLUS + 4 + sizeof first];
     memcpy(init, mechanism, mech_size);
     size_t n = mech_size;
-    init[n++] = (unsigned char)(first_len >> 24);
-    init[n++] = (unsigned char)(first_len >> 16);
-    init[n++] = (unsigned char)(first_len >> 8);
-    init[n++] = (unsigned char)first_len;
+    pg_put_u32(init + n, (uint32_t)first_len);
+    n += 4;
     memcpy(init + n, first, first_len);
     n += first_len;
     return msg_write(conn, init, n);

@@ -4,6 +4,7 @@
  * the CancelRequest, which opens its own short-lived socket.
  */
 #include "pg_transport.h"
+#include "pg_client/byte_order.h"
 #include "pg_internal.h"
 
 #include <cstdio>
@@ -98,12 +99,8 @@ int pg_request_cancel(const pg_conn *conn)
     unsigned char msg[16];
     const uint32_t words[4] = {16, 80877102 /* 1234 << 16 | 5678 */, (uint32_t)conn->backend_pid,
                                (uint32_t)conn->backend_key};
-    for (int i = 0; i < 4; i++) {
-        msg[4 * i] = (unsigned char)(words[i] >> 24);
-        msg[4 * i + 1] = (unsigned char)(words[i] >> 16);
-        msg[4 * i + 2] = (unsigned char)(words[i] >> 8);
-        msg[4 * i + 3] = (unsigned char)words[i];
-    }
+    for (int i = 0; i < 4; i++)
+        pg_put_u32(msg + 4 * i, words[i]);
     plat_socket s;
     char err[128];
     if (plat_tcp_open(conn->host, conn->port, PG_CANCEL_TIMEOUT_MS, &s, err, sizeof err) != 0)

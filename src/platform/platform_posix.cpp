@@ -5,6 +5,7 @@
 #ifndef _WIN32
 
 #include "platform.h"
+#include "platform_net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -33,7 +34,12 @@ void plat_net_start(void) {}
 #define PLAT_KEEPINTVL 10
 #define PLAT_KEEPCNT 6
 
-static void set_socket_options(int s)
+static const struct addrinfo *ai_of(const net_addr *a)
+{
+    return reinterpret_cast<const struct addrinfo *>(a);
+}
+
+void net_set_options(plat_socket s)
 {
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -44,20 +50,49 @@ static void set_socket_options(int s)
     setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
 }
 
-static void address_text(const struct addrinfo *ai, int port, char *dst, size_t size)
+net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
 {
-    char name[INET6_ADDRSTRLEN] = "?";
-    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
-    if (ai->ai_family == AF_INET6)
-        snprintf(dst, size, "[%s]:%d", name, port);
-    else
-        snprintf(dst, size, "%s:%d", name, port);
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    int grc = getaddrinfo(host, service, &hints, &list);
+    if (grc != 0 || list == nullptr) {
+        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
+        return nullptr;
+    }
+    return reinterpret_cast<net_addr *>(list);
 }
 
-/* Connects s to one address, waiting at most until deadline (0: no
- * limit).  0, or an errno value (ETIMEDOUT when the deadline passed). */
-static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
+net_addr *net_next(net_addr *a)
 {
+    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
+}
+
+void net_free(net_addr *list)
+{
+    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
+}
+
+void net_address_text(const net_addr *a, int port, char *dst, size_t size)
+{
+    const struct addrinfo *ai = ai_of(a);
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
+    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+}
+
+plat_socket net_socket(const net_addr *a, int *code)
+{
+    const struct addrinfo *ai = ai_of(a);
+    int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    *code = s < 0 ? errno : 0;
+    return s < 0 ? PLAT_INVALID_SOCKET : s;
+}
+
+int net_connect(plat_socket s, const net_addr *a, int64_t deadline)
+{
+    const struct addrinfo *ai = ai_of(a);
     if (deadline == 0) {
         int rc;
         do {
@@ -71,17 +106,15 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
     if (connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
         err = errno;
         while (err == EINPROGRESS || err == EINTR) {
-            int64_t left = (deadline - plat_counter()) / 1000000;
+            int left = net_ms_left(deadline);
             if (left <= 0) {
                 err = ETIMEDOUT;
                 break;
             }
             struct pollfd pfd = {s, POLLOUT, 0};
-            int r = poll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left);
-            if (r < 0 && errno == EINTR)
-                continue;
+            int r = poll(&pfd, 1, left);
             if (r <= 0)
-                continue;
+                continue; /* interrupted or out of time: checked above */
             socklen_t len = sizeof err;
             if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
                 err = errno;
@@ -89,61 +122,16 @@ static int connect_one(int s, const struct addrinfo *ai, int64_t deadline)
         }
     }
     fcntl(s, F_SETFL, flags);
-    return err;
+    return err == ETIMEDOUT ? NET_TIMED_OUT : err;
 }
 
-int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
-                  size_t err_size)
+void net_error_text(int code, char *dst, size_t size)
 {
-    *out = PLAT_INVALID_SOCKET;
-    snprintf(err, err_size, "%s", "");
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    int64_t deadline = timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * 1000000 : 0;
-
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    int grc = getaddrinfo(host, service, &hints, &list);
-    if (grc != 0 || list == nullptr) {
-        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
-        return PLAT_ERR_RESOLVE;
-    }
-    int result = PLAT_ERR_CONNECT;
-    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        char where[80];
-        address_text(ai, port, where, sizeof where);
-        int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s < 0) {
-            snprintf(err, err_size, "%s: %s", where, strerror(errno));
-            result = PLAT_ERR_SOCKET;
-            continue;
-        }
-        int e = connect_one(s, ai, deadline);
-        if (e == 0) {
-            set_socket_options(s);
-            *out = s;
-            result = 0;
-            break;
-        }
-        close(s);
-        snprintf(err, err_size, "%s: %s", where,
-                 e == ETIMEDOUT && deadline != 0 ? "timeout expired" : strerror(e));
-        result = PLAT_ERR_CONNECT;
-        if (deadline != 0 && plat_counter() >= deadline) {
-            result = PLAT_ERR_TIMEOUT;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return result;
-}
-
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
-{
-    char err[16];
-    return plat_tcp_open(host, port, 0, out, err, sizeof err);
+    char buf[256];
+    /* The GNU strerror_r may return a static text instead of filling buf;
+     * unlike strerror it is safe on the workers' threads. */
+    const char *text = strerror_r(code, buf, sizeof buf);
+    snprintf(dst, size, "%s", text);
 }
 
 int plat_wait_readable(plat_socket s, int ms)
@@ -286,7 +274,10 @@ FILE *plat_fopen_wb(const char *path)
     return fopen(path, "wb");
 }
 
-FILE *plat_fopen_rb(const char *path) { return fopen(path, "rb"); }
+FILE *plat_fopen_rb(const char *path)
+{
+    return fopen(path, "rb");
+}
 
 int64_t plat_file_size(FILE *f)
 {
@@ -332,10 +323,7 @@ int plat_remove(const char *path)
 
 void plat_file_error_text(char *dst, size_t size)
 {
-    char buf[256];
-    /* The GNU strerror_r may return a static text instead of filling buf. */
-    const char *text = strerror_r(errno, buf, sizeof buf);
-    snprintf(dst, size, "%s", text);
+    net_error_text(errno, dst, size);
 }
 
 void plat_secure_zero(void *p, size_t n)

@@ -16,6 +16,7 @@
 #endif
 
 #include "platform.h"
+#include "platform_net.h"
 
 #include <cerrno>
 #include <climits>
@@ -26,8 +27,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <windows.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <mstcpip.h>
 #include <wincrypt.h>
@@ -46,8 +47,19 @@ void plat_net_start(void)
 #define PLAT_KEEPIDLE_MS 60000
 #define PLAT_KEEPINTVL_MS 10000
 
-static void set_socket_options(SOCKET s)
+static SOCKET sock_of(plat_socket s)
 {
+    return (SOCKET)s;
+}
+
+static const struct addrinfo *ai_of(const net_addr *a)
+{
+    return reinterpret_cast<const struct addrinfo *>(a);
+}
+
+void net_set_options(plat_socket ps)
+{
+    SOCKET s = sock_of(ps);
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one);
@@ -56,7 +68,7 @@ static void set_socket_options(SOCKET s)
     WSAIoctl(s, SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
 }
 
-static void error_text(int code, char *dst, size_t size)
+void net_error_text(int code, char *dst, size_t size)
 {
     char text[256] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)code,
@@ -69,10 +81,50 @@ static void error_text(int code, char *dst, size_t size)
     snprintf(dst, size, "%s", text);
 }
 
-/* Connects s to one address, waiting at most until deadline (0: no
- * limit).  0, or a Winsock error code (WSAETIMEDOUT when it ran out). */
-static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
+net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
 {
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+        net_error_text(WSAGetLastError(), err, err_size);
+        return nullptr;
+    }
+    return reinterpret_cast<net_addr *>(list);
+}
+
+net_addr *net_next(net_addr *a)
+{
+    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
+}
+
+void net_free(net_addr *list)
+{
+    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
+}
+
+void net_address_text(const net_addr *a, int port, char *dst, size_t size)
+{
+    const struct addrinfo *ai = ai_of(a);
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
+                NI_NUMERICHOST);
+    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+}
+
+plat_socket net_socket(const net_addr *a, int *code)
+{
+    const struct addrinfo *ai = ai_of(a);
+    SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    *code = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+    return (plat_socket)s;
+}
+
+int net_connect(plat_socket ps, const net_addr *a, int64_t deadline)
+{
+    SOCKET s = sock_of(ps);
+    const struct addrinfo *ai = ai_of(a);
     if (deadline == 0)
         return connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0 ? 0 : WSAGetLastError();
     u_long on = 1, off = 0;
@@ -81,9 +133,9 @@ static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
     if (connect(s, ai->ai_addr, (int)ai->ai_addrlen) != 0) {
         err = WSAGetLastError();
         if (err == WSAEWOULDBLOCK) {
-            int64_t left = (deadline - plat_counter()) * 1000 / plat_counter_freq();
+            int left = net_ms_left(deadline);
             WSAPOLLFD pfd = {s, POLLOUT, 0};
-            int r = left > 0 ? WSAPoll(&pfd, 1, left > INT_MAX ? INT_MAX : (int)left) : 0;
+            int r = left > 0 ? WSAPoll(&pfd, 1, left) : 0;
             if (r <= 0) {
                 err = WSAETIMEDOUT;
             } else {
@@ -94,75 +146,7 @@ static int connect_one(SOCKET s, const struct addrinfo *ai, int64_t deadline)
         }
     }
     ioctlsocket(s, FIONBIO, &off);
-    return err;
-}
-
-int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
-                  size_t err_size)
-{
-    *out = PLAT_INVALID_SOCKET;
-    snprintf(err, err_size, "%s", "");
-    /* Winsock resolves an empty name to the machine's own addresses, where
-     * POSIX refuses it: an empty host is a configuration mistake on both. */
-    if (host[0] == '\0') {
-        snprintf(err, err_size, "%s", "empty host name");
-        return PLAT_ERR_RESOLVE;
-    }
-    char service[16];
-    snprintf(service, sizeof service, "%d", port);
-    int64_t deadline =
-        timeout_ms > 0 ? plat_counter() + (int64_t)timeout_ms * plat_counter_freq() / 1000 : 0;
-
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
-        error_text(WSAGetLastError(), err, err_size);
-        return PLAT_ERR_RESOLVE;
-    }
-    int result = PLAT_ERR_CONNECT;
-    for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        char name[INET6_ADDRSTRLEN] = "?";
-        getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
-                    NI_NUMERICHOST);
-        char where[80];
-        snprintf(where, sizeof where, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
-        char reason[256];
-        SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            error_text(WSAGetLastError(), reason, sizeof reason);
-            snprintf(err, err_size, "%s: %s", where, reason);
-            result = PLAT_ERR_SOCKET;
-            continue;
-        }
-        int e = connect_one(s, ai, deadline);
-        if (e == 0) {
-            set_socket_options(s);
-            *out = (plat_socket)s;
-            result = 0;
-            break;
-        }
-        closesocket(s);
-        if (e == WSAETIMEDOUT && deadline != 0)
-            snprintf(reason, sizeof reason, "%s", "timeout expired");
-        else
-            error_text(e, reason, sizeof reason);
-        snprintf(err, err_size, "%s: %s", where, reason);
-        result = PLAT_ERR_CONNECT;
-        if (deadline != 0 && plat_counter() >= deadline) {
-            result = PLAT_ERR_TIMEOUT;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return result;
-}
-
-int plat_tcp_connect(const char *host, int port, plat_socket *out)
-{
-    char err[16];
-    return plat_tcp_open(host, port, 0, out, err, sizeof err);
+    return err == WSAETIMEDOUT ? NET_TIMED_OUT : err;
 }
 
 int plat_wait_readable(plat_socket s, int ms)

@@ -187,7 +187,7 @@ int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
 
     char table[128];
     if (rp_target_table(text, len, table, sizeof table))
-        rp_set_table(rp->s, table);
+        session_set_table(rp->s, table);
     return copy ? rp_flush(rp) : 0;
 }
 

@@ -177,12 +177,3 @@ int rp_target_table(const char *text, size_t len, char *dst, size_t size)
     dst[n] = '\0';
     return n > 0 ? 1 : 0;
 }
-
-void rp_set_table(dump_session *s, const char *name)
-{
-    size_t i = 0;
-    for (; i < sizeof s->current_table - 1 && name[i] != '\0'; i++)
-        s->current_table[i].store(name[i], std::memory_order_relaxed);
-    for (; i < sizeof s->current_table; i++)
-        s->current_table[i].store('\0', std::memory_order_relaxed);
-}

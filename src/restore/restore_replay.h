@@ -39,7 +39,7 @@ struct rp_stmt {
 enum { RP_COPY_NONE = 0, RP_COPY_SEND = 1, RP_COPY_SKIP = 2 };
 
 struct replay {
-    dump_session *s;
+    run_session *s;
     restore_job *job;
     pg_conn *conn;
     script_input *in;
@@ -139,8 +139,5 @@ int rp_is_blank(const char *text, size_t len);
  * dst (quotes removed, parts joined by '.'), cut to size-1 bytes.  0 when
  * the statement is neither (dst untouched), 1 when dst was written. */
 int rp_target_table(const char *text, size_t len, char *dst, size_t size);
-
-/* Copies name into the slot's current table (byte-wise atomic). */
-void rp_set_table(dump_session *s, const char *name);
 
 #endif

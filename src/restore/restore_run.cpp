@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "restore/restore_replay.h"
+#include "session/connect.h"
 
 void restore_job_reset(restore_job *job)
 {
@@ -24,7 +25,7 @@ void restore_job_reset(restore_job *job)
     job->committed.store(0, std::memory_order_relaxed);
 }
 
-static void finish(dump_session *s, int outcome)
+static void finish(run_session *s, int outcome)
 {
     s->elapsed_ms.store(now_ms() - s->start_ms.load(std::memory_order_relaxed),
                         std::memory_order_relaxed);
@@ -65,7 +66,7 @@ static int run_script(replay *rp)
         return -1;
     if (rp_replay(rp) != 0)
         return -1;
-    rp_set_table(rp->s, "");
+    session_set_table(rp->s, "");
     if (job->single_transaction) {
         int rc = control(rp, "COMMIT");
         if (rc < 0)
@@ -75,7 +76,7 @@ static int run_script(replay *rp)
     return 0;
 }
 
-void restore_run(dump_session *s, restore_job *job)
+void restore_run(run_session *s, restore_job *job)
 {
     s->start_ms.store(now_ms(), std::memory_order_relaxed);
 
@@ -89,11 +90,7 @@ void restore_run(dump_session *s, restore_job *job)
     job->bytes_read.store(in.file_read, std::memory_order_relaxed);
 
     pg_conn conn;
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(&s->cfg, s->cfg.database, &params, &opts);
-    opts.cancel = &s->cancel;
-    int connected = pg_connect_opts(&conn, &params, &opts);
+    int connected = session_connect(&s->cfg, nullptr, &s->cancel, CONN_BARE, &conn);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(&s->cfg);
     if (connected != 0) {
@@ -102,7 +99,6 @@ void restore_run(dump_session *s, restore_job *job)
         finish(s, SESSION_FAILED);
         return;
     }
-    conn.cancel = &s->cancel;
     s->state.store(SESSION_RUNNING, std::memory_order_release);
 
     replay rp;

@@ -4,9 +4,9 @@
  * into the database of the slot's configuration, on the slot's worker
  * thread.
  *
- * A restore runs in one of the four dump session slots; what only a
- * restore has lives in a restore_job beside the slot.  Sharing rule as for
- * a dump (dump_run.h): the host fills the job before the launch; the
+ * A restore runs in one of the four session slots; what only a restore
+ * has lives in a restore_job beside the slot.  Sharing rule as for every
+ * job (session.h): the host fills the job before the launch; the
  * worker alone writes the counters (atomics) and the slot's error, and
  * stores the final state last.
  */
@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dump/dump_run.h"
+#include "session/session.h"
 
 struct restore_job {
     /* Set by the host before the launch. */
@@ -39,6 +39,6 @@ void restore_job_reset(restore_job *job);
 /* Runs the restore of job in slot s, which is in SESSION_CONNECTING with
  * cfg (the connection keys) filled; called on the slot's worker thread.
  * Stores the final state as its very last action on the slot. */
-void restore_run(dump_session *s, restore_job *job);
+void restore_run(run_session *s, restore_job *job);
 
 #endif

@@ -1,5 +1,5 @@
 /*
- * Storage of the catalogue model: the text arena, the growable row lists
+ * Storage of the catalogue model: the text arena, the growable record arrays
  * and the sorted key lookups.  Growth doubles, so 20,000 tables cost a few
  * reallocations, and every size computation is checked before it is used.
  */
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 void cat_fail(catalog *cat, const char *text)
 {
@@ -15,7 +15,7 @@ void cat_fail(catalog *cat, const char *text)
         snprintf(cat->error, sizeof cat->error, "%s", text);
 }
 
-static void free_list(cat_list *l)
+template <class T> static void free_list(cat_vec<T> *l)
 {
     free(l->v);
     l->v = nullptr;
@@ -27,12 +27,19 @@ void cat_free(catalog *cat)
     free(cat->arena);
     cat->arena = nullptr;
     cat->arena_used = cat->arena_cap = 0;
-    cat_list *lists[] = {&cat->items,       &cat->columns, &cat->constraints, &cat->indexes,
-                         &cat->triggers,    &cat->rules,   &cat->labels,      &cat->inherits,
-                         &cat->deps,        &cat->seqvals, &cat->grants,      &cat->policies,
-                         &cat->policy_roles};
-    for (cat_list *l : lists)
-        free_list(l);
+    free_list(&cat->items);
+    free_list(&cat->columns);
+    free_list(&cat->constraints);
+    free_list(&cat->indexes);
+    free_list(&cat->triggers);
+    free_list(&cat->rules);
+    free_list(&cat->policies);
+    free_list(&cat->policy_roles);
+    free_list(&cat->labels);
+    free_list(&cat->inherits);
+    free_list(&cat->deps);
+    free_list(&cat->seqvals);
+    free_list(&cat->grants);
     cat_index *ixs[] = {&cat->by_item, &cat->by_ident, &cat->by_index};
     for (cat_index *ix : ixs) {
         free(ix->v);
@@ -82,24 +89,24 @@ int cat_store(catalog *cat, const void *data, uint64_t n, cat_str *out)
     return 0;
 }
 
-cat_row *cat_append(catalog *cat, cat_list *list)
+void *cat_grow(catalog *cat, void **v, uint32_t *n, uint32_t *cap, uint32_t size)
 {
-    if (list->n == list->cap) {
-        uint32_t cap = list->cap ? list->cap * 2 : 256;
-        if (cap < list->cap || (uint64_t)cap * sizeof(cat_row) > ((uint64_t)1 << 40)) {
+    if (*n == *cap) {
+        uint32_t cap2 = *cap ? *cap * 2 : 256;
+        if (cap2 < *cap || (uint64_t)cap2 * size > ((uint64_t)1 << 40)) {
             cat_fail(cat, "catalogue too large");
             return nullptr;
         }
-        cat_row *p = static_cast<cat_row *>(realloc(list->v, (size_t)cap * sizeof(cat_row)));
+        void *p = realloc(*v, (size_t)cap2 * size);
         if (p == nullptr) {
             cat_fail(cat, "out of memory");
             return nullptr;
         }
-        list->v = p;
-        list->cap = cap;
+        *v = p;
+        *cap = cap2;
     }
-    cat_row *r = &list->v[list->n++];
-    memset(r, 0, sizeof *r);
+    char *r = static_cast<char *>(*v) + (size_t)(*n)++ * size;
+    memset(r, 0, size);
     return r;
 }
 
@@ -148,40 +155,38 @@ int64_t cat_index_find(const cat_index *ix, uint64_t key)
 uint32_t cat_item_class(int32_t kind)
 {
     switch (kind) {
-    case 's':
+    case KIND_SCHEMA:
         return CLASS_PG_NAMESPACE;
-    case 'x':
+    case KIND_EXTENSION:
         return CLASS_PG_EXTENSION;
-    case 'e':
-    case 'd':
-    case 'c':
-    case 'r':
+    case KIND_ENUM:
+    case KIND_DOMAIN:
+    case KIND_COMPOSITE:
+    case KIND_RANGE:
         return CLASS_PG_TYPE;
-    case 'f':
-    case 'p':
-    case 'a':
-    case 'w':
+    case KIND_FUNCTION:
+    case KIND_PROCEDURE:
+    case KIND_AGGREGATE:
+    case KIND_WINDOW:
         return CLASS_PG_PROC;
     default:
         return CLASS_PG_CLASS;
     }
 }
 
-const cat_row *cat_find_item(const catalog *cat, uint32_t cls, uint32_t oid)
+bool cat_is_relation(const cat_item *item)
+{
+    return item->kind == KIND_TABLE || item->kind == KIND_PARTITIONED || item->kind == KIND_VIEW ||
+           item->kind == KIND_MATVIEW;
+}
+
+bool cat_is_table(const cat_item *item)
+{
+    return item->kind == KIND_TABLE || item->kind == KIND_PARTITIONED;
+}
+
+const cat_item *cat_find_item(const catalog *cat, uint32_t cls, uint32_t oid)
 {
     int64_t i = cat_index_find(&cat->by_item, ((uint64_t)cls << 32) | oid);
     return i < 0 ? nullptr : &cat->items.v[i];
-}
-
-uint32_t cat_first_of(const cat_list *list, uint32_t owner)
-{
-    uint32_t lo = 0, hi = list->n;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (list->v[mid].owner < owner)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return (lo < list->n && list->v[lo].owner == owner) ? lo : list->n;
 }

@@ -2,8 +2,8 @@
  * The synchronous catalogue calls share their first half: parse the
  * configuration, require a user, connect.
  */
-#ifndef PGDUMP_CATALOGUE_H
-#define PGDUMP_CATALOGUE_H
+#ifndef PGDUMP_LISTING_H
+#define PGDUMP_LISTING_H
 
 #include "config/config.h"
 #include "pg_client/pg_client.h"

@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/catalogue.h"
+#include "api/listing.h"
 #include "api/reply.h"
+#include "session/connect.h"
 #include "veltrano-pgdump.h"
 
 /* Last usable offset: entries must leave the closing "]}" and the NUL. */
@@ -28,10 +29,7 @@ int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    pg_conn_params params;
-    pg_conn_options opts;
-    config_conn_params(cfg, db, &params, &opts);
-    int rc = pg_connect_opts(conn, &params, &opts);
+    int rc = session_connect(cfg, db, nullptr, CONN_BARE, conn);
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(cfg);
     if (rc != 0) {

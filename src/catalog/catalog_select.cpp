@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/catalog.h"
 #include "dump/pattern_select.h"
 
 static bool in_list(const char (*list)[128], int32_t n, const char *name)
@@ -29,11 +29,6 @@ static bool schema_dumped(const dump_config *cfg, const pattern_sel *sel, const 
     if (pattern_list_schema(&sel->exclude_schemas, sel->database, nsp))
         return false;
     return !in_list(cfg->exclude_schemas, cfg->exclude_schema_count, nsp);
-}
-
-static bool is_relation(int32_t kind)
-{
-    return kind == 'T' || kind == 'P' || kind == 'V' || kind == 'M';
 }
 
 /* "schema.table" equal to entry, or entry being the bare table name. */
@@ -58,19 +53,19 @@ static bool excluded_table(const dump_config *cfg, const pattern_sel *sel, const
 
 /* The relation named by a configured entry: "schema.table" when such a
  * relation exists, else the whole entry as a table of public. */
-static cat_row *find_relation(catalog *cat, const char *entry, char *shown, size_t room)
+static cat_item *find_relation(catalog *cat, const char *entry, char *shown, size_t room)
 {
     for (uint32_t i = 0; i < cat->items.n; i++) {
-        cat_row *r = &cat->items.v[i];
+        cat_item *r = &cat->items.v[i];
         if (cat_item_class(r->kind) != CLASS_PG_CLASS)
             continue;
-        const char *schema = cat_text(cat, r->t[0]);
+        const char *schema = cat_text(cat, r->schema);
         size_t n = strlen(schema);
         bool qualified = strncmp(entry, schema, n) == 0 && entry[n] == '.' &&
-                         strcmp(entry + n + 1, cat_text(cat, r->t[1])) == 0;
-        bool bare = strcmp(schema, "public") == 0 && strcmp(entry, cat_text(cat, r->t[1])) == 0;
+                         strcmp(entry + n + 1, cat_text(cat, r->name)) == 0;
+        bool bare = strcmp(schema, "public") == 0 && strcmp(entry, cat_text(cat, r->name)) == 0;
         if (qualified || bare) {
-            snprintf(shown, room, "%s.%s", schema, cat_text(cat, r->t[1]));
+            snprintf(shown, room, "%s.%s", schema, cat_text(cat, r->name));
             return r;
         }
     }
@@ -86,18 +81,18 @@ static int check_tables(catalog *cat, const dump_config *cfg)
     char shown[300];
     char text[400];
     for (int32_t i = 0; i < cfg->table_count; i++) {
-        cat_row *r = find_relation(cat, cfg->tables[i], shown, sizeof shown);
+        cat_item *r = find_relation(cat, cfg->tables[i], shown, sizeof shown);
         const char *what = nullptr;
         if (r == nullptr) {
             snprintf(text, sizeof text, "table \"%s\" does not exist", shown);
             cat_fail(cat, text);
             return -1;
         }
-        if (r->kind == 'V')
+        if (r->kind == KIND_VIEW)
             what = "a view";
-        else if (r->kind == 'M')
+        else if (r->kind == KIND_MATVIEW)
             what = "a materialized view";
-        else if (r->kind == 'S' || r->kind == 'I')
+        else if (r->kind == KIND_SEQUENCE || r->kind == KIND_IDENTITY)
             what = "a sequence";
         if (what != nullptr) {
             snprintf(text, sizeof text, "\"%s\" is %s, not a table", shown, what);
@@ -109,25 +104,25 @@ static int check_tables(catalog *cat, const dump_config *cfg)
     return 0;
 }
 
-static void mark_item(catalog *cat, cat_row *r, const dump_config *cfg, const pattern_sel *sel)
+static void mark_item(catalog *cat, cat_item *r, const dump_config *cfg, const pattern_sel *sel)
 {
-    const char *schema = cat_text(cat, r->t[0]);
-    const char *name = cat_text(cat, r->t[1]);
+    const char *schema = cat_text(cat, r->schema);
+    const char *name = cat_text(cat, r->name);
     bool in_schema = schema_dumped(cfg, sel, schema);
     switch (r->kind) {
-    case 's': /* public exists in every database: never created nor dropped */
+    case KIND_SCHEMA: /* public exists in every database: never created nor dropped */
         r->dumped = in_schema && strcmp(name, "public") != 0;
         return;
-    case 'x':
+    case KIND_EXTENSION:
         r->dumped = in_schema || strcmp(schema, "pg_catalog") == 0;
         return;
-    case 'I': /* written with its column */
+    case KIND_IDENTITY: /* written with its column */
         r->dumped = 0;
         return;
     default:
         break;
     }
-    if (!is_relation(r->kind)) {
+    if (!cat_is_relation(r)) {
         r->dumped = in_schema;
         return;
     }
@@ -152,14 +147,16 @@ static int build_lookups(catalog *cat)
         return -1;
     }
     for (uint32_t i = 0; i < n; i++) {
-        const cat_row *r = &cat->items.v[i];
+        const cat_item *r = &cat->items.v[i];
         keys[i] = ((uint64_t)cat_item_class(r->kind) << 32) | r->oid;
     }
     int rc = cat_index_build(cat, &cat->by_item, keys, n);
     for (uint32_t i = 0; i < n; i++) {
-        const cat_row *r = &cat->items.v[i];
+        const cat_item *r = &cat->items.v[i];
         /* Rows that are no identity sequence get a key no lookup asks for. */
-        keys[i] = r->kind == 'I' ? (((uint64_t)r->ref << 32) | (uint32_t)r->num) : ~(uint64_t)0;
+        keys[i] = r->kind == KIND_IDENTITY
+                      ? (((uint64_t)r->seq.owner_rel << 32) | (uint32_t)r->seq.owner_col)
+                      : ~(uint64_t)0;
     }
     if (rc == 0)
         rc = cat_index_build(cat, &cat->by_ident, keys, n);

@@ -8,33 +8,33 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/catalog.h"
+#include "catalog/catalog.h"
 
 static int kind_priority(int32_t kind)
 {
     switch (kind) {
-    case 's':
+    case KIND_SCHEMA:
         return 0;
-    case 'x':
+    case KIND_EXTENSION:
         return 1;
-    case 'e':
-    case 'r':
-    case 'c':
-    case 'd':
+    case KIND_ENUM:
+    case KIND_RANGE:
+    case KIND_COMPOSITE:
+    case KIND_DOMAIN:
         return 2;
-    case 'f':
-    case 'p':
-    case 'w':
+    case KIND_FUNCTION:
+    case KIND_PROCEDURE:
+    case KIND_WINDOW:
         return 3;
-    case 'a':
+    case KIND_AGGREGATE:
         return 4;
-    case 'S':
-    case 'I':
+    case KIND_SEQUENCE:
+    case KIND_IDENTITY:
         return 5;
-    case 'T':
-    case 'P':
+    case KIND_TABLE:
+    case KIND_PARTITIONED:
         return 6;
-    case 'V':
+    case KIND_VIEW:
         return 7;
     default:
         return 8;
@@ -43,13 +43,13 @@ static int kind_priority(int32_t kind)
 
 static int rank_cmp(const catalog *cat, uint32_t a, uint32_t b)
 {
-    const cat_row *x = &cat->items.v[a];
-    const cat_row *y = &cat->items.v[b];
+    const cat_item *x = &cat->items.v[a];
+    const cat_item *y = &cat->items.v[b];
     int d = kind_priority(x->kind) - kind_priority(y->kind);
     if (d == 0)
-        d = strcmp(cat_text(cat, x->t[0]), cat_text(cat, y->t[0]));
+        d = strcmp(cat_text(cat, x->schema), cat_text(cat, y->schema));
     if (d == 0)
-        d = strcmp(cat_text(cat, x->t[1]), cat_text(cat, y->t[1]));
+        d = strcmp(cat_text(cat, x->name), cat_text(cat, y->name));
     if (d == 0)
         d = x->oid < y->oid ? -1 : (x->oid > y->oid ? 1 : 0);
     return d;
@@ -91,10 +91,10 @@ static void free_graph(graph *g)
 }
 
 /* Resolves a dependency row to (item, item it needs), or -1. */
-static int resolve(const catalog *cat, const cat_row *d, uint32_t *from, uint32_t *to)
+static int resolve(const catalog *cat, const cat_dep *d, uint32_t *from, uint32_t *to)
 {
-    int64_t a = cat_index_find(&cat->by_item, ((uint64_t)d->owner << 32) | d->oid);
-    int64_t b = cat_index_find(&cat->by_item, ((uint64_t)(uint32_t)d->num << 32) | d->ref);
+    int64_t a = cat_index_find(&cat->by_item, ((uint64_t)d->cls << 32) | d->oid);
+    int64_t b = cat_index_find(&cat->by_item, ((uint64_t)d->ref_cls << 32) | d->ref);
     if (a < 0 || b < 0 || a == b)
         return -1;
     *from = (uint32_t)a;
@@ -195,9 +195,9 @@ static void topo_order(catalog *cat, graph *g, const uint32_t *by_rank, uint32_t
 static void propagate(catalog *cat, const graph *g)
 {
     for (uint32_t k = 0; k < cat->items.n; k++) {
-        cat_row *r = &cat->items.v[cat->order[k]];
-        if ((r->kind == 'T' || r->kind == 'P') && r->ref != 0 && r->dumped == 0) {
-            const cat_row *parent = cat_find_item(cat, CLASS_PG_CLASS, r->ref);
+        cat_item *r = &cat->items.v[cat->order[k]];
+        if (cat_is_table(r) && r->rel.parent != 0 && r->dumped == 0) {
+            const cat_item *parent = cat_find_item(cat, CLASS_PG_CLASS, r->rel.parent);
             if (parent != nullptr && parent->dumped == 1)
                 r->dumped = 1;
         }
@@ -205,11 +205,9 @@ static void propagate(catalog *cat, const graph *g)
             continue;
         uint32_t i = cat->order[k];
         for (uint32_t e = g->first_needs[i]; e < g->first_needs[i + 1]; e++) {
-            const cat_row *need = &cat->items.v[g->needs[e]];
-            bool relation =
-                need->kind == 'T' || need->kind == 'P' || need->kind == 'V' || need->kind == 'M';
+            const cat_item *need = &cat->items.v[g->needs[e]];
             /* -2: left out because of what it needs; that spreads too. */
-            if ((relation && need->dumped != 1) || need->dumped == -2)
+            if ((cat_is_relation(need) && need->dumped != 1) || need->dumped == -2)
                 r->dumped = -2;
         }
     }
