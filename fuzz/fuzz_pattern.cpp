@@ -4,7 +4,7 @@
  * a compiled pattern must match without reading past either text, and a
  * pattern made only of the name's characters, each quoted, must match it.
  */
-#include "dump/pattern.h"
+#include "catalog/pattern.h"
 
 #include <cstddef>
 #include <cstdint>

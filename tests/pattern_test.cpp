@@ -3,7 +3,7 @@
  * selection they make is checked against pg_dump itself in the
  * command-line tests.
  */
-#include "dump/pattern.h"
+#include "catalog/pattern.h"
 
 #include <gtest/gtest.h>
 

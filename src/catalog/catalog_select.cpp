@@ -10,7 +10,7 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/pattern_select.h"
+#include "catalog/pattern_select.h"
 
 static bool in_list(const char (*list)[128], int32_t n, const char *name)
 {

@@ -2,7 +2,7 @@
  * Name patterns: compiled into a few item codes, matched by the usual
  * wildcard walk that backs up to the last `*` on a mismatch.
  */
-#include "dump/pattern.h"
+#include "catalog/pattern.h"
 
 #include <cstdio>
 #include <cstring>

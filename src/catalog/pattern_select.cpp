@@ -1,7 +1,7 @@
 /*
  * Pattern lists against the catalogue model.
  */
-#include "dump/pattern_select.h"
+#include "catalog/pattern_select.h"
 
 #include <cstdio>
 #include <cstdlib>

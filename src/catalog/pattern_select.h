@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "dump/pattern.h"
+#include "catalog/pattern.h"
 
 struct catalog;
 struct dump_config;

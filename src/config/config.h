@@ -53,7 +53,7 @@ struct dump_config {
     char channel_binding[16];                      /* disable, prefer ("" too), require */
     int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
 
-    /* Name patterns of the complete dump (see dump/pattern.h), beside the
+    /* Name patterns of the complete dump (see catalog/pattern.h), beside the
      * literal lists above.  A table or schema pattern that matches nothing
      * fails the run; the exclusions may match nothing. */
     char table_patterns[CONFIG_MAX_PATTERNS][128];

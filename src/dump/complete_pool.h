@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "dump/complete_write.h"
-#include "dump/pattern_select.h"
+#include "catalog/pattern_select.h"
 
 struct data_pool;
 struct pg_conn;
