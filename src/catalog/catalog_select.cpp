@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "catalog/catalog.h"
-#include "config/config.h"
 #include "catalog/pattern_select.h"
+#include "config/config.h"
 
 static bool in_list(const char (*list)[128], int32_t n, const char *name)
 {

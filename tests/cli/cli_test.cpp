@@ -6,6 +6,9 @@
  */
 #include "cli/cli_support.h"
 
+#include <cctype>
+#include <set>
+
 namespace
 {
 
@@ -769,6 +772,51 @@ TEST_F(CliTest, PasswordPromptReadsTheTerminalWithoutEcho)
     EXPECT_EQ(0, t.finish()) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("OK: PostgreSQL")) << t.seen;
     EXPECT_EQ(std::string::npos, t.seen.find(SANDBOX_SCRAM_PASSWORD)) << t.seen;
+}
+
+} // namespace
+
+namespace
+{
+
+/* The manual page names every option that --help and the commands' help
+ * name, and every command. */
+TEST_F(CliTest, ManualPageListsEveryOptionOfTheHelp)
+{
+    std::string man = read_file(std::string(PGDUMP_SOURCE_DIR) + "/docs/veltrano-pgdump.1");
+    ASSERT_FALSE(man.empty());
+    for (size_t at = 0; (at = man.find("\\-", at)) != std::string::npos;)
+        man.erase(at, 1);
+    std::string help = run_cli({"--help"}).out;
+    for (const char *cmd : {"test", "databases", "tables", "dump", "restore"}) {
+        help += run_cli({"help", cmd}).out;
+        EXPECT_NE(std::string::npos, man.find(std::string(".B ") + cmd + "\n")) << cmd;
+    }
+    std::set<std::string> options;
+    for (size_t i = 0; i + 2 < help.size(); i++) {
+        bool start = i == 0 || help[i - 1] == ' ' || help[i - 1] == '\n' || help[i - 1] == ',';
+        if (!start || help[i] != '-')
+            continue;
+        size_t end = i + 1;
+        if (help[end] == '-')
+            end++;
+        while (end < help.size() && (isalnum((unsigned char)help[end]) || help[end] == '-' ||
+                                     (end == i + 1 && help[end] == '?')))
+            end++;
+        std::string opt = help.substr(i, end - i);
+        if (opt.size() > 1 && opt != "--")
+            options.insert(opt);
+    }
+    EXPECT_GT(options.size(), 50u);
+    for (const std::string &opt : options) {
+        size_t at = man.find(opt);
+        bool whole = false;
+        for (; at != std::string::npos && !whole; at = man.find(opt, at + 1)) {
+            char after = at + opt.size() < man.size() ? man[at + opt.size()] : ' ';
+            whole = !isalnum((unsigned char)after) && after != '-';
+        }
+        EXPECT_TRUE(whole) << opt << " is in the help but not in the manual page";
+    }
 }
 
 } // namespace
