@@ -144,10 +144,12 @@ int report(const options &o, const target &t, const session_outcome &r)
             t.via_stdio ? std::string("standard input") : printable(jstr(res, "in_path"));
         ms = r.elapsed_ms; /* the run's own time */
         rate = ms > 0 ? bytes * 1000 / ms : 0;
-        fprintf(stderr, "Restored %s statements, %s rows copied, %s in %.1f s (%s/s) from %s\n",
-                grouped(jnum(res, "statements")).c_str(), grouped(jnum(res, "rows_copied")).c_str(),
-                human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
-                from.c_str());
+        /* Rows are counted in COPY blocks only: none is no news. */
+        long long copied = jnum(res, "rows_copied");
+        std::string rows = copied > 0 ? ", " + grouped(copied) + " rows copied" : "";
+        fprintf(stderr, "Restored %s statements%s, %s in %.1f s (%s/s) from %s\n",
+                grouped(jnum(res, "statements")).c_str(), rows.c_str(), human_bytes(bytes).c_str(),
+                (double)ms / 1000.0, human_bytes(rate).c_str(), from.c_str());
         if (errors == 0)
             return EXIT_OK;
         fprintf(stderr, "%s: warning: %lld statement%s failed; the first: %s\n", g_prog, errors,
