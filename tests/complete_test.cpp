@@ -121,8 +121,17 @@ TEST(Complete, CorpusRebuildsIdenticallyIntoAnEmptyDatabase)
     ASSERT_EQ(SESSION_DONE, o.state) << o.error;
     std::string script = read_file(out);
     EXPECT_NE(std::string::npos, script.find("\nBEGIN;\n"));
-    const char trailer[] = "COMMIT;\n\n-- veltrano-pgdump: dump complete\n";
-    EXPECT_EQ(script.size() - strlen(trailer), script.rfind(trailer));
+    /* Fenced with one random key: psql runs no backslash command between. */
+    size_t fence = script.find("\n\\restrict ");
+    ASSERT_NE(std::string::npos, fence);
+    std::string key = script.substr(fence + 11, script.find('\n', fence + 1) - fence - 11);
+    EXPECT_EQ(32u, key.size());
+    EXPECT_EQ(
+        std::string::npos,
+        key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
+    std::string trailer =
+        "COMMIT;\n\n-- veltrano-pgdump: dump complete\n\n\\unrestrict " + key + "\n";
+    EXPECT_EQ(script.size() - trailer.size(), script.rfind(trailer));
 
     sandbox_fresh_db(DST);
     ASSERT_EQ(0, replay(DST, out)) << replay_errors();

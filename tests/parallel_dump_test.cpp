@@ -52,16 +52,19 @@ bool threads_back_to(int want)
     return back();
 }
 
-/* Names in dir that start with prefix. */
-int files_starting(const std::string &dir, const std::string &prefix)
+/* Names in dir that start with prefix and end with suffix. */
+int files_named(const std::string &dir, const std::string &prefix, const std::string &suffix)
 {
     int n = 0;
     DIR *d = opendir(dir.c_str());
     if (d == nullptr)
         return -1;
-    while (dirent *e = readdir(d))
-        if (std::string(e->d_name).rfind(prefix, 0) == 0)
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.rfind(prefix, 0) == 0 && name.size() >= prefix.size() + suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             n++;
+    }
     closedir(d);
     return n;
 }
@@ -130,7 +133,7 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
                       std::string(pgdump_result(s)).find("{\"ok\":false,\"error\":\"cancelled\","));
             pgdump_free(s);
         }
-        EXPECT_EQ(0, files_starting(dir, "par.sql.partial.part"));
+        EXPECT_EQ(0, files_named(dir, "par.sql.", ".partial.d")) << "a part directory stayed";
         EXPECT_TRUE(threads_back_to(threads_before));
         {
             tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
@@ -145,7 +148,7 @@ TEST(ParallelDump, CancelAndVanishingServerEndLikeOneConnectionAndLeaveNothing)
                 << r;
             pgdump_free(s);
         }
-        EXPECT_EQ(0, files_starting(dir, "par.sql.partial.part"));
+        EXPECT_EQ(0, files_named(dir, "par.sql.", ".partial.d")) << "a part directory stayed";
         EXPECT_TRUE(threads_back_to(threads_before));
     }
     /* Every worker logs in with the password, which the run then wipes. */

@@ -10,5 +10,8 @@ extern const char *const g_prog;
 const int EXIT_OK = 0;
 const int EXIT_FAIL = 1;
 const int EXIT_CANCELLED = 130;
+/* The dump is done but left something out or warns: each warning went to
+ * standard error. */
+const int EXIT_WARNINGS = 3;
 
 #endif

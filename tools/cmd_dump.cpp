@@ -52,10 +52,11 @@ const char g_usage[] =
     "  -c, --clean              drop each object before creating it (same as --drop)\n"
     "      --if-exists          with -c: the drops use IF EXISTS (they always do)\n"
     "      --no-comments        no COMMENT ON statements\n"
-    "      --owners             set the owner of each object (ALTER ... OWNER TO)\n"
-    "      --privileges         grant the privileges of each object (GRANT/REVOKE)\n"
-    "  -O, --no-owner           no owners (the default)\n"
-    "  -x, --no-privileges      no privileges (the default)\n"
+    "  -O, --no-owner           no owners (ALTER ... OWNER TO is written by default)\n"
+    "  -x, --no-privileges      no privileges (GRANT/REVOKE are written by default)\n"
+    "      --role=ROLE          SET ROLE to ROLE before dumping\n"
+    "      --restrict-key=KEY   the key of the script's \\restrict fence (letters and\n"
+    "                           digits; \"\" for no fence, for psql before 15.14)\n"
     "      --rows-per-insert=N  rows per INSERT statement, 1 to 1000 (default 100)\n"
     "      --copy               the rows as COPY ... FROM stdin (faster to write and\n"
     "                           replay)\n"
@@ -127,6 +128,8 @@ const char *const g_own[] = {"file",
                              "serializable-deferrable",
                              "lock-wait-timeout",
                              "section",
+                             "role",
+                             "restrict-key",
                              nullptr};
 
 /* Options that only the complete script knows. */
@@ -140,6 +143,7 @@ const char *const g_complete_only[] = {"schema",
                                        "snapshot",
                                        "serializable-deferrable",
                                        "lock-wait-timeout",
+                                       "restrict-key",
                                        nullptr};
 
 const char g_table_only_warning[] =
@@ -255,10 +259,14 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "include_data", false);
     if (o.drop)
         cd_flag(c, "include_drop", true);
-    if (o.owners)
-        cd_flag(c, "include_owners", true);
-    if (o.privileges)
-        cd_flag(c, "include_privileges", true);
+    if (o.owners >= 0)
+        cd_flag(c, "include_owners", o.owners == 1);
+    if (o.privileges >= 0)
+        cd_flag(c, "include_privileges", o.privileges == 1);
+    if (o.role_set)
+        cd_text(c, "role", o.role, LIMIT_ROLE, "the role");
+    if (o.restrict_key_set)
+        cd_text(c, "restrict_key", o.restrict_key, LIMIT_RESTRICT_KEY, "the restrict key");
     if (o.rows_per_insert > 0)
         cd_number(c, "rows_per_insert", o.rows_per_insert);
     if (!o.data_format.empty())
@@ -314,15 +322,15 @@ long long row_estimate(const target &t)
  * beside the output file and puts the script in place only when done, so
  * an earlier file there stays as it was.  A device or pipe is written in
  * place.  "" when nothing is left. */
-std::string leftover_note(const target &t, const json &progress)
+std::string leftover_note(const target &t, const session_outcome &r)
 {
-    if (t.via_stdio && jnum(progress, "bytes_written") == 0)
+    if (t.via_stdio && jnum(r.progress, "bytes_written") == 0)
         return "nothing was written to standard output";
     if (t.via_stdio)
         return "the script went to standard output as far as it got: it is incomplete";
     struct stat st;
-    std::string partial = t.file + ".partial";
-    if (stat(partial.c_str(), &st) == 0)
+    std::string partial = jstr(r.result, "partial_path");
+    if (!partial.empty() && partial != t.file && stat(partial.c_str(), &st) == 0)
         return "the partial script stays in " + printable(partial);
     if (stat(t.file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return "the partial script went to " + printable(t.file);
@@ -332,11 +340,16 @@ std::string leftover_note(const target &t, const json &progress)
 int report(const options &o, const target &t, const session_outcome &r)
 {
     const json &p = r.progress;
+    std::vector<std::string> warnings =
+        r.state == 3 ? jstrings(r.result, "warnings") : std::vector<std::string>();
+    int done = warnings.empty() ? EXIT_OK : EXIT_WARNINGS;
     if (o.json) {
         printf("%s\n", r.reply.c_str());
-        return r.state == 3 ? EXIT_OK : (r.cancelled ? EXIT_CANCELLED : EXIT_FAIL);
+        return r.state == 3 ? done : (r.cancelled ? EXIT_CANCELLED : EXIT_FAIL);
     }
     if (r.state == 3) {
+        for (const std::string &w : warnings)
+            fprintf(stderr, "%s: warning: %s\n", g_prog, printable(w).c_str());
         /* The run's own time, waits for locks and logins included. */
         long long bytes = jnum(r.result, "bytes"), ms = r.elapsed_ms;
         long long tables = jnum(r.result, "tables");
@@ -347,10 +360,10 @@ int report(const options &o, const target &t, const session_outcome &r)
                 tables == 1 ? "" : "s", grouped(jnum(r.result, "rows")).c_str(),
                 human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
                 to.c_str());
-        return EXIT_OK;
+        return done;
     }
     if (r.cancelled) {
-        std::string note = leftover_note(t, r.progress);
+        std::string note = leftover_note(t, r);
         fprintf(stderr, "%s: cancelled after %s: %lld of %lld tables done, %s rows%s%s\n", g_prog,
                 human_duration(r.elapsed_ms).c_str(), jnum(p, "tables_done"),
                 jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
@@ -361,7 +374,7 @@ int report(const options &o, const target &t, const session_outcome &r)
                                             "output file may have failed)")
                               : r.error);
     password_hint(t, r.error);
-    std::string note = leftover_note(t, r.progress);
+    std::string note = leftover_note(t, r);
     if (!note.empty())
         fprintf(stderr, "%s: %s\n", g_prog, note.c_str());
     return EXIT_FAIL;

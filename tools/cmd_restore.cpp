@@ -32,6 +32,10 @@ const char g_usage[] =
     "Restore options:\n"
     "  -f, --file=FILE          the script (\"-\" for standard input)\n"
     "  -1, --single-transaction  the whole script in one transaction: all or nothing\n"
+    "  -O, --no-owner           skip ALTER ... OWNER TO statements (for a cluster\n"
+    "                           without the script's roles)\n"
+    "  -x, --no-privileges      skip GRANT, REVOKE and ALTER DEFAULT PRIVILEGES\n"
+    "      --role=ROLE          SET ROLE to ROLE before restoring\n"
     "      --continue-on-error  go on after a failed statement and count the failures\n"
     "                           (the exit status is then 1 when any failed)\n"
     "  -v, --verbose            name each table on standard error as its rows are\n"
@@ -45,8 +49,9 @@ const char g_usage[] =
     "\n"
     "Connection options as for the other commands (see veltrano-pgdump --help).\n";
 
-const char *const g_own[] = {"file",     "single-transaction", "continue-on-error",
-                             "progress", "no-progress",        "verbose",
+const char *const g_own[] = {"file",          "single-transaction", "continue-on-error",
+                             "progress",      "no-progress",        "verbose",
+                             "no-owner",      "no-privileges",      "role",
                              nullptr};
 
 /* A script file the library could not read, named with the system's
@@ -103,6 +108,12 @@ int configure(const options &o, config_doc &c, target &t)
         cd_flag(c, "single_transaction", true);
     if (o.continue_on_error)
         cd_flag(c, "stop_on_error", false);
+    if (o.owners == 0)
+        cd_flag(c, "no_owner", true);
+    if (o.privileges == 0)
+        cd_flag(c, "no_privileges", true);
+    if (o.role_set)
+        cd_text(c, "role", o.role, LIMIT_ROLE, "the role");
     return 0;
 }
 

@@ -28,9 +28,11 @@ const size_t LIMIT_OUT_PATH = 1023;
 const size_t LIMIT_NAME = 127; /* a table or schema name */
 const size_t LIMIT_REQUIRE_AUTH = 127;
 const size_t LIMIT_SSLMODE = 15; /* also channel_binding */
-const size_t LIMIT_FILE = 1023;  /* certificate and key files */
-const size_t MAX_TABLES = 512;   /* "tables" and "exclude_tables" */
-const size_t MAX_SCHEMAS = 64;   /* "schemas" and "exclude_schemas" */
+const size_t LIMIT_ROLE = 127;
+const size_t LIMIT_RESTRICT_KEY = 63;
+const size_t LIMIT_FILE = 1023; /* certificate and key files */
+const size_t MAX_TABLES = 512;  /* "tables" and "exclude_tables" */
+const size_t MAX_SCHEMAS = 64;  /* "schemas" and "exclude_schemas" */
 const size_t MAX_PATTERNS = 64;  /* each pattern list */
 
 struct config_doc {

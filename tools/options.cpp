@@ -44,6 +44,8 @@ enum {
     OPT_SERIALIZABLE_DEFERRABLE,
     OPT_LOCK_WAIT_TIMEOUT,
     OPT_SECTION,
+    OPT_ROLE,
+    OPT_RESTRICT_KEY,
 };
 
 /* '-' hands out words in place (id 1), so options may follow the command
@@ -113,6 +115,8 @@ const struct option g_long[] = {
     {"serializable-deferrable", no_argument, nullptr, OPT_SERIALIZABLE_DEFERRABLE},
     {"lock-wait-timeout", required_argument, nullptr, OPT_LOCK_WAIT_TIMEOUT},
     {"section", required_argument, nullptr, OPT_SECTION},
+    {"role", required_argument, nullptr, OPT_ROLE},
+    {"restrict-key", required_argument, nullptr, OPT_RESTRICT_KEY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -331,11 +335,17 @@ int set_own(options &o, int id, const char *value)
         break;
     case 'O':
     case OPT_OWNERS:
-        o.owners = id == OPT_OWNERS;
+        o.owners = id == OPT_OWNERS ? 1 : 0;
         break;
     case 'x':
     case OPT_PRIVILEGES:
-        o.privileges = id == OPT_PRIVILEGES;
+        o.privileges = id == OPT_PRIVILEGES ? 1 : 0;
+        break;
+    case OPT_ROLE:
+        o.role = value, o.role_set = true;
+        break;
+    case OPT_RESTRICT_KEY:
+        o.restrict_key = value, o.restrict_key_set = true;
         break;
     case OPT_TABLE_ONLY:
         o.table_only = true;
@@ -365,11 +375,11 @@ int set_own(options &o, int id, const char *value)
     case '1':
         o.single_transaction = true;
         break;
-    default:
-        return set_habit(o, id, value);
     case OPT_CONTINUE_ON_ERROR:
         o.continue_on_error = true;
         break;
+    default:
+        return set_habit(o, id, value);
     }
     return 0;
 }

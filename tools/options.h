@@ -36,7 +36,11 @@ struct options {
     bool file_set = false;
     std::vector<std::string> tables, schemas, exclude_schemas, exclude_tables;
     bool no_schema = false, no_data = false, drop = false;
-    bool table_only = false, owners = false, privileges = false;
+    bool table_only = false;
+    int owners = -1, privileges = -1; /* -O / -x: 0; --owners / --privileges: 1 */
+    std::string role;                 /* --role: SET ROLE first */
+    std::string restrict_key;         /* --restrict-key: the fence's key ("" none) */
+    bool role_set = false, restrict_key_set = false;
     bool single_transaction = false, continue_on_error = false;
     long rows_per_insert = 0;   /* 0: the library's default */
     std::string data_format;    /* "copy" or "inserts"; "": the library's default */

@@ -1,7 +1,8 @@
 /*
  * pgdump_restore_start: a restore in one of the four session slots.  The
  * connection keys are read as pgdump_start reads them; the restore's own
- * keys (in_path, single_transaction, stop_on_error) are taken from the
+ * keys (in_path, single_transaction, stop_on_error, no_owner,
+ * no_privileges) are taken from the
  * same document here.  What only a restore has lives in a job beside the
  * slot, and the slot's replies are formatted from it.
  */
@@ -115,6 +116,12 @@ static int restore_keys(const char *text, restore_job *job)
         } else if (klen == 18 && memcmp(k, "single_transaction", 18) == 0) {
             if (is_true || is_false)
                 job->single_transaction = is_true ? 1 : 0;
+        } else if (klen == 8 && memcmp(k, "no_owner", 8) == 0) {
+            if (is_true || is_false)
+                job->no_owner = is_true ? 1 : 0;
+        } else if (klen == 13 && memcmp(k, "no_privileges", 13) == 0) {
+            if (is_true || is_false)
+                job->no_privileges = is_true ? 1 : 0;
         } else if (klen == 13 && memcmp(k, "stop_on_error", 13) == 0) {
             if (is_true || is_false)
                 job->stop_on_error = is_true ? 1 : 0;
@@ -155,6 +162,8 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *confi
     memcpy(job->in_path, keys.in_path, sizeof job->in_path);
     job->single_transaction = keys.single_transaction;
     job->stop_on_error = keys.stop_on_error;
+    job->no_owner = keys.no_owner;
+    job->no_privileges = keys.no_privileges;
     session_set_replies(index, progress_reply, result_reply);
     if (session_launch(index, restore_thread) != 0) {
         set_last_error("thread create failed");

@@ -97,6 +97,37 @@ static void add_partial_path(const run_session *s, char *dst, size_t size)
         snprintf(dst + n - 1, size - (n - 1), ",\"partial_path\":\"%s\"}", path);
 }
 
+/* A run that ended done with warnings lists them after the other
+ * members: each text whole while the reply has room, then a count of the
+ * rest. */
+static void add_warnings(const run_session *s, char *dst, size_t size)
+{
+    size_t n = strlen(dst);
+    if (s->dump.warning_count == 0 || n < 1 || dst[n - 1] != '}' || n + 40 > size)
+        return;
+    n--;
+    n += (size_t)snprintf(dst + n, size - n, ",\"warnings\":[");
+    int32_t shown = 0;
+    const char *p = s->dump.warnings;
+    const char *end = p + strnlen(p, sizeof s->dump.warnings);
+    char text[320], escaped[320 * 6 + 1];
+    while (p < end) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(end - p)));
+        size_t len = (size_t)((nl != nullptr ? nl : end) - p);
+        snprintf(text, sizeof text, "%.*s", (int)len, p);
+        p += len + 1;
+        json_escape(text, escaped, sizeof escaped);
+        if (n + strlen(escaped) + 64 > size)
+            break;
+        n += (size_t)snprintf(dst + n, size - n, "%s\"%s\"", shown > 0 ? "," : "", escaped);
+        shown++;
+    }
+    if (shown < s->dump.warning_count)
+        n += (size_t)snprintf(dst + n, size - n, "%s\"%d more warnings\"", shown > 0 ? "," : "",
+                              (int)(s->dump.warning_count - shown));
+    snprintf(dst + n, size - n, "]}");
+}
+
 static void format_result(const run_session *s, char *dst, size_t size)
 {
     int32_t state = s->state.load(std::memory_order_acquire);
@@ -114,6 +145,8 @@ static void format_result(const run_session *s, char *dst, size_t size)
                          (long long)s->elapsed_ms.load(std::memory_order_relaxed));
         if (n < 0)
             dst[0] = '\0';
+        else
+            add_warnings(s, dst, size);
     } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
         if (state == SESSION_CANCELLED)
             snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");

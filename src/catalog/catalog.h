@@ -54,12 +54,13 @@ enum cat_kind : int32_t {
 
 /* Types (TYPES). */
 struct cat_type_info {
-    uint32_t relid;   /* composite: its pg_class row */
-    cat_str base;     /* domain: base type */
-    cat_str dflt;     /* domain: default */
-    int32_t not_null; /* domain: NOT NULL */
-    cat_str subtype;  /* range: subtype */
-    cat_str subdiff;  /* range: subtype_diff function */
+    uint32_t relid;     /* composite: its pg_class row */
+    cat_str base;       /* domain: base type */
+    cat_str dflt;       /* domain: default */
+    int32_t not_null;   /* domain: NOT NULL */
+    cat_str subtype;    /* range: subtype */
+    cat_str subdiff;    /* range: subtype_diff function */
+    cat_str multirange; /* range: its multirange, where not the default name */
 };
 
 /* Functions, procedures and aggregates (ROUTINES). */
@@ -71,6 +72,7 @@ struct cat_routine_info {
     cat_str finalfn; /* aggregate: final function */
     cat_str initval; /* aggregate: initial value (0 when NULL) */
     cat_str combinefn;
+    int32_t secdef; /* 1: SECURITY DEFINER */
 };
 
 /* Sequences, identity ones included (SEQUENCES). */
@@ -128,10 +130,13 @@ struct cat_column {
     cat_str expr;                   /* default or generation expression */
     cat_str coll_schema, coll_name; /* where not the type's collation */
     cat_str comment;
-    int32_t not_null;
-    int32_t local;     /* not only inherited */
-    int32_t generated; /* 0, 's' stored or 'v' virtual */
-    int32_t identity;  /* 0, 'a' always or 'd' by default */
+    int32_t not_null;      /* NOT NULL, and valid */
+    cat_str not_null_name; /* its name, where not the default */
+    int32_t not_null_no_inherit;
+    int32_t not_null_inherited; /* only from a parent */
+    int32_t local;              /* not only inherited */
+    int32_t generated;          /* 0, 's' stored or 'v' virtual */
+    int32_t identity;           /* 0, 'a' always or 'd' by default */
 };
 
 /* CONSTRAINTS: of a table, or of a domain. */

@@ -13,6 +13,7 @@
 #include "catalog/catalog_query.h"
 #include "catalog/catalog_sql.h"
 #include "pg_client/pg_client.h"
+#include "pg_client/pg_version.h"
 
 /* clang-format off */
 /* The columns every item has. */
@@ -58,6 +59,17 @@ static const cat_column_def TYPE_COLS[] = {
     ITEM("not_null", CF_BOOL, typ.not_null, "t.typnotnull"),
     ITEM("subtype", CF_TEXT, typ.subtype, "pg_catalog.format_type(g.rngsubtype, NULL)"),
     ITEM("subdiff", CF_TEXT, typ.subdiff, "NULLIF(g.rngsubdiff, 0)::pg_catalog.regproc::text"),
+    /* A range's multirange (from 14 on), named where its name is not the
+     * one the server would make from the range's. */
+    CAT_COL_SINCE(cat_item, "multirange", CF_TEXT, typ.multirange, 140000,
+                  "(SELECT pg_catalog.format('%I.%I', mn.nspname, mt.typname) "
+                  "FROM pg_catalog.pg_type mt JOIN pg_catalog.pg_namespace mn "
+                  "ON mn.oid = mt.typnamespace WHERE mt.oid = g.rngmultitypid "
+                  "AND (mt.typnamespace <> t.typnamespace OR mt.typname::text <> "
+                  "CASE WHEN pg_catalog.strpos(t.typname, 'range') > 0 THEN pg_catalog.overlay("
+                  "t.typname::text, 'multirange', pg_catalog.strpos(t.typname, 'range'), 5) "
+                  "ELSE t.typname || '_multirange' END))",
+                  nullptr),
 };
 static const cat_piece TYPE_FROM[] = {
     {"FROM pg_catalog.pg_type t JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace "
@@ -81,6 +93,7 @@ static const cat_column_def ROUTINE_COLS[] = {
     ITEM("finalfn", CF_TEXT, fn.finalfn, "NULLIF(a.aggfinalfn, 0)::pg_catalog.regproc::text"),
     ITEM("initval", CF_TEXT, fn.initval, "a.agginitval"),
     ITEM("combinefn", CF_TEXT, fn.combinefn, "NULLIF(a.aggcombinefn, 0)::pg_catalog.regproc::text"),
+    ITEM("secdef", CF_BOOL, fn.secdef, "p.prosecdef"),
 };
 static const cat_piece ROUTINE_FROM[] = {
     {"FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace "
@@ -160,6 +173,12 @@ uint32_t cat_item_sources(catalog *cat, cat_source *out)
 
 int catalog_read(catalog *cat, pg_conn *conn, int want_grants)
 {
+    char refusal[160];
+    if (pg_version_check(conn->server_version, refusal, sizeof refusal) != 0) {
+        cat_fail(cat, refusal);
+        return -1;
+    }
+    cat->server_version = pg_version_num(conn->server_version);
     cat_source src[CAT_SOURCES];
     uint32_t n = cat_item_sources(cat, src);
     n += cat_part_sources(cat, src + n);

@@ -29,10 +29,22 @@ static const cat_column_def COLUMN_COLS[] = {
     COLUMN("coll_schema", CF_TEXT, coll_schema, "cn.nspname"),
     COLUMN("coll_name", CF_TEXT, coll_name, "co.collname"),
     COLUMN("comment", CF_TEXT, comment, PART_COMMENT("a.attrelid", "pg_class", "a.attnum")),
-    COLUMN("not_null", CF_BOOL, not_null, "a.attnotnull"),
     COLUMN("local", CF_BOOL, local, "a.attislocal"),
     COLUMN("generated", CF_CHAR, generated, "a.attgenerated"),
     COLUMN("identity", CF_CHAR, identity, "a.attidentity"),
+    /* From 18 on a NOT NULL is a constraint (nn) with a name, which is
+     * written where it is not the one the server would choose; one added
+     * NOT VALID is written after the data with the other constraints, and
+     * one a child only inherits comes with its parent. */
+    CAT_COL_SINCE(cat_column, "not_null", CF_BOOL, not_null, 180000,
+                  "a.attnotnull AND COALESCE(nn.convalidated, true)", "a.attnotnull"),
+    CAT_COL_SINCE(cat_column, "not_null_name", CF_TEXT, not_null_name, 180000,
+                  "CASE WHEN nn.conname <> c.relname || '_' || a.attname || '_not_null' "
+                  "THEN nn.conname END", nullptr),
+    CAT_COL_SINCE(cat_column, "not_null_no_inherit", CF_BOOL, not_null_no_inherit, 180000,
+                  "nn.connoinherit", nullptr),
+    CAT_COL_SINCE(cat_column, "not_null_inherited", CF_BOOL, not_null_inherited, 180000,
+                  "NOT nn.conislocal", nullptr),
 };
 static const cat_piece COLUMN_FROM[] = {
     {"FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
@@ -41,8 +53,10 @@ static const cat_piece COLUMN_FROM[] = {
      "LEFT JOIN pg_catalog.pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum "
      "LEFT JOIN pg_catalog.pg_collation co ON co.oid = a.attcollation "
      "AND a.attcollation <> t.typcollation "
-     "LEFT JOIN pg_catalog.pg_namespace cn ON cn.oid = co.collnamespace "
-     "WHERE a.attnum > 0 AND NOT a.attisdropped AND c.relkind IN ('r','p','c','v','m') AND "
+     "LEFT JOIN pg_catalog.pg_namespace cn ON cn.oid = co.collnamespace ", 0, nullptr},
+    {"LEFT JOIN pg_catalog.pg_constraint nn ON nn.conrelid = a.attrelid AND nn.contype = 'n' "
+     "AND nn.conkey[1] = a.attnum ", 180000, ""},
+    {"WHERE a.attnum > 0 AND NOT a.attisdropped AND c.relkind IN ('r','p','c','v','m') AND "
      NSP_OK("n") " ORDER BY a.attrelid, a.attnum", 0, nullptr},
 };
 static const cat_query_def COLUMNS = CAT_QUERY("columns", nullptr, 0, COLUMN_COLS,
@@ -104,8 +118,10 @@ static const cat_column_def TRIGGER_COLS[] = {
     TRIGGER("comment", CF_TEXT, comment, PART_COMMENT("t.oid", "pg_trigger", "0")),
 };
 static const cat_piece TRIGGER_FROM[] = {
-    {"FROM pg_catalog.pg_trigger t WHERE NOT t.tgisinternal AND t.tgparentid = 0 "
-     "ORDER BY t.tgrelid, t.tgname", 0, nullptr},
+    {"FROM pg_catalog.pg_trigger t WHERE NOT t.tgisinternal ", 0, nullptr},
+    /* Before 13 a clone is an internal trigger. */
+    {"AND t.tgparentid = 0 ", 130000, ""},
+    {"ORDER BY t.tgrelid, t.tgname", 0, nullptr},
 };
 static const cat_query_def TRIGGERS = CAT_QUERY("triggers", nullptr, 0,
                                                 TRIGGER_COLS, TRIGGER_FROM);
@@ -196,8 +212,10 @@ static const cat_piece DEP_HEAD[] = {
      "UNION ALL SELECT 1247, t.oid, CASE WHEN q.relkind IN ('r','p','v','m') THEN 1259 ELSE 1247 "
      "END, CASE WHEN q.relkind IN ('r','p','v','m') THEN q.oid ELSE b.oid END "
      "FROM pg_catalog.pg_type t LEFT JOIN pg_catalog.pg_type e ON e.typarray = t.oid "
-     "LEFT JOIN pg_catalog.pg_range g ON g.rngmultitypid = t.oid "
-     "JOIN pg_catalog.pg_type b ON b.oid = COALESCE(e.oid, g.rngtypid, t.oid) "
+     "LEFT JOIN pg_catalog.pg_range g ON ", 0, nullptr},
+    /* Multiranges (from 14 on) belong to their range. */
+    {"g.rngmultitypid = t.oid ", 140000, "false "},
+    {"JOIN pg_catalog.pg_type b ON b.oid = COALESCE(e.oid, g.rngtypid, t.oid) "
      "LEFT JOIN pg_catalog.pg_class q ON q.oid = b.typrelid "
      "UNION ALL SELECT 1255, oid, 1255, oid FROM pg_catalog.pg_proc WHERE oid >= 16384 "
      "UNION ALL SELECT 2615, oid, 2615, oid FROM pg_catalog.pg_namespace "

@@ -37,21 +37,26 @@ struct dump_config {
     int32_t exclude_schema_count;                  /* 0..64 */
     char exclude_tables[CONFIG_MAX_TABLES][128];   /* "schema.table" or "table" */
     int32_t exclude_count;                         /* 0..512 */
-    int32_t include_owners;                        /* 0/1, default 0 */
-    int32_t include_privileges;                    /* 0/1, default 0 */
+    int32_t include_owners;                        /* 0/1, default "complete" */
+    int32_t include_privileges;                    /* 0/1, default "complete" */
     char require_auth[128];                        /* libpq's list; "" allows all */
     int32_t data_format;       /* CONFIG_DATA_INSERTS (default) or CONFIG_DATA_COPY */
     int32_t compression;       /* CONFIG_COMPRESS_NONE (default), _GZIP or _ZSTD */
     int32_t compression_level; /* 0: the method's default; else 1..22, cut per method */
     int32_t jobs;              /* data connections, 1..8, default 1 */
 
-    char sslmode[16];                              /* libpq's values; "": no TLS, the base client */
-    char sslrootcert[1024];                        /* PEM file or "system"; "": none */
-    char sslcert[1024];                            /* client certificate, PEM file */
-    char sslkey[1024];                             /* its key, PEM file without passphrase */
-    int32_t sslsni;                                /* 0/1, default 1 */
-    char channel_binding[16];                      /* disable, prefer ("" too), require */
-    int32_t connect_timeout;                       /* seconds, 0..86400; 0 (default) waits */
+    char sslmode[16];         /* libpq's values; "": no TLS, the base client */
+    char sslrootcert[1024];   /* PEM file or "system"; "": none */
+    char sslcert[1024];       /* client certificate, PEM file */
+    char sslkey[1024];        /* its key, PEM file without passphrase */
+    int32_t sslsni;           /* 0/1, default 1 */
+    char channel_binding[16]; /* disable, prefer ("" too), require */
+    int32_t connect_timeout;  /* seconds, 0..86400; 0 (default) waits */
+    /* The key of a complete script's \restrict fence: letters and digits;
+     * not given, a random one per dump; given as "", no fence. */
+    char restrict_key[64];
+    int32_t restrict_key_given; /* 0/1 */
+    char role[128];             /* SET ROLE first (dump and restore); "": none */
 
     /* Name patterns of the complete dump (see catalog/pattern.h), beside the
      * literal lists above.  A table or schema pattern that matches nothing

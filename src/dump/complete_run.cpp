@@ -26,6 +26,7 @@
 #include "dump/dump_run.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "platform/platform.h"
 #include "session/connect.h"
 
 #define WRAP_MAX_OBJECTS 2000
@@ -95,6 +96,7 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
         t.name = cw_text(c, r->name);
         t.columns = columns;
         t.qualify = 1;
+        t.escape = 1;
         int rc = SECTION_END;
         if (reader_reserve(c->s, reader, 1) == 0)
             rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
@@ -108,6 +110,26 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
     return 0;
 }
 
+/* A SECURITY DEFINER routine written without its owner runs, once
+ * replayed, with the rights of whoever replayed the script. */
+static void warn_definers(cw_ctx *c)
+{
+    if (c->cfg->include_owners || !c->cfg->include_schema)
+        return;
+    for (uint32_t i = 0; i < c->cat->items.n; i++) {
+        const cat_item *r = &c->cat->items.v[i];
+        if (r->dumped != 1 || cat_item_class(r->kind) != CLASS_PG_PROC ||
+            r->kind == KIND_AGGREGATE || r->fn.secdef != 1)
+            continue;
+        char text[300];
+        snprintf(text, sizeof text,
+                 "SECURITY DEFINER routine \"%.80s\".\"%.80s\" is dumped without its owner: "
+                 "replayed, it runs with the rights of the replaying role",
+                 cw_text(c, r->schema), cw_text(c, r->name));
+        cw_warn(c, text);
+    }
+}
+
 static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, int *outcome)
 {
     const dump_config *cfg = c->cfg;
@@ -119,7 +141,15 @@ static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, 
     if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
         cw_fail(c, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
+    /* psql runs no backslash command between the fence's lines, whatever
+     * a text of the script turns out to hold. */
+    if (c->fence_key[0] != '\0') {
+        cw_put(c, "\\restrict ");
+        cw_put(c, c->fence_key);
+        cw_put(c, "\n\n");
+    }
     cw_put(c, SCRIPT_SETTINGS);
+    warn_definers(c);
     bool wrap = c->cat->items.n <= WRAP_MAX_OBJECTS;
     if (wrap)
         cw_put(c, "BEGIN;\n\n");
@@ -138,10 +168,37 @@ static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, 
     if (wrap)
         cw_put(c, "COMMIT;\n");
     cw_put(c, SCRIPT_END);
+    if (c->fence_key[0] != '\0') {
+        cw_put(c, "\n\\unrestrict ");
+        cw_put(c, c->fence_key);
+        cw_put(c, "\n");
+    }
     if (c->bad) {
         *outcome = SESSION_FAILED;
         return -1;
     }
+    return 0;
+}
+
+/* The key of the script's \restrict fence: the configuration's, or 32
+ * random letters and digits; "" for no fence.  0 or -1. */
+static int fence_key(const dump_config *cfg, char *dst, size_t size)
+{
+    static const char ALNUM[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    if (cfg->restrict_key_given) {
+        snprintf(dst, size, "%s", cfg->restrict_key);
+        return 0;
+    }
+    size_t n = 0;
+    while (n < 32 && n + 1 < size) {
+        unsigned char r[32];
+        if (plat_random(r, sizeof r) != 0)
+            return -1;
+        for (unsigned char b : r)
+            if (b < 248 && n < 32 && n + 1 < size) /* 248 = 4 * 62: no bias */
+                dst[n++] = ALNUM[b % 62];
+    }
+    dst[n] = '\0';
     return 0;
 }
 
@@ -254,7 +311,7 @@ int complete_dump(run_session *s, pg_conn *conn)
         cat_free(&cat);
         return outcome;
     }
-    cw_ctx c = {s, &w, &cat, &s->cfg, 0};
+    cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
     /* The pool's workers log in before it starts; every connection of the
      * run is open after it: the password can go. */
     complete_pool pool = {};
@@ -263,6 +320,8 @@ int complete_dump(run_session *s, pg_conn *conn)
     if (started == 0) {
         s->dump.tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
+        if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
+            cw_fail(&c, "no random bytes for the script's fence key");
         data_source src = {&reader, &pool, &no_data};
         outcome = SESSION_DONE;
         if (write_script(&c, conn, &src, &outcome) != 0 && outcome == SESSION_DONE)

@@ -26,7 +26,8 @@ struct cw_ctx {
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
-    int bad; /* 1 once a write failed or a text was refused */
+    int bad;            /* 1 once a write failed or a text was refused */
+    char fence_key[64]; /* the \restrict key, "" for none */
 };
 
 /* Sets the session's error (first failure only) and bad. */
@@ -54,9 +55,36 @@ void cw_lit(cw_ctx *c, const char *text);
 enum { SQL_FRAGMENT = 0, SQL_STATEMENT = 1 };
 int put_server_sql(cw_ctx *c, const char *text, uint64_t len, int whole, const char *what);
 
-/* put_server_sql of a NUL-terminated fragment / statement. */
+/* What a whole statement the server deparsed must begin with: kind
+ * ("FUNCTION", "PROCEDURE", "INDEX", "TRIGGER", "RULE"), the object's
+ * schema and name, and for an index its table's name (in schema).  what
+ * names the object kind in texts. */
+struct cw_head {
+    const char *kind;
+    const char *schema;
+    const char *name;
+    const char *table;
+    const char *what;
+    /* When the statement is left out: the routine is no longer dumped (no
+     * comment, owner or grant names it), a part's comment is dropped. */
+    int32_t *dumped;
+    cat_str *comment;
+};
+
+/* Writes a statement the server deparsed with the head the library
+ * writes itself (the kind's words, the names quoted) and the rest from
+ * text, through the same rewrite and checks as put_server_sql.  0 when
+ * written; 1 when left out with a warning (the text does not lex safely);
+ * -1 (bad set) when the text does not begin as the head says or a write
+ * failed. */
+int put_server_statement(cw_ctx *c, const char *text, uint64_t len, const cw_head *h);
+
+/* A warning of the run (session_add_warning) and a comment line saying
+ * it in the script. */
+void cw_warn(cw_ctx *c, const char *text);
+
+/* put_server_sql of a NUL-terminated fragment. */
 void cw_sql(cw_ctx *c, const char *text, const char *what);
-void cw_sql_statement(cw_ctx *c, const char *text, const char *what);
 
 /* A number the server printed; anything but an optional minus and digits
  * is refused. */

@@ -15,9 +15,24 @@
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
 
+/* Part files live in a directory only the dumping user may enter, beside
+ * the partial script and as unpredictable as its name. */
 static void part_path(const data_pool *p, int32_t i, char *dst, size_t size)
 {
-    snprintf(dst, size, "%s.part%d", p->s->dump.partial_path, (int)i);
+    snprintf(dst, size, "%s/part%d", p->dir, (int)i);
+}
+
+static int make_dir(data_pool *p)
+{
+    snprintf(p->dir, sizeof p->dir, "%s.d", p->s->dump.partial_path);
+    if (plat_make_private_dir(p->dir) == 0)
+        return 0;
+    char why[200], text[512];
+    plat_file_error_text(why, sizeof why);
+    snprintf(text, sizeof text, "cannot make the part directory %s: %s", p->dir, why);
+    session_set_error(p->s, text);
+    p->dir[0] = '\0';
+    return -1;
 }
 
 /* The first failure reports; every failure stops the other workers. */
@@ -88,9 +103,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
         return -1;
     }
     free(sql);
-    char path[sizeof s->dump.partial_path + 16];
+    char path[sizeof p->dir + 16];
     part_path(p, i, path, sizeof path);
-    FILE *file = plat_fopen_wb(path);
+    FILE *file = plat_create_private(path);
     if (file == nullptr) {
         char why[200], text[512];
         plat_file_error_text(why, sizeof why);
@@ -201,6 +216,8 @@ int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_tar
         session_set_error(s, conn->error);
         return -1;
     }
+    if (make_dir(p) != 0)
+        return -1;
     int32_t want = s->cfg.jobs < p->count ? s->cfg.jobs : p->count;
     for (; p->thread_count < want; p->thread_count++)
         if (plat_thread_start(&p->threads[p->thread_count], pool_worker, p) != 0) {
@@ -243,7 +260,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    char path[sizeof s->dump.partial_path + 16];
+    char path[sizeof p->dir + 16];
     part_path(p, i, path, sizeof path);
     FILE *f = plat_fopen_rb(path);
     int rc = f != nullptr ? append_part(f, w) : -1;
@@ -265,9 +282,13 @@ void data_pool_finish(data_pool *p)
         while (plat_thread_join(p->threads[k], 1000) != 0) {
         }
     p->thread_count = 0;
-    char path[sizeof p->s->dump.partial_path + 16];
+    if (p->dir[0] == '\0')
+        return;
+    char path[sizeof p->dir + 16];
     for (int32_t i = 0; i < p->count; i++) {
         part_path(p, i, path, sizeof path);
         plat_remove(path);
     }
+    plat_remove_dir(p->dir);
+    p->dir[0] = '\0';
 }

@@ -32,7 +32,8 @@ struct data_pool {
     table_target targets[CONFIG_MAX_TABLES]; /* what each table's part holds */
     int32_t order[CONFIG_MAX_TABLES];        /* table indexes, largest first */
     char snapshot[64];                       /* pg_export_snapshot() of the run */
-    std::atomic<int32_t> next;               /* next position in order */
+    char dir[1060];            /* private directory of the part files, "" until made */
+    std::atomic<int32_t> next; /* next position in order */
     std::atomic<int32_t> part_state[CONFIG_MAX_TABLES];
     std::atomic<int32_t> logins;  /* workers whose login attempt has ended */
     std::atomic<int32_t> stop;    /* the workers' cancel flag: run over */

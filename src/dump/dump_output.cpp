@@ -17,22 +17,41 @@ static bool written_in_place(const run_session *s)
     return s->cfg.to_stdout != 0 || plat_path_is_special(s->cfg.out_path);
 }
 
-/* The file the run writes: beside out_path, or out_path itself when that
- * is written in place. */
-static void temp_path(const run_session *s, char *dst, size_t size)
+/* The file the run writes: beside out_path under a name nobody can guess
+ * ("out_path.<16 hex digits>.partial"), or out_path itself when that is a
+ * device or a pipe, which cannot be replaced by a rename.  -1 when the
+ * system has no random bytes to give. */
+static int temp_path(const run_session *s, char *dst, size_t size)
 {
-    if (written_in_place(s))
+    if (written_in_place(s)) {
         snprintf(dst, size, "%s", s->cfg.out_path);
-    else
-        snprintf(dst, size, "%s.partial", s->cfg.out_path);
+        return 0;
+    }
+    unsigned char r[8];
+    if (plat_random(r, sizeof r) != 0)
+        return -1;
+    char hex[17];
+    for (int i = 0; i < 8; i++)
+        snprintf(hex + 2 * i, 3, "%02x", r[i]);
+    snprintf(dst, size, "%s.%s.partial", s->cfg.out_path, hex);
+    return 0;
 }
 
 int dump_output_open(run_session *s, dump_writer *w)
 {
     char *path = s->dump.partial_path; /* cleared again when the run ends done */
-    temp_path(s, path, sizeof s->dump.partial_path);
+    if (temp_path(s, path, sizeof s->dump.partial_path) != 0) {
+        path[0] = '\0';
+        session_set_error(s, "no random bytes for the output file's name");
+        return -1;
+    }
+    /* Created new, for the dumping user alone: a link or a file another
+     * user planted there is never written through or kept. */
+    bool special = strcmp(path, s->cfg.out_path) == 0;
     bool to_stdout = s->cfg.to_stdout != 0;
-    FILE *file = to_stdout ? plat_stdout_open() : plat_fopen_wb(path);
+    FILE *file = to_stdout ? plat_stdout_open()
+                 : special ? plat_fopen_wb(path)
+                           : plat_create_private(path);
     if (file == nullptr) {
         char why[200];
         plat_file_error_text(why, sizeof why);
@@ -60,7 +79,7 @@ int dump_output_open(run_session *s, dump_writer *w)
     free(w->sink);
     *w = dump_writer{};
     fclose(file);
-    if (!to_stdout)
+    if (!special)
         plat_remove(path);
     path[0] = '\0';
     return -1;

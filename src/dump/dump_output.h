@@ -1,7 +1,8 @@
 /*
  * The script file of a run.  The script is written beside out_path under
- * a temporary name and put in place, replacing whatever was there, only
- * when the run ends done: a run that fails or is cancelled leaves an
+ * an unpredictable temporary name, in a file created new with mode 0600,
+ * and put in place, replacing whatever was there, only when the run ends
+ * done (keeping its mode): a run that fails or is cancelled leaves an
  * earlier file at out_path untouched and its partial script beside it.
  */
 #ifndef PGDUMP_DUMP_OUTPUT_H

@@ -17,6 +17,7 @@
 #include "dump/dump_tables.h"
 #include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
+#include "pg_client/pg_version.h"
 #include "session/connect.h"
 
 static const char SCRIPT_SETTINGS[] =
@@ -119,7 +120,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
         }
         /* The pool's own target array holds the table-only targets. */
         for (int32_t i = 0; i < s->cfg.table_count; i++)
-            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0};
+            pool->targets[i] = table_target{"public", s->cfg.tables[i], nullptr, 0, 0, 0};
         int started = data_pool_start(pool, s, conn, pool->targets, oids, s->cfg.table_count);
         config_wipe_password(&s->cfg); /* every worker has logged in, or failed to */
         if (started != 0) {
@@ -159,6 +160,14 @@ unsigned dump_worker(void *arg)
         config_wipe_password(cfg);
     if (connected != 0) {
         session_set_error(s, conn.error);
+        finish(s, SESSION_FAILED);
+        return 0;
+    }
+    char refusal[160];
+    if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
+        config_wipe_password(cfg); /* nothing written: the server is too old */
+        session_set_error(s, refusal);
+        pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;
     }

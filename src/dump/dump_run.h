@@ -42,6 +42,7 @@ struct table_target {
     const char *columns; /* quoted column list "a","b" to read and insert, or null for all */
     int32_t qualify;     /* 1: INSERT INTO "schema"."name"; 0: INSERT INTO "name" */
     int32_t overriding;  /* 1: OVERRIDING SYSTEM VALUE (identity ALWAYS columns) */
+    int32_t escape;      /* 1: texts holding a backslash as E'' (complete scripts) */
 };
 
 /* write_table_data for any target: the same batches, values and checks;

@@ -134,9 +134,13 @@ static bool is_hex_bytea(const unsigned char *p, uint64_t n)
 /* put_value results beyond dw_put's 0 / -1. */
 #define VALUE_INVALID (-2)
 
-static int put_quoted(dump_writer *w, const unsigned char *p, uint64_t n)
+/* A text literal; with escape (complete scripts) one that holds a
+ * backslash is written E'...' with the backslashes doubled, so that it
+ * reads the same whatever standard_conforming_strings the replay meets. */
+static int put_quoted(dump_writer *w, const unsigned char *p, uint64_t n, bool escape)
 {
-    if (dw_put(w, "'", 1) != 0)
+    escape = escape && n > 0 && memchr(p, '\\', (size_t)n) != nullptr;
+    if (dw_put(w, escape ? "E'" : "'", escape ? 2 : 1) != 0)
         return -1;
     if (n == 0)
         return dw_put(w, "'", 1);
@@ -151,15 +155,15 @@ static int put_quoted(dump_writer *w, const unsigned char *p, uint64_t n)
         if (p[i] == 0)
             return VALUE_INVALID;
         stage[held++] = p[i];
-        if (p[i] == '\'')
-            stage[held++] = '\'';
+        if (p[i] == '\'' || (escape && p[i] == '\\'))
+            stage[held++] = p[i];
     }
     if (dw_put(w, stage, held) != 0)
         return -1;
     return dw_put(w, "'", 1);
 }
 
-static int put_value(dump_writer *w, const pg_value *v, uint32_t oid)
+static int put_value(dump_writer *w, const pg_value *v, uint32_t oid, bool escape)
 {
     if (v->data == nullptr)
         return dw_put(w, "NULL", 4);
@@ -185,12 +189,12 @@ static int put_value(dump_writer *w, const pg_value *v, uint32_t oid)
         if (plain && !(v->len == 2 && v->data[0] == '-' && v->data[1] == '0'))
             return dw_put(w, v->data, v->len);
         if (plain || (!integer && is_special_number(v)))
-            return put_quoted(w, v->data, v->len);
+            return put_quoted(w, v->data, v->len, escape);
         return VALUE_INVALID;
     }
     case KIND_QUOTED:
     default:
-        return put_quoted(w, v->data, v->len);
+        return put_quoted(w, v->data, v->len, escape);
     }
 }
 
@@ -232,7 +236,7 @@ static void set_invalid_value(const rows_context *rc, const table_target *t, con
 
 int write_table_data(run_session *s, pg_conn *conn, dump_writer *w, const char *table, int *outcome)
 {
-    table_target t = {"public", table, nullptr, 0, 0};
+    table_target t = {"public", table, nullptr, 0, 0, 0};
     return write_table_rows(s, conn, w, &t, outcome);
 }
 
@@ -304,7 +308,7 @@ int table_rows_write(const rows_context *c, pg_conn *conn, dump_writer *w, const
         }
         uint32_t i = 0;
         for (; i < meta.count && bad == 0; i++) {
-            bad = put_value(w, &values[i], meta.columns[i].type_oid);
+            bad = put_value(w, &values[i], meta.columns[i].type_oid, t->escape != 0);
             if (bad == 0)
                 bad = dw_put(w, i + 1 < meta.count ? "," : ")", 1);
         }

@@ -96,7 +96,8 @@ static void write_constraints(cw_ctx *c, const cat_item *table, int pass)
             continue;
         if (pass == 0 && (con->type == 'p' || con->type == 'u' || con->type == 'x'))
             add_constraint(c, table, con, true);
-        else if (pass == 0 && con->type == 'c' && con->local && !con->validated)
+        else if (pass == 0 && (con->type == 'c' || con->type == 'n') && con->local &&
+                 !con->validated)
             add_constraint(c, table, con, false); /* inheriting tables take it too */
         else if (pass == 1 && con->type == 'f' && !con->from_parent) {
             const cat_item *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
@@ -113,8 +114,17 @@ static void write_indexes(cw_ctx *c, const cat_item *table)
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
         if (l->v[i].of_constraint)
             continue;
-        cw_sql_statement(c, cw_text(c, l->v[i].def), "index definition");
-        cw_put(c, ";\n");
+        cat_index_def *x = const_cast<cat_index_def *>(&l->v[i]);
+        const char *def = cw_text(c, x->def);
+        cw_head h = {"INDEX",
+                     cw_text(c, table->schema),
+                     cw_text(c, x->name),
+                     cw_text(c, table->name),
+                     "index",
+                     nullptr,
+                     &x->comment};
+        if (put_server_statement(c, def, strlen(def), &h) == 0)
+            cw_put(c, ";\n");
     }
 }
 
@@ -146,8 +156,13 @@ static void write_triggers(cw_ctx *c, const cat_item *table)
 {
     const cat_vec<cat_trigger> *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); i < l->n && l->v[i].owner == table->oid; i++) {
-        const cat_trigger *t = &l->v[i];
-        cw_sql_statement(c, cw_text(c, t->def), "trigger definition");
+        cat_trigger *t = const_cast<cat_trigger *>(&l->v[i]);
+        const char *def = cw_text(c, t->def);
+        cw_head h = {
+            "TRIGGER",  cw_text(c, table->schema), cw_text(c, t->name), nullptr, "trigger", nullptr,
+            &t->comment};
+        if (put_server_statement(c, def, strlen(def), &h) != 0)
+            continue;
         cw_put(c, ";\n");
         const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
                             : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
@@ -171,8 +186,12 @@ static void write_rules(cw_ctx *c, const cat_item *table)
         size_t n = strlen(def);
         while (n > 0 && (def[n - 1] == ';' || def[n - 1] == ' ' || def[n - 1] == '\n'))
             n--;
-        put_server_sql(c, def, n, SQL_STATEMENT, "rule definition");
-        cw_put(c, ";\n");
+        cat_rule *r = const_cast<cat_rule *>(&l->v[i]);
+        cw_head h = {
+            "RULE",     cw_text(c, table->schema), cw_text(c, r->name), nullptr, "rule", nullptr,
+            &r->comment};
+        if (put_server_statement(c, def, n, &h) == 0)
+            cw_put(c, ";\n");
     }
 }
 

@@ -48,9 +48,12 @@ static void write_domain(cw_ctx *c, const cat_item *r)
         cw_put(c, " DEFAULT ");
         cw_sql(c, cw_text(c, r->typ.dflt), "domain default");
     }
-    if (r->typ.not_null)
-        cw_put(c, " NOT NULL");
     const cat_vec<cat_constraint> *k = &c->cat->constraints;
+    bool named_not_null = false; /* a constraint of its own from 17 on */
+    for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++)
+        named_not_null = named_not_null || (k->v[i].on_domain && k->v[i].type == 'n');
+    if (r->typ.not_null && !named_not_null)
+        cw_put(c, " NOT NULL");
     for (uint32_t i = cat_first_of(k, r->oid); i < k->n && k->v[i].owner == r->oid; i++) {
         if (!k->v[i].on_domain)
             continue;
@@ -97,6 +100,10 @@ static void write_range(cw_ctx *c, const cat_item *r)
         cw_put(c, ",\n    subtype_diff = ");
         cw_sql(c, cw_text(c, r->typ.subdiff), "range subtype_diff");
     }
+    if (cw_text(c, r->typ.multirange)[0] != '\0') {
+        cw_put(c, ",\n    multirange_type_name = ");
+        cw_sql(c, cw_text(c, r->typ.multirange), "multirange name");
+    }
     cw_put(c, "\n);\n\n");
 }
 
@@ -133,8 +140,16 @@ static void write_routine(cw_ctx *c, const cat_item *r)
     size_t n = strlen(def);
     while (n > 0 && (def[n - 1] == '\n' || def[n - 1] == ' '))
         n--;
-    put_server_sql(c, def, n, SQL_STATEMENT, "function definition");
-    cw_put(c, ";\n\n");
+    cat_item *item = const_cast<cat_item *>(r);
+    cw_head h = {r->kind == KIND_PROCEDURE ? "PROCEDURE" : "FUNCTION",
+                 cw_text(c, r->schema),
+                 cw_text(c, r->name),
+                 nullptr,
+                 r->kind == KIND_PROCEDURE ? "procedure" : "function",
+                 &item->dumped,
+                 nullptr};
+    if (put_server_statement(c, def, n, &h) == 0)
+        cw_put(c, ";\n\n");
 }
 
 /* The options a sequence or an identity column's sequence is made with. */

@@ -37,8 +37,12 @@ static void write_column(cw_ctx *c, const cat_item *table, const cat_column *a)
         cw_put(c, " DEFAULT ");
         cw_sql(c, cw_text(c, a->expr), "column default");
     }
+    if (a->not_null && a->not_null_name != 0) {
+        cw_put(c, " CONSTRAINT ");
+        cw_ident(c, cw_text(c, a->not_null_name));
+    }
     if (a->not_null)
-        cw_put(c, " NOT NULL");
+        cw_put(c, a->not_null_no_inherit ? " NOT NULL NO INHERIT" : " NOT NULL");
 }
 
 static void write_check(cw_ctx *c, const cat_constraint *con)
@@ -121,7 +125,7 @@ static void write_inherited_options(cw_ctx *c, const cat_item *table)
             continue; /* local, or generated and identity: those come from the parent */
         bool has_default = cw_text(c, a->expr)[0] != '\0';
         for (int step = 0; step < 2; step++) {
-            if (step == 0 ? !has_default : !a->not_null)
+            if (step == 0 ? !has_default : !a->not_null || a->not_null_inherited)
                 continue;
             cw_put(c, "ALTER TABLE ONLY ");
             cw_qname(c, table);

@@ -73,6 +73,13 @@ struct pg_conn {
     int32_t cb_used;         /* 1 once SCRAM-SHA-256-PLUS completed */
     char host[256];          /* where the connection went, for the */
     int32_t port;            /* CancelRequest's second connection */
+    /* The last reports (ParameterStatus) of the settings that change how
+     * a script is lexed: standard_conforming_strings (1 on, the start
+     * value, 0 off) and client_encoding (cut to 31 bytes; "" until
+     * reported); settings_reported counts the reports of either. */
+    int32_t std_strings;
+    char client_encoding[32];
+    uint32_t settings_reported;
 };
 
 /* channel_binding values, as libpq spells them. */
@@ -124,6 +131,8 @@ struct pg_conn_options {
     /* Stops the login as conn->cancel stops reads (see pg_conn); becomes
      * conn->cancel on success.  Null: none. */
     const std::atomic<int32_t> *cancel;
+    /* SET ROLE to this role (quoted) once logged in; null or "": none. */
+    const char *role;
 };
 
 /* Opens, authenticates and waits for ReadyForQuery.  Resets every field of

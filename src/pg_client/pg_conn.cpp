@@ -133,6 +133,25 @@ bool msg_length_allowed(pg_conn *conn, int type, uint32_t length_word)
     return false;
 }
 
+/* The reported settings that change how a script is lexed are kept,
+ * whenever the server reports them (start-up, or a statement that set
+ * them); any other is passed over. */
+static void note_parameter(pg_conn *conn)
+{
+    const char *name = reinterpret_cast<const char *>(conn->buf);
+    size_t nlen = strnlen(name, (size_t)conn->len);
+    if (nlen + 1 >= conn->len)
+        return;
+    const char *value = name + nlen + 1; /* buf ends in a NUL */
+    if (strcmp(name, "standard_conforming_strings") == 0) {
+        conn->std_strings = strcmp(value, "off") == 0 ? 0 : 1;
+        conn->settings_reported++;
+    } else if (strcmp(name, "client_encoding") == 0) {
+        snprintf(conn->client_encoding, sizeof conn->client_encoding, "%s", value);
+        conn->settings_reported++;
+    }
+}
+
 int msg_read(pg_conn *conn)
 {
     /* Looked at even when the whole message is already read ahead: a row
@@ -197,6 +216,8 @@ int msg_read(pg_conn *conn)
         }
     }
     conn->buf[payload] = 0;
+    if (type == 'S')
+        note_parameter(conn);
     return type;
 }
 

@@ -277,6 +277,9 @@ static void reset_conn(pg_conn *conn)
     conn->cb_used = 0;
     conn->host[0] = 0;
     conn->port = 0;
+    conn->std_strings = 1;
+    conn->client_encoding[0] = 0;
+    conn->settings_reported = 0;
 }
 
 /* The TCP connection, with the reason and the address in the text. */
@@ -388,6 +391,31 @@ static int normalise(pg_conn *conn, pg_conn_params *p, pg_conn_options *o, int *
     return 0;
 }
 
+/* SET ROLE "role" as the first statement, as PostgreSQL's tools' --role
+ * does; a refusal closes the connection. */
+static int set_role(pg_conn *conn, const char *role)
+{
+    char sql[300] = "SET ROLE \"";
+    size_t n = strlen(sql);
+    for (const char *c = role; *c != '\0' && n + 4 < sizeof sql; c++) {
+        sql[n++] = *c;
+        if (*c == '"')
+            sql[n++] = '"';
+    }
+    sql[n++] = '"';
+    sql[n] = '\0';
+    pg_meta meta = {};
+    int rc = pg_query(conn, sql, &meta);
+    pg_meta_free(&meta);
+    if (rc == 0)
+        return 0;
+    char why[sizeof conn->error];
+    snprintf(why, sizeof why, "%s", conn->error);
+    pg_close(conn);
+    snprintf(conn->error, sizeof conn->error, "SET ROLE failed: %s", why);
+    return -1;
+}
+
 int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_options *opts)
 {
     reset_conn(conn);
@@ -427,6 +455,8 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
             rc = attempt(conn, &p, &o, &policy, mode, 0);
     }
     conn->deadline = 0;
+    if (rc == 0 && o.role != nullptr && o.role[0] != '\0')
+        rc = set_role(conn, o.role);
     return rc;
 }
 

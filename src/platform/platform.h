@@ -85,6 +85,22 @@ int64_t plat_counter_freq(void);
 /* Binary output: created or truncated.  NULL on failure. */
 FILE *plat_fopen_wb(const char *path);
 
+/* A new file for binary output that only its owner may read or write
+ * (mode 0600; on Windows the default rights of its directory): created
+ * only when nothing of that name exists, a symbolic link included.  NULL
+ * on failure (plat_file_error_text says why). */
+FILE *plat_create_private(const char *path);
+
+/* A new directory only its owner may enter (mode 0700); fails when the
+ * name exists.  0 or -1. */
+int plat_make_private_dir(const char *path);
+
+/* Removes an empty directory; 0 or -1. */
+int plat_remove_dir(const char *path);
+
+/* n bytes from the system's secure random source.  0 or -1. */
+int plat_random(void *dst, size_t n);
+
 /* Binary input of an existing file; NULL when it cannot be opened. */
 FILE *plat_fopen_rb(const char *path);
 

@@ -19,6 +19,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -272,6 +273,61 @@ int64_t plat_counter_freq(void)
 FILE *plat_fopen_wb(const char *path)
 {
     return fopen(path, "wb");
+}
+
+FILE *plat_create_private(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int e = errno;
+        close(fd);
+        unlink(path);
+        errno = e;
+    }
+    return f;
+}
+
+int plat_make_private_dir(const char *path)
+{
+    return mkdir(path, 0700) == 0 ? 0 : -1;
+}
+
+int plat_remove_dir(const char *path)
+{
+    return rmdir(path) == 0 ? 0 : -1;
+}
+
+int plat_random(void *dst, size_t n)
+{
+    unsigned char *p = static_cast<unsigned char *>(dst);
+    while (n > 0) {
+        ssize_t r = getrandom(p, n, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        p += r;
+        n -= (size_t)r;
+    }
+    if (n == 0)
+        return 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        p += r;
+        n -= (size_t)r;
+    }
+    close(fd);
+    return n == 0 ? 0 : -1;
 }
 
 FILE *plat_fopen_rb(const char *path)

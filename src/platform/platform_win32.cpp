@@ -30,6 +30,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <bcrypt.h>
+#include <fcntl.h>
 #include <mstcpip.h>
 #include <wincrypt.h>
 
@@ -278,6 +280,74 @@ FILE *plat_fopen_wb(const char *path)
     if (GetLastError() != ERROR_NO_UNICODE_TRANSLATION)
         return nullptr;
     return fopen(path, "wb");
+}
+
+/* The last Windows failure as the errno plat_file_error_text reads. */
+static void set_errno_from_windows(void)
+{
+    DWORD e = GetLastError();
+    errno = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS      ? EEXIST
+            : e == ERROR_PATH_NOT_FOUND || e == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                     : EACCES;
+}
+
+static int to_wide(const char *path, wchar_t *wide, int room)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, room);
+}
+
+FILE *plat_create_private(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    HANDLE h =
+        CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_errno_from_windows();
+        return nullptr;
+    }
+    int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        DeleteFileW(wide);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, "wb");
+    if (f == nullptr) {
+        _close(fd);
+        DeleteFileW(wide);
+    }
+    return f;
+}
+
+int plat_make_private_dir(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0)
+        return -1;
+    if (CreateDirectoryW(wide, nullptr))
+        return 0;
+    set_errno_from_windows();
+    return -1;
+}
+
+int plat_remove_dir(const char *path)
+{
+    wchar_t wide[2048];
+    if (to_wide(path, wide, (int)(sizeof wide / sizeof wide[0])) <= 0)
+        return -1;
+    return RemoveDirectoryW(wide) ? 0 : -1;
+}
+
+int plat_random(void *dst, size_t n)
+{
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(dst), (ULONG)n,
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0
+               ? 0
+               : -1;
 }
 
 FILE *plat_fopen_rb(const char *path)

@@ -107,6 +107,27 @@ static int aborted(replay *rp, uint32_t first, uint32_t last)
     return 0;
 }
 
+/* Statement i of a batch is sent again alone: when a statement resent
+ * before it changed standard_conforming_strings, it must still be one
+ * whole statement as the server will now read it. */
+static int resend_checked(replay *rp, uint32_t i)
+{
+    int std = rp->conn->std_strings;
+    if (std == rp->lx.std_strings)
+        return 0;
+    const char *text =
+        reinterpret_cast<const char *>(rp->batch + PG_FRAME_HEADER) + rp->stmts[i].off;
+    size_t len = rp->stmts[i].len, used = 0;
+    lx_scanner lx;
+    lx_init(&lx);
+    lx_set_std_strings(&lx, std);
+    if (lx_scan(&lx, text, len, &used) == LX_EV_STATEMENT && used == len)
+        return 0;
+    return rp_fatal(rp, rp->stmts[i].line,
+                    "standard_conforming_strings changed within a batch that had to be sent "
+                    "again, and this statement reads differently now");
+}
+
 /* Runs statements [first, last) and settles each outcome. */
 static int run_range(replay *rp, uint32_t first, uint32_t last)
 {
@@ -139,7 +160,7 @@ static int run_range(replay *rp, uint32_t first, uint32_t last)
             at = last - 1; /* the implicit commit after the last statement failed */
         if (tx_before == 'I' && last - first > 1) {
             for (uint32_t i = first; i <= at; i++)
-                if (run_range(rp, i, i + 1) != 0)
+                if (resend_checked(rp, i) != 0 || run_range(rp, i, i + 1) != 0)
                     return -1;
             first = at + 1;
             continue;
@@ -156,6 +177,28 @@ static int run_range(replay *rp, uint32_t first, uint32_t last)
     return 0;
 }
 
+int rp_follow_settings(replay *rp)
+{
+    pg_conn *conn = rp->conn;
+    if (conn->settings_reported == rp->settings_seen)
+        return 0;
+    rp->settings_seen = conn->settings_reported;
+    if (conn->client_encoding[0] != '\0' && !lx_encoding_is_safe(conn->client_encoding)) {
+        char text[200];
+        snprintf(text, sizeof text,
+                 "the server's client_encoding is now %s, which a restore cannot read safely "
+                 "(its characters may hold quotes and backslashes)",
+                 conn->client_encoding);
+        return rp_fatal(rp, rp->lx.line, text);
+    }
+    if (conn->std_strings != rp->lx.std_strings) {
+        lx_set_std_strings(&rp->lx, conn->std_strings);
+        rp->one_by_one = 1;
+        rp->relex = 1;
+    }
+    return 0;
+}
+
 int rp_flush(replay *rp)
 {
     if (rp->count == 0)
@@ -163,6 +206,28 @@ int rp_flush(replay *rp)
     int rc = run_range(rp, 0, rp->count);
     rp->count = 0;
     rp->batch_len = 0;
+    if (rc == 0 && rp_follow_settings(rp) != 0)
+        return -1;
+    return rc;
+}
+
+int rp_in_place(replay *rp, char *text, size_t len, uint64_t line, int copy)
+{
+    if (rp_flush(rp) != 0)
+        return -1;
+    unsigned char *batch = rp->batch;
+    size_t cap = rp->batch_cap;
+    rp->batch = reinterpret_cast<unsigned char *>(text) - PG_FRAME_HEADER;
+    rp->batch_cap = PG_FRAME_HEADER + len + 1;
+    rp->stmts[0] = rp_stmt{0, len, line, copy};
+    rp->count = 1;
+    rp->batch_len = len;
+    char table[128];
+    if (rp_target_table(text, len, table, sizeof table))
+        session_set_table(rp->s, table);
+    int rc = rp_flush(rp);
+    rp->batch = batch;
+    rp->batch_cap = cap;
     return rc;
 }
 
@@ -188,7 +253,7 @@ int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy)
     char table[128];
     if (rp_target_table(text, len, table, sizeof table))
         session_set_table(rp->s, table);
-    return copy ? rp_flush(rp) : 0;
+    return copy || rp->one_by_one ? rp_flush(rp) : 0;
 }
 
 int rp_alone(replay *rp, const char *text, size_t len, uint64_t line)

@@ -102,8 +102,14 @@ int rp_is_alone(const char *text, size_t len)
     leading_words(text, len, w, 4);
     if (in_list(w[0], always))
         return 1;
-    if (strcmp(w[0], "set") == 0)
-        return in_list(w[1], set_kinds) ? 1 : 0;
+    /* A setting that changes how the rest is lexed takes effect before
+     * the next statement is cut, as it does for psql. */
+    static const char *const lexing[] = {"standard_confor", "client_encoding", "all", nullptr};
+    if (strcmp(w[0], "set") == 0 || strcmp(w[0], "reset") == 0)
+        return in_list(w[1], set_kinds) || in_list(w[1], lexing) ||
+                       (strcmp(w[1], "session") == 0 && in_list(w[2], lexing))
+                   ? 1
+                   : 0;
     if (strcmp(w[0], "alter") == 0)
         return strcmp(w[1], "system") == 0 || strcmp(w[1], "database") == 0 ? 1 : 0;
     if (strcmp(w[0], "create") == 0 || strcmp(w[0], "drop") == 0) {
@@ -176,4 +182,93 @@ int rp_target_table(const char *text, size_t len, char *dst, size_t size)
     }
     dst[n] = '\0';
     return n > 0 ? 1 : 0;
+}
+
+/* The next word of a statement at its top level, lower-cased and cut to
+ * 15 bytes: quoted strings and identifiers, dollar quotes, comments and
+ * parenthesised parts are passed over (a quoted identifier reads as the
+ * word "\""), so that words inside them never count. */
+static size_t top_word(const char *t, size_t len, size_t i, char word[16])
+{
+    int depth = 0;
+    for (;;) {
+        i = skip_blank(t, len, i);
+        if (i >= len) {
+            word[0] = '\0';
+            return i;
+        }
+        unsigned char c = (unsigned char)t[i];
+        if (c == '\'' || c == '"') {
+            bool esc = c == '\'' && i > 0 && (t[i - 1] == 'E' || t[i - 1] == 'e');
+            for (i++; i < len && (unsigned char)t[i] != c; i++)
+                if (esc && t[i] == '\\')
+                    i++;
+            i++;
+            if (depth == 0 && c == '"') {
+                word[0] = '"';
+                word[1] = '\0';
+                return i;
+            }
+            continue;
+        }
+        if (c == '(' || c == ')') {
+            depth += c == '(' ? 1 : (depth > 0 ? -1 : 0);
+            i++;
+            continue;
+        }
+        if (c == '$') {
+            size_t j = i + 1;
+            while (j < len && is_word_byte((unsigned char)t[j]) && t[j] != '$')
+                j++;
+            if (j < len && t[j] == '$') {
+                size_t tag = j + 1 - i;
+                const char *end = nullptr;
+                for (size_t k = j + 1; k + tag <= len; k++)
+                    if (memcmp(t + k, t + i, tag) == 0) {
+                        end = t + k + tag;
+                        break;
+                    }
+                i = end != nullptr ? (size_t)(end - t) : len;
+                continue;
+            }
+        }
+        size_t k = 0;
+        while (i < len && is_word_byte((unsigned char)t[i])) {
+            char ch = t[i++];
+            if (k < 15)
+                word[k++] = (ch >= 'A' && ch <= 'Z') ? (char)(ch - 'A' + 'a') : ch;
+        }
+        if (k == 0)
+            i++;
+        word[k] = '\0';
+        if (depth == 0 && k > 0)
+            return i;
+    }
+}
+
+int rp_privilege_kind(const char *text, size_t len)
+{
+    char w[16], prev[16] = "", cur[16];
+    size_t i = top_word(text, len, 0, w);
+    if (strcmp(w, "grant") == 0 || strcmp(w, "revoke") == 0)
+        return RP_PRIV_GRANT;
+    if (strcmp(w, "alter") != 0)
+        return RP_PRIV_NONE;
+    i = top_word(text, len, i, cur);
+    if (strcmp(cur, "default") == 0) {
+        i = top_word(text, len, i, w);
+        return strcmp(w, "privileges") == 0 ? RP_PRIV_GRANT : RP_PRIV_NONE;
+    }
+    /* "... OWNER TO role", not a column, constraint or attribute named
+     * owner being renamed */
+    while (cur[0] != '\0') {
+        i = top_word(text, len, i, w);
+        if (strcmp(cur, "owner") == 0 && strcmp(w, "to") == 0 && strcmp(prev, "rename") != 0 &&
+            strcmp(prev, "column") != 0 && strcmp(prev, "constraint") != 0 &&
+            strcmp(prev, "attribute") != 0)
+            return RP_PRIV_OWNER;
+        memcpy(prev, cur, sizeof prev);
+        memcpy(cur, w, sizeof cur);
+    }
+    return RP_PRIV_NONE;
 }

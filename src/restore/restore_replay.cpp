@@ -15,22 +15,37 @@
  * lexer may still hold a byte back whose statement it has not decided. */
 #define RP_KEEP_BEHIND 16
 
+uint64_t g_rp_statement_limit = RP_STATEMENT_LIMIT;
+
+/* The window keeps PG_FRAME_HEADER bytes in front of it and one after
+ * it, so that a statement in it can be sent where it lies. */
+static size_t win_bytes(size_t cap)
+{
+    return PG_FRAME_HEADER + cap + 1;
+}
+
 int rp_init(replay *rp)
 {
     lx_init(&rp->lx);
     rp->win_cap = 2 * SI_BLOCK;
-    rp->win = static_cast<char *>(malloc(rp->win_cap));
+    rp->win_mem = static_cast<char *>(malloc(win_bytes(rp->win_cap)));
+    rp->win = rp->win_mem != nullptr ? rp->win_mem + PG_FRAME_HEADER : nullptr;
     rp->out = static_cast<unsigned char *>(malloc(PG_FRAME_HEADER + RP_COPY_CHUNK));
     if (rp->win == nullptr || rp->out == nullptr)
         return rp_fatal(rp, 0, "out of memory");
+    rp->settings_seen = rp->conn->settings_reported;
+    lx_set_std_strings(&rp->lx, rp->conn->std_strings);
+    if (rp->conn->client_encoding[0] != '\0' && !lx_encoding_is_safe(rp->conn->client_encoding))
+        return rp_follow_settings(rp) != 0 ? -1 : rp_fatal(rp, 0, "bad client encoding");
     return 0;
 }
 
 void rp_free(replay *rp)
 {
-    free(rp->win);
+    free(rp->win_mem);
     free(rp->out);
     free(rp->batch);
+    rp->win_mem = nullptr;
     rp->win = nullptr;
     rp->out = nullptr;
     rp->batch = nullptr;
@@ -58,12 +73,23 @@ static long fill(replay *rp)
     rp->win_len -= drop;
     rp->scan_pos -= drop;
     rp->win_base = keep;
+    /* What is held is one statement or command under way (or a little
+     * COPY data): past the server's limit it can never be sent. */
+    if (rp->win_len > g_rp_statement_limit) {
+        char text[160];
+        snprintf(text, sizeof text, "a %s longer than %llu bytes (the server's limit) begins here",
+                 rp->in_meta ? "psql command" : "statement",
+                 (unsigned long long)g_rp_statement_limit);
+        uint64_t line = rp->in_meta ? rp->meta_line : rp->lx.stmt_line;
+        return rp_fatal(rp, line, text);
+    }
     if (rp->win_cap - rp->win_len < SI_BLOCK) {
         size_t cap = rp->win_cap * 2;
-        char *p = static_cast<char *>(realloc(rp->win, cap));
+        char *p = static_cast<char *>(realloc(rp->win_mem, win_bytes(cap)));
         if (p == nullptr)
             return rp_fatal(rp, rp->lx.line, "out of memory (statement too long)");
-        rp->win = p;
+        rp->win_mem = p;
+        rp->win = p + PG_FRAME_HEADER;
         rp->win_cap = cap;
     }
     long n = si_read(rp->in, reinterpret_cast<unsigned char *>(rp->win) + rp->win_len,
@@ -80,20 +106,48 @@ static long fill(replay *rp)
     return n;
 }
 
+/* The statement just cut was lexed before the server changed
+ * standard_conforming_strings: the lexer reads it again, from its first
+ * byte, as the server will. */
+static int relex(replay *rp)
+{
+    uint64_t start = rp->lx.stmt_start, line = rp->lx.stmt_line;
+    int std = rp->lx.std_strings;
+    lx_init(&rp->lx);
+    lx_set_std_strings(&rp->lx, std);
+    rp->lx.offset = start;
+    rp->lx.line = line;
+    rp->scan_pos = (size_t)(start - rp->win_base);
+    rp->relex = 0;
+    return 0;
+}
+
 static int on_statement(replay *rp)
 {
     uint64_t end = rp->lx.mark + 1;
-    const char *text = rp->win + (rp->lx.stmt_start - rp->win_base);
+    char *text = rp->win + (rp->lx.stmt_start - rp->win_base);
     size_t len = (size_t)(end - rp->lx.stmt_start);
     uint64_t line = rp->lx.mark_line;
     int copy = rp->lx.copy_from_stdin;
+    bool alone = copy || rp_is_alone(text, len) || len > RP_BATCH_BYTES;
+    bool full = rp->count >= RP_BATCH_MAX || rp->batch_len + len > RP_BATCH_BYTES;
+    /* The batch goes first when this statement cannot join it; what the
+     * server then reports may change how this statement reads. */
+    if (rp->count > 0 && (alone || full)) {
+        if (rp_flush(rp) != 0)
+            return -1;
+        if (rp->relex)
+            return relex(rp);
+    }
     rp->stmt_done = end;
     if (copy)
         lx_begin_copy(&rp->lx);
     if (memchr(text, 0, len) != nullptr)
         return rp_fatal(rp, line, "a NUL byte in a statement: this is no text script");
     if (copy) {
-        if (rp_add(rp, text, len, line, 1) != 0)
+        int rc = len > RP_BATCH_BYTES ? rp_in_place(rp, text, len, line, 1)
+                                      : rp_add(rp, text, len, line, 1);
+        if (rc != 0)
             return -1;
         rp->copy_line = line;
         if (rp->copy == RP_COPY_NONE)
@@ -102,6 +156,12 @@ static int on_statement(replay *rp)
     }
     if (rp_is_blank(text, len))
         return 0;
+    int priv = rp_privilege_kind(text, len);
+    if ((priv == RP_PRIV_OWNER && rp->job->no_owner) ||
+        (priv == RP_PRIV_GRANT && rp->job->no_privileges))
+        return 0;
+    if (len > RP_BATCH_BYTES)
+        return rp_in_place(rp, text, len, line, 0);
     if (rp_is_alone(text, len))
         return rp_alone(rp, text, len, line);
     return rp_add(rp, text, len, line, 0);
@@ -174,6 +234,14 @@ static const char *open_text(int open)
  * script was whole. */
 static int at_end(replay *rp)
 {
+    /* What the batch's last statements set may change how the text after
+     * them reads: cut it again before judging the end. */
+    if (rp->count > 0 && statement_under_way(rp) && !rp->copy_started) {
+        if (rp_flush(rp) != 0)
+            return -1;
+        if (rp->relex)
+            return relex(rp) == 0 ? 1 : -1;
+    }
     int open = lx_finish(&rp->lx);
     if (open < 0)
         return rp_fatal(rp, rp->lx.line, rp->lx.error);
@@ -227,8 +295,11 @@ int rp_replay(replay *rp)
             long n = fill(rp);
             if (n < 0)
                 return -1;
-            if (n == 0)
-                return at_end(rp);
+            if (n == 0) {
+                int rc = at_end(rp);
+                if (rc != 1)
+                    return rc;
+            }
         }
         size_t used = 0;
         int ev = lx_scan(&rp->lx, rp->win + rp->scan_pos, rp->win_len - rp->scan_pos, &used);

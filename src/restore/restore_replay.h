@@ -71,7 +71,22 @@ struct replay {
     size_t out_len;
 
     int32_t fatal; /* 1 once the run must end; s->error says why */
+
+    /* The server's settings that change the lexing, as last followed. */
+    uint32_t settings_seen; /* conn->settings_reported when last looked at */
+    int32_t one_by_one;     /* 1 once standard_conforming_strings changed:
+                               each statement in a message of its own, as
+                               psql sends it */
+    int32_t relex;          /* 1: the statement just cut was lexed before
+                               the change and must be cut again */
+    char *win_mem;          /* heap: PG_FRAME_HEADER bytes, win, one more */
 };
+
+/* A statement or backslash command longer than this fails the run as
+ * soon as it passes it: the server takes no message over 1 GiB.  Tests
+ * lower it. */
+extern uint64_t g_rp_statement_limit;
+#define RP_STATEMENT_LIMIT ((uint64_t)1 << 30)
 
 /* restore_replay.cpp */
 
@@ -94,9 +109,21 @@ void rp_free(replay *rp);
 int rp_add(replay *rp, const char *text, size_t len, uint64_t line, int copy);
 
 /* Sends the batch and settles its outcome: counters, errors, the resend
- * after an autocommit batch failed, the start of a COPY.  0 while the run
- * goes on; -1 when it ends (fatal set). */
+ * after an autocommit batch failed, the start of a COPY; then follows
+ * what the server reported of its settings (rp_follow_settings).  0 while
+ * the run goes on; -1 when it ends (fatal set). */
 int rp_flush(replay *rp);
+
+/* Runs one statement that lies in the window as it is, in a message of
+ * its own (no copy of it is made): the bytes around it are borrowed for
+ * the message's header and NUL and put back. */
+int rp_in_place(replay *rp, char *text, size_t len, uint64_t line, int copy);
+
+/* Reads the server's latest standard_conforming_strings and
+ * client_encoding: the lexer follows the first (from the next statement
+ * on, one statement per message, and relex set when it changed), an
+ * encoding the lexer cannot read safely ends the run.  0 or -1. */
+int rp_follow_settings(replay *rp);
 
 /* Runs one statement the batch never holds (transaction control and the
  * like) in its own message, through rp_flush. */
@@ -131,6 +158,14 @@ int rp_copy_abort(replay *rp, const char *reason);
  * transaction of a many-statement message (LOCK, DECLARE, SET LOCAL,
  * VACUUM, CREATE DATABASE, ...). */
 int rp_is_alone(const char *text, size_t len);
+
+/* What rp_privilege_kind tells. */
+enum { RP_PRIV_NONE = 0, RP_PRIV_OWNER = 1, RP_PRIV_GRANT = 2 };
+
+/* RP_PRIV_OWNER for a whole ALTER ... OWNER TO statement, RP_PRIV_GRANT
+ * for GRANT, REVOKE and ALTER DEFAULT PRIVILEGES, by the words at the
+ * statement's top level (outside quotes and parentheses). */
+int rp_privilege_kind(const char *text, size_t len);
 
 /* 1 when the statement holds nothing but blanks, comments and ';'. */
 int rp_is_blank(const char *text, size_t len);

@@ -17,6 +17,8 @@ void restore_job_reset(restore_job *job)
     job->in_path[0] = '\0';
     job->single_transaction = 0;
     job->stop_on_error = 1;
+    job->no_owner = 0;
+    job->no_privileges = 0;
     job->bytes_total.store(0, std::memory_order_relaxed);
     job->bytes_read.store(0, std::memory_order_relaxed);
     job->statements_done.store(0, std::memory_order_relaxed);

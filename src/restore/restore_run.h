@@ -24,6 +24,8 @@ struct restore_job {
     char in_path[1024];
     int32_t single_transaction; /* 1: BEGIN first, COMMIT at the end */
     int32_t stop_on_error;      /* 1: the first failed statement ends the run */
+    int32_t no_owner;           /* 1: ALTER ... OWNER TO statements are skipped */
+    int32_t no_privileges;      /* 1: GRANT, REVOKE, ALTER DEFAULT PRIVILEGES skipped */
     /* Written by the worker. */
     std::atomic<int64_t> bytes_total;     /* size of the file on disk */
     std::atomic<int64_t> bytes_read;      /* file bytes consumed so far */

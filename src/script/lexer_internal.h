@@ -40,7 +40,7 @@ enum {
     P_COMMENT    /* a -- comment while looking for an E string continuation */
 };
 
-enum { W_NONE = 0, W_IDENT, W_NUM };
+enum { W_NONE = 0, W_IDENT, W_NUM, W_VAR /* psql variable name after ':' */ };
 
 enum { CP_FIRST = 0, CP_COPY, CP_FROM, CP_STDIN, CP_NO };
 
@@ -64,6 +64,12 @@ inline bool lx_is_digit(unsigned char c)
 inline bool lx_is_ident_cont(unsigned char c)
 {
     return lx_is_alpha(c) || lx_is_digit(c) || c == '$';
+}
+
+/* psql's variable_char: the bytes of a variable name after ':'. */
+inline bool lx_is_var_char(unsigned char c)
+{
+    return lx_is_alpha(c) || lx_is_digit(c);
 }
 
 inline bool lx_is_tag_cont(unsigned char c)
@@ -92,6 +98,13 @@ void lx_resume_statement(lx_scanner *s);
 
 /* Forgets the words of the statement that ended. */
 void lx_end_statement_words(lx_scanner *s);
+
+/* Whether text, lexed alone from the start of a statement with
+ * standard_conforming_strings std_strings, may sit in a statement without
+ * moving any cut (see lx_fragment_is_inert); allow_body_semicolon for a
+ * whole statement, no_variables to refuse psql variable references too. */
+int lx_inert(const char *text, size_t n, bool allow_body_semicolon, int std_strings,
+             bool no_variables);
 
 /* The modes inside quotes, comments and COPY data (psql_quotes.cpp):
  * each reads byte c and returns an event or CONTINUE. */

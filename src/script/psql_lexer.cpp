@@ -95,10 +95,12 @@ static int end_word(lx_scanner *s, unsigned char c)
             e_string = 1;
             if (s->after_num)
                 s->flags |= LX_F_AMBIGUOUS;
-        } else if (s->word_len == 1 &&
-                   ((c == '\'' && (first == 'b' || first == 'x' || first == 'n')) ||
-                    (c == '&' && first == 'u'))) {
-            /* a string or identifier prefix, not an identifier */
+        } else if (s->word_len == 1 && c == '\'' && (first == 'b' || first == 'x')) {
+            s->raw_prefix = 1; /* bits and hex: no backslash escapes */
+        } else if (s->word_len == 1 && c == '&' && first == 'u') {
+            s->raw_prefix = 2; /* U&'' never takes backslash escapes in psql */
+        } else if (s->word_len == 1 && c == '\'' && first == 'n') {
+            /* N'': read as a plain literal */
         } else {
             count_identifier(s);
         }
@@ -170,7 +172,14 @@ static int settle(lx_scanner *s, unsigned char c, bool at_end)
             significant(s, s->offset, s->line, false);
             return 1;
         }
-        if (lx_is_alpha(c) || c == '{')
+        if (lx_is_var_char(c)) {
+            /* psql's variable: a name without '$', never a keyword */
+            s->flags |= LX_F_VARIABLE;
+            s->word = W_VAR;
+            significant(s, s->offset, s->line, false);
+            return 1;
+        }
+        if (c == '{')
             s->flags |= LX_F_VARIABLE;
         if (c == '\'' || c == '"')
             s->colon_quote = 1;
@@ -178,6 +187,7 @@ static int settle(lx_scanner *s, unsigned char c, bool at_end)
     case P_NUM_E:
         if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
+            s->num_exp = 1;
             return CONTINUE;
         }
         if (!at_end && (c == '+' || c == '-')) {
@@ -191,6 +201,7 @@ static int settle(lx_scanner *s, unsigned char c, bool at_end)
     case P_NUM_SIGN:
         if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
+            s->num_exp = 0;
             return CONTINUE;
         }
         start_word(s, 'e', true);
@@ -226,9 +237,22 @@ static int normal_word_byte(lx_scanner *s, unsigned char c)
         significant(s, s->offset, s->line, true);
         return 1;
     }
+    if (s->word == W_VAR) {
+        if (!lx_is_var_char(c))
+            return 0;
+        significant(s, s->offset, s->line, false);
+        return 1;
+    }
     if (s->word == W_NUM) {
         if (lx_is_digit(c) || c == '.') {
             significant(s, s->offset, s->line, false);
+            return 1;
+        }
+        if (c == '$' && s->num_exp) {
+            /* "1e1$": psql 15 reads the number and the identifier "e1$..."
+             * after its first digits as one junk token, not a dollar quote */
+            start_word(s, c, true);
+            significant(s, s->offset, s->line, true);
             return 1;
         }
         if ((c == 'e' || c == 'E') && !s->num_param) {
@@ -251,6 +275,8 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
         if (r != CONTINUE)
             return r == 1 ? CONTINUE : r;
     }
+    uint8_t raw_before = s->raw_prefix;
+    s->raw_prefix = 0;
     if (normal_word_byte(s, c))
         return CONTINUE;
     if (end_word(s, c)) {
@@ -269,6 +295,7 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
     if (lx_is_digit(c)) {
         s->word = W_NUM;
         s->num_param = 0;
+        s->num_exp = 0;
         significant(s, off, s->line, false);
         return CONTINUE;
     }
@@ -291,10 +318,14 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
         s->tag_seen = 0;
         s->tag_len = 0;
         return CONTINUE;
-    case '\'':
+    case '\'': {
         significant(s, off, s->line, false);
-        s->mode = M_SQ;
+        bool raw = s->raw_prefix == 1 || raw_before == 2;
+        s->raw_prefix = 0;
+        /* standard_conforming_strings off: psql reads '' as E'' */
+        s->mode = s->std_strings || raw ? M_SQ : M_EQ;
         return CONTINUE;
+    }
     case '"':
         significant(s, off, s->line, false);
         s->mode = M_DQ;
@@ -332,6 +363,7 @@ static int tag_byte(lx_scanner *s, unsigned char c)
         s->mode = M_NORMAL; /* $1: a parameter */
         s->word = W_NUM;
         s->num_param = 1;
+        s->num_exp = 0;
         return CONTINUE;
     }
     if (c == '$') {
@@ -421,6 +453,12 @@ void lx_init(lx_scanner *s)
     s->stmt_start = LX_NO_STATEMENT;
     s->stmt_line = 0;
     s->tag_match = 0xff;
+    s->std_strings = 1;
+}
+
+void lx_set_std_strings(lx_scanner *s, int on)
+{
+    s->std_strings = on ? 1 : 0;
 }
 
 int lx_scan(lx_scanner *s, const char *data, size_t n, size_t *used)
@@ -512,10 +550,12 @@ int lx_finish(lx_scanner *s)
 
 /* Whether text, lexed alone, is free of everything that could move a cut
  * of the script around it. */
-static int inert(const char *text, size_t n, bool allow_body_semicolon)
+int lx_inert(const char *text, size_t n, bool allow_body_semicolon, int std_strings,
+             bool no_variables)
 {
     lx_scanner s;
     lx_init(&s);
+    s.std_strings = std_strings;
     size_t used = 0;
     if (lx_scan(&s, text, n, &used) != LX_EV_NEED_MORE)
         return 0;
@@ -533,16 +573,17 @@ static int inert(const char *text, size_t n, bool allow_body_semicolon)
      * a[1:n] in a view's body read as one, and psql substitutes only
      * variables the person replaying has set, quoted in the :'x' and :"x"
      * forms; it never runs a command. */
-    const uint32_t bad = LX_F_AMBIGUOUS | LX_F_FORCED | LX_F_NUL;
+    const uint32_t bad = (uint32_t)(LX_F_AMBIGUOUS | LX_F_FORCED | LX_F_NUL) |
+                         (no_variables ? (uint32_t)LX_F_VARIABLE : 0u);
     return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
 }
 
 int lx_fragment_is_inert(const char *text, size_t n)
 {
-    return inert(text, n, false);
+    return lx_inert(text, n, false, 1, false);
 }
 
 int lx_statement_is_inert(const char *text, size_t n)
 {
-    return inert(text, n, true);
+    return lx_inert(text, n, true, 1, false);
 }

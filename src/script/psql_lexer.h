@@ -2,7 +2,8 @@
  * A lexer of SQL scripts that cuts them where psql does: into statements
  * ended by a top-level semicolon, backslash (meta-)commands, and the data
  * lines of COPY ... FROM stdin.  It knows the quoting rules psql knows
- * (standard_conforming_strings on):
+ * (standard_conforming_strings on; with it off, set through std_strings,
+ * a plain '...' and N'...' read like E'...', as psql reads them):
  *
  *   '...'   with '' inside; a backslash is an ordinary byte
  *   E'...'  backslash escapes the next byte; '' inside; psql continues an
@@ -23,9 +24,13 @@
  * Lines are counted by "\n" from 1.
  *
  * Where psql versions disagree (a number glued to E'...', "1e--"), the
- * lexer follows psql 15 and raises LX_F_AMBIGUOUS.  Client encodings that
- * psql treats as unsafe (SJIS, BIG5, GBK, ...) are not modelled: the text
- * is taken as UTF-8 or another ASCII-safe encoding.
+ * lexer follows psql 15 and raises LX_F_AMBIGUOUS.  As psql 15 does, a
+ * number glued to an identifier is one junk token ("1e1$a$" opens no
+ * dollar quote), and ":name" outside quotes is a psql variable whose name
+ * holds no "$" (":x$a$" opens one; ":begin" is no BEGIN).  Client
+ * encodings that psql treats as unsafe (SJIS, BIG5, GBK, ...) are not
+ * modelled: the text is taken as UTF-8 or another ASCII-safe encoding
+ * (lx_encoding_is_safe tells them apart).
  *
  * Two ways to use it.  lx_scan() is incremental: feed chunks of any size
  * (one byte at a time works), get one event per call; the scanner record
@@ -100,6 +105,9 @@ struct lx_scanner {
     int32_t copy_from_stdin; /* after LX_EV_STATEMENT: 1 when it was
                                 COPY ... FROM stdin (by its words) */
     uint32_t flags;          /* LX_F_* */
+    int32_t std_strings;     /* 1 (lx_init): standard_conforming_strings on;
+                                0: off.  Change it between statements only
+                                (lx_set_std_strings). */
     char error[96];
 
     /* Private. */
@@ -111,6 +119,8 @@ struct lx_scanner {
     uint8_t num_param;      /* the number is a parameter ($1) */
     uint8_t sign;           /* the sign after a number's E, held back */
     uint8_t colon_quote;    /* a quote right after ':' (psql variable?) */
+    uint8_t raw_prefix;     /* 1: b'' or x'' prefix; 2: "u&" just read */
+    uint8_t num_exp;        /* the number has an unsigned exponent (1e1) */
     char word_buf[10];      /* the identifier's first bytes, lower-cased */
     uint8_t ident_count;    /* identifiers in this statement (saturates) */
     char idents[4];         /* first letters of CREATE/OR/REPLACE/FUNCTION/PROCEDURE */
@@ -133,6 +143,24 @@ struct lx_scanner {
 
 /* Sets s to the start of a script. */
 void lx_init(lx_scanner *s);
+
+/* Sets how the rest of the script reads plain '...' literals, as psql
+ * does when the server reports a new standard_conforming_strings: on is 1,
+ * off 0.  Call it between statements. */
+void lx_set_std_strings(lx_scanner *s, int on);
+
+/* 1 when psql can lex text in client encoding name (the server's spelling,
+ * any case) byte by byte as this lexer does; 0 for the encodings whose
+ * multi-byte characters may hold ASCII bytes (SJIS, BIG5, GBK, UHC,
+ * GB18030, JOHAB and their aliases). */
+int lx_encoding_is_safe(const char *name);
+
+/* What a whole statement does to standard_conforming_strings by its words:
+ * 1 "SET [SESSION|LOCAL] standard_conforming_strings TO|= on" (true, yes,
+ * 1, quoted or not), DEFAULT and RESET (ALL too); 0 for off; -1 when the
+ * statement is none of these.  For oracles without a server (lx_split);
+ * a replay follows the server's own reports instead. */
+int lx_statement_std_strings(const char *text, size_t n);
 
 /* Scans data[0..n) from where s stands and stops after the first event.
  * *used (never null) receives the bytes consumed; call again with the
@@ -174,7 +202,9 @@ struct lx_split_result {
 };
 
 /* Cuts text[0..n) into items that tile it in order.  A statement that is
- * COPY ... FROM stdin by its words is followed by its data item.  Returns
+ * COPY ... FROM stdin by its words is followed by its data item; one that
+ * sets standard_conforming_strings by its words (lx_statement_std_strings)
+ * changes how the rest is read, as the server's report would.  Returns
  * 0, or -1 on a lexing error (r->error; the items up to it are written).
  * items may be null when cap is 0.  Nothing is allocated. */
 int lx_split(const char *text, size_t n, lx_item *items, size_t cap, lx_split_result *r);
@@ -198,5 +228,22 @@ int lx_fragment_is_inert(const char *text, size_t n);
  * CREATE [OR REPLACE] FUNCTION/PROCEDURE is allowed, since psql keeps it
  * inside the statement. */
 int lx_statement_is_inert(const char *text, size_t n);
+
+/* Server text made safe to paste into a script replayed by psql, whatever
+ * the replay sets on the way (lx_rewrite_pasted):
+ *   - a plain '...' literal that holds a backslash becomes E'...' with the
+ *     backslashes doubled, so it reads the same with
+ *     standard_conforming_strings on or off;
+ *   - a ':' outside quotes (not one of a "::" pair) followed by a letter,
+ *     digit, '_', a quote or '{' gets a blank after it, so psql never
+ *     substitutes a variable there ("a[1:n]" becomes "a[1: n]"), and a
+ *     bare word "begin" right after it is written "begin" in quotes,
+ *     which psql does not count as a BEGIN.
+ * out has room for cap bytes (3 * n + 16 always suffices); *out_len gets
+ * the length.  0, or -1 when the text does not lex as one inert piece
+ * (see above; whole picks the statement or fragment rule) in both
+ * readings, or is a b''/x''/n''/U&'' literal holding a backslash. */
+int lx_rewrite_pasted(const char *text, size_t n, int whole, char *out, size_t cap,
+                      size_t *out_len);
 
 #endif

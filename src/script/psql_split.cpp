@@ -86,11 +86,18 @@ int lx_split(const char *text, size_t n, lx_item *items, size_t cap, lx_split_re
             break;
         }
         switch (ev) {
-        case LX_EV_STATEMENT:
+        case LX_EV_STATEMENT: {
             cut(&sp, &s, s.mark + 1, s.line, LX_ITEM_STATEMENT);
+            /* Without a server to report it, the statement's own words
+             * say what psql would learn from the server. */
+            uint64_t st = s.stmt_start != LX_NO_STATEMENT ? s.stmt_start : s.mark;
+            int std = lx_statement_std_strings(text + st, (size_t)(s.mark + 1 - st));
+            if (std >= 0)
+                lx_set_std_strings(&s, std);
             if (s.copy_from_stdin)
                 lx_begin_copy(&s);
             break;
+        }
         case LX_EV_BACKSLASH:
             cut(&sp, &s, s.mark, s.mark_line, LX_ITEM_INCOMPLETE);
             break;

@@ -5,6 +5,7 @@
 #include "session/session.h"
 
 #include <cstdio>
+#include <cstring>
 
 /* The counter frequency is read once per process.  init is published with
  * release after freq, so a run that sees init set also sees freq. */
@@ -26,6 +27,22 @@ int64_t now_ms(void)
 void session_set_error(run_session *s, const char *text)
 {
     snprintf(s->error, sizeof s->error, "%s", text);
+}
+
+void session_add_warning(run_session *s, const char *text)
+{
+    char *w = s->dump.warnings;
+    s->dump.warning_count++;
+    size_t used = strnlen(w, sizeof s->dump.warnings);
+    size_t n = strnlen(text, 300);
+    if (used + n + 2 > sizeof s->dump.warnings)
+        return;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)text[i];
+        w[used + i] = c < 0x20 || c == 0x7f ? ' ' : (char)c;
+    }
+    w[used + n] = '\n';
+    w[used + n + 1] = '\0';
 }
 
 void session_set_table(run_session *s, const char *name)

@@ -48,6 +48,11 @@ struct dump_progress {
     /* The kept script of a run that did not end done, or empty; written
      * before the final state. */
     char partial_path[1040];
+    /* What a run that ended done left out or wants the host to know: the
+     * texts one after another, each ended by a '\n'; written before the
+     * final state through session_add_warning. */
+    char warnings[1536];
+    int32_t warning_count; /* added, including those that did not fit */
 };
 
 struct run_session {
@@ -77,6 +82,12 @@ int64_t now_ms(void);
 
 /* Copies text into s->error, cut to 511 bytes. */
 void session_set_error(run_session *s, const char *text);
+
+/* Adds one warning to the run's result (the one way every part of a run
+ * reports one): a text of its own, control bytes turned into blanks, cut
+ * to 300 bytes.  Counted always, kept while the slot has room.  On the
+ * run's own thread, before the final state. */
+void session_add_warning(run_session *s, const char *text);
 
 /* Rewrites current_table with name, cut to 127 bytes. */
 void session_set_table(run_session *s, const char *name);

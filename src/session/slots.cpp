@@ -80,6 +80,8 @@ static void session_clear(run_session *s)
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     memset(s->error, 0, sizeof s->error);
     memset(s->dump.partial_path, 0, sizeof s->dump.partial_path);
+    memset(s->dump.warnings, 0, sizeof s->dump.warnings);
+    s->dump.warning_count = 0;
 }
 
 /* A slot whose free gave up waiting is reclaimed as soon as its worker

@@ -280,6 +280,27 @@ inline std::string read_file(const std::string &path)
     return ss.str();
 }
 
+/* The partial script a run keeps beside out ("out.<16 hex digits>.partial"),
+ * or "" when there is none. */
+inline std::string partial_file(const std::string &out)
+{
+    size_t slash = out.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : out.substr(0, slash);
+    std::string base = out.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return "";
+    std::string found;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() == base.size() + 24 && name.compare(0, base.size(), base) == 0 &&
+            name.compare(name.size() - 8, 8, ".partial") == 0)
+            found = dir + "/" + name;
+    }
+    closedir(d);
+    return found;
+}
+
 inline bool file_exists(const std::string &path)
 {
     struct stat st;

@@ -214,10 +214,18 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         {{"dump", "-d", "shop", "--section=data", "--section=pre-data", "--section=post-data"},
          {},
          shop + ",\"complete\":true"},
-        /* -O and -x name the defaults, and win when they come last. */
+        /* -O and -x leave owners and privileges out, and win when they come last. */
         {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
          {},
-         shop + ",\"complete\":true,\"include_schema\":false"},
+         shop + ",\"complete\":true,\"include_schema\":false,\"include_owners\":false,"
+                "\"include_privileges\":false"},
+        {{"dump", "-d", "shop", "--role", "r\"1", "--restrict-key", "K1"},
+         {},
+         shop + ",\"complete\":true,\"role\":\"r\\\"1\",\"restrict_key\":\"K1\""},
+        {{"restore", "-d", "shop", "-f", "x.sql", "-O", "-x", "--role", "r"},
+         {},
+         "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"someone\",\"database\":\"shop\","
+         "\"in_path\":\"x.sql\",\"no_owner\":true,\"no_privileges\":true,\"role\":\"r\""},
         /* Options before and after the command word, whatever POSIX says. */
         {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
          {"POSIXLY_CORRECT=1"},
@@ -477,17 +485,20 @@ TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
     ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
     std::vector<std::string> env = sandbox_env();
     env.push_back("TMPDIR=" + tmp);
-    cli_result r = run_cli({"dump", "-d", "cli_out_src"}, env);
+    /* One fence key, so that runs can be compared byte for byte. */
+    cli_result r = run_cli({"dump", "-d", "cli_out_src", "--restrict-key", "K"}, env);
     ASSERT_EQ(0, r.rc) << r.err;
     EXPECT_EQ(0u, r.err.find("Dumped 1 table, 2,500 rows, ")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" to standard output\n")) << r.err;
     EXPECT_EQ(0u, r.out.find("-- veltrano-pgdump 1.0.0\n")) << r.out.substr(0, 200);
     EXPECT_EQ(0, dir_entries(tmp));
-    EXPECT_EQ(r.out, run_cli({"dump", "-d", "cli_out_src", "-f", "-"}, env).out);
+    EXPECT_EQ(r.out,
+              run_cli({"dump", "-d", "cli_out_src", "-f", "-", "--restrict-key", "K"}, env).out);
 
     /* "> file": the script in the file, the summary on stderr only. */
     std::string redirected = dir + "/redirected.sql";
-    cli_result to_file = run_cli_to_file({"dump", "-d", "cli_out_src"}, env, redirected);
+    cli_result to_file =
+        run_cli_to_file({"dump", "-d", "cli_out_src", "--restrict-key", "K"}, env, redirected);
     EXPECT_EQ(0, to_file.rc) << to_file.err;
     EXPECT_EQ(r.out, read_file(redirected));
     EXPECT_EQ(0u, to_file.err.find("Dumped 1 table, 2,500 rows, ")) << to_file.err;
@@ -667,9 +678,9 @@ TEST_F(CliTest, CtrlCOnATerminalCancelsAndKeepsThePartialScript)
     EXPECT_NE(std::string::npos, t.seen.find("\r")) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("veltrano-pgdump: cancelled")) << t.seen;
     EXPECT_FALSE(file_exists(out));
-    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + out + ".partial"))
+    EXPECT_NE(std::string::npos, t.seen.find("the partial script stays in " + partial_file(out)))
         << t.seen;
-    std::string script = read_file(out + ".partial");
+    std::string script = read_file(partial_file(out));
     EXPECT_EQ(0u, script.find("-- veltrano-pgdump 1.0.0\n"));
     EXPECT_NE(std::string::npos, script.find("\"slow\" VALUES"));
     EXPECT_EQ(std::string::npos, script.find("(20000,"));
@@ -683,9 +694,9 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     child c = start_cli({"dump", "-f", out}, child_env(slow_env()));
     ASSERT_GT(c.pid, 0);
     /* The file appears once the run is past its login; give it rows. */
-    for (int i = 0; i < 300 && !file_exists(out + ".partial"); i++)
+    for (int i = 0; i < 300 && partial_file(out).empty(); i++)
         usleep(50000);
-    ASSERT_TRUE(file_exists(out + ".partial"));
+    ASSERT_NE("", partial_file(out));
     usleep(1500000);
     kill(c.pid, SIGINT);
     cli_result r = finish_cli(c, 30000);
@@ -693,7 +704,7 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(std::string::npos, r.err.find('\r')) << r.err;
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: cancelled")) << r.err;
-    EXPECT_NE(std::string::npos, read_file(out + ".partial").find("\"slow\" VALUES"));
+    EXPECT_NE(std::string::npos, read_file(partial_file(out)).find("\"slow\" VALUES"));
 }
 
 /* -f - streams: the script's first bytes arrive while the dump still

@@ -159,7 +159,7 @@ TEST(CopySection, HostileRowFailsNamingTheTableAndNeverReachesTheScript)
         ASSERT_EQ(0, sink_open(&sink, f, &bytes, SINK_FILE, 0));
         std::vector<unsigned char> buf(4096);
         dump_writer w = {&sink, buf.data(), buf.size(), 0};
-        table_target t = {"public", "victim", nullptr, 1, 0};
+        table_target t = {"public", "victim", nullptr, 1, 0, 0};
         int outcome = 0;
         EXPECT_EQ(SECTION_END, table_rows_write(&c, &s.conn, &w, &t, &outcome));
         EXPECT_EQ(SESSION_FAILED, outcome);

@@ -120,7 +120,8 @@ TEST(Tls, EverySslmodeAgainstATlsServer)
                             "postgres",
                             nullptr};
         pg_conn_options o = {
-            c.sslmode, root.c_str(), cert.c_str(), key.c_str(), 1, c.channel_binding, 0, nullptr};
+            c.sslmode, root.c_str(), cert.c_str(), key.c_str(), 1, c.channel_binding,
+            0,         nullptr,      nullptr};
         pg_conn conn;
         int rc = pg_connect_opts(&conn, &p, &o);
         if (c.error != nullptr) {
@@ -147,7 +148,8 @@ TEST(Tls, EverySslmodeAgainstATlsServer)
         std::string root = tls_file("ca.crt");
         pg_conn_params p = {
             other.c_str(), sandbox_server()->port, TLS_USER, TLS_PASSWORD, "postgres", nullptr};
-        pg_conn_options o = {"verify-full", root.c_str(), nullptr, nullptr, 1, nullptr, 0, nullptr};
+        pg_conn_options o = {"verify-full", root.c_str(), nullptr, nullptr, 1, nullptr, 0,
+                             nullptr,       nullptr};
         pg_conn conn;
         EXPECT_EQ(pg_connect_opts(&conn, &p, &o), -1);
         EXPECT_EQ(std::string(conn.error).rfind("certificate verify failed: ", 0), 0u)
@@ -189,7 +191,7 @@ TEST(Tls, ServersThatRefuseOrBreakTheNegotiation)
             srv.close();
         srv.start();
         pg_conn_params p = {"127.0.0.1", srv.port(), "u", "secret", "d", nullptr};
-        pg_conn_options o = {c.sslmode, nullptr, nullptr, nullptr, 1, nullptr, 0, nullptr};
+        pg_conn_options o = {c.sslmode, nullptr, nullptr, nullptr, 1, nullptr, 0, nullptr, nullptr};
         pg_conn conn;
         int rc = pg_connect_opts(&conn, &p, &o);
         if (c.error == nullptr) {
@@ -215,7 +217,7 @@ TEST(Tls, PreferRetriesInPlainAfterAFailedHandshake)
     srv.read_startup().send(be_trust_login()).read_message();
     srv.start();
     pg_conn_params p = {"127.0.0.1", srv.port(), "u", "", "d", nullptr};
-    pg_conn_options o = {"prefer", nullptr, nullptr, nullptr, 1, nullptr, 0, nullptr};
+    pg_conn_options o = {"prefer", nullptr, nullptr, nullptr, 1, nullptr, 0, nullptr, nullptr};
     pg_conn conn;
     ASSERT_EQ(pg_connect_opts(&conn, &p, &o), 0) << conn.error;
     EXPECT_EQ(conn.tls, nullptr);
@@ -242,7 +244,7 @@ TEST(Tls, NotPostgresAndSilentServersAreNamed)
         srv.read_startup().pause(3000);
         srv.start();
         pg_conn_params p = {"127.0.0.1", srv.port(), "u", "", "d", nullptr};
-        pg_conn_options o = {nullptr, nullptr, nullptr, nullptr, 1, nullptr, 1, nullptr};
+        pg_conn_options o = {nullptr, nullptr, nullptr, nullptr, 1, nullptr, 1, nullptr, nullptr};
         pg_conn conn;
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(pg_connect_opts(&conn, &p, &o), -1);

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -114,7 +115,7 @@ const split_case SPLIT_CASES[] = {
     /* psql variables */
     {"SELECT :foo, :'bar', 1::int, a[1:2], x:=1;", "S1:SELECT :foo, :'bar', 1::int, a[1:2], x:=1;",
      0, LX_F_VARIABLE},
-    {"SELECT a[1:2], ':x', 1::text;", "S1:SELECT a[1:2], ':x', 1::text;", 0, 0},
+    {"SELECT a[1:2], ':x', 1::text;", "S1:SELECT a[1:2], ':x', 1::text;", 0, LX_F_VARIABLE},
     {std::string("SELECT '\0';", 11), std::string("S1:SELECT '\0';", 14), 0, LX_F_NUL},
     {"SELECT 'open", "I1:SELECT 'open", LX_OPEN_QUOTE, 0},
     {"SELECT \"open", "I1:SELECT \"open", LX_OPEN_IDENT, 0},
@@ -298,4 +299,103 @@ TEST(PsqlLexer, CutsLikePsqlOnARealServer)
     for (int i = 1; i <= k; i++)
         want += std::to_string(i) + " ";
     EXPECT_EQ(want, numbers) << out;
+}
+
+/* Where psql 15 cuts differently from a naive reading: a number glued to
+ * an identifier is one junk token, a psql variable's name holds no "$" and
+ * is never a keyword, and a script that turns standard_conforming_strings
+ * off makes psql read '...' as E'...'. */
+TEST(PsqlLexer, FollowsPsql15OnJunkVariablesAndStringSettings)
+{
+    const split_case cases[] = {
+        {"SELECT 1e1$a$;\\! x\n", "S1:SELECT 1e1$a$;|M1:\\! x\n", LX_OPEN_NONE, 0},
+        {"SELECT 1.5e1$a$;", "S1:SELECT 1.5e1$a$;", LX_OPEN_NONE, 0},
+        {"SELECT 1e+1$a$;$a$;", "S1:SELECT 1e+1$a$;$a$;", LX_OPEN_NONE, 0},
+        {"SELECT :x$a$;$a$;", "S1:SELECT :x$a$;$a$;", LX_OPEN_NONE, LX_F_VARIABLE},
+        {"CREATE FUNCTION f() BEGIN ATOMIC SELECT a[1:begin]; END;",
+         "S1:CREATE FUNCTION f() BEGIN ATOMIC SELECT a[1:begin]; END;", LX_OPEN_NONE,
+         LX_F_VARIABLE},
+        {"CREATE FUNCTION f() RETURNS int RETURN :begin; SELECT 2;",
+         "S1:CREATE FUNCTION f() RETURNS int RETURN :begin;|S1:SELECT 2;", LX_OPEN_NONE,
+         LX_F_VARIABLE},
+        {"SET standard_conforming_strings = off;\nSELECT 'a\\';\\! x\n';\n",
+         "S1:SET standard_conforming_strings = off;|S2:SELECT 'a\\';\\! x\n';", LX_OPEN_NONE, 0},
+        {"SET standard_conforming_strings TO 'off'; SELECT n'\\''; RESET ALL; SELECT 'a\\';",
+         "S1:SET standard_conforming_strings TO 'off';|S1:SELECT n'\\'';|S1:RESET ALL;|S1:SELECT "
+         "'a\\';",
+         LX_OPEN_NONE, 0},
+        /* bits, hex and U& strings never take backslash escapes in psql */
+        {"SET standard_conforming_strings = false; SELECT x'\\', U&'\\';",
+         "S1:SET standard_conforming_strings = false;|S1:SELECT x'\\', U&'\\';", LX_OPEN_NONE, 0},
+    };
+    for (const split_case &c : cases) {
+        lx_split_result r;
+        EXPECT_EQ(c.items, render(c.text, &r)) << c.text;
+        EXPECT_EQ(c.open, r.open) << c.text;
+        EXPECT_EQ(c.flags, r.flags) << c.text;
+    }
+    struct {
+        const char *sql;
+        int std;
+    } const settings[] = {
+        {"SET standard_conforming_strings = off;", 0},
+        {"set session STANDARD_CONFORMING_STRINGS to 'of';", 0},
+        {"SET LOCAL standard_conforming_strings = 0;", 0},
+        {"SET standard_conforming_strings = DEFAULT;", 1},
+        {"RESET standard_conforming_strings;", 1},
+        {"SET standard_conforming_strings = yes;", 1},
+        {"SET standard_conforming_strings = o;", -1},
+        {"SET search_path = off;", -1},
+        {"SELECT set_config('standard_conforming_strings', 'off', false);", -1},
+    };
+    for (const auto &s : settings)
+        EXPECT_EQ(s.std, lx_statement_std_strings(s.sql, strlen(s.sql))) << s.sql;
+    const char *const unsafe[] = {"SJIS", "sjis",    "Shift_JIS", "BIG5",   "GBK",
+                                  "UHC",  "GB18030", "JOHAB",     "WIN932", "windows-936"};
+    for (const char *e : unsafe)
+        EXPECT_EQ(0, lx_encoding_is_safe(e)) << e;
+    const char *const safe[] = {"UTF8", "LATIN1", "EUC_JP", "SQL_ASCII", "WIN1252", "KOI8R"};
+    for (const char *e : safe)
+        EXPECT_EQ(1, lx_encoding_is_safe(e)) << e;
+}
+
+/* Server text bound for a script: rewritten so that its reading depends
+ * neither on standard_conforming_strings nor on psql's variables, or
+ * refused when no rewrite makes it one inert piece. */
+TEST(PsqlLexer, PastedTextReadsTheSameWhateverTheReplaySets)
+{
+    struct {
+        std::string text;
+        int whole;
+        std::string out; /* "" when refused */
+    } const cases[] = {
+        {"'a\\b'::text", 0, "E'a\\\\b'::text"},
+        {"'it''s \\'::text", 0, "E'it''s \\\\'::text"},
+        {"'plain'::text || E'x\\\\'::text", 0, "'plain'::text || E'x\\\\'::text"},
+        {"f('a\\'), g('b')", 0, "f(E'a\\\\'), g('b')"},
+        {"cardinality(arr[1:\"USER\"]) >= 0", 0, "cardinality(arr[1: \"USER\"]) >= 0"},
+        {"a[1:n] + b[:2] + c::int + d[1::int]", 0, "a[1: n] + b[: 2] + c::int + d[1::int]"},
+        {"x:::y + z:'q' + w:{?v}", 0, "x::: y + z: 'q' + w: {?v}"},
+        {"':x' || $$:y$$ || \":z\" /* :c */", 0, "':x' || $$:y$$ || \":z\" /* :c */"},
+        {"CREATE FUNCTION f(a int[], begin int) BEGIN ATOMIC SELECT a[1:begin]; END", 1,
+         "CREATE FUNCTION f(a int[], begin int) BEGIN ATOMIC SELECT a[1: \"begin\"]; END"},
+        {"a[1:BEGIN]", 0, "a[1: \"begin\"]"},
+        {"a[1:beginning]", 0, "a[1: beginning]"},
+        /* refused: nothing makes these one inert piece */
+        {"b'1\\'", 0, ""},
+        {"U&'\\0041'", 0, ""},
+        {"1; SELECT 2", 0, ""},
+        {"'open", 0, ""},
+        {"x \\! id", 0, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> out(3 * c.text.size() + 16);
+        size_t n = 0;
+        int rc =
+            lx_rewrite_pasted(c.text.data(), c.text.size(), c.whole, out.data(), out.size(), &n);
+        EXPECT_EQ(c.out.empty() ? -1 : 0, rc) << c.text;
+        if (rc == 0) {
+            EXPECT_EQ(c.out, std::string(out.data(), n)) << c.text;
+        }
+    }
 }

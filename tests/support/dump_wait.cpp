@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -55,6 +56,25 @@ bool file_exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+std::string partial_file(const std::string &out)
+{
+    size_t slash = out.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : out.substr(0, slash);
+    std::string base = out.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return "";
+    std::string found;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() == base.size() + 24 && name.compare(0, base.size(), base) == 0 &&
+            name.compare(name.size() - 8, 8, ".partial") == 0)
+            found = dir + "/" + name;
+    }
+    closedir(d);
+    return found;
 }
 
 static std::string g_temp_dir;

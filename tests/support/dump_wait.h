@@ -18,6 +18,9 @@ std::string read_all(FILE *f);
 /* Whole file as bytes; empty when it cannot be read. */
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+/* The partial script a run keeps beside out ("out.<16 hex digits>.partial"),
+ * or "" when there is none. */
+std::string partial_file(const std::string &out);
 /* Creates or replaces path with text. */
 void write_file(const std::string &path, const std::string &text);
 
