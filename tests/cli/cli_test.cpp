@@ -785,6 +785,66 @@ TEST_F(CliTest, PasswordPromptReadsTheTerminalWithoutEcho)
     EXPECT_EQ(std::string::npos, t.seen.find(SANDBOX_SCRAM_PASSWORD)) << t.seen;
 }
 
+/* A backend ended by the administrator: the error is the server's own
+ * text, not the closed socket's. */
+TEST_F(CliTest, TerminatedBackendIsReportedWithTheServersText)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_term");
+    ASSERT_EQ(0,
+              sandbox_psql("cli_term", "CREATE TABLE big AS SELECT g AS id, repeat('x', 60) AS t "
+                                       "FROM generate_series(1, 1500000) g"));
+    std::vector<std::string> env = sandbox_env();
+    env.push_back("PGSSLMODE=disable");
+    child c = start_cli({"dump", "-d", "cli_term", "--copy", "-f", dir + "/t.sql"}, child_env(env));
+    ASSERT_GT(c.pid, 0);
+    std::string ended;
+    for (int i = 0; i < 200 && ended.compare(0, 1, "t") != 0; i++) {
+        usleep(20000);
+        ended =
+            sandbox_psql_output("postgres", "SELECT coalesce(bool_or(pg_terminate_backend(pid)), "
+                                            "false) FROM pg_stat_activity WHERE datname = "
+                                            "'cli_term' AND query LIKE 'COPY%'");
+    }
+    cli_result r = finish_cli(c);
+    ASSERT_EQ("t\n", ended);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos,
+              r.err.find("error: FATAL: terminating connection due to administrator command"))
+        << r.err;
+}
+
+/* As libpq's tools: with no password given, on a terminal, a server that
+ * asks for one gets a prompt, whatever its method; -w never prompts. */
+TEST_F(CliTest, PasswordIsPromptedForWhenTheServerAsksForIt)
+{
+    REQUIRE_SANDBOX();
+    const struct {
+        const char *user, *password;
+    } logins[] = {{SANDBOX_SCRAM_USER, SANDBOX_SCRAM_PASSWORD},
+                  {SANDBOX_MD5_USER, SANDBOX_MD5_PASSWORD},
+                  {SANDBOX_PLAIN_USER, SANDBOX_PLAIN_PASSWORD}};
+    auto prompted = [](const std::string &out) {
+        return out.size() >= 10 && out.compare(out.size() - 10, 10, "Password: ") == 0;
+    };
+    for (const auto &l : logins) {
+        pty_run t;
+        ASSERT_TRUE(t.start({"test"}, sandbox_env(l.user)));
+        ASSERT_TRUE(t.wait_until(prompted)) << l.user << ": " << t.seen;
+        t.type(std::string(l.password) + "\n");
+        EXPECT_EQ(0, t.finish()) << t.seen;
+        EXPECT_NE(std::string::npos, t.seen.find("OK: PostgreSQL")) << t.seen;
+    }
+    pty_run t;
+    ASSERT_TRUE(t.start({"test", "-w"}, sandbox_env(SANDBOX_SCRAM_USER)));
+    EXPECT_EQ(1, t.finish()) << t.seen;
+    EXPECT_EQ(std::string::npos, t.seen.find("Password: ")) << t.seen;
+    pty_run trusted;
+    ASSERT_TRUE(trusted.start({"test"}, sandbox_env()));
+    EXPECT_EQ(0, trusted.finish()) << trusted.seen;
+    EXPECT_EQ(std::string::npos, trusted.seen.find("Password: ")) << trusted.seen;
+}
+
 } // namespace
 
 namespace
