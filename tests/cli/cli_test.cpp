@@ -600,6 +600,14 @@ TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: line ")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("already exists")) << r.err;
+    /* What a stopped restore left: said, in one transaction or not. */
+    EXPECT_NE(std::string::npos, r.err.find(" statements before line ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("stay committed")) << r.err;
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "-1"}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was committed: the script ran in one "
+                                            "transaction, rolled back"))
+        << r.err;
 
     r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "--continue-on-error", "--json"},
                 env);
