@@ -23,9 +23,9 @@
 #include "catalog/catalog_query.h"
 #include "config/config.h"
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 static void read_config(const char *p, const char *end, dump_config *cfg)
 {
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         rewind(sink);
         dw_sink out = {};
         sink_open(&out, sink, &s.dump.bytes_written, SINK_FILE, 0);
-        dump_writer w = {&out, buf, sizeof buf, 0};
+        dump_writer w = {&out, buf, sizeof buf, 0, 0};
         cw_ctx c = {&s, &w, &cat, &cfg, 0, {0}};
         write_drops(&c);
         write_predata(&c);

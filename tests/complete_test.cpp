@@ -11,7 +11,7 @@
 #include <string>
 
 #include "config/config.h"
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "support/dump_wait.h"
 #include "support/sandbox.h"
 

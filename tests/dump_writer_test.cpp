@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 #include "support/dump_wait.h"
 
 #include <zlib.h>
@@ -115,6 +115,26 @@ TEST(DumpWriter, RefusedFlushKeepsHeldBytesAndCount)
     std::string big(100, 'b');
     EXPECT_EQ(-1, dw_put(&g.w, big.data(), big.size()));
     EXPECT_EQ(0, g.counted());
+}
+
+TEST(DumpWriter, FirstRefusalIsStickyUntilTheFinalRetry)
+{
+    writer_fixture f(8);
+    ASSERT_EQ(0, dw_put(&f.w, "01234567", 8));
+    sink_fail_once_at(1);
+    EXPECT_EQ(-1, dw_put(&f.w, "89", 2)); /* the held block is refused once */
+    /* The file would take bytes again, but nothing passes the hole. */
+    EXPECT_EQ(-1, dw_put(&f.w, "", 0));
+    EXPECT_EQ(-1, dw_printf(&f.w, "%d", 1));
+    EXPECT_EQ(-1, dw_put_ident(&f.w, "x"));
+    EXPECT_EQ(-1, dw_put_literal(&f.w, "x", 1));
+    EXPECT_EQ(-1, dw_put_comment_text(&f.w, ""));
+    EXPECT_EQ(-1, dw_flush(&f.w));
+    EXPECT_EQ("", f.contents());
+    EXPECT_EQ(0, dw_retry(&f.w));
+    EXPECT_EQ("01234567", f.contents());
+    EXPECT_EQ(0, dw_put(&f.w, "89", 2));
+    sink_fail_once_at(0);
 }
 
 /* What a .gz or .zst file holds, decompressed the way gzip -d and zstd -d

@@ -7,6 +7,7 @@
  * answered with the error reply instead.
  */
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "api/listing.h"
@@ -17,26 +18,42 @@
 /* Last usable offset: entries must leave the closing "]}" and the NUL. */
 #define SYNC_LIMIT (SYNC_BUF_SIZE - 1)
 
-int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg)
+static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg)
 {
-    if (config_json == nullptr || parse_config(config_json, cfg) != 0) {
+    if (parse_config(config_json, cfg) != 0) {
         set_last_error("invalid config json");
         return -1;
     }
     if (cfg->user[0] == '\0') {
-        config_wipe_password(cfg);
         set_last_error("user required");
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
-    int rc = session_connect(cfg, db, nullptr, CONN_BARE, conn);
-    /* The password is not needed after the login, whatever its outcome. */
-    config_wipe_password(cfg);
-    if (rc != 0) {
+    if (session_connect(cfg, db, nullptr, CONN_BARE, conn) != 0) {
         set_last_error(conn->error);
         return -1;
     }
     return 0;
+}
+
+int sync_connect(const char *config_json, pg_conn *conn, int *has_database)
+{
+    if (config_json == nullptr) {
+        set_last_error("invalid config json");
+        return -1;
+    }
+    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
+    if (cfg == nullptr) {
+        set_last_error("out of memory");
+        return -1;
+    }
+    int rc = connect_with(config_json, conn, cfg);
+    if (has_database != nullptr)
+        *has_database = cfg->database[0] != '\0' ? 1 : 0;
+    /* The password is not needed after the login, whatever its outcome. */
+    config_wipe_password(cfg);
+    free(cfg);
+    return rc;
 }
 
 static const char *error_reply(reply_block *b, const char *text)
@@ -73,8 +90,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char 
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    if (sync_connect(config_json, &conn, nullptr) != 0)
         return error_reply(b, b->err);
     char version[128];
     json_escape(conn.server_version, version, sizeof version);
@@ -146,8 +162,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    if (sync_connect(config_json, &conn, nullptr) != 0)
         return error_reply(b, b->err);
     return list_reply(
         b, &conn, "{\"ok\":true,\"databases\":[",
@@ -188,10 +203,10 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *con
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
-    dump_config cfg;
-    if (sync_connect(config_json, &conn, &cfg) != 0)
+    int has_database = 0;
+    if (sync_connect(config_json, &conn, &has_database) != 0)
         return error_reply(b, b->err);
-    if (cfg.database[0] == '\0') {
+    if (!has_database) {
         pg_close(&conn);
         snprintf(b->sync, sizeof b->sync, "%s", "{\"ok\":false,\"error\":\"database required\"}");
         return b->sync;

@@ -8,8 +8,11 @@
 #include "config/config.h"
 #include "pg_client/pg_client.h"
 
-/* 0 with conn open and cfg filled; -1 with g_err set and nothing open.
- * Connects to cfg->database, or to "postgres" when it is empty. */
-int sync_connect(const char *config_json, pg_conn *conn, dump_config *cfg);
+/* 0 with conn open; -1 with the thread's last error set and nothing
+ * open.  Connects to the configured database, or to "postgres" when none
+ * is given; *has_database (may be null) tells which.  The configuration
+ * is read into heap memory (it is large for a host thread's stack) and
+ * wiped and freed before the call returns. */
+int sync_connect(const char *config_json, pg_conn *conn, int *has_database);
 
 #endif

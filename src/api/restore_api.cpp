@@ -7,6 +7,7 @@
  * slot, and the slot's replies are formatted from it.
  */
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "api/reply.h"
@@ -133,20 +134,17 @@ static int restore_keys(const char *text, restore_job *job)
     return 0;
 }
 
-extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json)
+/* Checks the document and starts the restore in a claimed slot; the
+ * slot's index, or -1 / -2 with the thread's last error set. */
+static int32_t start_restore(const char *config_json, const dump_config *cfg)
 {
-    dump_config cfg;
-    if (config_json == nullptr || parse_config(config_json, &cfg) != 0) {
-        set_last_error("invalid config json");
-        return -1;
-    }
     restore_job keys;
     restore_job_reset(&keys);
     if (restore_keys(config_json, &keys) != 0) {
         set_last_error("invalid config json");
         return -1;
     }
-    if (cfg.user[0] == '\0' || cfg.database[0] == '\0' || keys.in_path[0] == '\0') {
+    if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || keys.in_path[0] == '\0') {
         set_last_error("user, database and in_path required");
         return -1;
     }
@@ -156,7 +154,7 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *confi
         return -2;
     }
     run_session *s = session_at(index);
-    s->cfg = cfg;
+    s->cfg = *cfg;
     restore_job *job = &g_jobs[index];
     restore_job_reset(job);
     memcpy(job->in_path, keys.in_path, sizeof job->in_path);
@@ -170,4 +168,27 @@ extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *confi
         return -1;
     }
     return index;
+}
+
+extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json)
+{
+    if (config_json == nullptr) {
+        set_last_error("invalid config json");
+        return -1;
+    }
+    /* On the heap: the record is large for a host thread's stack. */
+    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
+    if (cfg == nullptr) {
+        set_last_error("out of memory");
+        return -1;
+    }
+    int32_t rc = -1;
+    if (parse_config(config_json, cfg) != 0)
+        set_last_error("invalid config json");
+    else
+        rc = start_restore(config_json, cfg);
+    /* The slot holds its own copy; this one is not needed. */
+    config_wipe_password(cfg);
+    free(cfg);
+    return rc;
 }

@@ -9,7 +9,7 @@
 
 #include "api/reply.h"
 #include "config/config.h"
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "session/session.h"
 #include "veltrano-pgdump.h"
 

@@ -356,16 +356,16 @@ int32_t take_names(const char *text, const json_token *tokens, int32_t count, in
 
 /* How a key's value is applied. */
 enum key_kind {
-    KIND_TEXT,         /* tok_copy into a text field */
-    KIND_PORT,         /* leading integer, 5432 when too long */
-    KIND_ROWS,         /* leading integer clamped to 1..1000 */
-    KIND_FLAG_ON,      /* 1 unless the raw text is "false" */
-    KIND_FLAG_OFF,     /* 0 unless the raw text is "true" */
-    KIND_LIST,         /* the list rule */
-    KIND_REQUIRE_AUTH, /* text that must fit whole, checked after the walk */
-    KIND_CHOICE,       /* one of the words of CHOICES[limit]; others refuse */
-    KIND_RANGE,        /* leading integer clamped to 0..limit (1..limit for jobs) */
-    KIND_SECONDS,      /* leading integer clamped to 0..86400 */
+    KIND_TEXT,       /* tok_copy into a text field */
+    KIND_PORT,       /* leading integer, 5432 when too long */
+    KIND_ROWS,       /* leading integer clamped to 1..1000 */
+    KIND_FLAG_ON,    /* 1 unless the raw text is "false" */
+    KIND_FLAG_OFF,   /* 0 unless the raw text is "true" */
+    KIND_LIST,       /* the list rule */
+    KIND_WHOLE_TEXT, /* text that must fit whole (a cut one would mean another), or refuses */
+    KIND_CHOICE,     /* one of the words of CHOICES[limit]; others refuse */
+    KIND_RANGE,      /* leading integer clamped to 0..limit (1..limit for jobs) */
+    KIND_SECONDS,    /* leading integer clamped to 0..86400 */
 };
 
 /* The words of each choice key, in the order of their numbers. */
@@ -377,9 +377,10 @@ const char *const CHOICES[][4] = {
 struct key_spec {
     const char *name;
     key_kind kind;
-    size_t offset; /* of the field in dump_config */
-    int32_t limit; /* text: bytes copied at most; list: names held at most */
-    size_t count;  /* list: offset of the count field */
+    size_t offset;       /* of the field in dump_config */
+    int32_t limit;       /* text: bytes copied at most; list: names held at most; range: the
+                            largest value; choice: its row of CHOICES */
+    size_t count_offset; /* list: offset of the count field */
 };
 
 #define FIELD(f) offsetof(dump_config, f)
@@ -403,7 +404,7 @@ const key_spec KEYS[] = {
     {"exclude_schemas", KIND_LIST, FIELD(exclude_schemas), CONFIG_MAX_SCHEMAS,
      FIELD(exclude_schema_count)},
     {"exclude_tables", KIND_LIST, FIELD(exclude_tables), CONFIG_MAX_TABLES, FIELD(exclude_count)},
-    {"require_auth", KIND_REQUIRE_AUTH, FIELD(require_auth), PG_REQUIRE_AUTH_MAX, 0},
+    {"require_auth", KIND_WHOLE_TEXT, FIELD(require_auth), PG_REQUIRE_AUTH_MAX, 0},
     {"data_format", KIND_CHOICE, FIELD(data_format), 0, 0},
     {"compression", KIND_CHOICE, FIELD(compression), 1, 0},
     {"compression_level", KIND_RANGE, FIELD(compression_level), 22, 0},
@@ -411,15 +412,15 @@ const key_spec KEYS[] = {
 
     /* A cut file name or mode would point somewhere else: these too must
      * fit whole, like require_auth. */
-    {"sslmode", KIND_REQUIRE_AUTH, FIELD(sslmode), 15, 0},
-    {"sslrootcert", KIND_REQUIRE_AUTH, FIELD(sslrootcert), 1023, 0},
-    {"sslcert", KIND_REQUIRE_AUTH, FIELD(sslcert), 1023, 0},
-    {"sslkey", KIND_REQUIRE_AUTH, FIELD(sslkey), 1023, 0},
+    {"sslmode", KIND_WHOLE_TEXT, FIELD(sslmode), 15, 0},
+    {"sslrootcert", KIND_WHOLE_TEXT, FIELD(sslrootcert), 1023, 0},
+    {"sslcert", KIND_WHOLE_TEXT, FIELD(sslcert), 1023, 0},
+    {"sslkey", KIND_WHOLE_TEXT, FIELD(sslkey), 1023, 0},
     {"sslsni", KIND_FLAG_ON, FIELD(sslsni), 0, 0},
-    {"channel_binding", KIND_REQUIRE_AUTH, FIELD(channel_binding), 15, 0},
+    {"channel_binding", KIND_WHOLE_TEXT, FIELD(channel_binding), 15, 0},
     {"connect_timeout", KIND_SECONDS, FIELD(connect_timeout), 0, 0},
-    {"restrict_key", KIND_REQUIRE_AUTH, FIELD(restrict_key), 63, 0},
-    {"role", KIND_REQUIRE_AUTH, FIELD(role), 127, 0},
+    {"restrict_key", KIND_WHOLE_TEXT, FIELD(restrict_key), 63, 0},
+    {"role", KIND_WHOLE_TEXT, FIELD(role), 127, 0},
     {"table_patterns", KIND_LIST, FIELD(table_patterns), CONFIG_MAX_PATTERNS,
      FIELD(table_pattern_count)},
     {"exclude_table_patterns", KIND_LIST, FIELD(exclude_table_patterns), CONFIG_MAX_PATTERNS,
@@ -434,7 +435,7 @@ const key_spec KEYS[] = {
     {"no_comments", KIND_FLAG_OFF, FIELD(no_comments), 0, 0},
     {"no_sync", KIND_FLAG_OFF, FIELD(no_sync), 0, 0},
     {"serializable_deferrable", KIND_FLAG_OFF, FIELD(serializable_deferrable), 0, 0},
-    {"snapshot", KIND_REQUIRE_AUTH, FIELD(snapshot), 63, 0},
+    {"snapshot", KIND_WHOLE_TEXT, FIELD(snapshot), 63, 0},
     {"lock_wait_timeout", KIND_RANGE, FIELD(lock_wait_timeout), 86400000, 0},
 };
 
@@ -461,7 +462,7 @@ int apply_value(const char *text, const json_token *value, const key_spec *k, du
     case KIND_TEXT:
         tok_copy(text, value->start, value->end, base + k->offset, k->limit);
         break;
-    case KIND_REQUIRE_AUTH:
+    case KIND_WHOLE_TEXT:
         return json_copy_value(text, value->start, value->end, base + k->offset, k->limit) ? 0 : -1;
     case KIND_PORT:
         *number = raw_length(value) <= NUMBER_TEXT_MAX ? read_number(text, value) : 5432;
@@ -527,7 +528,7 @@ int walk(const char *text, const json_token *tokens, int32_t count, dump_config 
         if (k->kind == KIND_LIST) {
             char *base = reinterpret_cast<char *>(cfg);
             name_list list = {reinterpret_cast<char(*)[128]>(base + k->offset),
-                              reinterpret_cast<int32_t *>(base + k->count), k->limit};
+                              reinterpret_cast<int32_t *>(base + k->count_offset), k->limit};
             i = take_names(text, tokens, count, i, list);
             continue;
         }

@@ -14,8 +14,8 @@
 #include <cstring>
 
 #include "dump/complete_write.h"
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_writer.h"
 #include "script/psql_lexer.h"
 
 namespace
@@ -230,7 +230,7 @@ int put_server_statement(cw_ctx *c, const char *text, uint64_t len, const cw_hea
      * scratch writer so that the whole statement can be checked as one. */
     size_t n = (size_t)len;
     unsigned char head_buf[1400];
-    dump_writer hw = {nullptr, head_buf, sizeof head_buf, 0};
+    dump_writer hw = {nullptr, head_buf, sizeof head_buf, 0, 0};
     int rc = 0;
     size_t at = routine ? routine_head(text, n, h, &hw, &rc)
                 : index ? index_head(text, n, h, &hw, &rc)

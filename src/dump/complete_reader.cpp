@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "session/connect.h"
 
 static int fail(run_session *s, const char *text)

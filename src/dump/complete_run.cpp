@@ -20,14 +20,15 @@
 #include "config/config.h"
 #include "dump/complete_pool.h"
 #include "dump/complete_reader.h"
+#include "dump/complete_run.h"
 #include "dump/data_pool.h"
 #include "dump/complete_write.h"
-#include "dump/dump_output.h"
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_output.h"
+#include "dump/run/dump_run.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
 #include "session/connect.h"
+#include "sink/dump_writer.h"
 
 #define WRAP_MAX_OBJECTS 2000
 

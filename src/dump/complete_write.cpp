@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
+#include "sink/dump_writer.h"
 
 void cw_fail(cw_ctx *c, const char *text)
 {

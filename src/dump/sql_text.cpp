@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "dump/dump_writer.h"
 #include "script/psql_lexer.h"
+#include "sink/dump_writer.h"
 
 bool sql_value_is(const pg_value *v, const char *word)
 {

@@ -1,8 +1,10 @@
 /*
  * The operating system, behind one narrow interface: TCP sockets, threads,
  * the monotonic counter and binary file output.  platform_posix.cpp and
- * platform_win32.cpp are the only files that include system headers of
- * their own platform; nothing else in the library knows which OS it runs on.
+ * platform_win32.cpp hold each system's calls, platform_tcp.cpp the socket
+ * logic they share (platform_net.h); only this folder includes system
+ * headers of a platform, and nothing else in the library knows which OS
+ * it runs on.
  */
 #ifndef PGDUMP_PLATFORM_H
 #define PGDUMP_PLATFORM_H

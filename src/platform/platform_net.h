@@ -16,8 +16,15 @@
 
 struct net_addr; /* struct addrinfo */
 
-/* Resolves host:port into a list of stream addresses.  The first, or null
- * with the resolver's text in err. */
+/* The system's code of the last failed socket call (errno, or
+ * WSAGetLastError on Windows). */
+int net_last_error(void);
+
+/* The resolver's text for a failed getaddrinfo with result code rc. */
+void net_resolve_error(int rc, char *dst, size_t size);
+
+/* Resolves host:port into a list of stream addresses (platform_tcp.cpp).
+ * The first, or null with the resolver's text in err. */
 net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size);
 net_addr *net_next(net_addr *a);
 void net_free(net_addr *list);

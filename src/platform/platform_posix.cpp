@@ -51,44 +51,14 @@ void net_set_options(plat_socket s)
     setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
 }
 
-net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
+int net_last_error(void)
 {
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    int grc = getaddrinfo(host, service, &hints, &list);
-    if (grc != 0 || list == nullptr) {
-        snprintf(err, err_size, "%s", grc != 0 ? gai_strerror(grc) : "no address");
-        return nullptr;
-    }
-    return reinterpret_cast<net_addr *>(list);
+    return errno;
 }
 
-net_addr *net_next(net_addr *a)
+void net_resolve_error(int rc, char *dst, size_t size)
 {
-    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
-}
-
-void net_free(net_addr *list)
-{
-    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
-}
-
-void net_address_text(const net_addr *a, int port, char *dst, size_t size)
-{
-    const struct addrinfo *ai = ai_of(a);
-    char name[INET6_ADDRSTRLEN] = "?";
-    getnameinfo(ai->ai_addr, ai->ai_addrlen, name, sizeof name, nullptr, 0, NI_NUMERICHOST);
-    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
-}
-
-plat_socket net_socket(const net_addr *a, int *code)
-{
-    const struct addrinfo *ai = ai_of(a);
-    int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    *code = s < 0 ? errno : 0;
-    return s < 0 ? PLAT_INVALID_SOCKET : s;
+    snprintf(dst, size, "%s", gai_strerror(rc));
 }
 
 int net_connect(plat_socket s, const net_addr *a, int64_t deadline)
@@ -142,15 +112,6 @@ int plat_wait_readable(plat_socket s, int ms)
     if (r < 0)
         return errno == EINTR ? 0 : -1;
     return r > 0 ? 1 : 0;
-}
-
-int plat_parse_ip(const char *text, unsigned char out[16])
-{
-    if (inet_pton(AF_INET, text, out) == 1)
-        return 4;
-    if (inet_pton(AF_INET6, text, out) == 1)
-        return 16;
-    return 0;
 }
 
 int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx)

@@ -7,6 +7,56 @@
 #include <cstdio>
 
 #include "platform_net.h"
+#include "platform_sockets.h"
+
+static const struct addrinfo *ai_of(const net_addr *a)
+{
+    return reinterpret_cast<const struct addrinfo *>(a);
+}
+
+net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
+{
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    int rc = getaddrinfo(host, service, &hints, &list);
+    if (rc != 0 || list == nullptr) {
+        if (rc != 0)
+            net_resolve_error(rc, err, err_size);
+        else
+            snprintf(err, err_size, "%s", "no address");
+        return nullptr;
+    }
+    return reinterpret_cast<net_addr *>(list);
+}
+
+net_addr *net_next(net_addr *a)
+{
+    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
+}
+
+void net_free(net_addr *list)
+{
+    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
+}
+
+void net_address_text(const net_addr *a, int port, char *dst, size_t size)
+{
+    const struct addrinfo *ai = ai_of(a);
+    char name[INET6_ADDRSTRLEN] = "?";
+    getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
+                NI_NUMERICHOST);
+    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
+}
+
+plat_socket net_socket(const net_addr *a, int *code)
+{
+    const struct addrinfo *ai = ai_of(a);
+    plat_socket s = (plat_socket)socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    *code = s == PLAT_INVALID_SOCKET ? net_last_error() : 0;
+    return s;
+}
 
 int net_ms_left(int64_t deadline)
 {
@@ -73,4 +123,13 @@ int plat_tcp_connect(const char *host, int port, plat_socket *out)
 {
     char err[16];
     return plat_tcp_open(host, port, 0, out, err, sizeof err);
+}
+
+int plat_parse_ip(const char *text, unsigned char out[16])
+{
+    if (inet_pton(AF_INET, text, out) == 1)
+        return 4;
+    if (inet_pton(AF_INET6, text, out) == 1)
+        return 16;
+    return 0;
 }

@@ -8,15 +8,9 @@
  */
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
 #include "platform.h"
 #include "platform_net.h"
+#include "platform_sockets.h"
 
 #include <cerrno>
 #include <climits>
@@ -24,8 +18,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <sys/stat.h>
 #include <windows.h>
@@ -83,44 +75,15 @@ void net_error_text(int code, char *dst, size_t size)
     snprintf(dst, size, "%s", text);
 }
 
-net_addr *net_resolve(const char *host, const char *service, char *err, size_t err_size)
+int net_last_error(void)
 {
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
-        net_error_text(WSAGetLastError(), err, err_size);
-        return nullptr;
-    }
-    return reinterpret_cast<net_addr *>(list);
+    return WSAGetLastError();
 }
 
-net_addr *net_next(net_addr *a)
+void net_resolve_error(int rc, char *dst, size_t size)
 {
-    return reinterpret_cast<net_addr *>(ai_of(a)->ai_next);
-}
-
-void net_free(net_addr *list)
-{
-    freeaddrinfo(reinterpret_cast<struct addrinfo *>(list));
-}
-
-void net_address_text(const net_addr *a, int port, char *dst, size_t size)
-{
-    const struct addrinfo *ai = ai_of(a);
-    char name[INET6_ADDRSTRLEN] = "?";
-    getnameinfo(ai->ai_addr, (socklen_t)ai->ai_addrlen, name, sizeof name, nullptr, 0,
-                NI_NUMERICHOST);
-    snprintf(dst, size, ai->ai_family == AF_INET6 ? "[%s]:%d" : "%s:%d", name, port);
-}
-
-plat_socket net_socket(const net_addr *a, int *code)
-{
-    const struct addrinfo *ai = ai_of(a);
-    SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    *code = s == INVALID_SOCKET ? WSAGetLastError() : 0;
-    return (plat_socket)s;
+    (void)rc; /* Winsock tells its reason through WSAGetLastError */
+    net_error_text(WSAGetLastError(), dst, size);
 }
 
 int net_connect(plat_socket ps, const net_addr *a, int64_t deadline)
@@ -158,15 +121,6 @@ int plat_wait_readable(plat_socket s, int ms)
     if (r < 0)
         return -1;
     return r > 0 ? 1 : 0;
-}
-
-int plat_parse_ip(const char *text, unsigned char out[16])
-{
-    if (inet_pton(AF_INET, text, out) == 1)
-        return 4;
-    if (inet_pton(AF_INET6, text, out) == 1)
-        return 16;
-    return 0;
 }
 
 int plat_system_roots(int (*add)(void *ctx, const unsigned char *data, size_t len), void *ctx)

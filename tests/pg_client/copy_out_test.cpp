@@ -4,9 +4,9 @@
  */
 #include "client_fixture.h"
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
+#include "dump/run/dump_run.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 #include <atomic>
 #include <cstdio>
@@ -153,12 +153,12 @@ TEST(CopySection, HostileRowFailsNamingTheTableAndNeverReachesTheScript)
         std::atomic<int64_t> rows{0}, elapsed{0}, bytes{0};
         std::atomic<int32_t> cancel{0};
         char error[512] = "";
-        rows_context c = {&cfg, &rows, &elapsed, 0, &cancel, error, sizeof error};
+        section_context c = {&cfg, &rows, &elapsed, 0, &cancel, error, sizeof error};
         FILE *f = tmpfile();
         dw_sink sink;
         ASSERT_EQ(0, sink_open(&sink, f, &bytes, SINK_FILE, 0));
         std::vector<unsigned char> buf(4096);
-        dump_writer w = {&sink, buf.data(), buf.size(), 0};
+        dump_writer w = {&sink, buf.data(), buf.size(), 0, 0};
         table_target t = {"public", "victim", nullptr, 1, 0, 0};
         int outcome = 0;
         EXPECT_EQ(SECTION_END, table_rows_write(&c, &s.conn, &w, &t, &outcome));

@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "config/config.h"
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 #include "platform/platform.h"
 
 struct dump_writer;

@@ -13,10 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/rows/table_rows.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
 /* Why a row may not go into the script, or null when it may.  Each byte
  * kind is searched with memchr: the rows are most of the script. */
@@ -64,7 +65,7 @@ static int put_copy_head(dump_writer *w, const table_target *t)
     return dw_put(w, " FROM stdin;\n", 13);
 }
 
-static int copy_failed(const rows_context *c, int *outcome, const char *text)
+static int copy_failed(const section_context *c, int *outcome, const char *text)
 {
     if (text != nullptr)
         snprintf(c->error, c->error_size, "%s", text);
@@ -73,7 +74,7 @@ static int copy_failed(const rows_context *c, int *outcome, const char *text)
 }
 
 /* Reads and writes the rows; the copy has started. */
-static int copy_rows(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+static int copy_rows(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     const int64_t start = c->start_ms;
@@ -101,7 +102,7 @@ static int copy_rows(const rows_context *c, pg_conn *conn, dump_writer *w, const
     return SECTION_OK;
 }
 
-int write_table_copy(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+int write_table_copy(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     char *sql = copy_query(t);

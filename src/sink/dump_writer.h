@@ -4,6 +4,10 @@
  * sink counts what reached the disk through the counter it was given, so
  * the writer and the section writers never know where their bytes go.  A
  * refused block (full disk) stays held for the run's final attempt.
+ *
+ * Failures are sticky: after the first refused block every later call
+ * returns -1 without writing, so a caller that missed one failure still
+ * cannot write past the hole; only dw_retry tries the held bytes again.
  */
 #ifndef PGDUMP_DUMP_WRITER_H
 #define PGDUMP_DUMP_WRITER_H
@@ -15,12 +19,27 @@ struct dw_sink;
 
 #define DW_BUFFER_SIZE 1048576
 
+/* Text of every failed script write. */
+#define WRITE_FAILED_TEXT "write failed (disk full?)"
+
 struct dump_writer {
     dw_sink *sink;      /* where full blocks go; owned by the run */
     unsigned char *buf; /* heap, cap bytes; owned by the run */
     uint64_t cap;
-    uint64_t used; /* bytes held in buf, not yet in the file */
+    uint64_t used;  /* bytes held in buf, not yet in the file */
+    int32_t failed; /* 1 once the sink refused a block */
 };
+
+/* Sets up w over sink with a buffer of its own (DW_BUFFER_SIZE bytes, or
+ * the test capacity when one is set).  0, or -1 when out of memory. */
+int dw_open(dump_writer *w, dw_sink *sink);
+
+/* Frees the buffer; the sink is the caller's. */
+void dw_close(dump_writer *w);
+
+/* Test seam: the buffer capacity of writers opened from now on (0: the
+ * normal DW_BUFFER_SIZE), so that tests can make every few bytes a block. */
+void dw_set_test_capacity(uint64_t cap);
 
 /* Appends n bytes.  0, or -1 when the sink refused a block. */
 int dw_put(dump_writer *w, const void *data, uint64_t n);
@@ -49,7 +68,11 @@ int dw_put_literal(dump_writer *w, const void *text, uint64_t n);
 int dw_put_comment_text(dump_writer *w, const char *text);
 
 /* Hands the held bytes to the sink.  0 when it took them all (used is
- * then 0); -1 leaves them held. */
+ * then 0); -1 leaves them held (and always after a failure). */
 int dw_flush(dump_writer *w);
+
+/* The run's final attempt at the held bytes of a writer that failed:
+ * clears the failure and flushes.  0 or -1 as dw_flush. */
+int dw_retry(dump_writer *w);
 
 #endif

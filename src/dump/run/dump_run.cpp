@@ -6,19 +6,21 @@
  * that sees it may read every counter and text, open the file or free the
  * slot at once.
  */
-#include "dump/dump_run.h"
+#include "dump/run/dump_run.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/data_pool.h"
-#include "dump/dump_output.h"
-#include "dump/dump_tables.h"
-#include "dump/dump_writer.h"
+#include "dump/complete_run.h"
+#include "dump/run/data_pool.h"
+#include "dump/run/dump_output.h"
+#include "dump/table_only/dump_tables.h"
+#include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
 #include "pg_client/pg_version.h"
 #include "session/connect.h"
+#include "sink/dump_writer.h"
 
 static const char SCRIPT_SETTINGS[] =
     "SET client_encoding = 'UTF8';\nSET standard_conforming_strings = on;\n\n";
@@ -68,12 +70,28 @@ static int lock_tables(run_session *s, pg_conn *conn)
     return 0;
 }
 
+section_context session_section(run_session *s)
+{
+    return section_context{&s->cfg,        &s->dump.rows_written,
+                           &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
+                           &s->cancel,     s->error,
+                           sizeof s->error};
+}
+
+int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
+                     int *outcome)
+{
+    section_context c = session_section(s);
+    return table_rows_write(&c, conn, w, t, outcome);
+}
+
 /* Each table's sections in turn; with a pool, each data section is the
  * part a worker wrote.  Returns the outcome, 0 when all went. */
 static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uint32_t *oids,
                         data_pool *pool)
 {
     const dump_config *cfg = &s->cfg;
+    const section_context c = session_section(s);
     int outcome = 0;
     for (int i = 0; i < cfg->table_count; i++) {
         const char *name = cfg->tables[i];
@@ -81,12 +99,13 @@ static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uin
             return SESSION_CANCELLED;
         session_set_table(s, name);
         if (cfg->include_schema &&
-            write_table_definition(s, conn, w, name, oids[i], &outcome) != SECTION_OK)
+            write_table_definition(&c, conn, w, name, oids[i], &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
         if (pool != nullptr && data_pool_append(pool, i, w, &outcome) != 0)
             return outcome != 0 ? outcome : SESSION_FAILED;
+        const table_target t = {"public", name, nullptr, 0, 0, 0};
         if (pool == nullptr && cfg->include_data &&
-            write_table_data(s, conn, w, name, &outcome) != SECTION_OK)
+            table_rows_write(&c, conn, w, &t, &outcome) != SECTION_OK)
             return outcome != 0 ? outcome : SESSION_FAILED;
         s->dump.tables_done.store(i + 1, std::memory_order_relaxed);
     }
@@ -100,7 +119,8 @@ static int prepare_run(run_session *s, pg_conn *conn, uint32_t *oids)
         session_set_error(s, conn->error);
         return -1;
     }
-    if (settle_tables(s, conn, oids) != 0 || lock_tables(s, conn) != 0)
+    const settle_context settle = {&s->cfg, s->error, sizeof s->error};
+    if (settle_tables(&settle, conn, oids) != 0 || lock_tables(s, conn) != 0)
         return -1;
     s->dump.tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
     return 0;
@@ -173,7 +193,6 @@ unsigned dump_worker(void *arg)
     }
 
     if (cfg->complete) { /* the whole database: its own course, see complete_run.cpp */
-        int complete_dump(run_session *, pg_conn *);
         int done = complete_dump(s, &conn);
         pg_close(&conn);
         finish(s, done);

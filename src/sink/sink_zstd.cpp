@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <zstd.h>
 
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 int sink_zstd_open(dw_sink *sink, int level)
 {

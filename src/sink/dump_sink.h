@@ -52,6 +52,11 @@ int sink_finish(dw_sink *sink);
 /* Frees the compressor's state; the file stays open.  Safe twice. */
 void sink_free(dw_sink *sink);
 
+/* Test seam: when n > 0, the n-th file write from now on (over every sink
+ * of the process) is refused once, as a full disk would refuse it; 0
+ * turns it off.  Never set outside tests. */
+void sink_fail_once_at(int64_t n);
+
 /* Internals shared by the sink files. */
 int sink_file_put(dw_sink *sink, const void *data, uint64_t n);
 int sink_drain(dw_sink *sink);

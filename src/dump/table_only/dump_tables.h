@@ -12,14 +12,21 @@
 
 #include "config/config.h"
 
-struct run_session;
 struct pg_conn;
 
-/* Fills s->cfg.tables (when none are configured) and oids[i] for every
+/* What settling the tables reads and writes: the run's configuration
+ * (its table list filled when none is configured) and the error text. */
+struct settle_context {
+    dump_config *cfg;
+    char *error; /* error_size bytes */
+    size_t error_size;
+};
+
+/* Fills s->cfg->tables (when none are configured) and oids[i] for every
  * table.  0, or -1 with s->error set: a list that could not be read to its
  * end, a name too long to hold, a configured name that is missing or is
  * not a table. */
-int settle_tables(run_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES]);
+int settle_tables(const settle_context *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES]);
 
 /* Statements that lock many tables at once, a batch per round trip. */
 struct lock_batch {

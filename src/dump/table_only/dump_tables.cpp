@@ -1,13 +1,12 @@
 /*
  * Settling and locking the tables of a table-only dump.
  */
-#include "dump/dump_tables.h"
+#include "dump/table_only/dump_tables.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
 
@@ -34,25 +33,30 @@ static bool parse_oid(const pg_value *v, uint32_t *out)
 
 /* Every ordinary table of public, by name.  The whole list must be read:
  * a list cut short would be a backup silently missing tables. */
-static int list_public_tables(run_session *s, pg_conn *conn, uint32_t *oids)
+static void settle_fail(const settle_context *s, const char *text)
+{
+    snprintf(s->error, s->error_size, "%s", text);
+}
+
+static int list_public_tables(const settle_context *s, pg_conn *conn, uint32_t *oids)
 {
     pg_meta meta = {};
     if (pg_query(conn, TABLE_LIST_SQL, &meta) != 1) {
-        session_set_error(s, conn->error);
+        settle_fail(s, conn->error);
         return -1;
     }
     pg_value v[2];
     int rc = 0;
     const char *bad = nullptr;
     while (bad == nullptr && meta.count == 2 && (rc = pg_read_row(conn, &meta, v)) == 1) {
-        if (s->cfg.table_count >= CONFIG_MAX_TABLES)
+        if (s->cfg->table_count >= CONFIG_MAX_TABLES)
             continue; /* the table-only dump holds 512 tables at most */
-        if (!sql_value_is_name(&v[1]) || !parse_oid(&v[0], &oids[s->cfg.table_count]))
+        if (!sql_value_is_name(&v[1]) || !parse_oid(&v[0], &oids[s->cfg->table_count]))
             bad = "invalid table list from the server";
         else if (v[1].len > 127)
             bad = "table name from the server too long";
         else {
-            char *dst = s->cfg.tables[s->cfg.table_count++];
+            char *dst = s->cfg->tables[s->cfg->table_count++];
             memcpy(dst, v[1].data, (size_t)v[1].len);
             dst[v[1].len] = '\0';
         }
@@ -62,11 +66,11 @@ static int list_public_tables(run_session *s, pg_conn *conn, uint32_t *oids)
     if (bad == nullptr && columns != 2)
         bad = "unexpected table list";
     if (bad != nullptr) {
-        session_set_error(s, bad);
+        settle_fail(s, bad);
         return -1;
     }
     if (rc < 0) {
-        session_set_error(s, conn->error);
+        settle_fail(s, conn->error);
         return -1;
     }
     return 0;
@@ -114,36 +118,36 @@ static char *lookup_query(const dump_config *cfg)
     return sql;
 }
 
-static int check_configured_tables(run_session *s, pg_conn *conn, uint32_t *oids)
+static int check_configured_tables(const settle_context *s, pg_conn *conn, uint32_t *oids)
 {
-    char *sql = lookup_query(&s->cfg);
+    char *sql = lookup_query(s->cfg);
     if (sql == nullptr) {
-        session_set_error(s, "out of memory");
+        settle_fail(s, "out of memory");
         return -1;
     }
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     free(sql);
     if (rc != 1) {
-        session_set_error(s, rc < 0 ? conn->error : "unexpected table lookup");
+        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup");
         return -1;
     }
     pg_value v[2];
     int i = 0, failed = 0;
     while (meta.count == 2 && (rc = pg_read_row(conn, &meta, v)) == 1) {
-        if (failed || i >= s->cfg.table_count)
+        if (failed || i >= s->cfg->table_count)
             continue;
-        const char *name = s->cfg.tables[i];
+        const char *name = s->cfg->tables[i];
         if (v[0].data == nullptr) {
-            snprintf(s->error, sizeof s->error, "relation \"public.%s\" does not exist", name);
+            snprintf(s->error, s->error_size, "relation \"public.%s\" does not exist", name);
             failed = 1;
         } else if (!(sql_value_is(&v[1], "r") || sql_value_is(&v[1], "p"))) {
             char kind = (v[1].data != nullptr && v[1].len == 1) ? (char)v[1].data[0] : '?';
-            snprintf(s->error, sizeof s->error, "\"public.%s\" is %s, not a table", name,
+            snprintf(s->error, s->error_size, "\"public.%s\" is %s, not a table", name,
                      kind_word(kind));
             failed = 1;
         } else if (!parse_oid(&v[0], &oids[i])) {
-            session_set_error(s, "invalid table lookup from the server");
+            settle_fail(s, "invalid table lookup from the server");
             failed = 1;
         }
         i++;
@@ -152,16 +156,16 @@ static int check_configured_tables(run_session *s, pg_conn *conn, uint32_t *oids
     pg_meta_free(&meta);
     if (failed)
         return -1;
-    if (rc < 0 || columns != 2 || i != s->cfg.table_count) {
-        session_set_error(s, rc < 0 ? conn->error : "unexpected table lookup");
+    if (rc < 0 || columns != 2 || i != s->cfg->table_count) {
+        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup");
         return -1;
     }
     return 0;
 }
 
-int settle_tables(run_session *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES])
+int settle_tables(const settle_context *s, pg_conn *conn, uint32_t oids[CONFIG_MAX_TABLES])
 {
-    if (s->cfg.table_count == 0)
+    if (s->cfg->table_count == 0)
         return list_public_tables(s, conn, oids);
     return check_configured_tables(s, conn, oids);
 }

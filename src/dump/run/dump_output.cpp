@@ -1,14 +1,14 @@
 /*
  * The script file: written under a temporary name, put in place at the end.
  */
-#include "dump/dump_output.h"
+#include "dump/run/dump_output.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_sink.h"
+#include "dump/run/dump_run.h"
 #include "platform/platform.h"
+#include "sink/dump_sink.h"
 
 /* Written in place: standard output, a device or a pipe, which cannot be
  * replaced by a rename. */
@@ -37,6 +37,19 @@ static int temp_path(const run_session *s, char *dst, size_t size)
     return 0;
 }
 
+/* The sink that writes the configured compression. */
+static int sink_kind(int32_t compression)
+{
+    switch (compression) {
+    case CONFIG_COMPRESS_GZIP:
+        return SINK_GZIP;
+    case CONFIG_COMPRESS_ZSTD:
+        return SINK_ZSTD;
+    default:
+        return SINK_FILE;
+    }
+}
+
 int dump_output_open(run_session *s, dump_writer *w)
 {
     char *path = s->dump.partial_path; /* cleared again when the run ends done */
@@ -63,20 +76,17 @@ int dump_output_open(run_session *s, dump_writer *w)
     /* The writer does its own buffering; unbuffered, a refused write is
      * reported by the very call that made it. */
     setvbuf(file, nullptr, _IONBF, 0);
-    *w = dump_writer{};
-    w->cap = DW_BUFFER_SIZE;
-    w->buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    w->sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
+    dw_sink *sink = static_cast<dw_sink *>(calloc(1, sizeof(dw_sink)));
     const char *why = "out of memory";
-    if (w->buf != nullptr && w->sink != nullptr) {
-        if (sink_open(w->sink, file, &s->dump.bytes_written, s->cfg.compression,
+    if (sink != nullptr && dw_open(w, sink) == 0) {
+        if (sink_open(sink, file, &s->dump.bytes_written, sink_kind(s->cfg.compression),
                       s->cfg.compression_level) == 0)
             return 0;
-        why = w->sink->error;
+        why = sink->error;
     }
     session_set_error(s, why);
-    free(w->buf);
-    free(w->sink);
+    dw_close(w);
+    free(sink);
     *w = dump_writer{};
     fclose(file);
     if (!special)
@@ -111,10 +121,9 @@ int dump_output_close(run_session *s, dump_writer *w, int outcome)
     /* Bytes the file refused once are tried a second time; a run that
      * stopped early still leaves its text so far in the partial file, a
      * compressed one as a complete stream. */
-    if (outcome != SESSION_DONE && dw_flush(w) == 0)
+    if (outcome != SESSION_DONE && dw_retry(w) == 0)
         sink_finish(w->sink);
-    free(w->buf);
-    w->buf = nullptr;
+    dw_close(w);
     FILE *file = w->sink->file;
     sink_free(w->sink);
     free(w->sink);

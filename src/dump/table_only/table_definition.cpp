@@ -14,21 +14,22 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
 #include "dump/sql_text.h"
+#include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
-static int write_failed(run_session *s, int *outcome)
+static int write_failed(const section_context *s, int *outcome)
 {
-    session_set_error(s, WRITE_FAILED_TEXT);
+    snprintf(s->error, s->error_size, "%s", WRITE_FAILED_TEXT);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
 
-static int fail_with(run_session *s, int *outcome, const char *text)
+static int fail_with(const section_context *s, int *outcome, const char *text)
 {
-    session_set_error(s, text);
+    snprintf(s->error, s->error_size, "%s", text);
     *outcome = SESSION_FAILED;
     return SECTION_END;
 }
@@ -80,7 +81,7 @@ static const char KEY_SQL[] =
     "JOIN pg_catalog.pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = x.attnum "
     "WHERE i.indrelid = %u AND i.indisprimary ORDER BY x.n";
 
-static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+static int write_sequences(const section_context *s, pg_conn *conn, dump_writer *w, uint32_t oid,
                            int *outcome)
 {
     char sql[sizeof SEQUENCE_SQL + 16];
@@ -119,7 +120,16 @@ static int write_sequences(run_session *s, pg_conn *conn, dump_writer *w, uint32
     return SECTION_OK;
 }
 
-/* The type of one column as the script names it. */
+/* "(n)" of a length.  0 or -1. */
+static int put_parenthesised(dump_writer *w, const pg_value *n)
+{
+    if (dw_put(w, "(", 1) != 0 || dw_put(w, n->data, n->len) != 0 || dw_put(w, ")", 1) != 0)
+        return -1;
+    return 0;
+}
+
+/* The type of one column as the script names it: 0, -1 when a write
+ * failed, -2 with *why for a part in a shape no catalogue produces. */
 static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
 {
     if (sql_value_is(&v[C_TYPE], "character varying") || sql_value_is(&v[C_TYPE], "character")) {
@@ -130,24 +140,25 @@ static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
             return 0;
         if (!sql_value_is_digits(&v[C_LEN]))
             return *why = "length", -2;
-        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+        return put_parenthesised(w, &v[C_LEN]);
     }
     if (sql_value_is(&v[C_TYPE], "numeric") && v[C_PREC].data != nullptr) {
         if (!sql_value_is_digits(&v[C_PREC]) ||
             (v[C_SCALE].data != nullptr && !sql_value_is_digits(&v[C_SCALE])))
             return *why = "precision", -2;
-        return dw_put(w, "numeric(", 8) || dw_put(w, v[C_PREC].data, v[C_PREC].len) ||
-               dw_put(w, ",", 1) ||
-               (v[C_SCALE].data != nullptr ? dw_put(w, v[C_SCALE].data, v[C_SCALE].len)
-                                           : dw_put(w, "0", 1)) ||
-               dw_put(w, ")", 1);
+        bool failed = dw_put(w, "numeric(", 8) != 0 ||
+                      dw_put(w, v[C_PREC].data, v[C_PREC].len) != 0 || dw_put(w, ",", 1) != 0 ||
+                      (v[C_SCALE].data != nullptr ? dw_put(w, v[C_SCALE].data, v[C_SCALE].len)
+                                                  : dw_put(w, "0", 1)) != 0 ||
+                      dw_put(w, ")", 1) != 0;
+        return failed ? -1 : 0;
     }
     if (sql_value_is(&v[C_TYPE], "bit") || sql_value_is(&v[C_TYPE], "bit varying")) {
         if (dw_put(w, v[C_TYPE].data, v[C_TYPE].len) != 0 || v[C_LEN].data == nullptr)
             return dw_put(w, "", 0);
         if (!sql_value_is_digits(&v[C_LEN]))
             return *why = "length", -2;
-        return dw_put(w, "(", 1) || dw_put(w, v[C_LEN].data, v[C_LEN].len) || dw_put(w, ")", 1);
+        return put_parenthesised(w, &v[C_LEN]);
     }
     bool array = sql_value_is(&v[C_TYPE], "ARRAY");
     if (array || sql_value_is(&v[C_TYPE], "USER-DEFINED")) {
@@ -162,8 +173,9 @@ static int put_column_type(dump_writer *w, const pg_value *v, const char **why)
             return *why = "type name", -2;
         bool in_path = sql_value_is(&v[C_USCHEMA], "public") ||
                        (array && sql_value_is(&v[C_USCHEMA], "pg_catalog"));
-        if (!in_path && (sql_put_name(w, &v[C_USCHEMA], sql_value_is(&v[C_USCHEMA_PLAIN], "t")) ||
-                         dw_put(w, ".", 1)))
+        if (!in_path &&
+            (sql_put_name(w, &v[C_USCHEMA], sql_value_is(&v[C_USCHEMA_PLAIN], "t")) != 0 ||
+             dw_put(w, ".", 1) != 0))
             return -1;
         if (sql_put_name(w, &name, sql_value_is(&v[C_UNAME_PLAIN], "t")) != 0)
             return -1;
@@ -198,7 +210,7 @@ static int put_column(dump_writer *w, const pg_value *v, bool first, const char 
     return 0;
 }
 
-static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
+static int write_columns(const section_context *s, pg_conn *conn, dump_writer *w, const char *table,
                          int *outcome)
 {
     char lit[300];
@@ -221,11 +233,11 @@ static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const ch
         first = false;
     }
     pg_meta_free(&meta);
-    if (bad == -1)
+    if (bad != 0 && bad != -2)
         return write_failed(s, outcome);
     if (bad == -2) {
-        snprintf(s->error, sizeof s->error, "invalid column %s from the server for table \"%s\"",
-                 why, table);
+        snprintf(s->error, s->error_size, "invalid column %s from the server for table \"%s\"", why,
+                 table);
         *outcome = SESSION_FAILED;
         return SECTION_END;
     }
@@ -234,7 +246,8 @@ static int write_columns(run_session *s, pg_conn *conn, dump_writer *w, const ch
     return SECTION_OK;
 }
 
-static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid, int *outcome)
+static int write_key(const section_context *s, pg_conn *conn, dump_writer *w, uint32_t oid,
+                     int *outcome)
 {
     char sql[sizeof KEY_SQL + 16];
     snprintf(sql, sizeof sql, KEY_SQL, oid);
@@ -264,11 +277,11 @@ static int write_key(run_session *s, pg_conn *conn, dump_writer *w, uint32_t oid
     return SECTION_OK;
 }
 
-int write_table_definition(run_session *s, pg_conn *conn, dump_writer *w, const char *table,
-                           uint32_t oid, int *outcome)
+int write_table_definition(const section_context *s, pg_conn *conn, dump_writer *w,
+                           const char *table, uint32_t oid, int *outcome)
 {
-    if (s->cfg.include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
-                                dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
+    if (s->cfg->include_drop && (dw_put(w, "DROP TABLE IF EXISTS ", 21) != 0 ||
+                                 dw_put_ident(w, table) != 0 || dw_put(w, " CASCADE;\n", 10) != 0))
         return write_failed(s, outcome);
     if (write_sequences(s, conn, w, oid, outcome) != SECTION_OK)
         return SECTION_END;

@@ -4,7 +4,7 @@
  */
 #include <cstdio>
 
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 int sink_zstd_open(dw_sink *sink, int)
 {

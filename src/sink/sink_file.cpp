@@ -2,7 +2,7 @@
  * The sink's dispatch and the file under every sink: blocks go to the file
  * with one fwrite each, and only a block taken whole is counted.
  */
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +12,25 @@ static void sink_set_error(dw_sink *sink, const char *text)
     snprintf(sink->error, sizeof sink->error, "%s", text);
 }
 
+static std::atomic<int64_t> g_fail_countdown;
+
+void sink_fail_once_at(int64_t n)
+{
+    g_fail_countdown.store(n, std::memory_order_relaxed);
+}
+
+/* The seam's refusal: true once, at the write it counted down to. */
+static bool injected_failure(void)
+{
+    return g_fail_countdown.load(std::memory_order_relaxed) > 0 &&
+           g_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
+}
+
 int sink_file_put(dw_sink *sink, const void *data, uint64_t n)
 {
     if (n == 0)
         return 0;
-    if (fwrite(data, 1, (size_t)n, sink->file) != (size_t)n) {
+    if (injected_failure() || fwrite(data, 1, (size_t)n, sink->file) != (size_t)n) {
         sink_set_error(sink, "write failed (disk full?)");
         return -1;
     }

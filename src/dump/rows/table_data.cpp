@@ -9,10 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/dump_run.h"
-#include "dump/dump_writer.h"
+#include "dump/rows/table_rows.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
 /* Staging for quoted values: flushed before a byte once it holds more than
  * STAGE_FLUSH_AT bytes, so a doubled quote always fits. */
@@ -227,21 +228,15 @@ static int put_insert_head(dump_writer *w, const table_target *t)
     return dw_put(w, " VALUES\n(", 9);
 }
 
-static void set_invalid_value(const rows_context *rc, const table_target *t, const pg_column *c)
+static void set_invalid_value(const section_context *rc, const table_target *t, const pg_column *c)
 {
     snprintf(rc->error, rc->error_size,
              "invalid %s value from the server in column \"%s\" of table \"%s.%s\"",
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
-int write_table_data(run_session *s, pg_conn *conn, dump_writer *w, const char *table, int *outcome)
-{
-    table_target t = {"public", table, nullptr, 0, 0, 0};
-    return write_table_rows(s, conn, w, &t, outcome);
-}
-
 /* Ends the section: error text and outcome. */
-static int section_failed(const rows_context *c, int *outcome, const char *text)
+static int section_failed(const section_context *c, int *outcome, const char *text)
 {
     if (text != nullptr)
         snprintf(c->error, c->error_size, "%s", text);
@@ -249,22 +244,7 @@ static int section_failed(const rows_context *c, int *outcome, const char *text)
     return SECTION_END;
 }
 
-rows_context session_rows_context(run_session *s)
-{
-    return rows_context{&s->cfg,        &s->dump.rows_written,
-                        &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
-                        &s->cancel,     s->error,
-                        sizeof s->error};
-}
-
-int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
-                     int *outcome)
-{
-    rows_context c = session_rows_context(s);
-    return table_rows_write(&c, conn, w, t, outcome);
-}
-
-int table_rows_write(const rows_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
+int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome)
 {
     if (c->cfg->data_format == CONFIG_DATA_COPY)

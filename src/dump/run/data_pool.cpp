@@ -2,7 +2,7 @@
  * Parallel data sections: the workers, the order they take tables in, and
  * the run's side that appends each finished part to the script.
  */
-#include "dump/data_pool.h"
+#include "dump/run/data_pool.h"
 
 #include <chrono>
 #include <cstdio>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
-#include "dump/dump_sink.h"
-#include "dump/dump_writer.h"
 #include "pg_client/pg_client.h"
 #include "session/connect.h"
+#include "sink/dump_sink.h"
+#include "sink/dump_writer.h"
 
 /* Part files live in a directory only the dumping user may enter, beside
  * the partial script and as unpredictable as its name. */
@@ -118,8 +118,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     sink_open(&sink, file, nullptr, SINK_FILE, 0);
     w->sink = &sink;
     w->used = 0;
+    w->failed = 0; /* a fresh part */
     char error[512] = "";
-    rows_context c = {
+    section_context c = {
         &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
         error,   sizeof error};
     int outcome = 0;
@@ -150,16 +151,14 @@ static unsigned pool_worker(void *arg)
     if (worker_connect(p, &conn) != 0)
         return 0;
     dump_writer w = {};
-    w.cap = DW_BUFFER_SIZE;
-    w.buf = static_cast<unsigned char *>(malloc(DW_BUFFER_SIZE));
-    if (w.buf == nullptr)
+    if (dw_open(&w, nullptr) != 0)
         pool_fail(p, SESSION_FAILED, "out of memory");
     while (w.buf != nullptr && p->stop.load(std::memory_order_relaxed) == 0) {
         int32_t k = p->next.fetch_add(1, std::memory_order_relaxed);
         if (k >= p->count || worker_table(p, &conn, &w, p->order[k]) != 0)
             break;
     }
-    free(w.buf);
+    dw_close(&w);
     pg_close(&conn);
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <zlib.h>
 
-#include "dump/dump_sink.h"
+#include "sink/dump_sink.h"
 
 /* deflate's window bits plus 16 ask for the gzip wrapper. */
 #define GZIP_WINDOW (15 + 16)

@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "dump/dump_writer.h"
+#include "sink/dump_writer.h"
 
 struct run_session;
 
