@@ -8,7 +8,7 @@
 
 #include "config/config.h"
 #include "catalog/catalog.h"
-#include "dump/data_pool.h"
+#include "dump/run/data_pool.h"
 
 bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_item *r)
 {
