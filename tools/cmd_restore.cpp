@@ -49,10 +49,9 @@ const char g_usage[] =
     "\n"
     "Connection options as for the other commands (see veltrano-pgdump --help).\n";
 
-const char *const g_own[] = {"file",          "single-transaction", "continue-on-error",
-                             "progress",      "no-progress",        "verbose",
-                             "no-owner",      "no-privileges",      "role",
-                             nullptr};
+const char *const g_own[] = {
+    "file",    "single-transaction", "continue-on-error", "progress", "no-progress",
+    "verbose", "no-owner",           "no-privileges",     "role",     nullptr};
 
 /* A script file the library could not read, named with the system's
  * reason; "" when it can be read. */

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
 #include "catalog/catalog.h"
+#include "config/config.h"
 
 int pattern_list_compile(const char (*texts)[128], int32_t n, int max_parts, pattern_list *out,
                          char *err, size_t err_size)

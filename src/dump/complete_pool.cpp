@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
 #include "catalog/catalog.h"
+#include "config/config.h"
 #include "dump/run/data_pool.h"
 
 bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_item *r)

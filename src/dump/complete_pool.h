@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "dump/complete_write.h"
 #include "catalog/pattern_select.h"
+#include "dump/complete_write.h"
 
 struct data_pool;
 struct pg_conn;
