@@ -15,8 +15,8 @@
 
 #include "dump/complete_write.h"
 #include "dump/run/dump_run.h"
-#include "sink/dump_writer.h"
 #include "script/psql_lexer.h"
+#include "sink/dump_writer.h"
 
 namespace
 {

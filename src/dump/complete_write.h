@@ -33,6 +33,9 @@ struct cw_ctx {
 /* Sets the session's error (first failure only) and bad. */
 void cw_fail(cw_ctx *c, const char *text);
 
+/* cw_fail with the failure's kind (FAIL_*); cw_fail's is FAIL_REFUSED. */
+void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text);
+
 /* Fixed script text. */
 void cw_put(cw_ctx *c, const char *text);
 

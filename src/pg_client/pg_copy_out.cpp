@@ -13,6 +13,7 @@
 static int drain_to_ready(pg_conn *conn, bool *server_error)
 {
     char text[sizeof conn->error];
+    fail_info fail = conn->fail;
     memcpy(text, conn->error, sizeof text);
     int type;
     while ((type = msg_read(conn)) >= 0 && type != 'Z') {
@@ -20,10 +21,14 @@ static int drain_to_ready(pg_conn *conn, bool *server_error)
             parse_error(conn);
             *server_error = true;
             memcpy(text, conn->error, sizeof text);
+            fail = conn->fail;
         }
     }
-    if (type < 0 && *server_error)
+    bool fatal = strncmp(text, "FATAL:", 6) == 0 || strncmp(text, "PANIC:", 6) == 0;
+    if (type < 0 && *server_error && fatal) {
         memcpy(conn->error, text, sizeof text);
+        conn->fail = fail;
+    }
     return type < 0 ? -1 : 0;
 }
 
@@ -31,7 +36,7 @@ int pg_copy_unasked(pg_conn *conn, int type)
 {
     bool server_error = false;
     if (type == 'W') {
-        pg_set_error(conn, "unexpected copy-both answer from the server");
+        pg_set_error(conn, FAIL_PROTOCOL, "unexpected copy-both answer from the server");
         return -1;
     }
     if (type == 'G') {
@@ -44,8 +49,9 @@ int pg_copy_unasked(pg_conn *conn, int type)
     }
     if (drain_to_ready(conn, &server_error) != 0)
         return -1;
-    pg_set_error(conn, type == 'G' ? "unexpected copy-in answer from the server"
-                                   : "unexpected copy-out answer from the server");
+    pg_set_error(conn, FAIL_PROTOCOL,
+                 type == 'G' ? "unexpected copy-in answer from the server"
+                             : "unexpected copy-out answer from the server");
     return -1;
 }
 
@@ -62,7 +68,7 @@ int pg_copy_out(pg_conn *conn, const char *sql)
         case 'H':
             /* Overall format (1 byte), column count (2): text only. */
             if (conn->len < 3 || conn->buf[0] != 0) {
-                pg_set_error(conn, "copy-out answer not in text format");
+                pg_set_error(conn, FAIL_PROTOCOL, "copy-out answer not in text format");
                 return -1;
             }
             return 1;
@@ -81,7 +87,7 @@ int pg_copy_out(pg_conn *conn, const char *sql)
             if (type != 'Z' && drain_to_ready(conn, &server_error) != 0)
                 return -1;
             if (!server_error)
-                pg_set_error(conn, "the query gave no copy-out answer");
+                pg_set_error(conn, FAIL_PROTOCOL, "the query gave no copy-out answer");
             return -1;
         default:
             break;
