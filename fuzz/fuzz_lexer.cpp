@@ -2,9 +2,11 @@
  * Fuzz target for the script lexer.  The first byte picks chunk lengths,
  * the rest is the script.  Checks: the items of lx_split tile the text in
  * order; every chunking gives the same events, end state and flags as the
- * whole text; and a text the lexer calls inert keeps a statement around
- * it whole.  The text is copied into a buffer of its exact size, so any
- * read past it is caught by the sanitizer.
+ * whole text; a text the lexer calls inert keeps a statement around it
+ * whole; and a text lx_rewrite_pasted accepts stays one inert piece with
+ * standard_conforming_strings on and off, without psql variables.  The
+ * text is copied into a buffer of its exact size, so any read past it is
+ * caught by the sanitizer.
  */
 #include <cstdint>
 #include <cstring>
@@ -59,6 +61,53 @@ bool one_statement(const std::string &text)
     return statements == 1;
 }
 
+/* Statements of a script that starts by turning standard_conforming_strings
+ * off, or -1 when it does not cut into statements alone. */
+int statements_off(const std::string &text)
+{
+    std::string script = "SET standard_conforming_strings = off;\n" + text;
+    std::vector<lx_item> items(script.size() + 2);
+    lx_split_result r;
+    if (lx_split(script.data(), script.size(), items.data(), items.size(), &r) != 0 ||
+        r.open != LX_OPEN_NONE)
+        return -1;
+    int statements = 0;
+    for (size_t i = 0; i < r.count; i++) {
+        if (items[i].kind == LX_ITEM_STATEMENT)
+            statements++;
+        else if (items[i].kind != LX_ITEM_SPACE)
+            return -1;
+    }
+    return statements;
+}
+
+/* A text the rewrite accepts sits in a statement as one inert piece
+ * whether the replay has standard_conforming_strings on or off, and holds
+ * nothing psql would take for a variable. */
+void check_rewrite(const char *text, size_t n, int whole)
+{
+    std::vector<char> out(3 * n + 16);
+    size_t len = 0;
+    if (lx_rewrite_pasted(text, n, whole, out.data(), out.size(), &len) != 0)
+        return;
+    check(len <= out.size());
+    std::string piece(out.data(), len);
+    if (whole) {
+        check(lx_statement_is_inert(piece.data(), piece.size()));
+        check(one_statement(piece + ";"));
+        check(statements_off(piece + ";") == 2);
+    } else {
+        check(lx_fragment_is_inert(piece.data(), piece.size()));
+        check(one_statement("SELECT " + piece + " ;"));
+        check(statements_off("SELECT " + piece + " ;") == 2);
+    }
+    std::vector<lx_item> items(piece.size() + 8);
+    lx_split_result r;
+    std::string wrapped = "SELECT " + piece + " ;";
+    lx_split(wrapped.data(), wrapped.size(), items.data(), items.size(), &r);
+    check((r.flags & LX_F_VARIABLE) == 0);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -88,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (lx_statement_is_inert(exact, size - 1))
         check(one_statement(text + ";"));
+    check_rewrite(exact, size - 1, data[0] & 1);
     delete[] exact;
     return 0;
 }

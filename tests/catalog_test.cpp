@@ -321,3 +321,83 @@ TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreat
     cw_put(&c, "after a failure nothing more is written");
     EXPECT_EQ(std::string::npos, sc.text().find("after a failure"));
 }
+
+/* A statement the server deparsed must begin with its kind's words and the
+ * catalogue's own names, which the script writes quoted; one claiming to
+ * be something else (a swapped COPY ... TO PROGRAM) fails the run naming
+ * the object; one that only fails to lex safely is left out with a
+ * warning and a comment line. */
+TEST(CompleteWrite, PastedStatementsAreWhatTheyClaim)
+{
+    struct {
+        const char *kind, *name, *table, *text;
+        int rc;
+        const char *out; /* written text, the warning, or the run's error */
+    } const cases[] = {
+        {"FUNCTION", "begin", nullptr,
+         "CREATE OR REPLACE FUNCTION s.begin()\n RETURNS integer\n LANGUAGE sql\nRETURN 1", 0,
+         "CREATE OR REPLACE FUNCTION \"s\".\"begin\"()\n RETURNS integer\n LANGUAGE sql\n"
+         "RETURN 1"},
+        {"PROCEDURE", "P q", nullptr, "CREATE OR REPLACE PROCEDURE s.\"P q\"()\n AS $$x$$", 0,
+         "CREATE OR REPLACE PROCEDURE \"s\".\"P q\"()\n AS $$x$$"},
+        {"FUNCTION", "f", nullptr, "COPY (SELECT 1) TO PROGRAM 'id'", -1,
+         "server text for function \"s\".\"f\" does not begin with CREATE FUNCTION and its own "
+         "name"},
+        {"FUNCTION", "f", nullptr, "CREATE OR REPLACE FUNCTION s.g()\n RETURN 1", -1, nullptr},
+        {"FUNCTION", "f", nullptr, "CREATE OR REPLACE FUNCTION s.fx()\n RETURN 1", -1, nullptr},
+        {"INDEX", "i", "t", "CREATE UNIQUE INDEX i ON ONLY s.t USING btree (a)", 0,
+         "CREATE UNIQUE INDEX \"i\" ON ONLY \"s\".\"t\" USING btree (a)"},
+        {"INDEX", "i", "t", "CREATE INDEX i ON s.u USING btree (a)", -1, nullptr},
+        {"INDEX", "i", "t", "CREATE INDEX i ON s.t USING btree ((a[1:n]))", 0,
+         "CREATE INDEX \"i\" ON \"s\".\"t\" USING btree ((a[1: n]))"},
+        {"TRIGGER", "tr", nullptr,
+         "CREATE CONSTRAINT TRIGGER tr AFTER INSERT ON s.t FOR EACH ROW EXECUTE FUNCTION f()", 0,
+         "CREATE CONSTRAINT TRIGGER \"tr\" AFTER INSERT ON s.t FOR EACH ROW EXECUTE FUNCTION f()"},
+        {"TRIGGER", "tr", nullptr, "CREATE RULE tr AS ON INSERT TO s.t DO NOTHING", -1, nullptr},
+        {"RULE", "r", nullptr, "CREATE RULE r AS ON INSERT TO s.t DO INSTEAD NOTHING", 0,
+         "CREATE RULE \"r\" AS ON INSERT TO s.t DO INSTEAD NOTHING"},
+        /* the right head, but a body that would end the statement early */
+        {"FUNCTION", "f", nullptr,
+         "CREATE OR REPLACE FUNCTION s.f()\n BEGIN ATOMIC SELECT 1; END; \\! id", 1,
+         "function \"s\".\"f\" left out: its server text does not lex safely in a script"},
+    };
+    for (const auto &c : cases) {
+        model m;
+        script sc;
+        cw_ctx ctx = {sc.s, &sc.w, &m.cat, &m.cfg, 0, {0}};
+        int32_t dumped = 1;
+        cat_str comment = 7;
+        cw_head h = {c.kind,
+                     "s",
+                     c.name,
+                     c.table,
+                     c.kind[0] == 'F'   ? "function"
+                     : c.kind[0] == 'P' ? "procedure"
+                     : c.kind[0] == 'I' ? "index"
+                     : c.kind[0] == 'T' ? "trigger"
+                                        : "rule",
+                     &dumped,
+                     &comment};
+        int rc = put_server_statement(&ctx, c.text, strlen(c.text), &h);
+        EXPECT_EQ(c.rc, rc) << c.text;
+        std::string text = sc.text();
+        if (c.rc == 0) {
+            EXPECT_EQ(c.out, text) << c.text;
+        }
+        if (c.rc == -1) {
+            EXPECT_EQ(1, ctx.bad);
+            EXPECT_EQ("", text) << c.text;
+            if (c.out != nullptr) {
+                EXPECT_STREQ(c.out, sc.s->error);
+            }
+        }
+        if (c.rc == 1) {
+            EXPECT_EQ(0, ctx.bad);
+            EXPECT_EQ(std::string("-- WARNING: ") + c.out + "\n", text);
+            EXPECT_EQ(1, sc.s->dump.warning_count);
+            EXPECT_EQ(std::string(c.out) + "\n", sc.s->dump.warnings);
+        }
+        EXPECT_EQ(c.rc == 1 ? 0 : 1, dumped) << c.text;
+        EXPECT_EQ(c.rc == 1 ? 0u : 7u, comment) << c.text;
+    }
+}

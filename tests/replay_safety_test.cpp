@@ -126,7 +126,14 @@ TEST(ReplaySafety, SettingsFlippedDuringTheReplayChangeNothing)
     /* An encoding whose characters may hold quotes stops the restore. */
     write_file(script, "SET client_encoding = 'SJIS';\nSELECT 1;\n");
     EXPECT_EQ(5, restore("vrsf_own", script, "", &result));
-    EXPECT_NE(std::string::npos, result.find("client_encoding is now SJIS")) << result;
+    EXPECT_NE(std::string::npos, result.find("client_encoding is SJIS")) << result;
+    /* So does a database whose default client_encoding is one. */
+    ASSERT_EQ(0, sandbox_psql("vrsf_own", "ALTER DATABASE vrsf_own SET client_encoding = 'BIG5'"));
+    write_file(script, "SELECT 1;\n");
+    EXPECT_EQ(5, restore("vrsf_own", script, "", &result));
+    EXPECT_NE(std::string::npos,
+              result.find("client_encoding is BIG5, which a restore cannot read"))
+        << result;
 }
 
 /* Owners and privileges come with a complete dump by default, so a
@@ -137,7 +144,8 @@ TEST(ReplaySafety, OwnersByDefaultAndRestoreWithoutTheRoles)
 {
     REQUIRE_SANDBOX();
     const std::string src = "vrso_src";
-    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrso_src; DROP ROLE IF EXISTS vrso_owner");
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrso_src");
+    sandbox_psql("postgres", "DROP ROLE IF EXISTS vrso_owner");
     ASSERT_EQ(0, sandbox_psql("postgres", "CREATE ROLE vrso_owner"));
     sandbox_fresh_db(src);
     ASSERT_EQ(0, sandbox_psql(src, "CREATE FUNCTION up() RETURNS int LANGUAGE sql SECURITY "
@@ -290,4 +298,33 @@ TEST(ReplaySafety, AHugeStatementFailsAtTheLimitWithItsLine)
     std::string result;
     sandbox_fresh_db("vrs_bomb");
     EXPECT_EQ(3, restore("vrs_bomb", script, "", &result)) << result;
+}
+
+/* "role": every connection of a dump and of a restore runs SET ROLE first
+ * (quoted), so objects a restore makes belong to that role; a role the
+ * login may not take fails before anything is read or written. */
+TEST(ReplaySafety, RoleIsTakenFirstByDumpAndRestore)
+{
+    REQUIRE_SANDBOX();
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrsr_dst");
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS vrsr_src");
+    sandbox_psql("postgres", "DROP ROLE IF EXISTS \"vrsr Owner\"");
+    ASSERT_EQ(0, sandbox_psql("postgres", "CREATE ROLE \"vrsr Owner\""));
+    sandbox_fresh_db("vrsr_src");
+    ASSERT_EQ(0, sandbox_psql("vrsr_src", "CREATE TABLE t (a int); INSERT INTO t VALUES (5);"
+                                          "GRANT SELECT ON t TO \"vrsr Owner\";"));
+    std::string out = temp_path("role.sql");
+    dumped d = dump("vrsr_src", out, ",\"role\":\"vrsr Owner\",\"include_owners\":false");
+    ASSERT_EQ(3, d.state) << d.result;
+    sandbox_fresh_db("vrsr_dst");
+    ASSERT_EQ(0, sandbox_psql("vrsr_dst", "ALTER SCHEMA public OWNER TO \"vrsr Owner\""));
+    std::string result;
+    EXPECT_EQ(3, restore("vrsr_dst", out, ",\"role\":\"vrsr Owner\"", &result)) << result;
+    EXPECT_EQ("vrsr Owner|5", q("vrsr_dst", "SELECT tableowner, (SELECT a FROM t) FROM "
+                                            "pg_tables WHERE tablename = 't'"));
+    d = dump("vrsr_src", out, ",\"role\":\"vrsr nobody\"");
+    EXPECT_EQ(5, d.state);
+    EXPECT_NE(std::string::npos, d.result.find("SET ROLE failed: ")) << d.result;
+    EXPECT_EQ(5, restore("vrsr_dst", out, ",\"role\":\"vrsr nobody\"", &result));
+    EXPECT_NE(std::string::npos, result.find("SET ROLE failed: ")) << result;
 }

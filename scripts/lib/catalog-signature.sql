@@ -9,10 +9,16 @@
 -- objects: the text of view queries (from 16 on names are no longer
 -- qualified; the views' columns are still compared), the public schema
 -- (its owner and rights changed in 15) and the multirange a range gets
--- from 14 on.  Works on PostgreSQL 12 and newer.
+-- from 14 on.  With -v owners=0 owners and privileges are left out (a
+-- restore by another role without them).  Works on PostgreSQL 12 and newer.
 \set QUIET on
 SET search_path = '';
 SET extra_float_digits = 0;
+CREATE TEMP TABLE sig_opts AS SELECT :owners AS owners;
+CREATE FUNCTION pg_temp.sig_owner(oid) RETURNS text LANGUAGE sql AS $$ SELECT CASE WHEN
+  (SELECT owners FROM pg_temp.sig_opts) = 1 THEN pg_catalog.pg_get_userbyid($1)::text END $$;
+CREATE FUNCTION pg_temp.sig_acl(aclitem[]) RETURNS text LANGUAGE sql AS $$ SELECT CASE WHEN
+  (SELECT owners FROM pg_temp.sig_opts) = 1 THEN $1::text END $$;
 CREATE TEMP VIEW sig_ns AS SELECT oid, nspname FROM pg_catalog.pg_namespace
   WHERE nspname NOT IN ('pg_catalog', 'information_schema') AND nspname !~ '^pg_(toast|temp)';
 CREATE TEMP VIEW sig_rel AS SELECT c.oid, n.nspname || '.' || c.relname AS name, c.relname,
@@ -21,7 +27,7 @@ CREATE TEMP VIEW sig_rel AS SELECT c.oid, n.nspname || '.' || c.relname AS name,
 FROM pg_catalog.pg_class c JOIN pg_temp.sig_ns n ON n.oid = c.relnamespace;
 \set QUIET off
 
-SELECT 'schema', nspname, pg_catalog.pg_get_userbyid(nspowner), nspacl::text,
+SELECT 'schema', nspname, pg_temp.sig_owner(nspowner), pg_temp.sig_acl(nspacl),
   pg_catalog.obj_description(oid, 'pg_namespace')
 FROM pg_catalog.pg_namespace WHERE oid IN (SELECT oid FROM pg_temp.sig_ns)
   AND NOT (:cross = 1 AND nspname = 'public') ORDER BY 2;
@@ -29,8 +35,8 @@ FROM pg_catalog.pg_namespace WHERE oid IN (SELECT oid FROM pg_temp.sig_ns)
 SELECT 'extension', extname, extnamespace::regnamespace::text FROM pg_catalog.pg_extension ORDER BY 2;
 
 SELECT 'type', t.typnamespace::regnamespace::text || '.' || t.typname, t.typtype, t.typnotnull,
-  pg_catalog.format_type(t.typbasetype, t.typtypmod), t.typdefault, t.typacl::text,
-  pg_catalog.pg_get_userbyid(t.typowner), pg_catalog.obj_description(t.oid, 'pg_type'),
+  pg_catalog.format_type(t.typbasetype, t.typtypmod), t.typdefault, pg_temp.sig_acl(t.typacl),
+  pg_temp.sig_owner(t.typowner), pg_catalog.obj_description(t.oid, 'pg_type'),
   pg_catalog.format_type(g.rngsubtype, NULL), g.rngsubdiff::regproc::text,
   (SELECT string_agg(e.enumlabel, ',' ORDER BY e.enumsortorder) FROM pg_catalog.pg_enum e
    WHERE e.enumtypid = t.oid)
@@ -41,8 +47,8 @@ WHERE t.typtype <> 'b' AND (c.relkind IS NULL OR c.relkind = 'c') AND t.typname 
   AND NOT (:cross = 1 AND :src < 140000 AND t.typtype = 'm')
 ORDER BY 2;
 
-SELECT 'routine', p.oid::regprocedure::text, p.prokind, pg_catalog.pg_get_userbyid(p.proowner),
-  p.proacl::text, pg_catalog.obj_description(p.oid, 'pg_proc'),
+SELECT 'routine', p.oid::regprocedure::text, p.prokind, pg_temp.sig_owner(p.proowner),
+  pg_temp.sig_acl(p.proacl), pg_catalog.obj_description(p.oid, 'pg_proc'),
   CASE WHEN p.prokind <> 'a' THEN pg_catalog.md5(pg_catalog.pg_get_functiondef(p.oid)) END,
   a.aggtransfn::text, a.aggfinalfn::text, a.agginitval, a.aggcombinefn::text
 FROM pg_catalog.pg_proc p JOIN pg_temp.sig_ns n ON n.oid = p.pronamespace
@@ -51,8 +57,8 @@ WHERE NOT EXISTS (SELECT 1 FROM pg_catalog.pg_depend d WHERE d.objid = p.oid
   AND d.classid = 'pg_catalog.pg_proc'::pg_catalog.regclass AND d.deptype IN ('e', 'i'))
 ORDER BY 2;
 
-SELECT 'relation', r.name, r.relkind, r.relpersistence, r.reloptions::text, r.relacl::text,
-  pg_catalog.pg_get_userbyid(r.relowner), pg_catalog.obj_description(r.oid, 'pg_class'),
+SELECT 'relation', r.name, r.relkind, r.relpersistence, r.reloptions::text, pg_temp.sig_acl(r.relacl),
+  pg_temp.sig_owner(r.relowner), pg_catalog.obj_description(r.oid, 'pg_class'),
   r.relrowsecurity, r.relforcerowsecurity, r.relispopulated, r.relispartition,
   pg_catalog.pg_get_expr(r.relpartbound, r.oid),
   CASE WHEN r.relkind = 'p' THEN pg_catalog.pg_get_partkeydef(r.oid) END,
@@ -72,7 +78,7 @@ SELECT 'column', r.name, row_number() OVER (PARTITION BY r.oid ORDER BY a.attnum
   pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, a.attidentity, a.attgenerated,
   pg_catalog.pg_get_expr(d.adbin, d.adrelid), a.attislocal, a.attinhcount,
   (SELECT co.collname FROM pg_catalog.pg_collation co WHERE co.oid = a.attcollation),
-  a.attacl::text,
+  pg_temp.sig_acl(a.attacl),
   pg_catalog.col_description(r.oid, a.attnum)
 FROM pg_temp.sig_rel r JOIN pg_catalog.pg_attribute a ON a.attrelid = r.oid
 LEFT JOIN pg_catalog.pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum

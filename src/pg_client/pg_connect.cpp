@@ -171,6 +171,28 @@ static int check_binding(pg_conn *conn, int32_t code)
     return -1;
 }
 
+/* NegotiateProtocolVersion: the newest minor version the server speaks
+ * and the start-up options it did not know.  The library asks for 3.0
+ * with no options, so an answer naming minor 0 and no option changes
+ * nothing; any other is refused with what the server said. */
+static int negotiate_version(pg_conn *conn)
+{
+    const unsigned char *b = conn->buf;
+    if (conn->len < 8) {
+        pg_set_error(conn, "short protocol negotiation message");
+        return -1;
+    }
+    uint32_t minor = pg_get_u32(b);
+    uint32_t options = pg_get_u32(b + 4);
+    if (minor == 0 && options == 0)
+        return 0;
+    snprintf(conn->error, sizeof conn->error,
+             "server answered the start-up with protocol 3.%u and %u unknown options; "
+             "the library speaks protocol 3.0 without options",
+             (unsigned)minor, (unsigned)options);
+    return -1;
+}
+
 /* Answers authentication requests until AuthenticationOk. */
 static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_policy *policy)
 {
@@ -182,6 +204,11 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
         if (type == 'E') {
             parse_error(conn);
             return -1;
+        }
+        if (type == 'v') {
+            if (negotiate_version(conn) != 0)
+                return -1;
+            continue;
         }
         if (type != 'R') {
             pg_set_error(conn, "unexpected message during auth");

@@ -186,15 +186,17 @@ int rp_follow_settings(replay *rp)
     if (conn->client_encoding[0] != '\0' && !lx_encoding_is_safe(conn->client_encoding)) {
         char text[200];
         snprintf(text, sizeof text,
-                 "the server's client_encoding is now %s, which a restore cannot read safely "
+                 "the server's client_encoding is %s, which a restore cannot read safely "
                  "(its characters may hold quotes and backslashes)",
                  conn->client_encoding);
         return rp_fatal(rp, rp->lx.line, text);
     }
     if (conn->std_strings != rp->lx.std_strings) {
         lx_set_std_strings(&rp->lx, conn->std_strings);
-        rp->one_by_one = 1;
-        rp->relex = 1;
+        /* At the start (nothing cut yet) this is just the reading to use. */
+        bool started = rp->lx.offset > 0;
+        rp->one_by_one = started ? 1 : rp->one_by_one;
+        rp->relex = started ? 1 : 0;
     }
     return 0;
 }

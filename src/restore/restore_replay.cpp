@@ -33,11 +33,9 @@ int rp_init(replay *rp)
     rp->out = static_cast<unsigned char *>(malloc(PG_FRAME_HEADER + RP_COPY_CHUNK));
     if (rp->win == nullptr || rp->out == nullptr)
         return rp_fatal(rp, 0, "out of memory");
-    rp->settings_seen = rp->conn->settings_reported;
-    lx_set_std_strings(&rp->lx, rp->conn->std_strings);
-    if (rp->conn->client_encoding[0] != '\0' && !lx_encoding_is_safe(rp->conn->client_encoding))
-        return rp_follow_settings(rp) != 0 ? -1 : rp_fatal(rp, 0, "bad client encoding");
-    return 0;
+    /* The settings of the login count like any later report. */
+    rp->settings_seen = rp->conn->settings_reported - 1;
+    return rp_follow_settings(rp);
 }
 
 void rp_free(replay *rp)

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "restore/restore_replay.h"
+#include "restore/script_origin.h"
 #include "session/connect.h"
 
 void restore_job_reset(restore_job *job)
@@ -116,6 +117,8 @@ void restore_run(run_session *s, restore_job *job)
     si_close(&in);
     /* Closing ends a transaction left open by a failure: the server rolls
      * it back, so a single-transaction restore leaves nothing behind. */
+    if (rc != 0) /* a failure may come from a script newer than the server */
+        script_origin_note(job->in_path, conn.server_version, s->error, sizeof s->error);
     pg_close(&conn);
     finish(s, rc == 0 ? SESSION_DONE : SESSION_FAILED);
 }

@@ -101,8 +101,8 @@ static int end_word(lx_scanner *s, unsigned char c)
             s->raw_prefix = 2; /* U&'' never takes backslash escapes in psql */
         } else if (s->word_len == 1 && c == '\'' && first == 'n') {
             /* N'': read as a plain literal */
-        } else {
-            count_identifier(s);
+        } else if (!s->after_num) {
+            count_identifier(s); /* a number's junk is no identifier for psql */
         }
     }
     s->word = W_NONE;

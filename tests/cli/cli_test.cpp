@@ -440,6 +440,41 @@ TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
  * type, an index, a view and a foreign key: replayed by the restore
  * command into an empty database, every object is back; -N and -T leave
  * theirs out. */
+/* A dump done with warnings exits with 3 and prints each warning; the
+ * owners written by default restore with -O -x where the role is gone. */
+TEST_F(CliTest, WarningsExitWithThreeAndOwnersRestoreWithoutTheirRoles)
+{
+    REQUIRE_SANDBOX();
+    sandbox_psql("postgres", "DROP DATABASE IF EXISTS cli_warn_src");
+    sandbox_psql("postgres", "DROP ROLE IF EXISTS cli_gone");
+    ASSERT_EQ(0, sandbox_psql("postgres", "CREATE ROLE cli_gone"));
+    sandbox_fresh_db("cli_warn_src");
+    ASSERT_EQ(0,
+              sandbox_psql("cli_warn_src", "CREATE FUNCTION up() RETURNS int LANGUAGE sql "
+                                           "SECURITY DEFINER RETURN 1;"
+                                           "ALTER FUNCTION up() OWNER TO cli_gone;"
+                                           "CREATE TABLE t (a int); GRANT ALL ON t TO cli_gone;"));
+    std::vector<std::string> env = sandbox_env();
+    std::string owned = dir + "/owned.sql", bare = dir + "/bare.sql";
+    cli_result r = run_cli({"dump", "-d", "cli_warn_src", "-f", owned}, env);
+    ASSERT_EQ(0, r.rc) << r.err;
+    r = run_cli({"dump", "-d", "cli_warn_src", "-f", bare, "-O"}, env);
+    EXPECT_EQ(3, r.rc) << r.err;
+    EXPECT_EQ(0u, r.err.find("veltrano-pgdump: warning: SECURITY DEFINER routine "
+                             "\"public\".\"up\" is dumped without its owner"))
+        << r.err;
+    ASSERT_EQ(0, sandbox_psql("postgres", "DROP DATABASE cli_warn_src"));
+    ASSERT_EQ(0, sandbox_psql("postgres", "DROP ROLE cli_gone"));
+    sandbox_fresh_db("cli_warn_dst");
+    r = run_cli({"restore", "-d", "cli_warn_dst", "-f", owned, "--single-transaction"}, env);
+    EXPECT_EQ(1, r.rc);
+    sandbox_fresh_db("cli_warn_dst");
+    r = run_cli({"restore", "-d", "cli_warn_dst", "-f", owned, "--single-transaction", "-O", "-x"},
+                env);
+    EXPECT_EQ(0, r.rc) << r.err;
+    EXPECT_EQ("1\n", sandbox_psql_output("cli_warn_dst", "SELECT up()"));
+}
+
 TEST_F(CliTest, CompleteDumpRestoresEveryObject)
 {
     REQUIRE_SANDBOX();

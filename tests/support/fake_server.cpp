@@ -89,6 +89,12 @@ fake_server &fake_server::read_message()
     return *this;
 }
 
+fake_server &fake_server::serve_queries(reply_fn fn)
+{
+    steps_.push_back({step::SERVE_QUERIES, "", 0, std::move(fn)});
+    return *this;
+}
+
 fake_server &fake_server::read_until_closed()
 {
     steps_.push_back({step::READ_UNTIL_CLOSED, "", 0, nullptr});
@@ -205,6 +211,25 @@ static uint32_t get_be32(const std::string &s, size_t at)
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
 
+/* One message with a header of head bytes (4: the untyped start-up),
+ * kept in messages_. */
+bool fake_server::read_one(size_t head)
+{
+    std::string msg;
+    bool ok = read_exact(head, &msg);
+    if (ok) {
+        uint32_t len = get_be32(msg, head - 4);
+        if (len < 4 || len > (1u << 30)) {
+            error_ = "bad length from the client";
+            ok = false;
+        } else {
+            ok = read_exact(len - 4, &msg);
+        }
+    }
+    messages_.push_back(msg);
+    return ok;
+}
+
 void fake_server::run()
 {
     if (!accept_one())
@@ -239,22 +264,16 @@ void fake_server::run()
             ok = read_exact(st.n, nullptr);
             break;
         case step::READ_STARTUP:
-        case step::READ_MESSAGE: {
-            std::string msg;
-            size_t head = st.what == step::READ_STARTUP ? 4 : 5;
-            ok = read_exact(head, &msg);
-            if (ok) {
-                uint32_t len = get_be32(msg, head - 4);
-                if (len < 4 || len > (1u << 30)) {
-                    error_ = "bad length from the client";
-                    ok = false;
-                } else {
-                    ok = read_exact(len - 4, &msg);
-                }
-            }
-            messages_.push_back(msg);
+        case step::READ_MESSAGE:
+            ok = read_one(st.what == step::READ_STARTUP ? 4 : 5);
             break;
-        }
+        case step::SERVE_QUERIES:
+            /* Until Terminate: each message answered by fn. */
+            while (ok && (ok = read_one(5)) && messages_.back()[0] != 'X') {
+                std::string bytes = st.fn(messages_);
+                ok = send_raw(bytes.data(), bytes.size());
+            }
+            break;
         case step::READ_UNTIL_CLOSED: {
             char chunk[4096];
             for (;;) {

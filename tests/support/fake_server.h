@@ -68,6 +68,9 @@ class fake_server
     fake_server &read_startup();
     /* Reads one typed frontend message (type, length, payload). */
     fake_server &read_message();
+    /* Reads typed messages until Terminate, answering each (the last of
+     * messages()) with the bytes fn computes: a session of queries. */
+    fake_server &serve_queries(reply_fn fn);
     /* Reads until the client closes the connection. */
     fake_server &read_until_closed();
     fake_server &pause(int ms);
@@ -100,6 +103,7 @@ class fake_server
             READ_STARTUP,
             READ_MESSAGE,
             READ_UNTIL_CLOSED,
+            SERVE_QUERIES,
             PAUSE,
             CLOSE,
             NEXT
@@ -113,6 +117,7 @@ class fake_server
     bool accept_one();
     bool send_raw(const char *p, size_t n);
     bool read_exact(size_t n, std::string *out);
+    bool read_one(size_t head);
 
     int listen_fd_ = -1;
     int fd_ = -1;
