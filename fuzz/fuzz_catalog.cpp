@@ -22,7 +22,7 @@
 #include "catalog/catalog.h"
 #include "catalog/catalog_query.h"
 #include "config/config.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_sink.h"
 #include "sink/dump_writer.h"

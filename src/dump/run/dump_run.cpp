@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/complete_run.h"
+#include "dump/complete/complete_run.h"
 #include "dump/run/data_pool.h"
 #include "dump/run/dump_output.h"
 #include "dump/table_only/dump_tables.h"

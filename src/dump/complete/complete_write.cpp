@@ -2,7 +2,7 @@
  * The small writing helpers of the complete script: names, literals,
  * server texts and numbers, each with the sticky failure of cw_ctx.
  */
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 #include <cstdlib>
 #include <cstring>

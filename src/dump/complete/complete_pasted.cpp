@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_writer.h"
 #include "script/psql_lexer.h"

@@ -18,9 +18,9 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/complete_reader.h"
-#include "dump/complete_run.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_reader.h"
+#include "dump/complete/complete_run.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_output.h"
 #include "dump/run/dump_run.h"
 #include "pg_client/pg_client.h"

@@ -2,7 +2,7 @@
  * The reader connection: snapshot export and import, and transactions cut
  * every READER_LOCKS objects so the locks they hold stay few.
  */
-#include "dump/complete_reader.h"
+#include "dump/complete/complete_reader.h"
 
 #include <cstdio>
 #include <cstring>
