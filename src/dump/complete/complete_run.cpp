@@ -53,7 +53,7 @@ static bool has_rows(const cat_item *r)
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
+static int write_data(cw_ctx *c, run_session *s, snap_reader *reader, int *outcome)
 {
     const catalog *cat = c->cat;
     int32_t done = 0;
@@ -61,11 +61,11 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         const cat_item *r = &cat->items.v[cat->order[k]];
         if (!has_rows(r))
             continue;
-        if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
+        show_table(s, cw_text(c, r->schema), cw_text(c, r->name));
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
@@ -78,14 +78,14 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         t.qualify = 1;
         t.escape = 1;
         int rc = SECTION_END;
-        if (reader_reserve(c->s, reader, 1) == 0)
-            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+        if (reader_reserve(s, reader, 1) == 0)
+            rc = write_table_rows(s, &reader->conn, c->w, &t, outcome);
         else
             *outcome = SESSION_FAILED;
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
+        s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -110,7 +110,8 @@ static void warn_definers(cw_ctx *c)
     }
 }
 
-static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
+static int write_script(cw_ctx *c, run_session *s, const pg_conn *conn, snap_reader *reader,
+                        int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
@@ -137,7 +138,7 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         write_drops(c);
     if (cfg->include_schema)
         write_predata(c);
-    if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, s, reader, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
@@ -260,11 +261,11 @@ int complete_dump(run_session *s, pg_conn *conn)
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
         s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
+        cw_ctx c = {s->error, sizeof s->error, &s->dump, &w, &cat, &s->cfg, 0, {0}};
         if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
             cw_fail(&c, "no random bytes for the script's fence key");
         outcome = SESSION_DONE;
-        if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
+        if (write_script(&c, s, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
             outcome = SESSION_FAILED;
         outcome = dump_output_close(s, &w, outcome);
     }

@@ -4,6 +4,7 @@
  */
 #include "dump/complete/complete_write.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,7 +15,7 @@
 void cw_fail(cw_ctx *c, const char *text)
 {
     if (!c->bad)
-        session_set_error(c->s, text);
+        snprintf(c->error, c->error_size, "%s", text);
     c->bad = 1;
 }
 

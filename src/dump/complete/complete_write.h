@@ -13,16 +13,19 @@
 #ifndef PGDUMP_COMPLETE_WRITE_H
 #define PGDUMP_COMPLETE_WRITE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "catalog/catalog.h"
 
-struct run_session;
+struct dump_progress;
 struct dump_writer;
 struct dump_config;
 
 struct cw_ctx {
-    run_session *s;
+    char *error; /* error_size bytes: the run's error text */
+    size_t error_size;
+    dump_progress *progress; /* where warnings go */
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
@@ -30,7 +33,7 @@ struct cw_ctx {
     char fence_key[64]; /* the \restrict key, "" for none */
 };
 
-/* Sets the session's error (first failure only) and bad. */
+/* Sets the error text (first failure only) and bad. */
 void cw_fail(cw_ctx *c, const char *text);
 
 /* Fixed script text. */
