@@ -14,8 +14,8 @@
 #include <cstring>
 
 #include "dump/complete/complete_write.h"
-#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
+#include "session/session.h"
 #include "sink/dump_writer.h"
 
 namespace

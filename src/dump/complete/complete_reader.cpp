@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "session/connect.h"
+#include "session/session.h"
 
 static int fail(run_session *s, const char *text)
 {

@@ -22,7 +22,7 @@
 #include "dump/complete/complete_run.h"
 #include "dump/complete/complete_write.h"
 #include "dump/run/dump_output.h"
-#include "dump/run/dump_run.h"
+#include "dump/run/run_section.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
 #include "session/connect.h"

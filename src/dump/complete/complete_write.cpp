@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
 #include "sink/dump_writer.h"
 
