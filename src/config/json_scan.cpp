@@ -1,7 +1,10 @@
 /*
- * The lenient JSON token scanner of the configuration document (see
- * config.cpp for the rules hosts rely on): json_scan cuts a text into a
- * flat list of tokens, offsets into the text, nothing copied.
+ * The configuration document's scanner: json_scan cuts a text that is
+ * never modified into a flat list of tokens (offsets into the text,
+ * nothing copied).  It is lenient on purpose: colons and commas are
+ * optional and their place is never checked, bare words are values like
+ * any other, and a ':' simply makes the newest token the parent of what
+ * follows.  No heap: the token pool lives on the caller's stack.
  */
 #include "config/config.h"
 

@@ -1,6 +1,7 @@
 /*
- * The inert-fragment checks: whether a text, lexed alone by the script
- * lexer, could move a cut of the script around it.
+ * Inertness of a text pasted into a script: lexed alone with the same
+ * scanner as a whole script, it must leave nothing open that could move a
+ * cut of the script around it.
  */
 #include "script/psql_lexer.h"
 

@@ -131,8 +131,8 @@ void lx_resume_statement(lx_scanner *s)
     }
 }
 
-/* settle for a held ':': a cast, an assignment or one of psql's
- * variables. */
+/* The byte after a held ':' of normal text: a cast, psql's variable
+ * forms, or nothing of note. */
 static int settle_colon(lx_scanner *s, unsigned char c, bool at_end, uint64_t off, uint64_t line)
 {
     significant(s, off, line, false);
@@ -275,9 +275,9 @@ static int normal_word_byte(lx_scanner *s, unsigned char c)
     return 0;
 }
 
-/* lx_normal_byte for a byte that is neither a word's, a blank nor a
- * digit: comments, quotes, tags, parentheses and the statement's end. */
-static int normal_punctuation(lx_scanner *s, unsigned char c, uint64_t off, uint8_t raw_before)
+/* Punctuation of normal text at offset off: quotes, dollar tags, held
+ * bytes, parentheses and the ';' that ends a statement. */
+static int normal_punct(lx_scanner *s, unsigned char c, uint64_t off, uint8_t raw_before)
 {
     switch (c) {
     case '-':
@@ -367,7 +367,7 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
         significant(s, off, s->line, false);
         return CONTINUE;
     }
-    return normal_punctuation(s, c, off, raw_before);
+    return normal_punct(s, c, off, raw_before);
 }
 
 /* Collecting $tag after a '$' of normal text. */

@@ -117,10 +117,10 @@ static int write_script(cw_ctx *c, run_session *s, const pg_conn *conn, snap_rea
     /* Comment lines carry printable text only. */
     cw_put(c, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ");
     if (!c->bad && dw_put_comment_text(c->w, conn->server_version) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n-- Database: ");
     if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     /* psql runs no backslash command between the fence's lines, whatever
      * a text of the script turns out to hold. */
@@ -202,7 +202,7 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
-        session_set_error(s, "out of memory");
+        session_set_error(s, FAIL_MEMORY, "out of memory");
         return -1;
     }
     uint32_t n = 0;
@@ -220,7 +220,7 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
         uint32_t count = n - at < READER_LOCKS ? n - at : READER_LOCKS;
         rc = reader_reserve(s, reader, READER_LOCKS);
         if (rc == 0 && catalog_read_seqvals(cat, &reader->conn, oids + at, count) != 0) {
-            session_set_error(s, cat->error);
+            session_set_failure(s, &reader->conn.fail, FAIL_REFUSED, cat->error);
             rc = -1;
         }
     }
@@ -233,15 +233,19 @@ static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, cata
 {
     /* The settings ran at the login (CONN_COMPLETE). */
     if (session_begin(conn, nullptr) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
-        session_set_error(s, cat->error);
+        session_set_failure(s, &conn->fail, FAIL_REFUSED, cat->error);
         return -1;
     }
-    if (catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
-        session_set_error(s, cat->error);
+    if (catalog_select(cat, &s->cfg) != 0) {
+        session_set_error(s, FAIL_CONFIG, cat->error);
+        return -1;
+    }
+    if (catalog_sort(cat) != 0) {
+        session_set_error(s, FAIL_REFUSED, cat->error);
         return -1;
     }
     if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)
@@ -261,7 +265,7 @@ int complete_dump(run_session *s, pg_conn *conn)
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
         s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s->error, sizeof s->error, &s->dump, &w, &cat, &s->cfg, 0, {0}};
+        cw_ctx c = {s->error, sizeof s->error, &s->fail, &s->dump, &w, &cat, &s->cfg, 0, {0}};
         if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
             cw_fail(&c, "no random bytes for the script's fence key");
         outcome = SESSION_DONE;

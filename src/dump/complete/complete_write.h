@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "catalog/catalog.h"
+#include "error/fail.h"
 
 struct dump_progress;
 struct dump_writer;
@@ -25,6 +26,7 @@ struct dump_config;
 struct cw_ctx {
     char *error; /* error_size bytes: the run's error text */
     size_t error_size;
+    fail_info *fail;         /* the error's kind, set with it */
     dump_progress *progress; /* where warnings go */
     dump_writer *w;
     const catalog *cat;
@@ -35,6 +37,9 @@ struct cw_ctx {
 
 /* Sets the error text (first failure only) and bad. */
 void cw_fail(cw_ctx *c, const char *text);
+
+/* cw_fail with the failure's kind (FAIL_*); cw_fail's is FAIL_REFUSED. */
+void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text);
 
 /* Fixed script text. */
 void cw_put(cw_ctx *c, const char *text);

@@ -42,6 +42,7 @@ struct data_pool {
     std::atomic<int32_t> failed;  /* 1 once error and outcome are written */
     int32_t outcome;              /* SESSION_FAILED or SESSION_CANCELLED */
     char error[512];
+    fail_info fail; /* error's kind */
     plat_thread threads[CONFIG_MAX_JOBS];
     int32_t thread_count;
 };

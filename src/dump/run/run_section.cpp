@@ -5,10 +5,10 @@
 
 section_context session_section(run_session *s)
 {
-    return section_context{&s->cfg,        &s->dump.rows_written,
-                           &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
-                           &s->cancel,     s->error,
-                           sizeof s->error};
+    return section_context{&s->cfg,         &s->dump.rows_written,
+                           &s->elapsed_ms,  s->start_ms.load(std::memory_order_relaxed),
+                           &s->cancel,      s->error,
+                           sizeof s->error, &s->fail};
 }
 
 int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
