@@ -18,6 +18,7 @@
 #include "restore/restore_replay.h"
 #include "support/dump_wait.h"
 #include "support/sandbox.h"
+#include "support/tcp_proxy.h"
 #include "veltrano-pgdump.h"
 
 namespace
@@ -150,7 +151,8 @@ TEST(ReplaySafety, OwnersByDefaultAndRestoreWithoutTheRoles)
     sandbox_fresh_db(src);
     ASSERT_EQ(0, sandbox_psql(src, "CREATE FUNCTION up() RETURNS int LANGUAGE sql SECURITY "
                                    "DEFINER RETURN 1; ALTER FUNCTION up() OWNER TO vrso_owner;"
-                                   "CREATE TABLE t (a int); ALTER TABLE t OWNER TO vrso_owner;"
+                                   "CREATE TABLE t (a serial, b int GENERATED ALWAYS AS "
+                                   "IDENTITY); ALTER TABLE t OWNER TO vrso_owner;"
                                    "GRANT SELECT ON t TO PUBLIC;"));
     std::string out = temp_path("owners.sql");
     dumped d = dump(src, out);
@@ -327,4 +329,36 @@ TEST(ReplaySafety, RoleIsTakenFirstByDumpAndRestore)
     EXPECT_NE(std::string::npos, d.result.find("SET ROLE failed: ")) << d.result;
     EXPECT_EQ(5, restore("vrsr_dst", out, ",\"role\":\"vrsr nobody\"", &result));
     EXPECT_NE(std::string::npos, result.find("SET ROLE failed: ")) << result;
+}
+
+/* A man in the middle swaps a function's definition for a statement that
+ * runs a program on the database host: the dump refuses it, naming the
+ * function, and no script is put in place. */
+TEST(ReplaySafety, ASwappedStatementFromTheServerFailsTheRun)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("vrsm_src");
+    ASSERT_EQ(0, sandbox_psql("vrsm_src", "CREATE FUNCTION victim() RETURNS int LANGUAGE sql "
+                                          "RETURN 1;"));
+    const std::string real = "CREATE OR REPLACE FUNCTION public.victim()";
+    std::string fake = "COPY (SELECT 1) TO PROGRAM 'id'";
+    fake.resize(real.size(), ' ');
+    tcp_proxy proxy(sandbox_server()->host, sandbox_server()->port);
+    proxy.swap_server_bytes(real, fake);
+    std::string out = temp_path("swapped.sql");
+    std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", "vrsm_src",
+                                     "\"out_path\":\"" + out + "\",\"complete\":true");
+    std::string port = std::to_string(sandbox_server()->port);
+    cfg.replace(cfg.find(port), port.size(), std::to_string(proxy.port()));
+    int s = pgdump_start(cfg.c_str());
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(5, wait_final(s));
+    std::string result = pgdump_result(s);
+    pgdump_free(s);
+    EXPECT_NE(std::string::npos,
+              result.find("server text for function \\\"public\\\".\\\"victim\\\" does "
+                          "not begin with CREATE FUNCTION and its own name"))
+        << result;
+    EXPECT_FALSE(file_exists(out));
+    EXPECT_EQ(std::string::npos, read_file(partial_file(out)).find("PROGRAM"));
 }

@@ -160,12 +160,22 @@ static void write_grant(cw_ctx *c, const cat_item *item, const cat_grant *g)
     cw_put(c, g->grantable ? " WITH GRANT OPTION;\n" : ";\n");
 }
 
+/* A sequence linked to a dumped table's column takes the table's owner
+ * with it (the server refuses to change it alone). */
+static bool follows_its_table(const cw_ctx *c, const cat_item *r)
+{
+    if ((r->kind != KIND_SEQUENCE && r->kind != KIND_IDENTITY) || r->seq.owner_rel == 0)
+        return false;
+    const cat_item *t = cat_find_item(c->cat, CLASS_PG_CLASS, r->seq.owner_rel);
+    return t != nullptr && t->dumped == 1;
+}
+
 int write_owners_and_grants(cw_ctx *c)
 {
     const catalog *cat = c->cat;
     for (uint32_t k = 0; c->cfg->include_owners && k < cat->items.n && !c->bad; k++) {
         const cat_item *r = &cat->items.v[cat->order[k]];
-        if (r->dumped != 1 || r->kind == KIND_EXTENSION || r->role == 0)
+        if (r->dumped != 1 || r->kind == KIND_EXTENSION || r->role == 0 || follows_its_table(c, r))
             continue;
         cw_put(c, "ALTER ");
         cw_put(c, cw_kind_word(r));

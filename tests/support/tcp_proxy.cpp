@@ -1,6 +1,7 @@
 #include "tcp_proxy.h"
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "test_socket.h"
@@ -97,6 +98,13 @@ void tcp_proxy::pump(int client, int upstream)
             if (rate != 0 && rate / 50 + 1 < want)
                 want = (size_t)(rate / 50 + 1);
             ssize_t n = recv(upstream, buf, want, 0);
+            if (n > 0 && !swap_from_.empty() && swap_from_.size() == swap_to_.size()) {
+                std::string block(buf, (size_t)n);
+                for (size_t at = block.find(swap_from_); at != std::string::npos;
+                     at = block.find(swap_from_, at + 1))
+                    block.replace(at, swap_to_.size(), swap_to_);
+                memcpy(buf, block.data(), block.size());
+            }
             if (n <= 0 || !send_all(client, buf, n))
                 break;
             from_server_.fetch_add((uint64_t)n);

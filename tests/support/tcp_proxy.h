@@ -1,7 +1,8 @@
 /*
  * A loopback TCP proxy in front of the sandbox server, for faults a real
- * server will not produce on demand: a server that stalls, or one that
- * vanishes in the middle of a reply.  Each accepted client gets its own
+ * server will not produce on demand: a server that stalls, one that
+ * vanishes in the middle of a reply, or a man in the middle who swaps
+ * bytes of its replies.  Each accepted client gets its own
  * upstream connection; all of them obey the same switches.
  */
 #ifndef PGDUMP_TEST_TCP_PROXY_H
@@ -34,6 +35,15 @@ class tcp_proxy
      * limit), so that a dump of a small table stays under way for seconds. */
     void set_server_rate(uint64_t bytes_per_second) { rate_.store(bytes_per_second); }
 
+    /* A man in the middle: every occurrence of from inside one block read
+     * from the server is replaced by to (of the same length, so that no
+     * message length changes).  Set before clients connect. */
+    void swap_server_bytes(const std::string &from, const std::string &to)
+    {
+        swap_from_ = from;
+        swap_to_ = to;
+    }
+
     /* Closes every connection now. */
     void close_all() { kill_.store(true); }
 
@@ -53,6 +63,7 @@ class tcp_proxy
     std::atomic<uint64_t> cut_after_{0};
     std::atomic<uint64_t> rate_{0};
     std::atomic<uint64_t> from_server_{0};
+    std::string swap_from_, swap_to_;
     std::thread acceptor_;
     std::vector<std::thread> pumps_;
 };

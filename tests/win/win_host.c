@@ -248,11 +248,13 @@ int main(int argc, char **argv)
         check(dump_to(config) == 0, "dump over verify-full TLS with channel binding");
     }
 
-    /* The complete script of the same database, beside the first. */
+    /* The complete script of the same database, beside the first; one
+     * fence key for both hosts, so that their scripts compare byte for
+     * byte. */
     snprintf(utf8_path, sizeof utf8_path, "%s.complete", out_path);
     make_config(config, sizeof config, host, port, user, password, db, utf8_path);
     config[strlen(config) - 1] = '\0';
-    strcat(config, ",\"complete\":true}");
+    strcat(config, ",\"complete\":true,\"restrict_key\":\"WinHostCheck\"}");
     check(dump_to(config) == 0, "complete dump");
     if (argc == 9) {
         /* That script restored by the library itself into RESTORE_DB. */

@@ -25,3 +25,9 @@ char *mkdtemp(char *tmpl)
     }
     return nullptr;
 }
+
+int symlink(const char *, const char *)
+{
+    errno = ENOSYS;
+    return -1;
+}

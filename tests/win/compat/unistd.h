@@ -1,6 +1,6 @@
 /*
- * MinGW's <unistd.h> plus the one POSIX call the test helpers use that the
- * Windows C library lacks.
+ * MinGW's <unistd.h> plus the POSIX calls the tests use that the Windows C
+ * library lacks.
  */
 #ifndef PGDUMP_TEST_COMPAT_UNISTD_H
 #define PGDUMP_TEST_COMPAT_UNISTD_H
@@ -10,5 +10,9 @@
 /* Replaces the trailing XXXXXX of tmpl and creates that directory (mode
  * ignored); tmpl, or null with tmpl unusable. */
 char *mkdtemp(char *tmpl);
+
+/* No symbolic links for the tests here: always -1 (ENOSYS).  The tests
+ * that plant one need a server, which the Windows run does not start. */
+int symlink(const char *target, const char *path);
 
 #endif
