@@ -28,7 +28,9 @@ struct outcome {
 outcome run_dump(const std::string &out, bool complete)
 {
     run_session *s = new run_session();
-    std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", DB, "\"out_path\":\"" + out + "\"");
+    /* One fence key for every run, so that the scripts compare whole. */
+    std::string cfg = sandbox_config(SANDBOX_TRUST_USER, "", DB,
+                                     "\"out_path\":\"" + out + "\",\"restrict_key\":\"Fault1\"");
     EXPECT_EQ(0, parse_config(cfg.c_str(), &s->cfg));
     s->cfg.complete = complete ? 1 : 0;
     s->state.store(SESSION_CONNECTING);

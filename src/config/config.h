@@ -87,6 +87,13 @@ int json_scan(const char *text, json_token *tokens, int max_tokens);
  * libpq would not know, and an ssl* path too long to hold whole. */
 int parse_config(const char *text, dump_config *cfg);
 
+/* parse_config's steps around the walk of the keys (config_defaults.cpp):
+ * marks the keys whose default depends on others, then settles them;
+ * -1 when a value refuses the document (a fence key that is not letters
+ * and digits). */
+void config_mark_unset(dump_config *cfg);
+int config_settle_unset(dump_config *cfg);
+
 /* Copies the raw text text[start..end) into dst, decoding escapes, and
  * writes a NUL after at most limit bytes.  \r \t \n \b \f give their
  * control bytes, \uXXXX (and a surrogate pair of them) the character in

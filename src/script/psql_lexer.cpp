@@ -131,6 +131,28 @@ void lx_resume_statement(lx_scanner *s)
     }
 }
 
+/* The byte after a ':' of normal text: "::" and ":=" are tokens, a name
+ * is a psql variable (without '$', never a keyword), a quote or '{' may
+ * be one.  1 when c was consumed, else CONTINUE. */
+static int settle_colon(lx_scanner *s, unsigned char c)
+{
+    if (c == ':' || c == '=') {
+        significant(s, s->offset, s->line, false);
+        return 1;
+    }
+    if (lx_is_var_char(c)) {
+        s->flags |= LX_F_VARIABLE;
+        s->word = W_VAR;
+        significant(s, s->offset, s->line, false);
+        return 1;
+    }
+    if (c == '{')
+        s->flags |= LX_F_VARIABLE;
+    if (c == '\'' || c == '"')
+        s->colon_quote = 1;
+    return CONTINUE;
+}
+
 /* Settles the held-back byte of normal text before c (or before the end
  * when at_end).  Returns an event, CONTINUE, or 1 when c was consumed. */
 static int settle(lx_scanner *s, unsigned char c, bool at_end)
@@ -166,24 +188,7 @@ static int settle(lx_scanner *s, unsigned char c, bool at_end)
         return lx_event(s, LX_EV_BACKSLASH, off, line);
     case P_COLON:
         significant(s, off, line, false);
-        if (at_end)
-            return CONTINUE;
-        if (c == ':' || c == '=') {
-            significant(s, s->offset, s->line, false);
-            return 1;
-        }
-        if (lx_is_var_char(c)) {
-            /* psql's variable: a name without '$', never a keyword */
-            s->flags |= LX_F_VARIABLE;
-            s->word = W_VAR;
-            significant(s, s->offset, s->line, false);
-            return 1;
-        }
-        if (c == '{')
-            s->flags |= LX_F_VARIABLE;
-        if (c == '\'' || c == '"')
-            s->colon_quote = 1;
-        return CONTINUE;
+        return at_end ? CONTINUE : settle_colon(s, c);
     case P_NUM_E:
         if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
@@ -268,6 +273,27 @@ static int normal_word_byte(lx_scanner *s, unsigned char c)
     return 0;
 }
 
+/* A quote of normal text at off opens a literal: with
+ * standard_conforming_strings off psql reads '' as E'', except after a
+ * b, x or U& prefix (raw_before: the prefix state before this byte). */
+static void open_quote(lx_scanner *s, uint64_t off, uint8_t raw_before)
+{
+    significant(s, off, s->line, false);
+    bool raw = s->raw_prefix == 1 || raw_before == 2;
+    s->raw_prefix = 0;
+    s->mode = s->std_strings || raw ? M_SQ : M_EQ;
+}
+
+/* A '$' of normal text at off: a dollar-quote tag or a parameter may
+ * follow. */
+static void open_tag(lx_scanner *s, uint64_t off)
+{
+    significant(s, off, s->line, false);
+    s->mode = M_TAG;
+    s->tag_seen = 0;
+    s->tag_len = 0;
+}
+
 int lx_normal_byte(lx_scanner *s, unsigned char c)
 {
     if (s->pend != P_NONE) {
@@ -313,19 +339,11 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
         lx_hold(s, P_COLON);
         return CONTINUE;
     case '$':
-        significant(s, off, s->line, false);
-        s->mode = M_TAG;
-        s->tag_seen = 0;
-        s->tag_len = 0;
+        open_tag(s, off);
         return CONTINUE;
-    case '\'': {
-        significant(s, off, s->line, false);
-        bool raw = s->raw_prefix == 1 || raw_before == 2;
-        s->raw_prefix = 0;
-        /* standard_conforming_strings off: psql reads '' as E'' */
-        s->mode = s->std_strings || raw ? M_SQ : M_EQ;
+    case '\'':
+        open_quote(s, off, raw_before);
         return CONTINUE;
-    }
     case '"':
         significant(s, off, s->line, false);
         s->mode = M_DQ;
@@ -546,44 +564,4 @@ int lx_finish(lx_scanner *s)
     }
     end_word(s, ' ');
     return s->stmt_start == LX_NO_STATEMENT ? LX_OPEN_NONE : LX_OPEN_STATEMENT;
-}
-
-/* Whether text, lexed alone, is free of everything that could move a cut
- * of the script around it. */
-int lx_inert(const char *text, size_t n, bool allow_body_semicolon, int std_strings,
-             bool no_variables)
-{
-    lx_scanner s;
-    lx_init(&s);
-    s.std_strings = std_strings;
-    size_t used = 0;
-    if (lx_scan(&s, text, n, &used) != LX_EV_NEED_MORE)
-        return 0;
-    /* The script's next byte must not be able to change what the last
-     * bytes mean: nothing held back, no quote, comment, dollar tag or E
-     * string continuation open. */
-    if (s.mode != M_NORMAL || s.pend != P_NONE)
-        return 0;
-    int open = lx_finish(&s);
-    if (open != LX_OPEN_NONE && open != LX_OPEN_STATEMENT)
-        return 0;
-    if (s.body_semicolon && !allow_body_semicolon)
-        return 0;
-    /* A psql variable reference is let through: array slices such as
-     * a[1:n] in a view's body read as one, and psql substitutes only
-     * variables the person replaying has set, quoted in the :'x' and :"x"
-     * forms; it never runs a command. */
-    const uint32_t bad = (uint32_t)(LX_F_AMBIGUOUS | LX_F_FORCED | LX_F_NUL) |
-                         (no_variables ? (uint32_t)LX_F_VARIABLE : 0u);
-    return s.paren_depth == 0 && s.begin_depth == 0 && !s.underflow && (s.flags & bad) == 0;
-}
-
-int lx_fragment_is_inert(const char *text, size_t n)
-{
-    return lx_inert(text, n, false, 1, false);
-}
-
-int lx_statement_is_inert(const char *text, size_t n)
-{
-    return lx_inert(text, n, true, 1, false);
 }
