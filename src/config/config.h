@@ -89,6 +89,13 @@ int json_scan(const char *text, json_token *tokens, int max_tokens);
  * libpq would not know, and an ssl* path too long to hold whole. */
 int parse_config(const char *text, dump_config *cfg);
 
+/* parse_config's steps around the walk of the keys (config_defaults.cpp):
+ * marks the keys whose default depends on others, then settles them;
+ * -1 when a value refuses the document (a fence key that is not letters
+ * and digits). */
+void config_mark_unset(dump_config *cfg);
+int config_settle_unset(dump_config *cfg);
+
 /* tok_copy, the value copy of a token: see json_text.h. */
 
 /* The connection parameters and options of cfg for database (pointers
