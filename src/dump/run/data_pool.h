@@ -19,8 +19,9 @@
 #include <cstdint>
 
 #include "config/config.h"
-#include "dump/run/dump_run.h"
+#include "dump/rows/table_rows.h"
 #include "platform/platform.h"
+#include "session/session.h"
 
 struct dump_writer;
 

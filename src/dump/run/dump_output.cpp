@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "platform/platform.h"
+#include "session/session.h"
 #include "sink/dump_sink.h"
 
 /* Written in place: standard output, a device or a pipe, which cannot be

@@ -18,13 +18,13 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/complete_pool.h"
-#include "dump/complete_reader.h"
-#include "dump/complete_run.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_pool.h"
+#include "dump/complete/complete_reader.h"
+#include "dump/complete/complete_run.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/data_pool.h"
 #include "dump/run/dump_output.h"
-#include "dump/run/dump_run.h"
+#include "dump/run/run_section.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
 #include "session/connect.h"
@@ -57,7 +57,7 @@ struct data_source {
 };
 
 /* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, const data_source *src, int *outcome)
+static int write_data(cw_ctx *c, run_session *s, const data_source *src, int *outcome)
 {
     const catalog *cat = c->cat;
     snap_reader *reader = src->reader;
@@ -66,15 +66,15 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
         const cat_item *r = &cat->items.v[cat->order[k]];
         if (!complete_has_rows(c, src->no_data, r))
             continue;
-        if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
+        show_table(s, cw_text(c, r->schema), cw_text(c, r->name));
         /* A reader of standard output gets what is written before each
          * table's rows are read, not when the buffer happens to fill. */
         if (c->cfg->to_stdout && dw_flush(c->w) != 0) {
-            session_set_error(c->s, FAIL_IO, WRITE_FAILED_TEXT);
+            session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
             *outcome = SESSION_FAILED;
             return -1;
         }
@@ -84,7 +84,7 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
                     *outcome = SESSION_FAILED;
                 return -1;
             }
-            c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
+            s->dump.tables_done.store(++done, std::memory_order_relaxed);
             continue;
         }
         table_target t = {};
@@ -99,14 +99,14 @@ static int write_data(cw_ctx *c, const data_source *src, int *outcome)
         t.qualify = 1;
         t.escape = 1;
         int rc = SECTION_END;
-        if (reader_reserve(c->s, reader, 1) == 0)
-            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+        if (reader_reserve(s, reader, 1) == 0)
+            rc = write_table_rows(s, &reader->conn, c->w, &t, outcome);
         else
             *outcome = SESSION_FAILED;
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
+        s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -131,7 +131,8 @@ static void warn_definers(cw_ctx *c)
     }
 }
 
-static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, int *outcome)
+static int write_script(cw_ctx *c, run_session *s, const pg_conn *conn, const data_source *src,
+                        int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
@@ -158,7 +159,7 @@ static int write_script(cw_ctx *c, const pg_conn *conn, const data_source *src, 
         write_drops(c);
     if (cfg->include_schema)
         write_predata(c);
-    if (!c->bad && cfg->include_data && write_data(c, src, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, s, src, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
@@ -316,11 +317,11 @@ int complete_dump(run_session *s, pg_conn *conn)
         cat_free(&cat);
         return outcome;
     }
-    cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
+    cw_ctx c = {s->error, sizeof s->error, &s->fail, &s->dump, &w, &cat, &s->cfg, 0, {0}};
     /* The pool's workers log in before it starts; every connection of the
      * run is open after it: the password can go. */
     complete_pool pool = {};
-    int started = s->cfg.include_data ? complete_pool_start(&c, conn, &no_data, &pool) : 0;
+    int started = s->cfg.include_data ? complete_pool_start(&c, s, conn, &no_data, &pool) : 0;
     config_wipe_password(&s->cfg);
     if (started == 0) {
         s->dump.tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
@@ -329,7 +330,7 @@ int complete_dump(run_session *s, pg_conn *conn)
             cw_fail(&c, "no random bytes for the script's fence key");
         data_source src = {&reader, &pool, &no_data};
         outcome = SESSION_DONE;
-        if (write_script(&c, conn, &src, &outcome) != 0 && outcome == SESSION_DONE)
+        if (write_script(&c, s, conn, &src, &outcome) != 0 && outcome == SESSION_DONE)
             outcome = SESSION_FAILED;
     }
     complete_pool_finish(&pool);

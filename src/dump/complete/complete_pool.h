@@ -13,10 +13,11 @@
 #include <cstdint>
 
 #include "catalog/pattern_select.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 struct data_pool;
 struct pg_conn;
+struct run_session;
 
 struct complete_pool {
     data_pool *pool; /* null: every table is read by the reader */
@@ -32,7 +33,8 @@ bool complete_has_rows(const cw_ctx *c, const pattern_list *no_data, const cat_i
 /* Starts the pool when the run wants one; conn is the run's connection
  * inside its snapshot.  Returns once every worker's login has ended.  0
  * (cp->pool may stay null), or -1 with the session's error set. */
-int complete_pool_start(cw_ctx *c, pg_conn *conn, const pattern_list *no_data, complete_pool *cp);
+int complete_pool_start(cw_ctx *c, run_session *s, pg_conn *conn, const pattern_list *no_data,
+                        complete_pool *cp);
 
 /* Stops and joins the workers, removes their part files, frees cp. */
 void complete_pool_finish(complete_pool *cp);

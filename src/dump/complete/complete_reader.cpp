@@ -2,13 +2,13 @@
  * The reader connection: snapshot export and import, and transactions cut
  * every READER_LOCKS objects so the locks they hold stay few.
  */
-#include "dump/complete_reader.h"
+#include "dump/complete/complete_reader.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "session/connect.h"
+#include "session/session.h"
 
 /* The session's error: text, with the kind of conn's last failure when
  * the text is the client's (null conn: a refused server answer). */

@@ -1,7 +1,7 @@
 /*
  * Parallel rows for the complete script.
  */
-#include "dump/complete_pool.h"
+#include "dump/complete/complete_pool.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -57,13 +57,14 @@ static int collect_targets(cw_ctx *c, const pattern_list *no_data, complete_pool
     return 0;
 }
 
-int complete_pool_start(cw_ctx *c, pg_conn *conn, const pattern_list *no_data, complete_pool *cp)
+int complete_pool_start(cw_ctx *c, run_session *s, pg_conn *conn, const pattern_list *no_data,
+                        complete_pool *cp)
 {
     *cp = complete_pool{};
     int32_t tables = 0;
     for (uint32_t i = 0; i < c->cat->items.n; i++)
         tables += complete_has_rows(c, no_data, &c->cat->items.v[i]) ? 1 : 0;
-    if (!data_pool_wanted(c->s, tables))
+    if (!data_pool_wanted(s, tables))
         return 0;
     cp->texts = static_cast<char **>(calloc(3 * CONFIG_MAX_TABLES, sizeof(char *)));
     table_target *targets =
@@ -75,7 +76,7 @@ int complete_pool_start(cw_ctx *c, pg_conn *conn, const pattern_list *no_data, c
         cw_fail(c, "out of memory");
     else if (collect_targets(c, no_data, cp, targets, oids) == 0) {
         cp->pool->empty_search_path = 1;
-        rc = data_pool_start(cp->pool, c->s, conn, targets, oids, cp->count);
+        rc = data_pool_start(cp->pool, s, conn, targets, oids, cp->count);
         if (rc != 0) {
             free(cp->pool); /* the pool has stopped its workers */
             cp->pool = nullptr;
