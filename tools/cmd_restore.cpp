@@ -13,7 +13,11 @@
 
 #include "veltrano-pgdump.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -27,13 +31,15 @@ const char g_usage[] =
     "\n"
     "Restore options:\n"
     "  -f, --file=FILE          the script (\"-\" for standard input)\n"
-    "      --single-transaction  the whole script in one transaction: all or nothing\n"
+    "  -1, --single-transaction  the whole script in one transaction: all or nothing\n"
     "  -O, --no-owner           skip ALTER ... OWNER TO statements (for a cluster\n"
     "                           without the script's roles)\n"
     "  -x, --no-privileges      skip GRANT, REVOKE and ALTER DEFAULT PRIVILEGES\n"
     "      --role=ROLE          SET ROLE to ROLE before restoring\n"
     "      --continue-on-error  go on after a failed statement and count the failures\n"
     "                           (the exit status is then 1 when any failed)\n"
+    "  -v, --verbose            name each table on standard error as its rows are\n"
+    "                           restored\n"
     "      --progress           plain progress lines every 5 s even without a terminal\n"
     "      --no-progress        no progress output\n"
     "\n"
@@ -43,9 +49,24 @@ const char g_usage[] =
     "\n"
     "Connection options as for the other commands (see veltrano-pgdump --help).\n";
 
-const char *const g_own[] = {"file",        "single-transaction", "continue-on-error", "progress",
-                             "no-progress", "no-owner",           "no-privileges",     "role",
-                             nullptr};
+const char *const g_own[] = {
+    "file",    "single-transaction", "continue-on-error", "progress", "no-progress",
+    "verbose", "no-owner",           "no-privileges",     "role",     nullptr};
+
+/* A script file the library could not read, named with the system's
+ * reason; "" when it can be read. */
+std::string unreadable(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "cannot open script file \"" + printable(path) + "\": " + strerror(errno);
+    struct stat st;
+    std::string why;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        why = "cannot read script file \"" + printable(path) + "\": " + strerror(EISDIR);
+    close(fd);
+    return why;
+}
 
 const size_t LIMIT_IN_PATH = 1023;
 
@@ -60,6 +81,11 @@ int configure(const options &o, config_doc &c, target &t)
         return EXIT_FAIL;
     }
     t.file = o.file;
+    std::string why = o.file == "-" || o.print_config ? "" : unreadable(o.file);
+    if (!why.empty()) {
+        error_msg(why);
+        return EXIT_FAIL;
+    }
     if (o.file == "-") {
         std::string err;
         if (temp_dir_make(t.temp_dir, err) != 0) {
@@ -90,6 +116,27 @@ int configure(const options &o, config_doc &c, target &t)
     return 0;
 }
 
+/* What a restore that stopped left in the database, as far as the host
+ * knows it: nothing inside one transaction; else what ran before the
+ * failing line, each statement having committed on its own unless the
+ * script holds its own transaction. */
+std::string committed_note(const options &o, const session_outcome &r)
+{
+    if (o.single_transaction)
+        return "nothing was committed: the script ran in one transaction, rolled back";
+    long long done = jnum(r.progress, "statements_done");
+    if (done == 0)
+        return "nothing was committed";
+    unsigned long long line = 0;
+    if (sscanf(r.error.c_str(), "line %llu:", &line) == 1 && line > 1)
+        return "the " + grouped(done) + " statements before line " + std::to_string(line) +
+               " ran and stay committed, except those inside a transaction the script left "
+               "open";
+    return "the " + grouped(done) +
+           " statements that ran stay committed, except those inside "
+           "a transaction the script left open";
+}
+
 int report(const options &o, const target &t, const session_outcome &r)
 {
     const json &res = r.result;
@@ -105,10 +152,14 @@ int report(const options &o, const target &t, const session_outcome &r)
         long long rate = ms > 0 ? bytes * 1000 / ms : 0;
         std::string from =
             t.via_stdio ? std::string("standard input") : printable(jstr(res, "in_path"));
-        printf("Restored %s statements, %s rows copied, %s in %.1f s (%s/s) from %s\n",
-               grouped(jnum(res, "statements")).c_str(), grouped(jnum(res, "rows_copied")).c_str(),
-               human_bytes(bytes).c_str(), (double)ms / 1000.0, human_bytes(rate).c_str(),
-               from.c_str());
+        ms = r.elapsed_ms; /* the run's own time */
+        rate = ms > 0 ? bytes * 1000 / ms : 0;
+        /* Rows are counted in COPY blocks only: none is no news. */
+        long long copied = jnum(res, "rows_copied");
+        std::string rows = copied > 0 ? ", " + grouped(copied) + " rows copied" : "";
+        fprintf(stderr, "Restored %s statements%s, %s in %.1f s (%s/s) from %s\n",
+                grouped(jnum(res, "statements")).c_str(), rows.c_str(), human_bytes(bytes).c_str(),
+                (double)ms / 1000.0, human_bytes(rate).c_str(), from.c_str());
         if (errors == 0)
             return EXIT_OK;
         fprintf(stderr, "%s: warning: %lld statement%s failed; the first: %s\n", g_prog, errors,
@@ -116,13 +167,17 @@ int report(const options &o, const target &t, const session_outcome &r)
         return EXIT_FAIL;
     }
     if (r.cancelled) {
-        fprintf(stderr, "%s: cancelled after %s: %lld statements done%s\n", g_prog,
+        std::string note = committed_note(o, r);
+        fprintf(stderr, "%s: cancelled after %s: %lld statements done%s%s\n", g_prog,
                 human_duration(r.elapsed_ms).c_str(), jnum(r.progress, "statements_done"),
-                o.single_transaction ? "; the transaction was rolled back" : "");
+                note.empty() ? "" : "; ", note.c_str());
         return EXIT_CANCELLED;
     }
     error_msg(r.error.empty() ? std::string("restore failed without a reason") : r.error);
     password_hint(t, r.error);
+    std::string note = committed_note(o, r);
+    if (!note.empty())
+        fprintf(stderr, "%s: %s\n", g_prog, note.c_str());
     return EXIT_FAIL;
 }
 
@@ -130,6 +185,7 @@ int run(const options &o, const target &t)
 {
     progress_view pv;
     pv.restore = true;
+    pv.verbose = o.verbose ? "processing data for table" : nullptr;
     if (o.progress == 0)
         pv.mode = 0;
     else if (isatty(STDERR_FILENO))

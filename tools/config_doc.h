@@ -33,6 +33,7 @@ const size_t LIMIT_RESTRICT_KEY = 63;
 const size_t LIMIT_FILE = 1023; /* certificate and key files */
 const size_t MAX_TABLES = 512;  /* "tables" and "exclude_tables" */
 const size_t MAX_SCHEMAS = 64;  /* "schemas" and "exclude_schemas" */
+const size_t MAX_PATTERNS = 64; /* each pattern list */
 
 struct config_doc {
     nlohmann::ordered_json doc = nlohmann::ordered_json::object();

@@ -32,12 +32,19 @@ enum {
     OPT_TABLE_ONLY,
     OPT_OWNERS,
     OPT_PRIVILEGES,
-    OPT_SINGLE_TRANSACTION,
     OPT_CONTINUE_ON_ERROR,
-    OPT_FORMAT,
     OPT_COPY,
     OPT_INSERTS,
     OPT_DISABLE_TRIGGERS,
+    OPT_EXCLUDE_TABLE_DATA,
+    OPT_STRICT_NAMES,
+    OPT_IF_EXISTS,
+    OPT_NO_COMMENTS,
+    OPT_NO_SYNC,
+    OPT_SNAPSHOT,
+    OPT_SERIALIZABLE_DEFERRABLE,
+    OPT_LOCK_WAIT_TIMEOUT,
+    OPT_SECTION,
     OPT_ROLE,
     OPT_RESTRICT_KEY,
 };
@@ -46,7 +53,7 @@ enum {
  * word even under POSIXLY_CORRECT; ':' makes a missing value its own
  * answer.  "?" is no option (getopt uses it for errors), so "-?" is turned
  * into --help first. */
-const char g_short[] = "-:h:p:U:d:WwVf:t:n:N:T:ascOxZ:j:";
+const char g_short[] = "-:h:p:U:d:WwVf:t:n:N:T:ascOxZ:j:1vF:";
 
 /* A word that is no option: the command, then help's topic. */
 int take_word(options &o, const std::string &word)
@@ -93,13 +100,23 @@ const struct option g_long[] = {
     {"rows-per-insert", required_argument, nullptr, OPT_ROWS_PER_INSERT},
     {"progress", no_argument, nullptr, OPT_PROGRESS},
     {"no-progress", no_argument, nullptr, OPT_NO_PROGRESS},
-    {"single-transaction", no_argument, nullptr, OPT_SINGLE_TRANSACTION},
+    {"single-transaction", no_argument, nullptr, '1'},
     {"continue-on-error", no_argument, nullptr, OPT_CONTINUE_ON_ERROR},
-    {"format", required_argument, nullptr, OPT_FORMAT},
+    {"format", required_argument, nullptr, 'F'},
     {"copy", no_argument, nullptr, OPT_COPY},
     {"inserts", no_argument, nullptr, OPT_INSERTS},
     {"compress", required_argument, nullptr, 'Z'},
     {"jobs", required_argument, nullptr, 'j'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"exclude-table-data", required_argument, nullptr, OPT_EXCLUDE_TABLE_DATA},
+    {"strict-names", no_argument, nullptr, OPT_STRICT_NAMES},
+    {"if-exists", no_argument, nullptr, OPT_IF_EXISTS},
+    {"no-comments", no_argument, nullptr, OPT_NO_COMMENTS},
+    {"no-sync", no_argument, nullptr, OPT_NO_SYNC},
+    {"snapshot", required_argument, nullptr, OPT_SNAPSHOT},
+    {"serializable-deferrable", no_argument, nullptr, OPT_SERIALIZABLE_DEFERRABLE},
+    {"lock-wait-timeout", required_argument, nullptr, OPT_LOCK_WAIT_TIMEOUT},
+    {"section", required_argument, nullptr, OPT_SECTION},
     {"role", required_argument, nullptr, OPT_ROLE},
     {"restrict-key", required_argument, nullptr, OPT_RESTRICT_KEY},
     {nullptr, 0, nullptr, 0},
@@ -144,10 +161,10 @@ bool set_general(options &o, int id, const char *value)
         o.ask_password = true;
         break;
     case 'w':
-        /* The host prompts only when asked to, so never prompting is
-         * simply not asking; a login that needs a password then fails
-         * with the server's text. */
+        /* Never prompt: a login that needs a password then fails with
+         * the server's text. */
         o.ask_password = false;
+        o.never_prompt = true;
         break;
     case OPT_REQUIRE_AUTH:
         o.require_auth = value, o.require_auth_set = true;
@@ -208,6 +225,85 @@ int set_compression(options &o, const std::string &value)
     return 0;
 }
 
+/* -F: the plain format (the only one), or the older spelling of the data
+ * format.  -1 after a usage error. */
+int set_format(options &o, const char *value)
+{
+    if (strcmp(value, "p") == 0 || strcmp(value, "plain") == 0)
+        return 0;
+    if (strcmp(value, "copy") == 0 || strcmp(value, "inserts") == 0) {
+        o.data_format = value;
+        return 0;
+    }
+    const char *const archives[] = {"c", "custom", "d", "directory", "t", "tar"};
+    for (const char *a : archives)
+        if (strcmp(value, a) == 0)
+            return usage_error(std::string("-F ") + value +
+                               ": the archive formats (custom, directory, tar) are not "
+                               "supported yet; -F takes p (plain), compressed with -Z if "
+                               "wanted, and the script restores with the restore command"),
+                   -1;
+    return usage_error(std::string("-F takes p (plain), not \"") + value + "\""), -1;
+}
+
+/* --section=pre-data|data|post-data, repeatable. */
+int set_section(options &o, const char *value)
+{
+    o.section_set = true;
+    if (strcmp(value, "pre-data") == 0)
+        o.section_pre = true;
+    else if (strcmp(value, "data") == 0)
+        o.section_data = true;
+    else if (strcmp(value, "post-data") == 0)
+        o.section_post = true;
+    else
+        return usage_error(std::string("--section takes pre-data, data or post-data, not \"") +
+                           value + "\""),
+               -1;
+    return 0;
+}
+
+/* The options in the habits of PostgreSQL's dump.  -1 after a usage error. */
+int set_habit(options &o, int id, const char *value)
+{
+    switch (id) {
+    case 'v':
+        o.verbose = true;
+        break;
+    case OPT_EXCLUDE_TABLE_DATA:
+        o.exclude_table_data.push_back(value);
+        break;
+    case OPT_STRICT_NAMES: /* the default */
+        break;
+    case OPT_IF_EXISTS:
+        o.if_exists = true;
+        break;
+    case OPT_NO_COMMENTS:
+        o.no_comments = true;
+        break;
+    case OPT_NO_SYNC:
+        o.no_sync = true;
+        break;
+    case OPT_SNAPSHOT:
+        if (*value == '\0' || strlen(value) > 63 ||
+            strspn(value, "0123456789ABCDEF-") != strlen(value))
+            return usage_error("--snapshot takes a snapshot id as pg_export_snapshot() gives it"),
+                   -1;
+        o.snapshot = value;
+        break;
+    case OPT_SERIALIZABLE_DEFERRABLE:
+        o.serializable_deferrable = true;
+        break;
+    case OPT_LOCK_WAIT_TIMEOUT:
+        if (!whole_number(value, 0, 86400000, o.lock_wait_timeout))
+            return usage_error("--lock-wait-timeout takes milliseconds, 0 to 86400000"), -1;
+        break;
+    case OPT_SECTION:
+        return set_section(o, value);
+    }
+    return 0;
+}
+
 /* Options of the dump and restore commands.  -1 after a usage error. */
 int set_own(options &o, int id, const char *value)
 {
@@ -263,11 +359,8 @@ int set_own(options &o, int id, const char *value)
         if (!whole_number(value, 1, 1000, o.rows_per_insert))
             return usage_error("--rows-per-insert takes a number from 1 to 1000"), -1;
         break;
-    case OPT_FORMAT:
-        if (strcmp(value, "copy") != 0 && strcmp(value, "inserts") != 0)
-            return usage_error("--format takes copy or inserts"), -1;
-        o.data_format = value;
-        break;
+    case 'F':
+        return set_format(o, value);
     case OPT_COPY:
     case OPT_INSERTS:
         o.data_format = id == OPT_COPY ? "copy" : "inserts";
@@ -284,12 +377,14 @@ int set_own(options &o, int id, const char *value)
     case OPT_NO_PROGRESS:
         o.progress = 0;
         break;
-    case OPT_SINGLE_TRANSACTION:
+    case '1':
         o.single_transaction = true;
         break;
     case OPT_CONTINUE_ON_ERROR:
         o.continue_on_error = true;
         break;
+    default:
+        return set_habit(o, id, value);
     }
     return 0;
 }
@@ -308,9 +403,14 @@ int option_error(int rc, const char *arg)
                                : std::string("-") + (char)optopt;
         return usage_error("option " + name + " needs a value");
     }
-    if (optopt != 0 && typed.compare(0, 2, "--") == 0)
-        return usage_error("option " + typed + " takes no value");
-    if (optopt != 0)
+    /* getopt leaves optind past a cluster of short options only when the
+     * cluster ends, so the word before optind may be the option before
+     * the faulty one: a long option with a value that takes none is
+     * recognised by its own shape, anything else by optopt. */
+    for (const struct option *op = g_long; op->name != nullptr && eq != std::string::npos; op++)
+        if (op->has_arg == no_argument && typed == std::string("--") + op->name)
+            return usage_error("option " + typed + " takes no value");
+    if (optopt > 0 && optopt < 256)
         return usage_error("unknown option \"-" + std::string(1, (char)optopt) + "\"");
     return usage_error("unknown option \"" + typed + "\"");
 }

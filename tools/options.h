@@ -28,6 +28,7 @@ struct options {
     bool host_set = false, port_set = false, user_set = false, dbname_set = false;
     bool require_auth_set = false;
     bool ask_password = false; /* -W; -w turns it off again: never prompt */
+    bool never_prompt = false; /* -w: not even when the server asks */
     std::string config_file;
     bool config_set = false;
 
@@ -41,12 +42,20 @@ struct options {
     std::string restrict_key;         /* --restrict-key: the fence's key ("" none) */
     bool role_set = false, restrict_key_set = false;
     bool single_transaction = false, continue_on_error = false;
-    long rows_per_insert = 0;    /* 0: the library's default */
-    std::string data_format;     /* "copy" or "inserts"; "": the library's default */
-    std::string compression;     /* "none", "gzip" or "zstd"; "": not given */
-    long compression_level = 0;  /* 0: the codec's default */
-    long jobs = 0;               /* 0: not given */
-    int progress = -1;           /* -1 when stderr is a terminal, 0 never, 1 plain lines */
+    long rows_per_insert = 0;   /* 0: the library's default */
+    std::string data_format;    /* "copy" or "inserts"; "": the library's default */
+    std::string compression;    /* "none", "gzip" or "zstd"; "": not given */
+    long compression_level = 0; /* 0: the codec's default */
+    long jobs = 0;              /* 0: not given */
+    int progress = -1;          /* -1 when stderr is a terminal, 0 never, 1 plain lines */
+    bool verbose = false;       /* -v: each table as it is written or restored */
+    std::vector<std::string> exclude_table_data;
+    bool if_exists = false, no_comments = false, no_sync = false;
+    bool serializable_deferrable = false;
+    std::string snapshot;
+    long lock_wait_timeout = -1; /* milliseconds; -1: not given */
+    bool section_pre = false, section_data = false, section_post = false;
+    bool section_set = false;
     std::vector<own_option> own; /* command-specific options met, in order */
 };
 

@@ -106,7 +106,7 @@ std::string progress_text(const progress_view &pv, const json &p, int pct, long 
             size_t bar_w = bar_min + std::min(extra, bar_max - bar_min);
             for (segment &sg : seg) {
                 if (sg.rank == 2)
-                    sg.text = pad(fit_width(table, table_w), table_w, false);
+                    sg.text = pad(fit_middle(table, table_w), table_w, false);
                 if (sg.rank == 5) {
                     size_t filled = (size_t)pct * bar_w / 100;
                     sg.text =
@@ -145,11 +145,21 @@ void show_progress(progress_view &pv, const json &p, bool cancelling)
                     human_duration(now - pv.started).c_str());
         else
             fprintf(stderr, "%s: %d%%, table %s (%lld/%lld done), %s rows, %s, %s\n", g_prog, pct,
-                    printable(jstr(p, "table")).c_str(), jnum(p, "tables_done"),
+                    fit_middle(printable(jstr(p, "table")), 60).c_str(), jnum(p, "tables_done"),
                     jnum(p, "tables_total"), grouped(jnum(p, "rows_written")).c_str(),
                     human_bytes(jnum(p, "bytes_written")).c_str(),
                     human_duration(now - pv.started).c_str());
     }
+}
+
+void note_table(progress_view &pv, const json &p)
+{
+    std::string table = jstr(p, "table");
+    if (pv.verbose == nullptr || table.empty() || table == pv.last_table)
+        return;
+    clear_progress(pv);
+    fprintf(stderr, "%s: %s \"%s\"\n", g_prog, pv.verbose, printable(table).c_str());
+    pv.last_table = table;
 }
 
 void clear_progress(progress_view &pv)

@@ -33,12 +33,15 @@ void session_wait(int32_t s, progress_view &pv, const char *what, session_outcom
         if (state >= 3 || state < 0)
             break;
         json p = reply_parse(pgdump_progress(s));
-        if (p.is_object())
+        if (p.is_object()) {
+            note_table(pv, p);
             show_progress(pv, p, cancel_sent);
+        }
         sleep_ms(100);
     }
     out.progress = reply_parse(pgdump_progress(s));
     clear_progress(pv);
+    note_table(pv, out.progress);
     const char *reply = pgdump_result(s);
     out.reply = reply != nullptr ? reply : "";
     out.result = reply_parse(reply);

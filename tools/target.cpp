@@ -17,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
+
+#include "veltrano-pgdump.h"
 
 namespace
 {
@@ -240,6 +243,37 @@ long port_number(const std::string &port)
     return n;
 }
 
+/* Like libpq's tools: with no password given, on a terminal, a login
+ * the server answers with a password request prompts for one.  The probe
+ * allows no method, so it ends before any password would be sent.  0, or
+ * an exit status. */
+int prompt_when_asked(const options &o, conn_values &cv, long port)
+{
+    if (!cv.password.empty() || cv.prompt || o.never_prompt || o.print_config ||
+        !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO))
+        return 0;
+    config_doc probe;
+    if (!cv.host.empty())
+        cd_text(probe, "host", cv.host, LIMIT_HOST, "the host name");
+    if (port != 0)
+        cd_number(probe, "port", port);
+    cd_text(probe, "user", cv.user, LIMIT_USER, "the user name");
+    if (!cv.db.empty())
+        cd_text(probe, "database", cv.db, LIMIT_DATABASE, "the database name");
+    cd_text(probe, "require_auth", "none", LIMIT_REQUIRE_AUTH, "the require_auth list");
+    add_connection_keys(probe, cv.ci);
+    if (probe.failed)
+        return 0; /* the run itself reports it */
+    json reply = reply_parse(pgdump_test_connection(cd_text_of(probe).c_str()));
+    std::string error = jstr(reply, "error");
+    /* "... requirement "none" failed: server requested a cleartext
+     * password" (or a hashed one, or SASL). */
+    if (jflag(reply, "ok") || error.find("failed: server requested") == std::string::npos)
+        return 0;
+    cv.prompt = true;
+    return find_password(cv);
+}
+
 } // namespace
 
 int resolve_target(const options &o, const command_def *cmd, target &t)
@@ -264,7 +298,7 @@ int resolve_target(const options &o, const command_def *cmd, target &t)
         error_msg("no user name: give -U USER or set PGUSER");
         return EXIT_FAIL;
     }
-    if ((rc = find_password(cv)) != 0)
+    if ((rc = find_password(cv)) != 0 || (rc = prompt_when_asked(o, cv, port)) != 0)
         return rc;
 
     config_doc c;

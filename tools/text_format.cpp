@@ -99,6 +99,49 @@ std::string fit_width(const std::string &s, size_t max)
     return out + "~";
 }
 
+namespace
+{
+
+/* The UTF-8 characters of s, each whole. */
+std::vector<std::string> characters(const std::string &s)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = 1;
+        while (i + n < s.size() && ((unsigned char)s[i + n] & 0xC0) == 0x80)
+            n++;
+        out.push_back(s.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string fit_middle(const std::string &s, size_t max)
+{
+    if (display_width(s) <= max)
+        return s;
+    if (max < 3)
+        return fit_width(s, max);
+    std::vector<std::string> ch = characters(s);
+    size_t room = max - 1; /* the ~ takes one column */
+    std::string head, tail;
+    size_t front = 0, back = ch.size();
+    /* Take characters alternately from both ends while they fit, the
+     * front one first. */
+    for (bool from_front = true; front < back; from_front = !from_front) {
+        const std::string &next = from_front ? ch[front] : ch[back - 1];
+        if (display_width(head) + display_width(tail) + display_width(next) > room)
+            break;
+        if (from_front)
+            head += ch[front++];
+        else
+            tail = ch[--back] + tail;
+    }
+    return head + "~" + tail;
+}
+
 std::string pad(const std::string &s, size_t width, bool right)
 {
     size_t w = display_width(s);

@@ -14,6 +14,9 @@ std::string printable(const std::string &s);
 size_t display_width(const std::string &s);
 /* Cut to at most max columns, never inside a character; "~" marks a cut. */
 std::string fit_width(const std::string &s, size_t max);
+/* s within max display columns, shortened in the middle ("sales.ord~items")
+ * so that both the schema and the end of a long name stay visible. */
+std::string fit_middle(const std::string &s, size_t max);
 std::string pad(const std::string &s, size_t width, bool right);
 std::string human_bytes(long long n);
 std::string human_count(long long n);

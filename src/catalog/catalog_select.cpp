@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "catalog/catalog.h"
+#include "catalog/pattern_select.h"
 #include "config/config.h"
 
 static bool in_list(const char (*list)[128], int32_t n, const char *name)
@@ -19,9 +20,13 @@ static bool in_list(const char (*list)[128], int32_t n, const char *name)
     return false;
 }
 
-static bool schema_dumped(const dump_config *cfg, const char *nsp)
+static bool schema_dumped(const dump_config *cfg, const pattern_sel *sel, const char *nsp)
 {
     if (cfg->schema_count > 0 && !in_list(cfg->schemas, cfg->schema_count, nsp))
+        return false;
+    if (sel->schemas.n > 0 && !pattern_list_schema(&sel->schemas, sel->database, nsp))
+        return false;
+    if (pattern_list_schema(&sel->exclude_schemas, sel->database, nsp))
         return false;
     return !in_list(cfg->exclude_schemas, cfg->exclude_schema_count, nsp);
 }
@@ -35,8 +40,11 @@ static bool names_match(const char *entry, const char *schema, const char *name)
     return strncmp(entry, schema, n) == 0 && entry[n] == '.' && strcmp(entry + n + 1, name) == 0;
 }
 
-static bool excluded_table(const dump_config *cfg, const char *schema, const char *name)
+static bool excluded_table(const dump_config *cfg, const pattern_sel *sel, const char *schema,
+                           const char *name)
 {
+    if (pattern_list_relation(&sel->exclude_tables, sel->database, schema, name))
+        return true;
     for (int32_t i = 0; i < cfg->exclude_count; i++)
         if (names_match(cfg->exclude_tables[i], schema, name))
             return true;
@@ -96,11 +104,11 @@ static int check_tables(catalog *cat, const dump_config *cfg)
     return 0;
 }
 
-static void mark_item(catalog *cat, cat_item *r, const dump_config *cfg)
+static void mark_item(catalog *cat, cat_item *r, const dump_config *cfg, const pattern_sel *sel)
 {
     const char *schema = cat_text(cat, r->schema);
     const char *name = cat_text(cat, r->name);
-    bool in_schema = schema_dumped(cfg, schema);
+    bool in_schema = schema_dumped(cfg, sel, schema);
     switch (r->kind) {
     case KIND_SCHEMA: /* public exists in every database: never created nor dropped */
         r->dumped = in_schema && strcmp(name, "public") != 0;
@@ -118,11 +126,11 @@ static void mark_item(catalog *cat, cat_item *r, const dump_config *cfg)
         r->dumped = in_schema;
         return;
     }
-    if (excluded_table(cfg, schema, name)) {
+    if (excluded_table(cfg, sel, schema, name)) {
         r->dumped = -1; /* never brought back as a partition of a dumped table */
         return;
     }
-    if (cfg->table_count > 0) {
+    if (cfg->table_count > 0 || sel->tables.n > 0) {
         if (r->dumped != 1)
             r->dumped = 0;
         return;
@@ -166,7 +174,10 @@ int catalog_select(catalog *cat, const dump_config *cfg)
         return -1;
     if (cfg->table_count > 0 && check_tables(cat, cfg) != 0)
         return -1;
-    for (uint32_t i = 0; i < cat->items.n; i++)
-        mark_item(cat, &cat->items.v[i], cfg);
-    return 0;
+    pattern_sel sel;
+    int rc = pattern_sel_make(cat, cfg, &sel);
+    for (uint32_t i = 0; i < cat->items.n && rc == 0; i++)
+        mark_item(cat, &cat->items.v[i], cfg, &sel);
+    pattern_sel_free(&sel);
+    return rc;
 }

@@ -1,9 +1,9 @@
 /*
  * The configuration document.
  *
- * Two stages over a text that is never modified: json_scan cuts it into a
- * flat list of tokens (offsets into the text, nothing copied), and
- * parse_config walks that list into a dump_config.  The scanner is lenient
+ * Two stages over a text that is never modified: json_scan (json_scan.cpp)
+ * cuts it into a flat list of tokens (offsets into the text, nothing
+ * copied), and parse_config walks that list into a dump_config.  The scanner is lenient
  * on purpose: colons and commas are optional and their place is never
  * checked, bare words are values like any other, and a ':' simply makes
  * the newest token the parent of what follows.  Hosts rely on that
@@ -205,6 +205,22 @@ const key_spec KEYS[] = {
     {"restrict_key", KIND_WHOLE_TEXT, FIELD(restrict_key), 63, 0},
     {"role", KIND_WHOLE_TEXT, FIELD(role), 127, 0},
     {"disable_triggers", KIND_FLAG_OFF, FIELD(disable_triggers), 0, 0},
+    {"table_patterns", KIND_LIST, FIELD(table_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(table_pattern_count)},
+    {"exclude_table_patterns", KIND_LIST, FIELD(exclude_table_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(exclude_table_pattern_count)},
+    {"schema_patterns", KIND_LIST, FIELD(schema_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(schema_pattern_count)},
+    {"exclude_schema_patterns", KIND_LIST, FIELD(exclude_schema_patterns), CONFIG_MAX_PATTERNS,
+     FIELD(exclude_schema_pattern_count)},
+    {"exclude_table_data_patterns", KIND_LIST, FIELD(exclude_table_data_patterns),
+     CONFIG_MAX_PATTERNS, FIELD(exclude_table_data_pattern_count)},
+    {"to_stdout", KIND_FLAG_OFF, FIELD(to_stdout), 0, 0},
+    {"no_comments", KIND_FLAG_OFF, FIELD(no_comments), 0, 0},
+    {"no_sync", KIND_FLAG_OFF, FIELD(no_sync), 0, 0},
+    {"serializable_deferrable", KIND_FLAG_OFF, FIELD(serializable_deferrable), 0, 0},
+    {"snapshot", KIND_WHOLE_TEXT, FIELD(snapshot), 63, 0},
+    {"lock_wait_timeout", KIND_RANGE, FIELD(lock_wait_timeout), 86400000, 0},
 };
 
 #undef FIELD
@@ -310,36 +326,6 @@ int walk(const char *text, const json_token *tokens, int32_t count, dump_config 
     return 0;
 }
 
-/* Marks of keys whose default depends on others, set before the walk and
- * settled after it. */
-const char KEY_UNSET[] = "\x01";
-
-void mark_unset(dump_config *cfg)
-{
-    cfg->include_owners = -1;
-    cfg->include_privileges = -1;
-    memcpy(cfg->restrict_key, KEY_UNSET, sizeof KEY_UNSET);
-}
-
-/* Owners and privileges come with a complete dump unless refused; a
- * fence key is letters and digits, as psql reads it.  -1 for a bad key. */
-int settle_unset(dump_config *cfg)
-{
-    if (cfg->include_owners < 0)
-        cfg->include_owners = cfg->complete;
-    if (cfg->include_privileges < 0)
-        cfg->include_privileges = cfg->complete;
-    cfg->restrict_key_given = strcmp(cfg->restrict_key, KEY_UNSET) != 0 ? 1 : 0;
-    if (!cfg->restrict_key_given)
-        cfg->restrict_key[0] = '\0';
-    for (const char *p = cfg->restrict_key; *p != '\0'; p++) {
-        char c = *p;
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return -1;
-    }
-    return 0;
-}
-
 } // namespace
 
 int parse_config(const char *text, dump_config *cfg)
@@ -361,8 +347,8 @@ int parse_config(const char *text, dump_config *cfg)
     /* A require_auth list the client would refuse is refused here, where
      * the host learns of it before anything connects. */
     pg_auth_policy policy;
-    mark_unset(cfg);
-    if (walk(text, tokens, count, cfg) != 0 || settle_unset(cfg) != 0 ||
+    config_mark_unset(cfg);
+    if (walk(text, tokens, count, cfg) != 0 || config_settle_unset(cfg) != 0 ||
         pg_parse_require_auth(cfg->require_auth, &policy, nullptr, 0) != 0 ||
         pg_tls_parse_mode(cfg->sslmode) < 0 ||
         pg_tls_parse_channel_binding(cfg->channel_binding) < 0) {

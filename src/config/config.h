@@ -9,9 +9,12 @@
 
 #include <cstdint>
 
+#include "config/json_text.h"
+
 #define CONFIG_MAX_TABLES 512
 #define CONFIG_MAX_TOKENS 1600
 #define CONFIG_MAX_SCHEMAS 64
+#define CONFIG_MAX_PATTERNS 64
 
 struct dump_config {
     char host[256]; /* default "127.0.0.1" */
@@ -57,6 +60,27 @@ struct dump_config {
     int32_t restrict_key_given; /* 0/1 */
     char role[128];             /* SET ROLE first (dump and restore); "": none */
     int32_t disable_triggers; /* 0/1, default 0: data-only scripts turn triggers off per table */
+
+    /* Name patterns of the complete dump (see catalog/pattern.h), beside the
+     * literal lists above.  A table or schema pattern that matches nothing
+     * fails the run; the exclusions may match nothing. */
+    char table_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t table_pattern_count;
+    char exclude_table_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t exclude_table_pattern_count;
+    char schema_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t schema_pattern_count;
+    char exclude_schema_patterns[CONFIG_MAX_PATTERNS][128];
+    int32_t exclude_schema_pattern_count;
+    char exclude_table_data_patterns[CONFIG_MAX_PATTERNS][128]; /* definitions without rows */
+    int32_t exclude_table_data_pattern_count;
+    int32_t to_stdout;               /* 0/1, default 0: the script goes to the process's standard
+                                      * output as it is written, out_path only names it */
+    int32_t no_comments;             /* 0/1, default 0: no COMMENT ON lines */
+    int32_t no_sync;                 /* 0/1, default 0: the file is not synced to disk */
+    int32_t serializable_deferrable; /* 0/1: the snapshot waits for a safe moment */
+    char snapshot[64];               /* "": a snapshot of the run's own; else imported */
+    int32_t lock_wait_timeout;       /* ms, 0 (default): wait for a table's lock for ever */
 };
 
 /* "data_format": rows as INSERT statements or as COPY ... FROM stdin. */
@@ -88,14 +112,14 @@ int json_scan(const char *text, json_token *tokens, int max_tokens);
  * libpq would not know, and an ssl* path too long to hold whole. */
 int parse_config(const char *text, dump_config *cfg);
 
-/* Copies the raw text text[start..end) into dst, decoding escapes, and
- * writes a NUL after at most limit bytes.  \r \t \n \b \f give their
- * control bytes, \uXXXX (and a surrogate pair of them) the character in
- * UTF-8, any other escaped byte itself.  The value may take limit bytes of
- * raw text, except that a \u escape counts as the bytes it decodes to; a
- * cut never splits an escape or a UTF-8 sequence, but a two-byte escape
- * whose backslash is the last byte allowed leaves that backslash. */
-void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
+/* parse_config's steps around the walk of the keys (config_defaults.cpp):
+ * marks the keys whose default depends on others, then settles them;
+ * -1 when a value refuses the document (a fence key that is not letters
+ * and digits). */
+void config_mark_unset(dump_config *cfg);
+int config_settle_unset(dump_config *cfg);
+
+/* tok_copy, the value copy of a token: see json_text.h. */
 
 /* The connection parameters and options of cfg for database (pointers
  * into cfg and database), for pg_connect_opts(). */

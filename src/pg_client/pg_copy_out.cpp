@@ -8,15 +8,26 @@
 
 #include "pg_internal.h"
 
-/* Reads to ReadyForQuery, keeping the first server error's text. */
+/* Reads to ReadyForQuery, keeping the first server error's text, also
+ * when the server ends the connection after it (a FATAL error). */
 static int drain_to_ready(pg_conn *conn, bool *server_error)
 {
+    char text[sizeof conn->error];
+    fail_info fail = conn->fail;
+    memcpy(text, conn->error, sizeof text);
     int type;
     while ((type = msg_read(conn)) >= 0 && type != 'Z') {
         if (type == 'E' && !*server_error) {
             parse_error(conn);
             *server_error = true;
+            memcpy(text, conn->error, sizeof text);
+            fail = conn->fail;
         }
+    }
+    bool fatal = strncmp(text, "FATAL:", 6) == 0 || strncmp(text, "PANIC:", 6) == 0;
+    if (type < 0 && *server_error && fatal) {
+        memcpy(conn->error, text, sizeof text);
+        conn->fail = fail;
     }
     return type < 0 ? -1 : 0;
 }

@@ -41,6 +41,21 @@ static int skip_to_ready(pg_conn *conn)
     return type < 0 ? -1 : 0;
 }
 
+/* The rest of a reply after its ErrorResponse.  A server that ends the
+ * connection after its error (a FATAL one) sends nothing more: its own
+ * text stays the error, not the closed socket's. */
+static void skip_after_error(pg_conn *conn)
+{
+    char text[sizeof conn->error];
+    fail_info fail = conn->fail;
+    memcpy(text, conn->error, sizeof text);
+    bool fatal = strncmp(text, "FATAL:", 6) == 0 || strncmp(text, "PANIC:", 6) == 0;
+    if (skip_to_ready(conn) != 0 && fatal) {
+        memcpy(conn->error, text, sizeof text);
+        conn->fail = fail;
+    }
+}
+
 static int fail_meta(pg_conn *conn, pg_meta *meta, const char *text)
 {
     pg_meta_free(meta);
@@ -93,7 +108,7 @@ int pg_query(pg_conn *conn, const char *sql, pg_meta *meta)
         switch (type) {
         case 'E':
             parse_error(conn);
-            skip_to_ready(conn);
+            skip_after_error(conn);
             return -1;
         case 'C': {
             /* Later statements of a multi-statement text are skipped, but
@@ -171,7 +186,7 @@ int pg_read_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
         switch (type) {
         case 'E':
             parse_error(conn);
-            skip_to_ready(conn);
+            skip_after_error(conn);
             return -1;
         case 'Z':
             return 0;

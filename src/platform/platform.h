@@ -141,6 +141,11 @@ int plat_rename_replace(const char *from, const char *to);
  * a path is written in place, never replaced. */
 int plat_path_is_special(const char *path);
 
+/* A stream of its own onto the process's standard output (a duplicate of
+ * the descriptor or handle, in binary mode): closing it leaves standard
+ * output open.  Null with the reason for plat_file_error_text. */
+FILE *plat_stdout_open(void);
+
 /* Removes a file; 0 or -1. */
 int plat_remove(const char *path);
 

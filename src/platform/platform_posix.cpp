@@ -352,6 +352,17 @@ int plat_path_is_special(const char *path)
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode) ? 1 : 0;
 }
 
+FILE *plat_stdout_open(void)
+{
+    int fd = dup(STDOUT_FILENO);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
 int plat_remove(const char *path)
 {
     return unlink(path) == 0 ? 0 : -1;

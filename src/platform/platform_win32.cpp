@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 #include <sys/stat.h>
@@ -400,6 +401,18 @@ int plat_path_is_special(const char *path)
     DWORD type = GetFileType(h);
     CloseHandle(h);
     return type != FILE_TYPE_DISK ? 1 : 0;
+}
+
+FILE *plat_stdout_open(void)
+{
+    int fd = _dup(_fileno(stdout));
+    if (fd < 0)
+        return nullptr;
+    _setmode(fd, _O_BINARY);
+    FILE *f = _fdopen(fd, "wb");
+    if (f == nullptr)
+        _close(fd);
+    return f;
 }
 
 int plat_remove(const char *path)

@@ -16,9 +16,10 @@
 #include <cstdint>
 
 #include "pg_client/pg_client.h"
-#include "restore/restore_run.h"
+#include "restore/restore_job.h"
 #include "restore/script_input.h"
 #include "script/psql_lexer.h"
+#include "session/session.h"
 
 /* Statements per query message, and the bytes after which a batch is sent
  * whatever its count: enough to hide the round trip, small enough that a

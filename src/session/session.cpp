@@ -48,13 +48,13 @@ void session_set_conn_error(run_session *s, const pg_conn *conn)
     session_set_failure(s, &conn->fail, FAIL_PROTOCOL, conn->error);
 }
 
-void session_add_warning(run_session *s, const char *text)
+void dump_add_warning(dump_progress *p, const char *text)
 {
-    char *w = s->dump.warnings;
-    s->dump.warning_count++;
-    size_t used = strnlen(w, sizeof s->dump.warnings);
+    char *w = p->warnings;
+    p->warning_count++;
+    size_t used = strnlen(w, sizeof p->warnings);
     size_t n = strnlen(text, 300);
-    if (used + n + 2 > sizeof s->dump.warnings)
+    if (used + n + 2 > sizeof p->warnings)
         return;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = (unsigned char)text[i];
@@ -62,6 +62,11 @@ void session_add_warning(run_session *s, const char *text)
     }
     w[used + n] = '\n';
     w[used + n + 1] = '\0';
+}
+
+void session_add_warning(run_session *s, const char *text)
+{
+    dump_add_warning(&s->dump, text);
 }
 
 void session_set_table(run_session *s, const char *name)

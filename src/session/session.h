@@ -105,6 +105,9 @@ void session_set_conn_error(run_session *s, const pg_conn *conn);
  * run's own thread, before the final state. */
 void session_add_warning(run_session *s, const char *text);
 
+/* session_add_warning for a part that holds only the dump's record. */
+void dump_add_warning(dump_progress *p, const char *text);
+
 /* Rewrites current_table with name, cut to 127 bytes. */
 void session_set_table(run_session *s, const char *name);
 

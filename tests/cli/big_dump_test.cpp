@@ -34,7 +34,7 @@ TEST_F(CliBigDumpTest, CompressedCopyDumpWithJobsOverTlsRestoresEqualRows)
     cli_result r =
         run_cli({"dump", "-d", uri, "-Z", "zstd", "--format", "copy", "-j", "2", "-f", out});
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("25,000 rows")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("25,000 rows")) << r.err;
     std::string script = read_file(out);
     ASSERT_GE(script.size(), 4u);
     EXPECT_EQ("\x28\xb5\x2f\xfd", script.substr(0, 4));

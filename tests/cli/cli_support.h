@@ -124,6 +124,35 @@ inline child start_cli(const std::vector<std::string> &args, const std::vector<s
     return c;
 }
 
+/* A run whose standard output is the file at path, as "> path" makes it;
+ * the result's out stays empty. */
+inline child start_cli_to_file(const std::vector<std::string> &args,
+                               const std::vector<std::string> &env, const std::string &path)
+{
+    int o[2], e[2];
+    child c;
+    if (pipe(o) != 0 || pipe(e) != 0)
+        return c;
+    c.pid = fork();
+    if (c.pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(devnull, 0);
+        dup2(file, 1);
+        dup2(e[1], 2);
+        close(o[0]);
+        close(o[1]);
+        close(e[0]);
+        setpgid(0, 0);
+        exec_cli(args, env);
+    }
+    close(o[1]);
+    close(e[1]);
+    c.out = o[0];
+    c.err = e[0];
+    return c;
+}
+
 /* Drains both pipes and reaps the child; kills it after timeout_ms. */
 inline cli_result finish_cli(child &c, int timeout_ms = 60000)
 {
@@ -166,6 +195,13 @@ inline cli_result run_cli(const std::vector<std::string> &args,
                           const std::string &input = "/dev/null")
 {
     child c = start_cli(args, child_env(env), input);
+    return finish_cli(c);
+}
+
+inline cli_result run_cli_to_file(const std::vector<std::string> &args,
+                                  const std::vector<std::string> &env, const std::string &path)
+{
+    child c = start_cli_to_file(args, child_env(env), path);
     return finish_cli(c);
 }
 

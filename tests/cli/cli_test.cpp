@@ -6,6 +6,9 @@
  */
 #include "cli/cli_support.h"
 
+#include <cctype>
+#include <set>
+
 namespace
 {
 
@@ -74,22 +77,51 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         {{"test"}, {"PGPASSWORD=" + std::string(128, '"')}, "password is too long"},
         {{"test", "-U", std::string(128, 'u')}, {}, "user name is too long"},
         {{"dump", "-d", "db", "-f", std::string(1024, 'f')}, {}, "output path is too long"},
-        {{"dump", "-d", "db", "-t", std::string(128, 't')}, {}, "a table name is too long"},
+        {{"dump", "-d", "db", "-t", std::string(128, 't')}, {}, "a table pattern is too long"},
+        {{"dump", "-d", "db", "--table-only", "-t", std::string(128, 't')},
+         {},
+         "a table name is too long"},
         {{"test", "-p", "99999"}, {}, "invalid port"},
         {{"test", "-h", "/var/run/postgresql"}, {}, "only TCP"},
         {{"dump", "-U", "x"}, {}, "no database"},
         {{"test", "--config", "/nonexistent.json", "-U", "x"}, {}, "cannot be combined with -U"},
         {{"test", "--config", "/nonexistent.json"}, {}, "cannot read configuration file"},
         {{"dump", "--config", "/nonexistent.json", "-n", "s"}, {}, "cannot be combined with -n"},
-        {{"dump", "-d", "db", "-n", std::string(128, 's')}, {}, "a schema name is too long"},
-        {{"dump", "-d", "db", "-T", std::string(64, '\\')}, {}, "a table name is too long"},
+        {{"dump", "-d", "db", "-n", std::string(128, 's')}, {}, "a schema pattern is too long"},
+        {{"dump", "-d", "db", "-T", std::string(64, '\\')}, {}, "a table pattern is too long"},
         {{"test", "--require-auth", std::string(128, 'a')}, {}, "require_auth list is too long"},
         {{"dump", "-d", "db", "--table-only", "-T", "x"},
          {},
          "-T cannot be combined with --table-only"},
         {{"dump", "-d", "db", "-a", "-s"}, {}, "leave nothing to dump"},
-        {{"dump", "-d", "db", "-f", "-", "--json"}, {}, "both write to standard output"},
+        {{"dump", "-d", "db", "-f", "-", "--json"}, {}, "--json prints the result on standard"},
+        {{"dump", "-d", "db", "--json"}, {}, "give -f FILE for the script"},
         {{"restore", "-d", "db"}, {}, "no script: give -f FILE"},
+        /* PostgreSQL's habits, each mistake named by its option. */
+        {{"dump", "-d", "db", "-j", "2"}, {}, "-j needs -f FILE"},
+        {{"dump", "-d", "db", "-Fc"}, {}, "-F c: the archive formats"},
+        {{"dump", "-d", "db", "--format=directory"}, {}, "-F directory: the archive formats"},
+        {{"dump", "-d", "db", "-F", "x"}, {}, "-F takes p (plain), not \"x\""},
+        {{"dump", "-d", "db", "--progress", "-Q"}, {}, "unknown option \"-Q\""},
+        {{"dump", "-d", "db", "--progress=yes"}, {}, "option --progress takes no value"},
+        {{"dump", "-d", "db", "-v=1"}, {}, "unknown option \"-=\""},
+        {{"dump", "-d", "db", "--if-exists"}, {}, "--if-exists requires option -c/--clean"},
+        {{"dump", "-d", "db", "--section=pre-data"}, {}, "without --section=post-data"},
+        {{"dump", "-d", "db", "--section=post-data", "--section=data"},
+         {},
+         "--section=post-data without --section=pre-data"},
+        {{"dump", "-d", "db", "--section=all"}, {}, "--section takes pre-data, data or"},
+        {{"dump", "-d", "db", "--snapshot=00000003-1'"}, {}, "--snapshot takes a snapshot id"},
+        {{"dump", "-d", "db", "--lock-wait-timeout=-1"}, {}, "--lock-wait-timeout takes"},
+        {{"dump", "-d", "db", "--table-only", "--exclude-table-data=x"},
+         {},
+         "--exclude-table-data cannot be combined with --table-only"},
+        {{"restore", "-d", "db", "-f", "/nonexistent/nosuchfile.sql"},
+         {},
+         "cannot open script file \"/nonexistent/nosuchfile.sql\": No such file or directory"},
+        {{"restore", "-d", "db", "-f", "/tmp"},
+         {},
+         "cannot read script file \"/tmp\": Is a directory"},
     };
     for (auto &c : cases) {
         std::vector<std::string> e = env;
@@ -106,7 +138,7 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
         many.insert(many.end(), {"-N", "s" + std::to_string(i)});
     cli_result r0 = run_cli(many, env);
     EXPECT_EQ(1, r0.rc);
-    EXPECT_NE(std::string::npos, r0.err.find("too many schema names: at most 64")) << r0.err;
+    EXPECT_NE(std::string::npos, r0.err.find("too many schema patterns: at most 64")) << r0.err;
 
     /* At the limit the value goes through, and the login fails its own way. */
     cli_result r = run_cli({"test", "-U", std::string(127, 'u')}, env);
@@ -119,7 +151,8 @@ TEST_F(CliTest, RefusesValuesTheConfigurationWouldCut)
 TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
 {
     const std::string conn = "{\"host\":\"127.0.0.1\",\"port\":1,\"user\":\"someone\"";
-    const std::string shop = conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql\"";
+    const std::string shop = conn + ",\"database\":\"shop\",\"out_path\":\"-\",\"to_stdout\":true";
+    const std::string shop_file = conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql\"";
     struct {
         std::vector<std::string> args;
         std::vector<std::string> env;
@@ -128,22 +161,59 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
     } cases[] = {
         {{"test"}, {}, conn},
         {{"dump", "-d", "shop"}, {}, shop + ",\"complete\":true"},
-        {{"dump", "-d", "a/b"},
+        {{"dump", "-d", "a/b", "-f", "-"},
          {},
-         conn + ",\"database\":\"a/b\",\"out_path\":\"a_b.sql\",\"complete\":true"},
+         conn + ",\"database\":\"a/b\",\"out_path\":\"-\",\"to_stdout\":true,\"complete\":true"},
+        {{"dump", "-d", "shop", "-f", "shop.sql"}, {}, shop_file + ",\"complete\":true"},
         {{"dump", "-d", "shop", "--table-only", "-t", "t1", "--no-schema", "--drop",
           "--rows-per-insert=7"},
          {},
          shop + ",\"tables\":[\"t1\"],\"include_schema\":false,\"include_drop\":true,"
                 "\"rows_per_insert\":7"},
         /* pg_dump's letters, repeatable lists in order, bundled flags. */
-        {{"dump", "-d", "shop", "-n", "s1", "-n", "s2", "-N", "x", "-t", "s1.a", "-T", "b", "-T",
-          "s2.c", "-sc", "--owners", "--privileges"},
+        {{"dump",
+          "-d",
+          "shop",
+          "-n",
+          "s1",
+          "-n",
+          "s2",
+          "-N",
+          "x",
+          "-t",
+          "s1.a",
+          "-T",
+          "b",
+          "-T",
+          "s2.c",
+          "-sc",
+          "--owners",
+          "--privileges",
+          "--exclude-table-data",
+          "S*"},
          {},
-         shop + ",\"complete\":true,\"tables\":[\"s1.a\"],\"schemas\":[\"s1\",\"s2\"],"
-                "\"exclude_schemas\":[\"x\"],\"exclude_tables\":[\"b\",\"s2.c\"],"
+         shop + ",\"complete\":true,\"table_patterns\":[\"s1.a\"],"
+                "\"exclude_table_patterns\":[\"b\",\"s2.c\"],\"schema_patterns\":[\"s1\",\"s2\"],"
+                "\"exclude_schema_patterns\":[\"x\"],\"exclude_table_data_patterns\":[\"S*\"],"
                 "\"include_data\":false,\"include_drop\":true,\"include_owners\":true,"
                 "\"include_privileges\":true"},
+        /* The habits of PostgreSQL's dump. */
+        {{"dump", "-d", "shop", "-Fp", "-c", "--if-exists", "--no-comments", "--no-sync",
+          "--snapshot=00000003-0000001B-1", "--serializable-deferrable", "--lock-wait-timeout=2500",
+          "--strict-names", "-v"},
+         {},
+         shop + ",\"complete\":true,\"include_drop\":true,\"no_comments\":true,"
+                "\"no_sync\":true,\"serializable_deferrable\":true,"
+                "\"snapshot\":\"00000003-0000001B-1\",\"lock_wait_timeout\":2500"},
+        {{"dump", "-d", "shop", "--section=pre-data", "--section=post-data"},
+         {},
+         shop + ",\"complete\":true,\"include_data\":false"},
+        {{"dump", "-d", "shop", "--section=data"},
+         {},
+         shop + ",\"complete\":true,\"include_schema\":false"},
+        {{"dump", "-d", "shop", "--section=data", "--section=pre-data", "--section=post-data"},
+         {},
+         shop + ",\"complete\":true"},
         /* -O and -x leave owners and privileges out, and win when they come last. */
         {{"dump", "-d", "shop", "--owners", "--privileges", "-O", "-x", "-a"},
          {},
@@ -159,21 +229,22 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         /* Options before and after the command word, whatever POSIX says. */
         {{"-d", "shop", "--data-only", "dump", "--schema", "s"},
          {"POSIXLY_CORRECT=1"},
-         shop + ",\"complete\":true,\"schemas\":[\"s\"],\"include_schema\":false"},
-        {{"restore", "-d", "shop", "-f", "in.sql", "--single-transaction", "--continue-on-error"},
+         shop + ",\"complete\":true,\"schema_patterns\":[\"s\"],\"include_schema\":false"},
+        {{"restore", "-d", "shop", "-f", "in.sql", "-1", "--continue-on-error", "-v"},
          {},
          conn + ",\"database\":\"shop\",\"in_path\":\"in.sql\",\"single_transaction\":true,"
                 "\"stop_on_error\":false"},
         {{"test"}, {"PGREQUIREAUTH=!md5,!password"}, conn + ",\"require_auth\":\"!md5,!password\""},
         /* The big-dump options; a compressed default file gets its suffix. */
-        {{"dump", "-d", "shop", "--format", "copy", "-Z", "zstd:19", "-j", "4"},
+        {{"dump", "-d", "shop", "--format", "copy", "-Z", "zstd:19", "-j", "4", "-f",
+          "shop.sql.zst"},
          {},
          conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql.zst\",\"complete\":true,"
                 "\"data_format\":\"copy\",\"compression\":\"zstd\",\"compression_level\":19,"
                 "\"jobs\":4"},
         {{"dump", "-d", "shop", "--copy", "--compress=gzip", "--jobs=1"},
          {},
-         conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql.gz\",\"complete\":true,"
+         conn + ",\"database\":\"shop\",\"out_path\":\"-\",\"to_stdout\":true,\"complete\":true,"
                 "\"data_format\":\"copy\",\"compression\":\"gzip\",\"jobs\":1"},
         {{"dump", "-d", "shop", "-Z", "0", "--copy", "--inserts"},
          {},
@@ -184,7 +255,7 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
                 "\"compression\":\"gzip\",\"compression_level\":5"},
         {{"dump", "-d", "shop", "-Z", "gzip:level=3", "--format=inserts"},
          {},
-         conn + ",\"database\":\"shop\",\"out_path\":\"shop.sql.gz\",\"complete\":true,"
+         conn + ",\"database\":\"shop\",\"out_path\":\"-\",\"to_stdout\":true,\"complete\":true,"
                 "\"data_format\":\"inserts\",\"compression\":\"gzip\",\"compression_level\":3"},
         /* libpq's TLS and time-out variables. */
         {{"test"},
@@ -217,12 +288,12 @@ TEST_F(CliTest, OptionsBecomeTheConfigurationDocument)
         EXPECT_EQ(table_only, r.err.find("warning: --table-only") != std::string::npos) << r.err;
     }
 
-    /* -f - dumps into a private directory of $TMPDIR, gone at the end. */
+    /* -f - streams to standard output itself: no copy in $TMPDIR. */
     cli_result r =
         run_cli({"dump", "-d", "shop", "-f", "-", "--print-config"}, {"PGUSER=u", "TMPDIR=" + dir});
     EXPECT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ(0u, r.out.find("{\"user\":\"u\",\"database\":\"shop\",\"out_path\":\"" + dir +
-                             "/veltrano-pgdump-"))
+    EXPECT_EQ(0u, r.out.find("{\"user\":\"u\",\"database\":\"shop\",\"out_path\":\"-\","
+                             "\"to_stdout\":true"))
         << r.out;
     EXPECT_EQ(0, dir_entries(dir));
 }
@@ -356,8 +427,10 @@ TEST_F(CliTest, DumpReplaysIntoAnEqualDatabaseQuietlyWithoutTerminal)
         {"dump", "-d", "cli_src", "-f", out, "--drop", "--rows-per-insert", "7", "--table-only"},
         sandbox_env());
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ(0u, r.out.find("Dumped 2 tables, 1,300 rows, ")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find(out)) << r.out;
+    /* The summary goes to stderr, as every message does. */
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("\nDumped 2 tables, 1,300 rows, ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(out)) << r.err;
     /* No progress output without a terminal: only the warning. */
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: warning: --table-only writes only")) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find('%')) << r.err;
@@ -412,11 +485,23 @@ TEST_F(CliTest, DefaultDumpToStandardOutputReplays)
     ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
     std::vector<std::string> env = sandbox_env();
     env.push_back("TMPDIR=" + tmp);
-    cli_result r = run_cli({"dump", "-d", "cli_out_src", "-f", "-"}, env);
+    /* One fence key, so that runs can be compared byte for byte. */
+    cli_result r = run_cli({"dump", "-d", "cli_out_src", "--restrict-key", "K"}, env);
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, r.err.find("Dumped 1 table, 2,500 rows, ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" to standard output\n")) << r.err;
     EXPECT_EQ(0u, r.out.find("-- veltrano-pgdump 1.0.0\n")) << r.out.substr(0, 200);
     EXPECT_EQ(0, dir_entries(tmp));
+    EXPECT_EQ(r.out,
+              run_cli({"dump", "-d", "cli_out_src", "-f", "-", "--restrict-key", "K"}, env).out);
+
+    /* "> file": the script in the file, the summary on stderr only. */
+    std::string redirected = dir + "/redirected.sql";
+    cli_result to_file =
+        run_cli_to_file({"dump", "-d", "cli_out_src", "--restrict-key", "K"}, env, redirected);
+    EXPECT_EQ(0, to_file.rc) << to_file.err;
+    EXPECT_EQ(r.out, read_file(redirected));
+    EXPECT_EQ(0u, to_file.err.find("Dumped 1 table, 2,500 rows, ")) << to_file.err;
 
     std::string script = dir + "/stdout.sql";
     std::ofstream(script, std::ios::binary) << r.out;
@@ -493,7 +578,8 @@ TEST_F(CliTest, CompleteDumpRestoresEveryObject)
     std::vector<std::string> env = sandbox_env();
     cli_result r = run_cli({"dump", "-d", "cli_full_src", "-f", script}, env);
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.find("Dumped ")) << r.err;
     r = run_cli({"restore", "-d", "cli_full_dst", "-f", script, "--single-transaction"}, env);
     ASSERT_EQ(0, r.rc) << r.err;
     std::string q = "SELECT (SELECT count(*) FROM extra.b), (SELECT count(*) FROM v WHERE m = "
@@ -528,8 +614,8 @@ TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
 
     cli_result r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script}, env);
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ(0u, r.out.find("Restored ")) << r.out;
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, r.err.find("Restored ")) << r.err;
+    EXPECT_EQ("", r.out);
     EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst", q));
 
     std::string tmp = dir + "/tmp";
@@ -539,7 +625,7 @@ TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
     r = run_cli({"restore", "-d", "cli_rs_dst2", "-f", "-", "--single-transaction"}, env_tmp,
                 script);
     ASSERT_EQ(0, r.rc) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("from standard input")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("from standard input")) << r.err;
     EXPECT_EQ(sandbox_psql_output("cli_rs_src", q), sandbox_psql_output("cli_rs_dst2", q));
     EXPECT_EQ(0, dir_entries(tmp));
 
@@ -549,6 +635,14 @@ TEST_F(CliTest, RestoreReplaysADumpAndReportsFailedStatements)
     EXPECT_EQ("", r.out);
     EXPECT_EQ(0u, r.err.find("veltrano-pgdump: error: line ")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("already exists")) << r.err;
+    /* What a stopped restore left: said, in one transaction or not. */
+    EXPECT_NE(std::string::npos, r.err.find(" statements before line ")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("stay committed")) << r.err;
+    r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "-1"}, env);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos, r.err.find("nothing was committed: the script ran in one "
+                                            "transaction, rolled back"))
+        << r.err;
 
     r = run_cli({"restore", "-d", "cli_rs_dst", "-f", script, "--continue-on-error", "--json"},
                 env);
@@ -657,9 +751,10 @@ TEST_F(CliTest, SigintWithoutTerminalCancelsQuietly)
               read_file(partial_file(out)).find("INSERT INTO \"public\".\"slow\" ("));
 }
 
-/* With -f - a cancelled dump writes nothing to stdout and its temporary
- * file goes. */
-TEST_F(CliTest, SigintDuringADumpToStandardOutputLeavesNothing)
+/* -f - streams: the script's first bytes arrive while the dump still
+ * runs (held to 60 kB/s by the proxy), nothing goes through $TMPDIR, and
+ * a cancel says the script on stdout is incomplete. */
+TEST_F(CliTest, DumpToStandardOutputStreamsAndACancelSaysSo)
 {
     REQUIRE_SANDBOX();
     ASSERT_NO_FATAL_FAILURE(make_slow_table());
@@ -669,14 +764,27 @@ TEST_F(CliTest, SigintDuringADumpToStandardOutputLeavesNothing)
     env.push_back("TMPDIR=" + tmp);
     child c = start_cli({"dump", "-f", "-"}, child_env(env));
     ASSERT_GT(c.pid, 0);
-    for (int i = 0; i < 300 && dir_entries(tmp) == 0; i++)
-        usleep(50000);
-    usleep(1500000);
+    std::string head;
+    struct pollfd p = {c.out, POLLIN, 0};
+    for (int i = 0; i < 150 && head.empty(); i++)
+        if (poll(&p, 1, 100) > 0) {
+            char buf[4096];
+            ssize_t n = read(c.out, buf, sizeof buf);
+            if (n > 0)
+                head.append(buf, (size_t)n);
+        }
+    int status = 0;
+    EXPECT_EQ(0, waitpid(c.pid, &status, WNOHANG)) << "the dump ended before its first byte";
+    EXPECT_EQ(0u, head.find("-- veltrano-pgdump 1.0.0\n")) << head;
+    EXPECT_EQ(0, dir_entries(tmp));
+    usleep(500000);
     kill(c.pid, SIGINT);
     cli_result r = finish_cli(c, 30000);
     EXPECT_EQ(130, r.rc) << r.err;
-    EXPECT_EQ("", r.out);
-    EXPECT_NE(std::string::npos, r.err.find("nothing was written to standard output")) << r.err;
+    std::string out = head + r.out;
+    EXPECT_EQ(std::string::npos, out.find("dump complete")) << out.size();
+    EXPECT_NE(std::string::npos, r.err.find("standard output as far as it got: it is incomplete"))
+        << r.err;
     EXPECT_EQ(0, dir_entries(tmp));
 }
 
@@ -719,6 +827,111 @@ TEST_F(CliTest, PasswordPromptReadsTheTerminalWithoutEcho)
     EXPECT_EQ(0, t.finish()) << t.seen;
     EXPECT_NE(std::string::npos, t.seen.find("OK: PostgreSQL")) << t.seen;
     EXPECT_EQ(std::string::npos, t.seen.find(SANDBOX_SCRAM_PASSWORD)) << t.seen;
+}
+
+/* A backend ended by the administrator: the error is the server's own
+ * text, not the closed socket's. */
+TEST_F(CliTest, TerminatedBackendIsReportedWithTheServersText)
+{
+    REQUIRE_SANDBOX();
+    sandbox_fresh_db("cli_term");
+    ASSERT_EQ(0,
+              sandbox_psql("cli_term", "CREATE TABLE big AS SELECT g AS id, repeat('x', 60) AS t "
+                                       "FROM generate_series(1, 1500000) g"));
+    std::vector<std::string> env = sandbox_env();
+    env.push_back("PGSSLMODE=disable");
+    child c = start_cli({"dump", "-d", "cli_term", "--copy", "-f", dir + "/t.sql"}, child_env(env));
+    ASSERT_GT(c.pid, 0);
+    std::string ended;
+    for (int i = 0; i < 200 && ended.compare(0, 1, "t") != 0; i++) {
+        usleep(20000);
+        ended =
+            sandbox_psql_output("postgres", "SELECT coalesce(bool_or(pg_terminate_backend(pid)), "
+                                            "false) FROM pg_stat_activity WHERE datname = "
+                                            "'cli_term' AND query LIKE 'COPY%'");
+    }
+    cli_result r = finish_cli(c);
+    ASSERT_EQ("t\n", ended);
+    EXPECT_EQ(1, r.rc);
+    EXPECT_NE(std::string::npos,
+              r.err.find("error: FATAL: terminating connection due to administrator command"))
+        << r.err;
+}
+
+/* As libpq's tools: with no password given, on a terminal, a server that
+ * asks for one gets a prompt, whatever its method; -w never prompts. */
+TEST_F(CliTest, PasswordIsPromptedForWhenTheServerAsksForIt)
+{
+    REQUIRE_SANDBOX();
+    const struct {
+        const char *user, *password;
+    } logins[] = {{SANDBOX_SCRAM_USER, SANDBOX_SCRAM_PASSWORD},
+                  {SANDBOX_MD5_USER, SANDBOX_MD5_PASSWORD},
+                  {SANDBOX_PLAIN_USER, SANDBOX_PLAIN_PASSWORD}};
+    auto prompted = [](const std::string &out) {
+        return out.size() >= 10 && out.compare(out.size() - 10, 10, "Password: ") == 0;
+    };
+    for (const auto &l : logins) {
+        pty_run t;
+        ASSERT_TRUE(t.start({"test"}, sandbox_env(l.user)));
+        ASSERT_TRUE(t.wait_until(prompted)) << l.user << ": " << t.seen;
+        t.type(std::string(l.password) + "\n");
+        EXPECT_EQ(0, t.finish()) << t.seen;
+        EXPECT_NE(std::string::npos, t.seen.find("OK: PostgreSQL")) << t.seen;
+    }
+    pty_run t;
+    ASSERT_TRUE(t.start({"test", "-w"}, sandbox_env(SANDBOX_SCRAM_USER)));
+    EXPECT_EQ(1, t.finish()) << t.seen;
+    EXPECT_EQ(std::string::npos, t.seen.find("Password: ")) << t.seen;
+    pty_run trusted;
+    ASSERT_TRUE(trusted.start({"test"}, sandbox_env()));
+    EXPECT_EQ(0, trusted.finish()) << trusted.seen;
+    EXPECT_EQ(std::string::npos, trusted.seen.find("Password: ")) << trusted.seen;
+}
+
+} // namespace
+
+namespace
+{
+
+/* The manual page names every option that --help and the commands' help
+ * name, and every command. */
+TEST_F(CliTest, ManualPageListsEveryOptionOfTheHelp)
+{
+    std::string man = read_file(std::string(PGDUMP_SOURCE_DIR) + "/docs/veltrano-pgdump.1");
+    ASSERT_FALSE(man.empty());
+    for (size_t at = 0; (at = man.find("\\-", at)) != std::string::npos;)
+        man.erase(at, 1);
+    std::string help = run_cli({"--help"}).out;
+    for (const char *cmd : {"test", "databases", "tables", "dump", "restore"}) {
+        help += run_cli({"help", cmd}).out;
+        EXPECT_NE(std::string::npos, man.find(std::string(".B ") + cmd + "\n")) << cmd;
+    }
+    std::set<std::string> options;
+    for (size_t i = 0; i + 2 < help.size(); i++) {
+        bool start = i == 0 || help[i - 1] == ' ' || help[i - 1] == '\n' || help[i - 1] == ',';
+        if (!start || help[i] != '-')
+            continue;
+        size_t end = i + 1;
+        if (help[end] == '-')
+            end++;
+        while (end < help.size() && (isalnum((unsigned char)help[end]) || help[end] == '-' ||
+                                     (end == i + 1 && help[end] == '?')))
+            end++;
+        std::string opt = help.substr(i, end - i);
+        if (opt.size() > 1 && opt != "--")
+            options.insert(opt);
+    }
+    EXPECT_GT(options.size(), 50u);
+    for (const std::string &opt : options) {
+        size_t at = man.find(opt);
+        bool whole = false;
+        for (; at != std::string::npos && !whole; at = man.find(opt, at + 1)) {
+            char after = at + opt.size() < man.size() ? man[at + opt.size()] : ' ';
+            whole = !isalnum((unsigned char)after) && after != '-';
+        }
+        EXPECT_TRUE(whole) << opt << " is in the help but not in the manual page";
+    }
 }
 
 } // namespace

@@ -92,11 +92,11 @@ TEST_F(CliConnectionTest, ConnectionStringsWinOverOptionsAndVariables)
         {{"test", "-W", "-w"}, {}, g_conn + prefer},
         /* -h takes IPv6 literals, bare or in brackets. */
         {{"test", "-h", "[::1]"}, {}, "{\"host\":\"::1\",\"port\":1,\"user\":\"someone\"" + prefer},
-        /* The dump's default file is named after the database, not the URI. */
+        /* The dump goes to standard output, as PostgreSQL's dump does. */
         {{"dump", "-d", "postgresql://h/shop"},
          {},
          "{\"host\":\"h\",\"port\":1,\"user\":\"someone\",\"database\":\"shop\",\"out_path\":"
-         "\"shop.sql\",\"complete\":true" +
+         "\"-\",\"to_stdout\":true,\"complete\":true" +
              prefer},
         /* A plain name with no '=' stays a database name. */
         {{"test", "-d", "my db"}, {}, g_conn + ",\"database\":\"my db\"" + prefer},

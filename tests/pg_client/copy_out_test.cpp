@@ -4,6 +4,7 @@
  */
 #include "client_fixture.h"
 
+#include "dump/rows/table_rows.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_sink.h"
 #include "sink/dump_writer.h"

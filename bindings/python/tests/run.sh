@@ -9,8 +9,11 @@ python=python3
 if python3 -c 'import setuptools, wheel' 2>/dev/null; then
     venv=$1/python-kit-venv
     python3 -m venv --clear --system-site-packages "$venv" >/dev/null
+    # Built from a copy: pip leaves build/ and egg-info beside the sources.
+    rm -rf "$1/python-kit-src"
+    cp -r "$kit" "$1/python-kit-src"
     "$venv/bin/pip" install --quiet --no-index --no-build-isolation \
-        --disable-pip-version-check "$kit"
+        --disable-pip-version-check "$1/python-kit-src"
     python=$venv/bin/python
 else
     echo "python kit: no setuptools/wheel here; testing from the source tree"

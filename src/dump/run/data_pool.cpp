@@ -77,7 +77,8 @@ static char *lock_query(const table_target *t)
 
 static int worker_connect(data_pool *p, pg_conn *conn)
 {
-    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, CONN_DUMP, conn);
+    int use = p->empty_search_path ? CONN_COMPLETE : CONN_DUMP;
+    int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, use, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
         pool_fail(p, SESSION_FAILED, &conn->fail, FAIL_PROTOCOL, conn->error);
@@ -208,7 +209,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
 bool data_pool_wanted(const run_session *s, int32_t count)
 {
     return s->cfg.jobs > 1 && s->cfg.include_data && count > 1 &&
-           !plat_path_is_special(s->cfg.out_path);
+           !s->cfg.to_stdout && !plat_path_is_special(s->cfg.out_path);
 }
 
 int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_target *targets,

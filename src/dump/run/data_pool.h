@@ -19,8 +19,9 @@
 #include <cstdint>
 
 #include "config/config.h"
-#include "dump/run/dump_run.h"
+#include "dump/rows/table_rows.h"
 #include "platform/platform.h"
+#include "session/session.h"
 
 struct dump_writer;
 
@@ -44,6 +45,8 @@ struct data_pool {
     fail_info fail; /* error's kind */
     plat_thread threads[CONFIG_MAX_JOBS];
     int32_t thread_count;
+    int32_t empty_search_path; /* set before the start: the workers read with
+                                * search_path '' as the complete script's reader */
 };
 
 /* Whether a run of count tables can use parallel parts: jobs above 1,

@@ -6,9 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "platform/platform.h"
+#include "session/session.h"
 #include "sink/dump_sink.h"
+
+/* Written in place: standard output, a device or a pipe, which cannot be
+ * replaced by a rename. */
+static bool written_in_place(const run_session *s)
+{
+    return s->cfg.to_stdout != 0 || plat_path_is_special(s->cfg.out_path);
+}
 
 /* The file the run writes: beside out_path under a name nobody can guess
  * ("out_path.<16 hex digits>.partial"), or out_path itself when that is a
@@ -16,7 +23,7 @@
  * system has no random bytes to give. */
 static int temp_path(const run_session *s, char *dst, size_t size)
 {
-    if (plat_path_is_special(s->cfg.out_path)) {
+    if (written_in_place(s)) {
         snprintf(dst, size, "%s", s->cfg.out_path);
         return 0;
     }
@@ -54,11 +61,15 @@ int dump_output_open(run_session *s, dump_writer *w)
     /* Created new, for the dumping user alone: a link or a file another
      * user planted there is never written through or kept. */
     bool special = strcmp(path, s->cfg.out_path) == 0;
-    FILE *file = special ? plat_fopen_wb(path) : plat_create_private(path);
+    bool to_stdout = s->cfg.to_stdout != 0;
+    FILE *file = to_stdout ? plat_stdout_open()
+                 : special ? plat_fopen_wb(path)
+                           : plat_create_private(path);
     if (file == nullptr) {
         char why[200];
         plat_file_error_text(why, sizeof why);
-        snprintf(s->error, sizeof s->error, "cannot open output file %s: %s", path, why);
+        snprintf(s->error, sizeof s->error, "cannot open output file %s: %s",
+                 to_stdout ? "(standard output)" : path, why);
         fail_set(&s->fail, FAIL_IO);
         path[0] = '\0';
         return -1;
@@ -79,7 +90,8 @@ int dump_output_open(run_session *s, dump_writer *w)
     free(sink);
     *w = dump_writer{};
     fclose(file);
-    plat_remove(path);
+    if (!special)
+        plat_remove(path);
     path[0] = '\0';
     return -1;
 }
@@ -94,7 +106,7 @@ static int finish_done(run_session *s, dump_writer *w)
         session_set_error(s, FAIL_IO, w->sink->error);
         return SESSION_FAILED;
     }
-    if (plat_file_sync(w->sink->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
+    if (!s->cfg.no_sync && plat_file_sync(w->sink->file) != 0 && !written_in_place(s)) {
         session_set_error(s, FAIL_IO, "cannot write output file to disk (disk full?)");
         return SESSION_FAILED;
     }

@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/complete_run.h"
+#include "dump/complete/complete_run.h"
 #include "dump/run/data_pool.h"
 #include "dump/run/dump_output.h"
+#include "dump/run/run_section.h"
 #include "dump/table_only/dump_tables.h"
 #include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
@@ -68,21 +69,6 @@ static int lock_tables(run_session *s, pg_conn *conn)
         return -1;
     }
     return 0;
-}
-
-section_context session_section(run_session *s)
-{
-    return section_context{&s->cfg,         &s->dump.rows_written,
-                           &s->elapsed_ms,  s->start_ms.load(std::memory_order_relaxed),
-                           &s->cancel,      s->error,
-                           sizeof s->error, &s->fail};
-}
-
-int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
-                     int *outcome)
-{
-    section_context c = session_section(s);
-    return table_rows_write(&c, conn, w, t, outcome);
 }
 
 /* Each table's sections in turn; with a pool, each data section is the

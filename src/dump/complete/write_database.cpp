@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static bool whole_database(const cw_ctx *c)
 {

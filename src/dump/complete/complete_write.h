@@ -13,16 +13,21 @@
 #ifndef PGDUMP_COMPLETE_WRITE_H
 #define PGDUMP_COMPLETE_WRITE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "catalog/catalog.h"
+#include "error/fail.h"
 
-struct run_session;
+struct dump_progress;
 struct dump_writer;
 struct dump_config;
 
 struct cw_ctx {
-    run_session *s;
+    char *error; /* error_size bytes: the run's error text */
+    size_t error_size;
+    fail_info *fail;         /* the error's kind, set with it */
+    dump_progress *progress; /* where warnings go */
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
@@ -30,7 +35,7 @@ struct cw_ctx {
     char fence_key[64]; /* the \restrict key, "" for none */
 };
 
-/* Sets the session's error (first failure only) and bad. */
+/* Sets the error text (first failure only) and bad. */
 void cw_fail(cw_ctx *c, const char *text);
 
 /* cw_fail with the failure's kind (FAIL_*); cw_fail's is FAIL_REFUSED. */
@@ -168,8 +173,9 @@ void cw_drop_database_objects(cw_ctx *c);
 /* The large objects and their data, read on the reader's snapshot, with
  * the whole database's rows; then their comments and owners.  0 or -1
  * (bad set). */
+struct run_session;
 struct snap_reader;
-int cw_large_objects(cw_ctx *c, snap_reader *reader);
+int cw_large_objects(cw_ctx *c, run_session *s, snap_reader *reader);
 int cw_large_object_extras(cw_ctx *c);
 
 /* GRANT ... (column) ON TABLE of the dumped relations, on request. */

@@ -18,11 +18,13 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/complete_reader.h"
-#include "dump/complete_run.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_pool.h"
+#include "dump/complete/complete_reader.h"
+#include "dump/complete/complete_run.h"
+#include "dump/complete/complete_write.h"
+#include "dump/run/data_pool.h"
 #include "dump/run/dump_output.h"
-#include "dump/run/dump_run.h"
+#include "dump/run/run_section.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
 #include "session/connect.h"
@@ -46,14 +48,18 @@ static void show_table(run_session *s, const char *schema, const char *name)
     session_set_table(s, text);
 }
 
-static bool has_rows(const cat_item *r)
-{
-    return r->dumped == 1 &&
-           r->kind == KIND_TABLE; /* a partitioned table's rows live in its leaves */
-}
+/* What the data section reads with: the reader, and the pool that has
+ * the first tables' rows when the run has jobs. */
+struct data_source {
+    snap_reader *reader;
+    complete_pool *pool;
+    const pattern_list *no_data;
+};
 
-/* The rows of one table; SECTION_OK or SECTION_END with *outcome set. */
-static int write_rows(cw_ctx *c, snap_reader *reader, const cat_item *r, int *outcome)
+/* The rows of one table on the reader; SECTION_OK or SECTION_END with
+ * *outcome set. */
+static int write_rows(cw_ctx *c, run_session *s, snap_reader *reader, const cat_item *r,
+                      int *outcome)
 {
     table_target t = {};
     char *columns = nullptr;
@@ -67,44 +73,77 @@ static int write_rows(cw_ctx *c, snap_reader *reader, const cat_item *r, int *ou
     t.qualify = 1;
     t.escape = 1;
     int rc = SECTION_END;
-    cw_switch_triggers(c, r, false);
-    if (c->bad || reader_reserve(c->s, reader, 1) != 0)
+    if (c->bad || reader_reserve(s, reader, 1) != 0)
         *outcome = SESSION_FAILED;
     else if (columns[0] == '\0') /* no column to read the rows by */
         rc = cw_columnless_rows(c, &reader->conn, &t) == 0 ? SECTION_OK : SECTION_END;
     else
-        rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+        rc = write_table_rows(s, &reader->conn, c->w, &t, outcome);
     free(columns);
-    if (rc == SECTION_OK)
-        cw_switch_triggers(c, r, true);
     return c->bad ? SECTION_END : rc;
 }
 
-/* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
+/* One table's rows, from the pool's part when a worker read them, with
+ * its triggers switched around them on request; 0, or -1 with *outcome
+ * set. */
+static int write_table_data(cw_ctx *c, run_session *s, const data_source *src, int32_t *next,
+                            const cat_item *r, int *outcome)
+{
+    const complete_pool *cp = src->pool;
+    cw_switch_triggers(c, r, false);
+    int rc = 0;
+    if (cp->pool != nullptr && *next < cp->count && cp->oids[*next] == r->oid) {
+        if (data_pool_append(cp->pool, (*next)++, c->w, outcome) != 0) {
+            if (*outcome == SESSION_DONE)
+                *outcome = SESSION_FAILED;
+            return -1;
+        }
+    } else if (write_rows(c, s, src->reader, r, outcome) != SECTION_OK) {
+        return -1;
+    }
+    cw_switch_triggers(c, r, true);
+    if (c->bad) {
+        *outcome = SESSION_FAILED;
+        rc = -1;
+    }
+    return rc;
+}
+
+/* The rows of every dumped table, in the order cw_data_order gives (the
+ * pool's tables are the first of the same order); -1 with *outcome set. */
+static int write_data(cw_ctx *c, run_session *s, const data_source *src, int *outcome)
 {
     uint32_t *order = nullptr, n = 0;
     if (cw_data_order(c, &order, &n) != 0) {
         *outcome = SESSION_FAILED;
         return -1;
     }
-    int32_t done = 0;
+    int32_t done = 0, next = 0;
     int rc = 0;
     for (uint32_t k = 0; k < n && rc == 0; k++) {
         const cat_item *r = &c->cat->items.v[order[k]];
-        if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (!complete_has_rows(c, src->no_data, r))
+            continue;
+        if (s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             rc = -1;
             break;
         }
-        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
-        if (write_rows(c, reader, r, outcome) != SECTION_OK)
+        show_table(s, cw_text(c, r->schema), cw_text(c, r->name));
+        /* A reader of standard output gets what is written before each
+         * table's rows are read, not when the buffer happens to fill. */
+        if (c->cfg->to_stdout && dw_flush(c->w) != 0) {
+            session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
+            *outcome = SESSION_FAILED;
             rc = -1;
-        else
-            c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
+            break;
+        }
+        rc = write_table_data(c, s, src, &next, r, outcome);
+        if (rc == 0)
+            s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     free(order);
-    if (rc == 0 && (cw_large_objects(c, reader) != 0 || cw_large_object_extras(c) != 0)) {
+    if (rc == 0 && (cw_large_objects(c, s, src->reader) != 0 || cw_large_object_extras(c) != 0)) {
         *outcome = SESSION_FAILED;
         rc = -1;
     }
@@ -133,7 +172,8 @@ static void warn_definers(cw_ctx *c)
     }
 }
 
-static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
+static int write_script(cw_ctx *c, run_session *s, const pg_conn *conn, const data_source *src,
+                        int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
@@ -162,11 +202,12 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         cw_warn_loops(c);
         write_predata(c);
     }
-    if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, s, src, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
-        write_comments(c);
+        if (!cfg->no_comments)
+            write_comments(c);
         write_owners_and_grants(c);
         cw_database_objects(c);
     }
@@ -207,11 +248,11 @@ static int fence_key(const dump_config *cfg, char *dst, size_t size)
     return 0;
 }
 
-static int count_tables(const catalog *cat)
+static int count_tables(const cw_ctx *c, const pattern_list *no_data)
 {
     int32_t n = 0;
-    for (uint32_t i = 0; i < cat->items.n; i++)
-        n += has_rows(&cat->items.v[i]) ? 1 : 0;
+    for (uint32_t i = 0; i < c->cat->items.n; i++)
+        n += complete_has_rows(c, no_data, &c->cat->items.v[i]) ? 1 : 0;
     return n;
 }
 
@@ -253,11 +294,31 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
     return rc;
 }
 
+/* The run's transaction: with "serializable_deferrable" one that waits
+ * for a snapshot no serializable transaction can disturb, with
+ * "snapshot" the snapshot another session exported.  0, or -1 with
+ * conn->error set. */
+static int begin_run(const dump_config *cfg, pg_conn *conn)
+{
+    const char *id = cfg->snapshot[0] != '\0' ? cfg->snapshot : nullptr;
+    if (id != nullptr && (strspn(id, "0123456789ABCDEF-") != strlen(id))) {
+        snprintf(conn->error, sizeof conn->error, "invalid snapshot id");
+        return -1;
+    }
+    if (!cfg->serializable_deferrable)
+        return session_begin(conn, id);
+    if (session_command(conn, "BEGIN ISOLATION LEVEL SERIALIZABLE, READ ONLY, DEFERRABLE") != 0)
+        return -1;
+    char sql[128];
+    snprintf(sql, sizeof sql, "SET TRANSACTION SNAPSHOT '%s'", id != nullptr ? id : "");
+    return id != nullptr ? session_command(conn, sql) : 0;
+}
+
 /* Reads, selects and orders the model; -1 with the session's error set. */
 static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, catalog *cat)
 {
     /* The settings ran at the login (CONN_COMPLETE). */
-    if (session_begin(conn, nullptr) != 0) {
+    if (begin_run(&s->cfg, conn) != 0) {
         session_set_conn_error(s, conn);
         return -1;
     }
@@ -284,20 +345,41 @@ int complete_dump(run_session *s, pg_conn *conn)
     snap_reader reader = {};
     int outcome = SESSION_FAILED;
     dump_writer w = {};
+    pattern_list no_data = {};
+    char why[300];
     int loaded = load_catalog(s, conn, &reader, &cat);
-    /* Every connection of the run is open now: the password can go. */
+    if (loaded == 0 && pattern_list_compile(s->cfg.exclude_table_data_patterns,
+                                            s->cfg.exclude_table_data_pattern_count, 3, &no_data,
+                                            why, sizeof why) != 0) {
+        session_set_error(s, FAIL_CONFIG, why);
+        loaded = -1;
+    }
+    if (loaded != 0 || dump_output_open(s, &w) != 0) {
+        config_wipe_password(&s->cfg);
+        pattern_list_free(&no_data);
+        reader_close(&reader);
+        cat_free(&cat);
+        return outcome;
+    }
+    cw_ctx c = {s->error, sizeof s->error, &s->fail, &s->dump, &w, &cat, &s->cfg, 0, {0}};
+    /* The pool's workers log in before it starts; every connection of the
+     * run is open after it: the password can go. */
+    complete_pool pool = {};
+    int started = s->cfg.include_data ? complete_pool_start(&c, s, conn, &no_data, &pool) : 0;
     config_wipe_password(&s->cfg);
-    if (loaded == 0 && dump_output_open(s, &w) == 0) {
-        s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
+    if (started == 0) {
+        s->dump.tables_total.store(count_tables(&c, &no_data), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
         if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
             cw_fail(&c, "no random bytes for the script's fence key");
+        data_source src = {&reader, &pool, &no_data};
         outcome = SESSION_DONE;
-        if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
+        if (write_script(&c, s, conn, &src, &outcome) != 0 && outcome == SESSION_DONE)
             outcome = SESSION_FAILED;
-        outcome = dump_output_close(s, &w, outcome);
     }
+    complete_pool_finish(&pool);
+    outcome = dump_output_close(s, &w, outcome);
+    pattern_list_free(&no_data);
     reader_close(&reader);
     cat_free(&cat);
     return outcome;

@@ -4,7 +4,7 @@
  */
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static void option(cw_ctx *c, const char *name, const char *value)
 {

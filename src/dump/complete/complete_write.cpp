@@ -2,19 +2,21 @@
  * The small writing helpers of the complete script: names, literals,
  * server texts and numbers, each with the sticky failure of cw_ctx.
  */
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
 #include "sink/dump_writer.h"
 
 void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text)
 {
-    if (!c->bad)
-        session_set_error(c->s, kind, text);
+    if (!c->bad) {
+        snprintf(c->error, c->error_size, "%s", text);
+        fail_set(c->fail, kind);
+    }
     c->bad = 1;
 }
 

@@ -2,13 +2,13 @@
  * The reader connection: snapshot export and import, and transactions cut
  * every READER_LOCKS objects so the locks they hold stay few.
  */
-#include "dump/complete_reader.h"
+#include "dump/complete/complete_reader.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "session/connect.h"
+#include "session/session.h"
 
 /* The session's error: text, with the kind of conn's last failure when
  * the text is the client's (null conn: a refused server answer). */
@@ -26,6 +26,16 @@ int reader_open(run_session *s, pg_conn *main, snap_reader *r)
     if (session_connect(&s->cfg, nullptr, &s->cancel, CONN_COMPLETE, &r->conn) != 0)
         return fail(s, &r->conn, r->conn.error);
     r->connected = 1;
+    if (s->cfg.lock_wait_timeout > 0) {
+        /* A table whose lock does not come in time fails the run. */
+        char sql[64];
+        snprintf(sql, sizeof sql, "SET lock_timeout = %d", (int)s->cfg.lock_wait_timeout);
+        if (session_command(&r->conn, sql) != 0) {
+            fail(s, &r->conn, r->conn.error);
+            reader_close(r);
+            return -1;
+        }
+    }
     return 0;
 }
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static const char *storage_word(int32_t s)
 {

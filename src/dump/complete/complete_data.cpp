@@ -9,8 +9,9 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/complete_write.h"
-#include "dump/run/dump_run.h"
+#include "dump/complete/complete_write.h"
+#include "dump/run/run_section.h"
+#include "session/session.h"
 #include "sink/dump_writer.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
@@ -68,7 +69,7 @@ int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t)
             put_target(c, t);
             cw_put(c, " DEFAULT VALUES;\n");
         }
-        c->s->dump.rows_written.fetch_add(1, std::memory_order_relaxed);
+        c->progress->rows_written.fetch_add(1, std::memory_order_relaxed);
     }
     cw_put(c, copy ? "\\.\n\n" : "\n");
     return c->bad ? -1 : 0;

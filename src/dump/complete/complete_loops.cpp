@@ -7,7 +7,7 @@
  */
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 void cw_split_defaults(cw_ctx *c)
 {

@@ -11,9 +11,10 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/complete_reader.h"
-#include "dump/complete_write.h"
-#include "dump/run/dump_run.h"
+#include "dump/complete/complete_reader.h"
+#include "dump/complete/complete_write.h"
+#include "dump/run/run_section.h"
+#include "session/session.h"
 #include "sink/dump_writer.h"
 #include "pg_client/pg_client.h"
 
@@ -66,7 +67,7 @@ static int copy_chunk(cw_ctx *c, pg_conn *conn, uint32_t oid, int64_t offset)
     return c->bad ? -1 : more;
 }
 
-int cw_large_objects(cw_ctx *c, snap_reader *reader)
+int cw_large_objects(cw_ctx *c, run_session *s, snap_reader *reader)
 {
     const cat_vec<cat_large_object> *l = &c->cat->large_objects;
     if (c->cfg->schema_count != 0 || c->cfg->table_count != 0)
@@ -76,7 +77,7 @@ int cw_large_objects(cw_ctx *c, snap_reader *reader)
         char line[80];
         snprintf(line, sizeof line, "SELECT pg_catalog.lo_create('%u');\n", oid);
         cw_put(c, line);
-        if (reader_reserve(c->s, reader, 1) != 0) {
+        if (reader_reserve(s, reader, 1) != 0) {
             c->bad = 1;
             return -1;
         }
