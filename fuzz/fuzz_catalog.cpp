@@ -22,7 +22,7 @@
 #include "catalog/catalog.h"
 #include "catalog/catalog_query.h"
 #include "config/config.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_sink.h"
 #include "sink/dump_writer.h"
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         dw_sink out = {};
         sink_open(&out, sink, &s.dump.bytes_written, SINK_FILE, 0);
         dump_writer w = {&out, buf, sizeof buf, 0, 0};
-        cw_ctx c = {&s, &w, &cat, &cfg, 0, {0}};
+        cw_ctx c = {s.error, sizeof s.error, &s.fail, &s.dump, &w, &cat, &cfg, 0, {0}};
         write_drops(&c);
         write_predata(&c);
         write_postdata(&c);

@@ -4,6 +4,7 @@
  * end marker, must read back as exactly those rows and then one end line
  * (as psql reads copy data: line by line, up to "\." with \n or \r\n).
  */
+#include "dump/rows/table_rows.h"
 #include "dump/run/dump_run.h"
 
 #include <cstddef>

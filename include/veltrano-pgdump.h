@@ -1,21 +1,29 @@
 /*
- * veltrano-pgdump: inspect and back up PostgreSQL databases from a host
- * application.
+ * veltrano-pgdump: inspect, back up and restore PostgreSQL databases from a
+ * host application.  The reference is docs/api.md: every configuration
+ * key, every reply's members, the failure codes.
  *
  * Every call takes a JSON configuration text or a session number and
- * answers a NUL-terminated text or an integer.  Returned texts live in
- * storage owned by the library; the host never frees them.  Each calling
+ * answers a NUL-terminated text or an integer.  All texts are UTF-8, both
+ * ways; a configuration that is not valid UTF-8 is refused before anything
+ * is sent.
+ *
+ * Returned texts are owned by the library: never free them.  Each calling
  * thread has storage of its own, and a text stays valid until that
  * thread's next call that writes the same storage:
  *
  *   - the three catalogue calls share the thread's reply buffer;
- *   - pgdump_last_error() is rewritten by the thread's next failing call;
+ *   - pgdump_last_error() is rewritten by the thread's next failure of a
+ *     start, or of a catalogue call before its connection is open;
  *   - pgdump_progress() / pgdump_result() write the thread's buffer for
  *     that session, which its next call of the same function on the same
  *     session, and its pgdump_free() of that session, overwrite.
  *
  * Every call may come from any thread, several at once: two concurrent
  * starts never receive the same session.
+ *
+ * A failure reply is {"ok":false,"error":"<text for people>","code":"<word>"
+ * ...}: decide on "code" (and the server's "sqlstate"), not on the text.
  *
  * Session states: 0 idle, 1 connecting, 2 running, 3 done, 4 cancelled,
  * 5 failed.  3 to 5 are final.
@@ -54,35 +62,31 @@ PGDUMP_API const char *PGDUMP_CALL pgdump_version(void);
  * empty before the first one.  Never NULL, never cleared. */
 PGDUMP_API const char *PGDUMP_CALL pgdump_last_error(void);
 
-/* Log in and report the server version:
- * {"ok":true,"server_version":"15.4"} or {"ok":false,"error":"..."}. */
+/* Log in and report the server version: {"ok":true,"server_version":"15.4"}. */
 PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char *config_json);
 
-/* {"ok":true,"databases":["a","b"]}: databases that are not templates. */
+/* {"ok":true,"databases":["a","b"]}: databases that are not templates;
+ * "truncated":true follows a list cut to fit the reply. */
 PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *config_json);
 
 /* {"ok":true,"tables":[{"name":"t","rows":10,"data_bytes":8192}]}: the
- * ordinary tables of schema public of "database". */
+ * ordinary tables of schema public of "database"; "truncated" as above. */
 PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *config_json);
 
-/* Start a dump on a background thread.  Returns the session number 0..3,
- * -1 on a bad configuration (see pgdump_last_error) or -2 when all four
- * sessions are taken. */
+/* Start a dump of "database" into "out_path" on a background thread: the
+ * table-only script of schema public by default, the whole database with
+ * "complete":true.  Returns the session number 0..3, -1 on a refused
+ * configuration (see pgdump_last_error) or -2 when all four sessions are
+ * taken. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json);
 
-/* Start a restore on a background thread: the connection keys as for
- * pgdump_start, plus "in_path" (a plain-text SQL script, also gzip or zstd
- * compressed), "single_transaction" (false: the whole script in one
- * transaction) and "stop_on_error" (true: the first failed statement ends
- * the restore; false: the restore goes on and counts the failures).
- * Answers a session number like pgdump_start; the session calls below work
- * on it.  Progress:
- * {"state":2,"table":"t","statements_done":10,"errors":0,"rows_copied":0,
- *  "bytes_read":4096,"bytes_total":8192,"elapsed_ms":12}; result:
- * {"ok":true,"in_path":"...","statements":10,"errors":0,"rows_copied":0,
- *  "bytes":8192,"elapsed_ms":12} (with "first_error" when statements
- * failed and "committed" for a single transaction) or
- * {"ok":false,"error":"line 12: ERROR: ...","statements":9,"errors":1}. */
+/* Start a restore of the script "in_path" (plain, gzip or zstd) into
+ * "database" on a background thread; connection keys as for pgdump_start.
+ * "single_transaction":true runs the whole script in one transaction (all
+ * or nothing); "stop_on_error":false goes on past failed statements and
+ * counts them.  Returns a session number like pgdump_start.  A restore in
+ * which any statement failed answers "ok":false, with "error" naming the
+ * first failure's line, and its counts. */
 PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json);
 
 /* The session's state 0..5, or -1 for a bad session number. */
@@ -96,11 +100,12 @@ PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session);
  * "bytes":4096,"elapsed_ms":12} or {"ok":false,"error":"..."}. */
 PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session);
 
-/* Ask a running dump to stop; returns at once. */
+/* Ask a running dump or restore to stop; returns at once.  It stops within
+ * about a second wherever it waits. */
 PGDUMP_API void PGDUMP_CALL pgdump_cancel(int32_t session);
 
-/* Stop the dump if it still runs, wait for its thread and release the
- * session.  The script file stays on disk. */
+/* Stop the session if it still runs, wait for its thread and release it.
+ * Files written stay on disk. */
 PGDUMP_API void PGDUMP_CALL pgdump_free(int32_t session);
 
 #ifdef __cplusplus

@@ -12,7 +12,7 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_sink.h"
 #include "sink/dump_writer.h"
@@ -284,7 +284,7 @@ TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreat
     ASSERT_EQ(0, m.prepare());
 
     script sc;
-    cw_ctx c = {sc.s, &sc.w, &m.cat, &m.cfg, 0, {0}};
+    cw_ctx c = {sc.s->error, sizeof sc.s->error, &sc.s->fail, &sc.s->dump, &sc.w, &m.cat, &m.cfg, 0, {0}};
     EXPECT_EQ(0, write_table(&c, part));
     EXPECT_EQ("CREATE TABLE \"a\"\"pp\".\"pa;rt\" PARTITION OF \"a\"\"pp\".\"par\"\"ent\"\n"
               "FOR VALUES FROM (1) TO (2);\n"
@@ -305,12 +305,12 @@ TEST(CompleteWrite, NamesAreQuotedNumbersCheckedAndPartitionChecksFollowTheCreat
                              "1 \\! rm -rf x",       "$$ body",
                              "(a /* open",           "1 -- line comment"};
     for (const char *text : hostile) {
-        cw_ctx h = {sc.s, &sc.w, &m.cat, &m.cfg, 0, {0}};
+        cw_ctx h = {sc.s->error, sizeof sc.s->error, &sc.s->fail, &sc.s->dump, &sc.w, &m.cat, &m.cfg, 0, {0}};
         EXPECT_EQ(-1, put_server_sql(&h, text, strlen(text), SQL_FRAGMENT, "column default"))
             << text;
         EXPECT_STREQ("unsafe server text for column default refused", sc.s->error);
     }
-    cw_ctx ok = {sc.s, &sc.w, &m.cat, &m.cfg, 0, {0}};
+    cw_ctx ok = {sc.s->error, sizeof sc.s->error, &sc.s->fail, &sc.s->dump, &sc.w, &m.cat, &m.cfg, 0, {0}};
     cw_sql(&ok, "nextval('s;x'::regclass)", "column default");
     EXPECT_EQ(0, ok.bad);
     cw_number(&c, "-42");
@@ -364,7 +364,7 @@ TEST(CompleteWrite, PastedStatementsAreWhatTheyClaim)
     for (const auto &c : cases) {
         model m;
         script sc;
-        cw_ctx ctx = {sc.s, &sc.w, &m.cat, &m.cfg, 0, {0}};
+        cw_ctx ctx = {sc.s->error, sizeof sc.s->error, &sc.s->fail, &sc.s->dump, &sc.w, &m.cat, &m.cfg, 0, {0}};
         int32_t dumped = 1;
         cat_str comment = 7;
         cw_head h = {c.kind,

@@ -209,10 +209,13 @@ TEST(DumpRun, FailuresAreReportedWithTheirText)
     write_file(out, "earlier backup");
     run_result r = run_dump(trust_config("vpg_fail", out, "\"tables\":[\"a\",\"nosuch\"]"));
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"relation \\\"public.nosuch\\\" does not exist\"}",
+    EXPECT_EQ("{\"ok\":false,\"error\":\"relation \\\"public.nosuch\\\" does not "
+              "exist\",\"code\":\"config\"}",
               r.result);
     r = run_dump(trust_config("vpg_fail", out, "\"tables\":[\"v\"]"));
-    EXPECT_EQ("{\"ok\":false,\"error\":\"\\\"public.v\\\" is a view, not a table\"}", r.result);
+    EXPECT_EQ(
+        "{\"ok\":false,\"error\":\"\\\"public.v\\\" is a view, not a table\",\"code\":\"config\"}",
+        r.result);
     EXPECT_EQ("earlier backup", read_file(out));
     EXPECT_EQ("", partial_file(out));
 
@@ -241,12 +244,12 @@ TEST(DumpRun, FullDiskFailsAndNeverReportsDone)
                                           "VALUES (1)"));
     run_result r = run_dump(trust_config("vpg_full", "/dev/full"));
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"final flush failed\"}", r.result);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"final flush failed\",\"code\":\"io\"}", r.result);
 
     make_big_table("vpg_full", 20000);
     r = run_dump(trust_config("vpg_full", "/dev/full"));
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"write failed (disk full?)\"}", r.result);
+    EXPECT_EQ("{\"ok\":false,\"error\":\"write failed (disk full?)\",\"code\":\"io\"}", r.result);
     EXPECT_EQ(0, json_number(r.progress, "bytes_written"));
 }
 
@@ -266,11 +269,12 @@ TEST(DumpRun, CancelWhileConnectingWithConfiguredTablesLeavesTheHeader)
     ASSERT_GE(s, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(1, pgdump_status(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}",
+                 pgdump_result(s));
     pgdump_cancel(s);
     proxy.set_paused(false);
     ASSERT_EQ(4, wait_final(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\"}", pgdump_result(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"cancelled\",\"code\":\"cancelled\"}", pgdump_result(s));
     std::string p = pgdump_progress(s);
     EXPECT_EQ(0, json_number(p, "tables_done"));
     EXPECT_FALSE(file_exists(out)); /* cancelled before the snapshot: no file */
@@ -303,7 +307,8 @@ TEST(DumpRun, CancelBetweenRowsLeavesAnOpenStatement)
     int s = pgdump_start(trust_config("vpg_cancel2", out).c_str());
     ASSERT_GE(s, 0);
     ASSERT_TRUE(wait_progress(s, has_rows));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}",
+                 pgdump_result(s));
     pgdump_cancel(s);
     ASSERT_EQ(4, wait_final(s));
     std::string p = pgdump_progress(s);
@@ -343,7 +348,7 @@ TEST(DumpRun, CancelWhileWaitingOnTheServerTakesEffectWhenDataArrives)
     EXPECT_EQ(2, pgdump_status(s)) << "a read already waiting is not interrupted";
     proxy.set_paused(false);
     EXPECT_EQ(4, wait_final(s));
-    EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\",\"partial_path\":\"" + partial_file(out) +
+    EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\",\"code\":\"cancelled\",\"partial_path\":\"" + partial_file(out) +
                   "\"}",
               std::string(pgdump_result(s)));
     pgdump_free(s);
@@ -362,7 +367,7 @@ TEST(DumpRun, ServerVanishingMidDumpFailsWithASocketText)
                 std::to_string(sandbox_server()->port).size(), std::to_string(proxy.port()));
     run_result r = run_dump(cfg);
     EXPECT_EQ(5, r.state);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\",\"partial_path\":\"" +
+    EXPECT_EQ("{\"ok\":false,\"error\":\"socket read failed\",\"code\":\"connection\",\"partial_path\":\"" +
                   partial_file(out) + "\"}",
               r.result);
     EXPECT_GT(json_number(r.progress, "rows_written"), 0);
@@ -381,7 +386,8 @@ TEST(DumpRun, FreeStopsARunningDumpEvenWhileTheServerIsSilent)
     ASSERT_TRUE(wait_progress(s, has_rows));
     pgdump_free(s);
     EXPECT_EQ(0, pgdump_status(s));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(s));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}",
+                 pgdump_result(s));
 
     /* A worker waiting on a silent server looks at the cancel flag between
      * short waits: free returns the slot well within a second. */

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,24 +132,27 @@ TEST(JsonEscape, HostileTextsDecodeAsStrictUtf8WithReplacements)
 TEST(FormatErrorReply, TextIsEscapedIntoTheReply)
 {
     char reply[256];
-    format_error_reply(reply, sizeof reply, "bad \"user\"\n");
-    EXPECT_STREQ(reply, "{\"ok\":false,\"error\":\"bad \\\"user\\\"\\n\"}");
+    fail_info f;
+    fail_set(&f, FAIL_CONFIG);
+    format_error_reply(reply, sizeof reply, "bad \"user\"\n", &f);
+    EXPECT_STREQ(reply, "{\"ok\":false,\"error\":\"bad \\\"user\\\"\\n\",\"code\":\"config\"}");
 }
 
 TEST(FormatErrorReply, LongTextIsCutToTheEscapeBuffer)
 {
     static char reply[4096];
     std::string text(3000, 'e');
-    format_error_reply(reply, sizeof reply, text.c_str());
+    format_error_reply(reply, sizeof reply, text.c_str(), nullptr);
     /* 1024 bytes of room hold 1018 plain bytes under the seven-byte rule. */
-    EXPECT_EQ(std::string(reply), "{\"ok\":false,\"error\":\"" + std::string(1018, 'e') + "\"}");
+    EXPECT_EQ(std::string(reply),
+              "{\"ok\":false,\"error\":\"" + std::string(1018, 'e') + "\",\"code\":\"internal\"}");
 }
 
 TEST(FormatErrorReply, SmallDestinationIsCutAndTerminated)
 {
     char reply[16];
     memset(reply, '#', sizeof reply);
-    format_error_reply(reply, 10, "whatever");
+    format_error_reply(reply, 10, "whatever", nullptr);
     EXPECT_STREQ(reply, "{\"ok\":fal");
     EXPECT_EQ(reply[10], '#');
 }
@@ -161,7 +165,13 @@ TEST(FormatErrorReply, DestinationSmallerThanTheEscapeRoomStillGetsAWholeReply)
     for (size_t size = 31; size < 1200; size += 37) {
         std::string reply(size, '#');
         std::string text = hostile_text(rng) + std::string(1500, '\x02') + hostile_text(rng);
-        format_error_reply(&reply[0], size, text.c_str());
+        fail_info f;
+        fail_set(&f, FAIL_SERVER);
+        memcpy(f.sqlstate, "42P01", 6);
+        std::string side = hostile_text(rng).substr(0, 200);
+        snprintf(f.detail, sizeof f.detail, "%s", side.c_str());
+        snprintf(f.hint, sizeof f.hint, "%s", side.c_str());
+        format_error_reply(&reply[0], size, text.c_str(), &f);
         replies.push_back(reply.c_str());
         EXPECT_EQ(replies.back().substr(replies.back().size() - 2), "\"}") << size;
     }
@@ -193,8 +203,8 @@ TEST_F(LastError, IsEmptyNotNullBeforeAnyFailure)
 
 TEST_F(LastError, ReturnsTheLastTextSetAndKeepsIt)
 {
-    set_last_error("first failure");
-    set_last_error("user required");
+    set_last_error(FAIL_CONFIG, "first failure");
+    set_last_error(FAIL_CONFIG, "user required");
     EXPECT_STREQ(pgdump_last_error(), "user required");
     /* Reading never clears. */
     EXPECT_STREQ(pgdump_last_error(), "user required");
@@ -203,13 +213,47 @@ TEST_F(LastError, ReturnsTheLastTextSetAndKeepsIt)
 TEST_F(LastError, LongTextIsCutTo511Bytes)
 {
     std::string text(2000, 'x');
-    set_last_error(text.c_str());
+    set_last_error(FAIL_CONFIG, text.c_str());
     EXPECT_EQ(std::string(pgdump_last_error()), std::string(511, 'x'));
     std::string accents = "ab";
     for (int i = 0; i < 300; i++)
         accents += "\xc3\xa9";
-    set_last_error(accents.c_str());
+    set_last_error(FAIL_CONFIG, accents.c_str());
     EXPECT_EQ(std::string(pgdump_last_error()), accents.substr(0, 510)) << "cut at a character";
 }
 
 } // namespace
+
+TEST(FormatErrorReply, MembersFollowTheErrorAndGiveWayHintFirst)
+{
+    fail_info f;
+    fail_set(&f, FAIL_SERVER);
+    memcpy(f.sqlstate, "23505", 6);
+    snprintf(f.detail, sizeof f.detail, "%s", "Key (id)=(1) already \"exists\".");
+    snprintf(f.hint, sizeof f.hint, "%s", "Pick another.");
+    const std::string all = "{\"ok\":false,\"error\":\"ERROR: dup\",\"code\":\"server\","
+                            "\"sqlstate\":\"23505\",\"detail\":\"Key (id)=(1) already "
+                            "\\\"exists\\\".\",\"hint\":\"Pick another.\"}";
+    const std::string no_hint = all.substr(0, all.find(",\"hint\"")) + "}";
+    const std::string no_detail = all.substr(0, all.find(",\"detail\"")) + "}";
+    struct {
+        size_t size;
+        std::string expected;
+    } cases[] = {
+        {all.size() + 1, all},
+        {all.size(), no_hint},
+        {no_hint.size(), no_detail},
+    };
+    for (auto &k : cases) {
+        std::string reply(k.size + 8, '#');
+        format_error_reply(&reply[0], k.size, "ERROR: dup", &f);
+        EXPECT_EQ(k.expected, reply.c_str()) << k.size;
+    }
+    /* Every kind has a word of its own; none is the fallback's. */
+    std::set<std::string> words;
+    for (int32_t k = FAIL_NONE + 1; k < FAIL_KIND_COUNT; k++)
+        words.insert(fail_code(k));
+    EXPECT_EQ((size_t)(FAIL_KIND_COUNT - 1), words.size());
+    EXPECT_EQ(0u, words.count("internal"));
+    EXPECT_STREQ("internal", fail_code(FAIL_KIND_COUNT));
+}

@@ -187,8 +187,11 @@ TEST(RestoreFaults, FailedStatementStopsTheRunOrIsCounted)
         sandbox_fresh_db("vrs_fail");
         std::string result;
         EXPECT_EQ(e.state, restore("vrs_fail", script, e.extra, &result)) << e.extra;
-        EXPECT_NE(std::string::npos,
-                  result.find("line 4: ERROR: relation \\\"nosuch\\\" does not exist"))
+        /* Stopped or not, a restore with a failed statement is no success:
+         * the first failure, its line and its kind lead the reply. */
+        EXPECT_EQ(0u, result.find("{\"ok\":false,\"error\":\"line 4: ERROR: relation "
+                                  "\\\"nosuch\\\" does not exist\",\"code\":\"server\","
+                                  "\"sqlstate\":\"42P01\","))
             << result;
         std::string exists = sandbox_psql_output("vrs_fail", "SELECT to_regclass('a') IS NULL");
         if (e.rows == "-") {
@@ -203,6 +206,39 @@ TEST(RestoreFaults, FailedStatementStopsTheRunOrIsCounted)
             psql_file("vrs_fail_psql", script, false);
             EXPECT_EQ(rows("vrs_fail_psql", "a"), rows("vrs_fail", "a"));
         }
+    }
+}
+
+TEST(RestoreFaults, LineNamesTheFailingStatementInsideATransactionBlock)
+{
+    REQUIRE_SANDBOX();
+    /* A syntax error fails a whole batch before any of it runs; the line
+     * is still the failing statement's, found from the error position,
+     * past multi-byte characters too. */
+    const std::string head = "CREATE TABLE t (i int, s text);\nINSERT INTO t VALUES (1, 'é€😀');\n"
+                             "INSERT INTO t VALUES (2, 'x');\n";
+    struct {
+        std::string script;
+        std::string extra;
+        std::string error;
+    } cases[] = {
+        {head + "INSERT INTO t VALUES (3, 'y') oops;\nINSERT INTO t VALUES (4, 'z');\n",
+         "\"single_transaction\":true,\"stop_on_error\":false",
+         "line 4: ERROR: syntax error at or near \\\"oops\\\""},
+        {"BEGIN;\n" + head + "SELECT 1;\nSELEC 2;\nSELECT 3;\nCOMMIT;\n", "\"stop_on_error\":false",
+         "line 6: ERROR: syntax error at or near \\\"SELEC\\\""},
+        {"BEGIN;\n" + head + "INSERT INTO t VALUES (5, '\n\n') ;; SELECT 'ü' 'x';\nCOMMIT;\n", "",
+         "line 7: ERROR: syntax error at or near \\\"'x'\\\""},
+    };
+    for (auto &k : cases) {
+        sandbox_fresh_db("vrs_txline");
+        std::string script = temp_path("txline.sql");
+        write_file(script, k.script);
+        std::string result;
+        restore("vrs_txline", script, k.extra, &result);
+        EXPECT_EQ(0u, result.find("{\"ok\":false,\"error\":\"" + k.error +
+                                  "\",\"code\":\"server\",\"sqlstate\":\"42601\""))
+            << result;
     }
 }
 

@@ -59,8 +59,9 @@ TEST(Sessions, BadSessionNumbersAnswerFixedRepliesAndChangeNothing)
     free_all();
     for (int bad : {4, 5, -1, INT_MIN, INT_MAX}) {
         EXPECT_EQ(-1, pgdump_status(bad));
-        EXPECT_STREQ("{\"error\":\"bad session\"}", pgdump_progress(bad));
-        EXPECT_STREQ("{\"ok\":false,\"error\":\"bad session\"}", pgdump_result(bad));
+        EXPECT_STREQ("{\"error\":\"bad session\",\"code\":\"bad_session\"}", pgdump_progress(bad));
+        EXPECT_STREQ("{\"ok\":false,\"error\":\"bad session\",\"code\":\"bad_session\"}",
+                     pgdump_result(bad));
         pgdump_cancel(bad);
         pgdump_free(bad);
     }
@@ -72,7 +73,8 @@ TEST(Sessions, IdleSlotRepliesAreZeroAndNotFinished)
 {
     free_all();
     EXPECT_STREQ(IDLE_PROGRESS, pgdump_progress(0));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(3));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}",
+                 pgdump_result(3));
 }
 
 TEST(Sessions, StartChecksConfigurationBeforeSlots)
@@ -101,17 +103,20 @@ TEST(Sessions, FinishedUnfreedSlotsAreNotReusedAndFreedOnesAreLowestFirst)
     EXPECT_EQ(-1, pgdump_start("[1]"));
     EXPECT_STREQ("invalid config json", pgdump_last_error());
 
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection "
+                 "refused\",\"code\":\"connection\"}",
                  pgdump_result(0));
     pgdump_cancel(0);
     EXPECT_EQ(5, pgdump_status(0)) << "cancel of a finished dump changes nothing";
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}",
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection "
+                 "refused\",\"code\":\"connection\"}",
                  pgdump_result(0));
     EXPECT_FALSE(file_exists(temp_path("never.sql")));
 
     pgdump_free(2);
     EXPECT_EQ(0, pgdump_status(2));
-    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\"}", pgdump_result(2));
+    EXPECT_STREQ("{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}",
+                 pgdump_result(2));
     EXPECT_STREQ(IDLE_PROGRESS, pgdump_progress(2));
     EXPECT_EQ(2, pgdump_start(cfg.c_str()));
     ASSERT_EQ(5, wait_final(2));

@@ -91,7 +91,7 @@ void body(int id)
         int state = wait_final(s, 60000);
         std::string result = pgdump_result(s);
         if (it == 1 && state == 4) {
-            EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\"}", result);
+            EXPECT_EQ("{\"ok\":false,\"error\":\"cancelled\",\"code\":\"cancelled\"}", result);
         } else {
             EXPECT_EQ(0u, result.find(c.result)) << "thread " << id << ": " << result;
         }
@@ -130,10 +130,11 @@ TEST(Threads, RefusedCallsAndDumpsFromEightThreads)
         c = thread_case();
         c.dump = with_out_path("{\"port\":1,\"user\":\"u\",\"database\":\"d\"}",
                                temp_path("refused-" + std::to_string(i) + ".sql"));
-        c.result = "{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection refused\"}";
+        c.result = "{\"ok\":false,\"error\":\"connect failed: 127.0.0.1:1: Connection "
+                   "refused\",\"code\":\"connection\"}";
         c.last_error = i % 2 ? "user required" : "invalid config json";
         c.refused = i % 2 ? "{\"database\":\"d\"}" : "[";
-        c.refusal = "{\"ok\":false,\"error\":\"" + c.last_error + "\"}";
+        c.refusal = "{\"ok\":false,\"error\":\"" + c.last_error + "\",\"code\":\"config\"}";
         c.rounds = 40;
     }
     run_threads();
@@ -164,7 +165,7 @@ TEST(Threads, EveryCallFromEightThreadsAgainstAServer)
         c.refused = sandbox_config(SANDBOX_TRUST_USER, "", "vpg_thr_missing_" + n);
         c.last_error = "FATAL: database \"vpg_thr_missing_" + n + "\" does not exist";
         c.refusal = "{\"ok\":false,\"error\":\"FATAL: database \\\"vpg_thr_missing_" + n +
-                    "\\\" does not exist\"}";
+                    "\\\" does not exist\",\"code\":\"server\",\"sqlstate\":\"3D000\"}";
         c.rounds = 3;
     }
     run_threads();

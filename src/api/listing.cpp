@@ -2,9 +2,11 @@
  * The synchronous catalogue calls: test a login, list the databases, list
  * the tables of schema public.  Each opens its own connection on the
  * caller's thread, runs at most one query and answers in the calling
- * thread's reply buffer.  Entries that would not fit are left out, and the
- * list is always closed; a list whose rows cannot be read to the end is
- * answered with the error reply instead.
+ * thread's reply buffer.  Entries that would not fit are left out, the
+ * list is always closed and then followed by "truncated":true; a list
+ * whose rows cannot be read to the end is answered with the error reply
+ * instead.  Failures before the connection is open are also the thread's
+ * last error; failures after it are not.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -21,16 +23,16 @@
 static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg)
 {
     if (parse_config(config_json, cfg) != 0) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
     if (cfg->user[0] == '\0') {
-        set_last_error("user required");
+        set_last_error(FAIL_CONFIG, "user required");
         return -1;
     }
     const char *db = cfg->database[0] != '\0' ? cfg->database : "postgres";
     if (session_connect(cfg, db, nullptr, CONN_BARE, conn) != 0) {
-        set_last_error(conn->error);
+        set_last_failure(&conn->fail, FAIL_CONNECTION, conn->error);
         return -1;
     }
     return 0;
@@ -39,12 +41,14 @@ static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg
 int sync_connect(const char *config_json, pg_conn *conn, int *has_database)
 {
     if (config_json == nullptr) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
+    if (config_text_check(config_json) != 0)
+        return -1;
     dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
     if (cfg == nullptr) {
-        set_last_error("out of memory");
+        set_last_error(FAIL_MEMORY, "out of memory");
         return -1;
     }
     int rc = connect_with(config_json, conn, cfg);
@@ -56,10 +60,29 @@ int sync_connect(const char *config_json, pg_conn *conn, int *has_database)
     return rc;
 }
 
-static const char *error_reply(reply_block *b, const char *text)
+/* The failure reply: text with the kind of f, or kind when f has none. */
+static const char *error_reply(reply_block *b, const char *text, const fail_info *f, int32_t kind)
 {
-    format_error_reply(b->sync, sizeof b->sync, text);
+    fail_info k;
+    fail_copy(&k, f, kind);
+    format_error_reply(b->sync, sizeof b->sync, text, &k);
     return b->sync;
+}
+
+/* The failure reply of a client failure on conn, which is closed first. */
+static const char *conn_error_reply(reply_block *b, pg_conn *conn)
+{
+    char text[sizeof conn->error];
+    fail_info f = conn->fail;
+    memcpy(text, conn->error, sizeof text);
+    pg_close(conn);
+    return error_reply(b, text, &f, FAIL_PROTOCOL);
+}
+
+/* The reply of a failed sync_connect: the thread's last error. */
+static const char *connect_error_reply(reply_block *b)
+{
+    return error_reply(b, b->err, &b->err_fail, FAIL_CONFIG);
 }
 
 /* A row count or size as PostgreSQL prints a bigint.  Anything else is
@@ -91,7 +114,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char 
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
     if (sync_connect(config_json, &conn, nullptr) != 0)
-        return error_reply(b, b->err);
+        return connect_error_reply(b);
     char version[128];
     json_escape(conn.server_version, version, sizeof version);
     snprintf(b->sync, sizeof b->sync, "{\"ok\":true,\"server_version\":\"%s\"}", version);
@@ -103,24 +126,21 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_test_connection(const char 
  * nothing when it would not fit; returns the new pos. */
 typedef size_t (*entry_fn)(char *buf, const pg_value *row, bool first, size_t pos);
 
-/* Runs the catalogue query and builds "head entries ]}" in b->sync.  A
- * failed query answers the error reply; so does a result that has not
- * the expected columns or whose rows cannot be read to the end, and then
- * the thread's last error is the client's text too.  Closes conn in every
- * case. */
+/* Runs the catalogue query and builds "head entries ]}" in b->sync, with
+ * ,"truncated":true before the brace when entries were left out.  A failed
+ * query answers the error reply; so does a result that has not the
+ * expected columns or whose rows cannot be read to the end.  The thread's
+ * last error is left as it was.  Closes conn in every case. */
 static const char *list_reply(reply_block *b, pg_conn *conn, const char *head, const char *sql,
                               uint32_t columns, entry_fn entry)
 {
     size_t pos = (size_t)snprintf(b->sync, sizeof b->sync, "%s", head);
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
-    if (rc < 0) {
-        char text[sizeof conn->error];
-        memcpy(text, conn->error, sizeof text);
-        pg_close(conn);
-        return error_reply(b, text);
-    }
+    if (rc < 0)
+        return conn_error_reply(b, conn);
     int row = 0;
+    bool truncated = false;
     if (rc == 1 && meta.count != columns) {
         row = -2;
     } else if (rc == 1) {
@@ -129,17 +149,20 @@ static const char *list_reply(reply_block *b, pg_conn *conn, const char *head, c
         while ((row = pg_read_row(conn, &meta, v)) == 1) {
             if (v[0].data == nullptr)
                 continue;
+            size_t before = pos;
             pos = entry(b->sync, v, first, pos);
+            truncated = truncated || pos == before;
             first = false;
         }
     }
     pg_meta_free(&meta);
-    if (row < 0) {
-        set_last_error(row == -2 ? "unexpected result columns" : conn->error);
+    if (row == -2) {
         pg_close(conn);
-        return error_reply(b, b->err);
+        return error_reply(b, "unexpected result columns", nullptr, FAIL_PROTOCOL);
     }
-    snprintf(b->sync + pos, sizeof b->sync - pos, "]}");
+    if (row < 0)
+        return conn_error_reply(b, conn);
+    snprintf(b->sync + pos, sizeof b->sync - pos, "%s", truncated ? "],\"truncated\":true}" : "]}");
     pg_close(conn);
     return b->sync;
 }
@@ -163,7 +186,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_databases(const char *
         return OUT_OF_MEMORY_REPLY;
     pg_conn conn;
     if (sync_connect(config_json, &conn, nullptr) != 0)
-        return error_reply(b, b->err);
+        return connect_error_reply(b);
     return list_reply(
         b, &conn, "{\"ok\":true,\"databases\":[",
         "SELECT datname FROM pg_database WHERE datistemplate = false ORDER BY datname", 1,
@@ -205,11 +228,10 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_list_tables(const char *con
     pg_conn conn;
     int has_database = 0;
     if (sync_connect(config_json, &conn, &has_database) != 0)
-        return error_reply(b, b->err);
+        return connect_error_reply(b);
     if (!has_database) {
         pg_close(&conn);
-        snprintf(b->sync, sizeof b->sync, "%s", "{\"ok\":false,\"error\":\"database required\"}");
-        return b->sync;
+        return error_reply(b, "database required", nullptr, FAIL_CONFIG);
     }
     return list_reply(b, &conn, "{\"ok\":true,\"tables\":[", TABLES_SQL, 3, table_entry);
 }

@@ -24,6 +24,10 @@
 /* The longest escape: \u00XX and \ufffd. */
 #define LONGEST_ESCAPE 6
 
+/* Room for the members after "error": code, SQLSTATE, and a detail and a
+ * hint of 255 bytes each at six bytes a byte. */
+#define FAIL_MEMBERS_SIZE 3200
+
 namespace
 {
 
@@ -110,6 +114,31 @@ size_t utf8_cut_bytes(const void *data, size_t len, size_t max)
     return pos;
 }
 
+size_t utf8_valid_prefix(const char *text)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    size_t pos = 0;
+    while (p[pos] != 0) {
+        size_t bad = 0;
+        size_t n = utf8_char(p + pos, SIZE_MAX, &bad);
+        if (n == 0)
+            break;
+        pos += n;
+    }
+    return pos;
+}
+
+int config_text_check(const char *text)
+{
+    size_t good = utf8_valid_prefix(text);
+    if (text[good] == '\0')
+        return 0;
+    char why[96];
+    snprintf(why, sizeof why, "configuration is not valid UTF-8 (byte %zu)", good + 1);
+    set_last_error(FAIL_CONFIG, why);
+    return -1;
+}
+
 /* The two-byte escape of c, or 0 when it has none. */
 static char short_escape(unsigned char c)
 {
@@ -175,11 +204,25 @@ void json_escape(const char *src, char *dst, size_t capacity)
     dst[written] = '\0';
 }
 
-void set_last_error(const char *text)
+void set_last_error(int32_t kind, const char *text)
+{
+    fail_info f;
+    fail_set(&f, kind);
+    set_last_failure(&f, kind, text);
+}
+
+const fail_info *last_failure(void)
+{
+    reply_block *b = thread_replies();
+    return b != nullptr ? &b->err_fail : nullptr;
+}
+
+void set_last_failure(const fail_info *f, int32_t fallback, const char *text)
 {
     reply_block *b = thread_replies();
     if (b == nullptr)
         return;
+    fail_copy(&b->err_fail, f, fallback);
     if (text == nullptr) {
         text = "";
     }
@@ -189,17 +232,62 @@ void set_last_error(const char *text)
     b->err[n] = '\0';
 }
 
-void format_error_reply(char *dst, size_t dst_size, const char *text)
+void fail_members(char *dst, size_t size, const fail_info *f)
+{
+    if (size == 0)
+        return;
+    int32_t kind = f != nullptr ? f->kind : FAIL_NONE;
+    int n = snprintf(dst, size, ",\"code\":\"%s\"", fail_code(kind));
+    if (n < 0 || (size_t)n >= size) {
+        dst[0] = '\0';
+        return;
+    }
+    if (f == nullptr || f->sqlstate[0] == '\0')
+        return;
+    size_t pos = (size_t)n;
+    n = snprintf(dst + pos, size - pos, ",\"sqlstate\":\"%.5s\"", f->sqlstate);
+    if (n < 0 || (size_t)n >= size - pos) {
+        dst[pos] = '\0';
+        return;
+    }
+    pos += (size_t)n;
+    const char *names[2] = {"detail", "hint"};
+    const char *texts[2] = {f->detail, f->hint};
+    for (int i = 0; i < 2; i++) {
+        if (texts[i][0] == '\0')
+            continue;
+        char escaped[sizeof f->detail * LONGEST_ESCAPE + 1];
+        json_escape(texts[i], escaped, sizeof escaped);
+        n = snprintf(dst + pos, size - pos, ",\"%s\":\"%s\"", names[i], escaped);
+        if (n < 0 || (size_t)n >= size - pos) {
+            dst[pos] = '\0';
+            return;
+        }
+        pos += (size_t)n;
+    }
+}
+
+void format_error_reply(char *dst, size_t dst_size, const char *text, const fail_info *f)
 {
     static const char FRAME[] = "{\"ok\":false,\"error\":\"\"}";
+    /* Room kept for the code and the SQLSTATE; a detail and a hint take
+     * what the text leaves. */
+    const size_t reserve = 48;
     char escaped[ERROR_ESCAPE_SIZE];
     size_t room = sizeof escaped;
-    /* When dst is smaller than the frame and a full escape buffer, the text
-     * gives way so the reply stays whole. */
-    if (dst_size >= sizeof FRAME + LONGEST_ESCAPE + 1 && dst_size - (sizeof FRAME - 1) < room)
-        room = dst_size - (sizeof FRAME - 1);
+    /* When dst is smaller than the frame, the members and a full escape
+     * buffer, the text gives way so the reply stays whole; in a very
+     * small dst the members give way too. */
+    size_t avail = dst_size > sizeof FRAME - 1 ? dst_size - (sizeof FRAME - 1) : 0;
+    if (avail >= reserve + LONGEST_ESCAPE + 2 && avail - reserve < room)
+        room = avail - reserve;
+    else if (avail >= LONGEST_ESCAPE + 2 && avail < room)
+        room = avail;
     json_escape(text, escaped, room);
-    snprintf(dst, dst_size, "{\"ok\":false,\"error\":\"%s\"}", escaped);
+    char members[FAIL_MEMBERS_SIZE] = "";
+    size_t left = avail > strlen(escaped) ? avail - strlen(escaped) : 0;
+    fail_members(members, left < sizeof members ? left : sizeof members, f);
+    snprintf(dst, dst_size, "{\"ok\":false,\"error\":\"%s\"%s}", escaped, members);
 }
 
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_version(void)

@@ -63,20 +63,24 @@ static int result_reply(const run_session *s, char *dst, size_t size)
     int32_t state = s->state.load(std::memory_order_acquire);
     if (job == nullptr || (state != SESSION_DONE && state != SESSION_FAILED))
         return -1; /* the common replies: "cancelled", "not finished" */
-    /* Sized so that path, first error and the fixed text always fit the
+    /* Sized so that the path, the error twice (as "error" and
+     * "first_error"), the members and the fixed text always fit the
      * 2,048-byte reply: the texts give way, the JSON stays whole. */
-    char path[700];
-    char error[1100];
+    char path[300];
+    char error[500];
     json_escape(job->in_path, path, sizeof path);
     json_escape(s->error, error, sizeof error);
+    /* The code, the SQLSTATE, and a detail and hint as far as they fit. */
+    char members[400];
+    fail_members(members, sizeof members, &s->fail);
     long long statements = (long long)job->statements_done.load(std::memory_order_relaxed);
     long long errors = (long long)job->errors.load(std::memory_order_relaxed);
     if (state == SESSION_FAILED) {
-        snprintf(dst, size, "{\"ok\":false,\"error\":\"%s\",\"statements\":%lld,\"errors\":%lld}",
-                 error, statements, errors);
+        snprintf(dst, size, "{\"ok\":false,\"error\":\"%s\"%s,\"statements\":%lld,\"errors\":%lld}",
+                 error, members, statements, errors);
         return 0;
     }
-    char extra[1300] = "";
+    char extra[560] = "";
     if (errors > 0)
         snprintf(extra, sizeof extra, ",\"first_error\":\"%s\"", error);
     if (job->single_transaction) {
@@ -84,10 +88,17 @@ static int result_reply(const run_session *s, char *dst, size_t size)
         snprintf(extra + n, sizeof extra - n, ",\"committed\":%s",
                  job->committed.load(std::memory_order_relaxed) ? "true" : "false");
     }
+    /* A script that ran to its end with failed statements did not
+     * restore: the reply says so, with the first failure and its line,
+     * and keeps every count. */
+    char head[960] = "{\"ok\":true";
+    if (errors > 0)
+        snprintf(head, sizeof head, "{\"ok\":false,\"error\":\"%s\"%s", error, members);
     snprintf(dst, size,
-             "{\"ok\":true,\"in_path\":\"%s\",\"statements\":%lld,\"errors\":%lld,"
+             "%s,\"in_path\":\"%s\",\"statements\":%lld,\"errors\":%lld,"
              "\"rows_copied\":%lld,\"bytes\":%lld,\"elapsed_ms\":%lld%s}",
-             path, statements, errors, (long long)job->rows_copied.load(std::memory_order_relaxed),
+             head, path, statements, errors,
+             (long long)job->rows_copied.load(std::memory_order_relaxed),
              (long long)job->bytes_read.load(std::memory_order_relaxed),
              (long long)s->elapsed_ms.load(std::memory_order_relaxed), extra);
     return 0;
@@ -141,16 +152,16 @@ static int32_t start_restore(const char *config_json, const dump_config *cfg)
     restore_job keys;
     restore_job_reset(&keys);
     if (restore_keys(config_json, &keys) != 0) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
     if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || keys.in_path[0] == '\0') {
-        set_last_error("user, database and in_path required");
+        set_last_error(FAIL_CONFIG, "user, database and in_path required");
         return -1;
     }
     int32_t index = session_claim();
     if (index < 0) {
-        set_last_error("no free sessions");
+        set_last_error(FAIL_BUSY, "no free sessions");
         return -2;
     }
     run_session *s = session_at(index);
@@ -164,7 +175,7 @@ static int32_t start_restore(const char *config_json, const dump_config *cfg)
     job->no_privileges = keys.no_privileges;
     session_set_replies(index, progress_reply, result_reply);
     if (session_launch(index, restore_thread) != 0) {
-        set_last_error("thread create failed");
+        set_last_error(FAIL_SYSTEM, "thread create failed");
         return -1;
     }
     return index;
@@ -173,18 +184,20 @@ static int32_t start_restore(const char *config_json, const dump_config *cfg)
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json)
 {
     if (config_json == nullptr) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
+    if (config_text_check(config_json) != 0)
+        return -1;
     /* On the heap: the record is large for a host thread's stack. */
     dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
     if (cfg == nullptr) {
-        set_last_error("out of memory");
+        set_last_error(FAIL_MEMORY, "out of memory");
         return -1;
     }
     int32_t rc = -1;
     if (parse_config(config_json, cfg) != 0)
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
     else
         rc = start_restore(config_json, cfg);
     /* The slot holds its own copy; this one is not needed. */

@@ -18,17 +18,17 @@ static_assert(SESSION_COUNT == REPLY_SLOTS, "a thread's reply block holds one re
 static int32_t start_dump(const dump_config *cfg)
 {
     if (cfg->user[0] == '\0' || cfg->database[0] == '\0' || cfg->out_path[0] == '\0') {
-        set_last_error("user, database and out_path required");
+        set_last_error(FAIL_CONFIG, "user, database and out_path required");
         return -1;
     }
     int32_t index = session_claim();
     if (index < 0) {
-        set_last_error("no free sessions");
+        set_last_error(FAIL_BUSY, "no free sessions");
         return -2;
     }
     session_at(index)->cfg = *cfg;
     if (session_launch(index, dump_worker) != 0) {
-        set_last_error("thread create failed");
+        set_last_error(FAIL_SYSTEM, "thread create failed");
         return -1;
     }
     return index;
@@ -37,19 +37,21 @@ static int32_t start_dump(const dump_config *cfg)
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_start(const char *config_json)
 {
     if (config_json == nullptr) {
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
         return -1;
     }
+    if (config_text_check(config_json) != 0)
+        return -1;
     /* On the heap: the record (every list at its cap) is large for a host
      * thread's stack. */
     dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
     if (cfg == nullptr) {
-        set_last_error("out of memory");
+        set_last_error(FAIL_MEMORY, "out of memory");
         return -1;
     }
     int32_t rc = -1;
     if (parse_config(config_json, cfg) != 0)
-        set_last_error("invalid config json");
+        set_last_error(FAIL_CONFIG, "invalid config json");
     else
         rc = start_dump(cfg);
     /* The session holds its own copy; this one is not needed. */
@@ -149,12 +151,14 @@ static void format_result(const run_session *s, char *dst, size_t size)
             add_warnings(s, dst, size);
     } else if (state == SESSION_CANCELLED || state == SESSION_FAILED) {
         if (state == SESSION_CANCELLED)
-            snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"cancelled\"}");
+            snprintf(dst, size, "%s",
+                     "{\"ok\":false,\"error\":\"cancelled\",\"code\":\"cancelled\"}");
         else
-            format_error_reply(dst, size, s->error);
+            format_error_reply(dst, size, s->error, &s->fail);
         add_partial_path(s, dst, size);
     } else {
-        snprintf(dst, size, "%s", "{\"ok\":false,\"error\":\"not finished\"}");
+        snprintf(dst, size, "%s",
+                 "{\"ok\":false,\"error\":\"not finished\",\"code\":\"not_finished\"}");
     }
 }
 
@@ -164,10 +168,10 @@ static void format_result(const run_session *s, char *dst, size_t size)
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
 {
     if (session_at(session) == nullptr)
-        return "{\"error\":\"bad session\"}";
+        return "{\"error\":\"bad session\",\"code\":\"bad_session\"}";
     reply_block *b = thread_replies();
     if (b == nullptr)
-        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\"}";
+        return "{\"error\":\"" OUT_OF_MEMORY_TEXT "\",\"code\":\"out_of_memory\"}";
     char *dst = b->progress[session];
     session_reply(session, SESSION_PROGRESS, dst, PROGRESS_REPLY_SIZE, format_progress);
     return dst;
@@ -176,7 +180,7 @@ extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_progress(int32_t session)
 extern "C" PGDUMP_API const char *PGDUMP_CALL pgdump_result(int32_t session)
 {
     if (session_at(session) == nullptr)
-        return "{\"ok\":false,\"error\":\"bad session\"}";
+        return "{\"ok\":false,\"error\":\"bad session\",\"code\":\"bad_session\"}";
     reply_block *b = thread_replies();
     if (b == nullptr)
         return OUT_OF_MEMORY_REPLY;

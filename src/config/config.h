@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "config/json_text.h"
+
 #define CONFIG_MAX_TABLES 512
 #define CONFIG_MAX_TOKENS 1600
 #define CONFIG_MAX_SCHEMAS 64
@@ -94,14 +96,7 @@ int parse_config(const char *text, dump_config *cfg);
 void config_mark_unset(dump_config *cfg);
 int config_settle_unset(dump_config *cfg);
 
-/* Copies the raw text text[start..end) into dst, decoding escapes, and
- * writes a NUL after at most limit bytes.  \r \t \n \b \f give their
- * control bytes, \uXXXX (and a surrogate pair of them) the character in
- * UTF-8, any other escaped byte itself.  The value may take limit bytes of
- * raw text, except that a \u escape counts as the bytes it decodes to; a
- * cut never splits an escape or a UTF-8 sequence, but a two-byte escape
- * whose backslash is the last byte allowed leaves that backslash. */
-void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
+/* tok_copy, the value copy of a token: see json_text.h. */
 
 /* The connection parameters and options of cfg for database (pointers
  * into cfg and database), for pg_connect_opts(). */

@@ -10,8 +10,6 @@
  */
 #include "config/json_text.h"
 
-#include "config/config.h"
-
 #include <cstring>
 
 namespace

@@ -1,6 +1,7 @@
 /*
  * The text inside a JSON string: the \uXXXX escape (surrogate pairs
- * included) as the scanner checks it and the value copy decodes it.
+ * included) as the scanner checks it and the value copy (tok_copy)
+ * decodes it.
  * Byte-level only, no I/O.
  */
 #ifndef PGDUMP_JSON_TEXT_H
@@ -20,8 +21,17 @@ int json_read_u_escape(const char *p, const char *end, uint32_t *cp);
  * returns its length, 1 to 4. */
 int json_utf8(uint32_t cp, char out[4]);
 
-/* The value copy of tok_copy (see config.h); returns 1 when the whole raw
+/* The value copy of tok_copy; returns 1 when the whole raw
  * text went into dst, 0 when it was cut. */
 int json_copy_value(const char *text, int32_t start, int32_t end, char *dst, int limit);
+
+/* Copies the raw text text[start..end) into dst, decoding escapes, and
+ * writes a NUL after at most limit bytes.  \r \t \n \b \f give their
+ * control bytes, \uXXXX (and a surrogate pair of them) the character in
+ * UTF-8, any other escaped byte itself.  The value may take limit bytes of
+ * raw text, except that a \u escape counts as the bytes it decodes to; a
+ * cut never splits an escape or a UTF-8 sequence, but a two-byte escape
+ * whose backslash is the last byte allowed leaves that backslash. */
+void tok_copy(const char *text, int32_t start, int32_t end, char *dst, int limit);
 
 #endif

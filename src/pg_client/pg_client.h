@@ -12,7 +12,9 @@
  * cannot make the client allocate a gigabyte by sending a long header.
  *
  * Every function that can fail returns -1 and leaves a short English text
- * in conn->error; a later failure overwrites it, a success leaves it.
+ * in conn->error and its kind in conn->fail (with the server's SQLSTATE,
+ * DETAIL and HINT for a server error); a later failure overwrites both, a
+ * success leaves them, and each new query empties conn->fail.
  *
  * Row values are not copied.  A pg_value points into the connection's
  * receive buffer and stays valid only until the next read on the same
@@ -26,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "error/fail.h"
 #include "platform/platform.h"
 
 /* Size of the read-ahead area: the socket is read in blocks of this size
@@ -50,9 +53,16 @@ struct pg_conn {
     plat_socket sock;        /* invalid handle while no socket is open */
     char server_version[64]; /* server_version reported at start-up */
     char error[512];         /* text of the last failure */
-    unsigned char *buf;      /* heap: payload of the last message + NUL */
-    uint64_t cap;            /* size of buf: 0 or 65536 * 2^k */
-    uint64_t len;            /* payload length of the last message */
+    fail_info fail;          /* its kind and the server's fields */
+    /* A server error's severity as the protocol spells it whatever the
+     * server's language (the V field; S from servers before 9.6). */
+    char severity[16];
+    /* A server error's position (P: characters from the start of the
+     * query text, from 1); 0 when it gave none. */
+    int32_t position;
+    unsigned char *buf; /* heap: payload of the last message + NUL */
+    uint64_t cap;       /* size of buf: 0 or 65536 * 2^k */
+    uint64_t len;       /* payload length of the last message */
     /* While this points to a non-zero flag every read fails with
      * "cancelled"; a read waiting on a silent server notices within
      * PG_WAIT_SLICE_MS and first sends the server a CancelRequest.  Set

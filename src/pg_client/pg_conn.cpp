@@ -13,6 +13,7 @@
 #include "pg_internal.h"
 #include "pg_transport.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +21,23 @@
 /* The first receive buffer; it only ever doubles from here. */
 #define PG_FIRST_CAP 65536u
 
-void pg_set_error(pg_conn *conn, const char *text)
+void pg_set_error(pg_conn *conn, int32_t kind, const char *text)
 {
     snprintf(conn->error, sizeof conn->error, "%s", text);
+    fail_set(&conn->fail, kind);
+    conn->severity[0] = 0;
+    conn->position = 0;
+}
+
+void pg_set_errorf(pg_conn *conn, int32_t kind, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(conn->error, sizeof conn->error, format, ap);
+    va_end(ap);
+    fail_set(&conn->fail, kind);
+    conn->severity[0] = 0;
+    conn->position = 0;
 }
 
 int pg_send_all(pg_conn *conn, const void *data, size_t n)
@@ -43,7 +58,7 @@ int pg_send_all(pg_conn *conn, const void *data, size_t n)
 static bool cancelled(pg_conn *conn)
 {
     if (conn->cancel != nullptr && conn->cancel->load(std::memory_order_relaxed) != 0) {
-        pg_set_error(conn, "cancelled");
+        pg_set_error(conn, FAIL_CANCELLED, "cancelled");
         return true;
     }
     return false;
@@ -66,7 +81,7 @@ static int ra_fill(pg_conn *conn, uint32_t need)
     if (conn->ra == nullptr) {
         conn->ra = static_cast<unsigned char *>(malloc(PG_READ_AHEAD));
         if (conn->ra == nullptr) {
-            pg_set_error(conn, "out of memory");
+            pg_set_error(conn, FAIL_MEMORY, "out of memory");
             return -1;
         }
         conn->ra_pos = 0;
@@ -99,7 +114,7 @@ static int grow_buf(pg_conn *conn, uint64_t need)
         cap *= 2;
     unsigned char *p = static_cast<unsigned char *>(realloc(conn->buf, (size_t)cap));
     if (p == nullptr) {
-        pg_set_error(conn, "out of memory");
+        pg_set_error(conn, FAIL_MEMORY, "out of memory");
         return -1;
     }
     conn->buf = p;
@@ -125,11 +140,11 @@ bool msg_length_allowed(pg_conn *conn, int type, uint32_t length_word)
     if (length_word <= bound)
         return true;
     if (type > 0x20 && type < 0x7F)
-        snprintf(conn->error, sizeof conn->error, "message of type '%c' too long (%u bytes)", type,
-                 (unsigned)length_word);
+        pg_set_errorf(conn, FAIL_PROTOCOL, "message of type '%c' too long (%u bytes)", type,
+                      (unsigned)length_word);
     else
-        snprintf(conn->error, sizeof conn->error, "message of type 0x%02x too long (%u bytes)",
-                 (unsigned)type, (unsigned)length_word);
+        pg_set_errorf(conn, FAIL_PROTOCOL, "message of type 0x%02x too long (%u bytes)",
+                      (unsigned)type, (unsigned)length_word);
     return false;
 }
 
@@ -167,15 +182,17 @@ int msg_read(pg_conn *conn)
      * and is refused by the same test as one above 1 GiB. */
     uint32_t payload = pg_get_u32(hdr + 1) - 4u;
     /* Before the login a PostgreSQL server sends only these: anything else
-     * (an HTTP or SSH banner, say) is not a PostgreSQL server. */
+     * (an HTTP or SSH banner, say) is not a PostgreSQL server.  Refused
+     * from the header, before its length is trusted. */
     if (conn->in_auth != 0 && type != 'R' && type != 'E' && type != 'N' && type != 'v') {
-        snprintf(conn->error, sizeof conn->error,
-                 "server does not speak the PostgreSQL protocol (it sent 0x%02x first)",
-                 (unsigned)type);
+        pg_set_errorf(conn, FAIL_PROTOCOL,
+                      "unexpected message during auth: server does not speak the PostgreSQL "
+                      "protocol (it sent 0x%02x first)",
+                      (unsigned)type);
         return -1;
     }
     if (payload > PG_MAX_PAYLOAD) {
-        pg_set_error(conn, "bad message length");
+        pg_set_error(conn, FAIL_PROTOCOL, "bad message length");
         return -1;
     }
     if (!msg_length_allowed(conn, type, payload + 4u))
@@ -233,38 +250,95 @@ int msg_write(pg_conn *conn, const void *data, size_t n)
     return pg_send_all(conn, data, n);
 }
 
-void parse_error(pg_conn *conn)
+/* Copies a field of flen bytes at src into dst (size bytes), cut at a
+ * character boundary so that a cut text stays valid UTF-8. */
+static void copy_field(char *dst, size_t size, const unsigned char *src, size_t flen)
 {
-    char severity[64] = "";
-    char message[400] = "";
-    const unsigned char *p = conn->buf;
-    size_t n = p != nullptr ? (size_t)conn->len : 0;
+    size_t k = flen < size - 1 ? flen : size - 1;
+    if (k < flen)
+        while (k > 0 && (src[k] & 0xC0) == 0x80)
+            k--;
+    memcpy(dst, src, k);
+    dst[k] = 0;
+}
+
+void pg_decode_fields(const unsigned char *p, size_t n, pg_fields *out)
+{
+    memset(out, 0, sizeof *out);
     size_t pos = 0;
-    while (pos < n && p[pos] != 0) {
+    while (p != nullptr && pos < n && p[pos] != 0) {
         unsigned char code = p[pos];
         size_t start = pos + 1;
-        /* A field without its NUL ends at the payload's end. */
-        size_t flen = strnlen(reinterpret_cast<const char *>(p + start), n - start);
-        if (code == 'S' && flen < sizeof severity) {
-            memcpy(severity, p + start, flen);
-            severity[flen] = 0;
-        } else if (code == 'M') {
-            size_t k = flen < sizeof message - 1 ? flen : sizeof message - 1;
-            memcpy(message, p + start, k);
-            message[k] = 0;
+        size_t flen = start < n ? strnlen(reinterpret_cast<const char *>(p + start), n - start) : 0;
+        const unsigned char *f = p + start;
+        switch (code) {
+        case 'S':
+            /* A severity that does not fit is no severity: the default
+             * stands in rather than a cut word. */
+            if (flen < sizeof out->severity)
+                copy_field(out->severity, sizeof out->severity, f, flen);
+            break;
+        case 'V':
+            if (flen < sizeof out->severity_v)
+                copy_field(out->severity_v, sizeof out->severity_v, f, flen);
+            break;
+        case 'C':
+            if (flen == 5)
+                copy_field(out->sqlstate, sizeof out->sqlstate, f, flen);
+            break;
+        case 'M':
+            copy_field(out->message, sizeof out->message, f, flen);
+            break;
+        case 'D':
+            copy_field(out->detail, sizeof out->detail, f, flen);
+            break;
+        case 'H':
+            copy_field(out->hint, sizeof out->hint, f, flen);
+            break;
+        case 'P': {
+            int32_t v = 0;
+            size_t i = 0;
+            for (; i < flen && i < 9 && f[i] >= '0' && f[i] <= '9'; i++)
+                v = v * 10 + (f[i] - '0');
+            out->position = i == flen ? v : 0;
+            break;
+        }
+        default:
+            break;
         }
         pos = start + flen + 1;
     }
-    if (severity[0] == 0)
-        snprintf(severity, sizeof severity, "%s", "ERROR");
-    snprintf(conn->error, sizeof conn->error, "%s: %s", severity, message);
+}
+
+void parse_error(pg_conn *conn)
+{
+    pg_fields f;
+    pg_decode_fields(conn->buf, conn->buf != nullptr ? (size_t)conn->len : 0, &f);
+    snprintf(conn->error, sizeof conn->error, "%s: %s", f.severity[0] != 0 ? f.severity : "ERROR",
+             f.message);
+    const char *v = f.severity_v[0] != 0 ? f.severity_v : f.severity;
+    snprintf(conn->severity, sizeof conn->severity, "%s", v[0] != 0 ? v : "ERROR");
+    conn->position = f.position;
+    bool auth = conn->in_auth != 0 && f.sqlstate[0] == '2' && f.sqlstate[1] == '8';
+    fail_set(&conn->fail, auth ? FAIL_AUTH : FAIL_SERVER);
+    memcpy(conn->fail.sqlstate, f.sqlstate, sizeof f.sqlstate);
+    memcpy(conn->fail.detail, f.detail, sizeof f.detail);
+    memcpy(conn->fail.hint, f.hint, sizeof f.hint);
 }
 
 void pg_close(pg_conn *conn)
 {
     if (conn->sock != PLAT_INVALID_SOCKET) {
+        /* A Terminate that cannot go (a cancel, a server that stopped
+         * reading) does not replace the failure the owner may still read. */
         static const unsigned char terminate[5] = {'X', 0, 0, 0, 4};
-        pg_send_all(conn, terminate, sizeof terminate);
+        char error[sizeof conn->error];
+        fail_info fail = conn->fail;
+        memcpy(error, conn->error, sizeof error);
+        if (pg_send_all(conn, terminate, sizeof terminate) != 0) {
+            memcpy(conn->error, error, sizeof error);
+            conn->fail = fail;
+        }
         pg_io_close(conn);
         plat_close_socket(conn->sock);
         conn->sock = PLAT_INVALID_SOCKET;

@@ -31,7 +31,7 @@ enum {
 static int connect_fail(pg_conn *conn, const char *text)
 {
     if (text != nullptr)
-        pg_set_error(conn, text);
+        pg_set_error(conn, FAIL_CONFIG, text);
     pg_io_close(conn);
     if (conn->sock != PLAT_INVALID_SOCKET) {
         plat_close_socket(conn->sock);
@@ -77,7 +77,7 @@ static int md5_response(pg_conn *conn, const char *user, const char *password, c
     plat_secure_zero(outer, sizeof outer);
     plat_secure_zero(hex, sizeof hex);
     if (rc != 0)
-        pg_set_error(conn, "md5 failed");
+        pg_set_error(conn, FAIL_SYSTEM, "md5 failed");
     return rc;
 }
 
@@ -150,8 +150,8 @@ static int check_request(pg_conn *conn, const pg_auth_policy *policy, const char
     }
     if (bit != 0 && (policy->allowed & bit) != 0)
         return 0;
-    snprintf(conn->error, sizeof conn->error,
-             "authentication method requirement \"%.127s\" failed: %s", list, reason);
+    pg_set_errorf(conn, FAIL_AUTH, "authentication method requirement \"%.127s\" failed: %s", list,
+                  reason);
     return -1;
 }
 
@@ -164,10 +164,11 @@ static int check_binding(pg_conn *conn, int32_t code)
         return 0;
     if (code == AUTH_OK && conn->cb_used != 0)
         return 0;
-    pg_set_error(conn, code == AUTH_OK ? "channel binding required, but server authenticated "
-                                         "client without channel binding"
-                                       : "channel binding required but not supported by "
-                                         "server's authentication request");
+    pg_set_error(conn, FAIL_AUTH,
+                 code == AUTH_OK ? "channel binding required, but server authenticated "
+                                   "client without channel binding"
+                                 : "channel binding required but not supported by "
+                                   "server's authentication request");
     return -1;
 }
 
@@ -179,17 +180,17 @@ static int negotiate_version(pg_conn *conn)
 {
     const unsigned char *b = conn->buf;
     if (conn->len < 8) {
-        pg_set_error(conn, "short protocol negotiation message");
+        pg_set_error(conn, FAIL_PROTOCOL, "short protocol negotiation message");
         return -1;
     }
     uint32_t minor = pg_get_u32(b);
     uint32_t options = pg_get_u32(b + 4);
     if (minor == 0 && options == 0)
         return 0;
-    snprintf(conn->error, sizeof conn->error,
-             "server answered the start-up with protocol 3.%u and %u unknown options; "
-             "the library speaks protocol 3.0 without options",
-             (unsigned)minor, (unsigned)options);
+    pg_set_errorf(conn, FAIL_PROTOCOL,
+                  "server answered the start-up with protocol 3.%u and %u unknown options; "
+                  "the library speaks protocol 3.0 without options",
+                  (unsigned)minor, (unsigned)options);
     return -1;
 }
 
@@ -211,11 +212,11 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
             continue;
         }
         if (type != 'R') {
-            pg_set_error(conn, "unexpected message during auth");
+            pg_set_error(conn, FAIL_PROTOCOL, "unexpected message during auth");
             return -1;
         }
         if (conn->len < 4) {
-            pg_set_error(conn, "short auth message");
+            pg_set_error(conn, FAIL_PROTOCOL, "short auth message");
             return -1;
         }
         const unsigned char *b = conn->buf;
@@ -232,7 +233,7 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
             break;
         case AUTH_MD5:
             if (conn->len < 8) {
-                pg_set_error(conn, "short md5 auth");
+                pg_set_error(conn, FAIL_PROTOCOL, "short md5 auth");
                 return -1;
             }
             if (send_md5_password(conn, p->user, p->password) != 0)
@@ -243,7 +244,7 @@ static int auth_phase(pg_conn *conn, const pg_conn_params *p, const pg_auth_poli
                 return -1;
             break;
         default:
-            pg_set_error(conn, "unsupported auth method");
+            pg_set_error(conn, FAIL_AUTH, "unsupported auth method");
             return -1;
         }
         finished = true;
@@ -286,6 +287,9 @@ static void reset_conn(pg_conn *conn)
     conn->sock = PLAT_INVALID_SOCKET;
     conn->server_version[0] = 0;
     conn->error[0] = 0;
+    fail_set(&conn->fail, FAIL_NONE);
+    conn->severity[0] = 0;
+    conn->position = 0;
     conn->buf = nullptr;
     conn->cap = 0;
     conn->len = 0;
@@ -309,7 +313,16 @@ static void reset_conn(pg_conn *conn)
     conn->settings_reported = 0;
 }
 
-/* The TCP connection, with the reason and the address in the text. */
+/* The connect's stop test: the owner's cancel flag. */
+static int connect_stopped(const void *ctx)
+{
+    const pg_conn *conn = static_cast<const pg_conn *>(ctx);
+    return conn->cancel != nullptr && conn->cancel->load(std::memory_order_relaxed) != 0;
+}
+
+/* The TCP connection, with the reason and the address in the text.  A
+ * cancel stops the connect within a slice, whether or not a
+ * connect_timeout bounds it. */
 static int open_socket(pg_conn *conn, const pg_conn_params *p)
 {
     char why[300];
@@ -318,18 +331,22 @@ static int open_socket(pg_conn *conn, const pg_conn_params *p)
         int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
         timeout_ms = left > 0 ? (int)left : 1;
     }
-    switch (plat_tcp_open(p->host, p->port, timeout_ms, &conn->sock, why, sizeof why)) {
+    plat_stop_fn stop = conn->cancel != nullptr ? connect_stopped : nullptr;
+    switch (plat_tcp_open_stoppable(p->host, p->port, timeout_ms, stop, conn, &conn->sock, why,
+                                    sizeof why)) {
     case 0:
         return 0;
+    case PLAT_ERR_STOPPED:
+        pg_set_error(conn, FAIL_CANCELLED, "cancelled");
+        return -1;
     case PLAT_ERR_RESOLVE:
-        snprintf(conn->error, sizeof conn->error, "cannot resolve host \"%.200s\": %s", p->host,
-                 why);
+        pg_set_errorf(conn, FAIL_CONNECTION, "cannot resolve host \"%.200s\": %s", p->host, why);
         return -1;
     case PLAT_ERR_SOCKET:
-        snprintf(conn->error, sizeof conn->error, "socket() failed: %s", why);
+        pg_set_errorf(conn, FAIL_CONNECTION, "socket() failed: %s", why);
         return -1;
     default:
-        snprintf(conn->error, sizeof conn->error, "connect failed: %s", why);
+        pg_set_errorf(conn, FAIL_CONNECTION, "connect failed: %s", why);
         return -1;
     }
 }
@@ -350,15 +367,20 @@ static int ssl_request(pg_conn *conn)
         return 0;
     /* An 'E' here comes from a server too old to know the request, or from
      * something that is not PostgreSQL: either way no TLS and no login. */
-    snprintf(conn->error, sizeof conn->error,
-             "received invalid response to SSL negotiation: 0x%02x (not a PostgreSQL server?)",
-             answer);
+    pg_set_errorf(conn, FAIL_PROTOCOL,
+                  "received invalid response to SSL negotiation: 0x%02x (not a PostgreSQL server?)",
+                  answer);
     return -1;
 }
 
+/* attempt() when the TLS handshake itself failed (not a cancel, a time-out
+ * or a certificate check). */
+#define ATTEMPT_HANDSHAKE_FAILED -2
+
 /* One connection attempt: TCP, TLS when use_tls says so (1: if the server
- * will, 2: or fail), then the login.  0 or -1 with everything closed;
- * conn->sock is left valid-looking only on success. */
+ * will, 2: or fail), then the login.  0, or -1 or ATTEMPT_HANDSHAKE_FAILED
+ * with everything closed; conn->sock is left valid-looking only on
+ * success. */
 static int attempt(pg_conn *conn, const pg_conn_params *p, const pg_conn_options *o,
                    const pg_auth_policy *policy, int mode, int use_tls)
 {
@@ -375,12 +397,17 @@ static int attempt(pg_conn *conn, const pg_conn_params *p, const pg_conn_options
         if (answer == 0 && use_tls == 2) {
             static const char *const names[] = {"",        "",          "",           "",
                                                 "require", "verify-ca", "verify-full"};
-            snprintf(conn->error, sizeof conn->error, "server does not support SSL, but sslmode=%s",
-                     names[mode]);
+            pg_set_errorf(conn, FAIL_TLS, "server does not support SSL, but sslmode=%s",
+                          names[mode]);
             return connect_fail(conn, nullptr);
         }
-        if (answer == 1 && pg_tls_start(conn, mode, p->host, o) != 0)
-            return connect_fail(conn, nullptr);
+        if (answer == 1) {
+            int tls = pg_tls_start(conn, mode, p->host, o);
+            if (tls != 0) {
+                connect_fail(conn, nullptr);
+                return tls == PG_TLS_HANDSHAKE_FAILED ? ATTEMPT_HANDSHAKE_FAILED : -1;
+            }
+        }
     }
     if (send_startup(conn, p->user, p->database) != 0)
         return connect_fail(conn, nullptr);
@@ -405,14 +432,14 @@ static int normalise(pg_conn *conn, pg_conn_params *p, pg_conn_options *o, int *
     *mode = pg_tls_parse_mode(o->sslmode);
     int cb = pg_tls_parse_channel_binding(o->channel_binding);
     if (*mode < 0 || cb < 0) {
-        snprintf(conn->error, sizeof conn->error, "invalid %s value: \"%.64s\"",
-                 *mode < 0 ? "sslmode" : "channel_binding",
-                 *mode < 0 ? o->sslmode : o->channel_binding);
+        pg_set_errorf(conn, FAIL_CONFIG, "invalid %s value: \"%.64s\"",
+                      *mode < 0 ? "sslmode" : "channel_binding",
+                      *mode < 0 ? o->sslmode : o->channel_binding);
         return -1;
     }
     conn->channel_binding = cb;
     if (cb == PG_CB_REQUIRE && *mode == PG_SSL_DISABLE) {
-        pg_set_error(conn, "channel_binding=require needs an sslmode that uses SSL");
+        pg_set_error(conn, FAIL_CONFIG, "channel_binding=require needs an sslmode that uses SSL");
         return -1;
     }
     return 0;
@@ -456,8 +483,10 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
         return -1;
 
     pg_auth_policy policy;
-    if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0)
+    if (pg_parse_require_auth(p.require_auth, &policy, conn->error, sizeof conn->error) != 0) {
+        fail_set(&conn->fail, FAIL_CONFIG);
         return -1;
+    }
     snprintf(conn->host, sizeof conn->host, "%s", p.host);
     conn->cancel = o.cancel;
     conn->port = p.port;
@@ -469,18 +498,21 @@ int pg_connect_opts(pg_conn *conn, const pg_conn_params *params, const pg_conn_o
     if (mode == PG_SSL_NONE || mode == PG_SSL_DISABLE) {
         rc = attempt(conn, &p, &o, &policy, mode, 0);
     } else if (mode == PG_SSL_ALLOW) {
-        /* libpq's allow: plain first, TLS only when the server answered
-         * with an error (pg_hba.conf wants hostssl, say). */
+        /* libpq's allow: plain first, TLS only when the server refused
+         * the plain login (pg_hba.conf wants hostssl, say).  Told by the
+         * severity the protocol spells the same in every language. */
         rc = attempt(conn, &p, &o, &policy, mode, 0);
-        if (rc != 0 && strncmp(conn->error, "FATAL", 5) == 0)
+        if (rc != 0 && (conn->fail.kind == FAIL_SERVER || conn->fail.kind == FAIL_AUTH) &&
+            strcmp(conn->severity, "FATAL") == 0)
             rc = attempt(conn, &p, &o, &policy, mode, 2);
     } else {
         rc = attempt(conn, &p, &o, &policy, mode, mode == PG_SSL_PREFER ? 1 : 2);
         /* libpq's prefer: a TLS handshake that fails is retried in plain. */
-        if (rc != 0 && mode == PG_SSL_PREFER &&
-            strncmp(conn->error, "TLS handshake failed", 20) == 0)
+        if (rc == ATTEMPT_HANDSHAKE_FAILED && mode == PG_SSL_PREFER)
             rc = attempt(conn, &p, &o, &policy, mode, 0);
     }
+    if (rc != 0)
+        rc = -1;
     conn->deadline = 0;
     if (rc == 0 && o.role != nullptr && o.role[0] != '\0')
         rc = set_role(conn, o.role);

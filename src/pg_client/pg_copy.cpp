@@ -13,8 +13,9 @@
 
 int pg_send_framed(pg_conn *conn, char type, unsigned char *msg, size_t payload)
 {
+    fail_set(&conn->fail, FAIL_NONE);
     if (payload > PG_MAX_PAYLOAD) {
-        pg_set_error(conn, "message too long");
+        pg_set_error(conn, FAIL_SCRIPT, "message too long");
         return -1;
     }
     uint32_t length = (uint32_t)payload + 4;
@@ -42,13 +43,13 @@ static int refuse_copy_out(pg_conn *conn, pg_exec_result *r)
     if (type < 0)
         return -1;
     if (type != 'c' && type != 'E') {
-        pg_set_error(conn, "bad copy-out stream");
+        pg_set_error(conn, FAIL_PROTOCOL, "bad copy-out stream");
         return -1;
     }
     if (type == 'E') {
         parse_error(conn);
     } else {
-        pg_set_error(conn, "ERROR: COPY TO STDOUT has no place in a restore");
+        pg_set_error(conn, FAIL_SCRIPT, "ERROR: COPY TO STDOUT has no place in a restore");
     }
     note_failure(r);
     return 0;
@@ -87,7 +88,7 @@ int pg_read_results(pg_conn *conn, pg_exec_result *r)
                 return -1;
             break;
         case 'W':
-            pg_set_error(conn, "copy-both answer refused");
+            pg_set_error(conn, FAIL_SCRIPT, "copy-both answer refused");
             return -1;
         default:
             /* Rows of a SELECT, notices, parameter changes: nothing a

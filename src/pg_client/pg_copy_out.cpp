@@ -25,7 +25,7 @@ int pg_copy_unasked(pg_conn *conn, int type)
 {
     bool server_error = false;
     if (type == 'W') {
-        pg_set_error(conn, "unexpected copy-both answer from the server");
+        pg_set_error(conn, FAIL_PROTOCOL, "unexpected copy-both answer from the server");
         return -1;
     }
     if (type == 'G') {
@@ -38,8 +38,9 @@ int pg_copy_unasked(pg_conn *conn, int type)
     }
     if (drain_to_ready(conn, &server_error) != 0)
         return -1;
-    pg_set_error(conn, type == 'G' ? "unexpected copy-in answer from the server"
-                                   : "unexpected copy-out answer from the server");
+    pg_set_error(conn, FAIL_PROTOCOL,
+                 type == 'G' ? "unexpected copy-in answer from the server"
+                             : "unexpected copy-out answer from the server");
     return -1;
 }
 
@@ -56,7 +57,7 @@ int pg_copy_out(pg_conn *conn, const char *sql)
         case 'H':
             /* Overall format (1 byte), column count (2): text only. */
             if (conn->len < 3 || conn->buf[0] != 0) {
-                pg_set_error(conn, "copy-out answer not in text format");
+                pg_set_error(conn, FAIL_PROTOCOL, "copy-out answer not in text format");
                 return -1;
             }
             return 1;
@@ -75,7 +76,7 @@ int pg_copy_out(pg_conn *conn, const char *sql)
             if (type != 'Z' && drain_to_ready(conn, &server_error) != 0)
                 return -1;
             if (!server_error)
-                pg_set_error(conn, "the query gave no copy-out answer");
+                pg_set_error(conn, FAIL_PROTOCOL, "the query gave no copy-out answer");
             return -1;
         default:
             break;

@@ -23,13 +23,21 @@
  * minutes to hours, so it is refused. */
 #define SCRAM_MAX_ITERATIONS 10000000
 
-/* Sets conn->error, cut to fit. */
-void pg_set_error(pg_conn *conn, const char *text);
+/* Sets conn->error, cut to fit, and its kind (FAIL_*) with empty server
+ * fields. */
+void pg_set_error(pg_conn *conn, int32_t kind, const char *text);
+
+/* The same with a printf format. */
+void pg_set_errorf(pg_conn *conn, int32_t kind, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
 
 /* Frees the receive and read-ahead buffers and zeroes their fields. */
 void pg_release_buffers(pg_conn *conn);
 
-/* Sends all n bytes; -1 with "socket write failed". */
+/* Sends all n bytes; -1 with "socket write failed" (or "cancelled"). */
 int pg_send_all(pg_conn *conn, const void *data, size_t n);
 
 /* Sends a simple Query message holding sql.  0, or -1 (conn->error). */
@@ -43,7 +51,26 @@ int msg_read(pg_conn *conn);
 /* Sends one 'p' message with n payload bytes.  0 or -1. */
 int msg_write(pg_conn *conn, const void *data, size_t n);
 
-/* Decodes the ErrorResponse in conn->buf into conn->error. */
+/* The fields of an ErrorResponse or NoticeResponse, cut to fit. */
+struct pg_fields {
+    char severity[64];   /* S: localised */
+    char severity_v[16]; /* V: never localised; empty from servers before 9.6 */
+    char sqlstate[6];    /* C */
+    char message[400];   /* M */
+    char detail[256];    /* D */
+    char hint[256];      /* H */
+    int32_t position;    /* P, 0 when absent or not a number */
+};
+
+/* Decodes the fields of the ErrorResponse or NoticeResponse payload at
+ * p (n bytes); a field without its NUL ends at the payload's end; unknown
+ * fields are skipped.  The one reader of these fields. */
+void pg_decode_fields(const unsigned char *p, size_t n, pg_fields *out);
+
+/* Decodes the ErrorResponse in conn->buf into conn->error ("SEVERITY:
+ * message", the severity as the server's language spells it),
+ * conn->severity and conn->fail: FAIL_SERVER with the SQLSTATE, or
+ * FAIL_AUTH for an authorization error (class 28) before the login ends. */
 void parse_error(pg_conn *conn);
 
 /* SCRAM-SHA-256 exchange, entered with the AuthenticationSASL message in

@@ -15,9 +15,10 @@
 
 int pg_send_query(pg_conn *conn, const char *sql)
 {
+    fail_set(&conn->fail, FAIL_NONE);
     size_t n = strlen(sql);
     if (n > 0xFFFFFFFFu - 5) {
-        pg_set_error(conn, "query too long");
+        pg_set_error(conn, FAIL_CONFIG, "query too long");
         return -1;
     }
     uint32_t length = (uint32_t)(n + 5);
@@ -43,7 +44,7 @@ static int skip_to_ready(pg_conn *conn)
 static int fail_meta(pg_conn *conn, pg_meta *meta, const char *text)
 {
     pg_meta_free(meta);
-    pg_set_error(conn, text);
+    pg_set_error(conn, FAIL_PROTOCOL, text);
     return -1;
 }
 
@@ -128,18 +129,18 @@ static int decode_data_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
     const unsigned char *p = conn->buf;
     size_t len = (size_t)conn->len;
     if (len < 2) {
-        pg_set_error(conn, "short data row");
+        pg_set_error(conn, FAIL_PROTOCOL, "short data row");
         return -1;
     }
     uint32_t n = pg_get_u16(p);
     if (n != meta->count) {
-        pg_set_error(conn, "column count mismatch");
+        pg_set_error(conn, FAIL_PROTOCOL, "column count mismatch");
         return -1;
     }
     size_t pos = 2;
     for (uint32_t i = 0; i < n; i++) {
         if (len - pos < 4) {
-            pg_set_error(conn, "row overrun");
+            pg_set_error(conn, FAIL_PROTOCOL, "row overrun");
             return -1;
         }
         int32_t field_len = (int32_t)pg_get_u32(p + pos);
@@ -151,7 +152,7 @@ static int decode_data_row(pg_conn *conn, const pg_meta *meta, pg_value *values)
             continue;
         }
         if ((size_t)field_len > len - pos) {
-            pg_set_error(conn, "row overrun");
+            pg_set_error(conn, FAIL_PROTOCOL, "row overrun");
             return -1;
         }
         values[i].data = p + pos;
@@ -205,7 +206,7 @@ int pg_query_single(pg_conn *conn, const char *sql, char *dst, size_t dst_size)
         pg_meta_free(&meta);
         if (skip_to_ready(conn) != 0)
             return -1;
-        pg_set_error(conn, "too many columns");
+        pg_set_error(conn, FAIL_PROTOCOL, "too many columns");
         return -1;
     }
     pg_value values[PG_SINGLE_COLUMNS];

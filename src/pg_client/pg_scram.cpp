@@ -181,7 +181,7 @@ static int check_server_final(pg_conn *conn, const char *server_sig)
         return -1;
     }
     if (type != 'R') {
-        pg_set_error(conn, "expected SASL final");
+        pg_set_error(conn, FAIL_PROTOCOL, "expected SASL final");
         return -1;
     }
     /* The server must prove that it knows the password too: a reply
@@ -189,7 +189,7 @@ static int check_server_final(pg_conn *conn, const char *server_sig)
      * signature, or a server knowing nothing could complete the login. */
     const char *v = reinterpret_cast<const char *>(conn->buf + 4);
     if (conn->len < 7 || v[0] != 'v' || v[1] != '=' || strcmp(v + 2, server_sig) != 0) {
-        pg_set_error(conn, "server signature mismatch");
+        pg_set_error(conn, FAIL_AUTH, "server signature mismatch");
         return -1;
     }
     return 0;
@@ -204,12 +204,12 @@ static int send_client_first(pg_conn *conn, const char *mechanism, const char *g
     unsigned char raw[SCRAM_NONCE_RAW];
     size_t olen;
     if (crypto_random(raw, sizeof raw) != 0) {
-        pg_set_error(conn, "rng failed");
+        pg_set_error(conn, FAIL_SYSTEM, "rng failed");
         return -1;
     }
     if (crypto_b64_encode(reinterpret_cast<unsigned char *>(nonce), SCRAM_NONCE_LEN + 1, &olen, raw,
                           sizeof raw) != 0) {
-        pg_set_error(conn, "rng failed");
+        pg_set_error(conn, FAIL_SYSTEM, "rng failed");
         return -1;
     }
 
@@ -238,13 +238,14 @@ static int choose_binding(pg_conn *conn, int offers, bool *plus, const char **gs
     bool tls = conn->tls != nullptr;
     *plus = tls && conn->channel_binding != PG_CB_DISABLE && (offers & OFFERS_PLUS) != 0;
     if (!*plus && conn->channel_binding == PG_CB_REQUIRE) {
-        pg_set_error(conn, tls ? "channel binding is required, but server did not offer an "
-                                 "authentication method that supports channel binding"
-                               : "channel binding is required, but SSL not in use");
+        pg_set_error(conn, FAIL_AUTH,
+                     tls ? "channel binding is required, but server did not offer an "
+                           "authentication method that supports channel binding"
+                         : "channel binding is required, but SSL not in use");
         return -1;
     }
     if (!*plus && (offers & OFFERS_SCRAM) == 0) {
-        pg_set_error(conn, "server does not offer SCRAM-SHA-256");
+        pg_set_error(conn, FAIL_AUTH, "server does not offer SCRAM-SHA-256");
         return -1;
     }
     /* "y": we could bind but the server offered no -PLUS; a server that
@@ -255,7 +256,7 @@ static int choose_binding(pg_conn *conn, int offers, bool *plus, const char **gs
     memcpy(cbind, *gs2, n);
     if (*plus) {
         if (pg_tls_end_point(conn, cbind + n, &hash_len) != 0) {
-            pg_set_error(conn, "cannot hash the server certificate for channel binding");
+            pg_set_error(conn, FAIL_AUTH, "cannot hash the server certificate for channel binding");
             return -1;
         }
         n += hash_len;
@@ -264,7 +265,7 @@ static int choose_binding(pg_conn *conn, int offers, bool *plus, const char **gs
     memcpy(c_attr, "c=", 2);
     if (crypto_b64_encode(reinterpret_cast<unsigned char *>(c_attr + 2), 158, &olen, cbind, n) !=
         0) {
-        pg_set_error(conn, "channel binding encoding failed");
+        pg_set_error(conn, FAIL_AUTH, "channel binding encoding failed");
         return -1;
     }
     return 0;
@@ -289,11 +290,11 @@ int scram_exchange(pg_conn *conn, const char *password)
         return -1;
     }
     if (type != 'R' || conn->len < 4) {
-        pg_set_error(conn, "expected SASL continue");
+        pg_set_error(conn, FAIL_PROTOCOL, "expected SASL continue");
         return -1;
     }
     if (be_code(conn) != 11) {
-        pg_set_error(conn, "expected SASL continue (11)");
+        pg_set_error(conn, FAIL_PROTOCOL, "expected SASL continue (11)");
         return -1;
     }
     char server_first[512];
@@ -307,23 +308,23 @@ int scram_exchange(pg_conn *conn, const char *password)
     int iterations = attrs.iterations;
 
     if (r[0] == 0 || s[0] == 0 || iterations < 1) {
-        pg_set_error(conn, "bad SASL continue");
+        pg_set_error(conn, FAIL_PROTOCOL, "bad SASL continue");
         return -1;
     }
     if (iterations > SCRAM_MAX_ITERATIONS) {
-        snprintf(conn->error, sizeof conn->error, "SCRAM iteration count %d refused: more than %d",
-                 iterations, SCRAM_MAX_ITERATIONS);
+        pg_set_errorf(conn, FAIL_AUTH, "SCRAM iteration count %d refused: more than %d", iterations,
+                      SCRAM_MAX_ITERATIONS);
         return -1;
     }
     if (strncmp(r, nonce, SCRAM_NONCE_LEN) != 0) {
-        pg_set_error(conn, "server nonce mismatch");
+        pg_set_error(conn, FAIL_AUTH, "server nonce mismatch");
         return -1;
     }
     unsigned char salt[SCRAM_MAX_SALT];
     size_t salt_len;
     if (crypto_b64_decode(salt, sizeof salt, &salt_len, reinterpret_cast<const unsigned char *>(s),
                           strlen(s)) != 0) {
-        pg_set_error(conn, "salt decode failed");
+        pg_set_error(conn, FAIL_PROTOCOL, "salt decode failed");
         return -1;
     }
 
@@ -336,7 +337,7 @@ int scram_exchange(pg_conn *conn, const char *password)
     char final_msg[512];
     int rc = scram_proof(password, salt, salt_len, iterations, auth_message, proof, server_sig);
     if (rc != 0) {
-        pg_set_error(conn, "hmac failed");
+        pg_set_error(conn, FAIL_SYSTEM, "hmac failed");
     } else {
         snprintf(final_msg, sizeof final_msg, "%s,p=%s", without_proof, proof);
         rc = msg_write(conn, final_msg, strlen(final_msg));

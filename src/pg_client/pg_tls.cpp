@@ -82,6 +82,8 @@ static int bio_recv(void *ctx, unsigned char *buf, size_t len)
 static void tls_error(pg_conn *conn, const char *what, int rc)
 {
     if (conn->tls != nullptr && conn->tls->io_failed != 0) {
+        /* The socket's own failure keeps its kind (a cancel, a time-out,
+         * a broken connection) under the TLS words. */
         char below[sizeof conn->error];
         snprintf(below, sizeof below, "%s", conn->error);
         snprintf(conn->error, sizeof conn->error, "%s: %s", what, below);
@@ -89,7 +91,7 @@ static void tls_error(pg_conn *conn, const char *what, int rc)
     }
     char text[200];
     mbedtls_strerror(rc, text, sizeof text);
-    snprintf(conn->error, sizeof conn->error, "%s: %s", what, text);
+    pg_set_errorf(conn, FAIL_TLS, "%s: %s", what, text);
 }
 
 static long tls_recv(pg_conn *conn, void *dst, size_t n)
@@ -103,7 +105,7 @@ static long tls_recv(pg_conn *conn, void *dst, size_t n)
         if (crypto_tls_again(r))
             continue;
         if (r == 0 || r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY)
-            pg_set_error(conn, "socket read failed");
+            pg_set_error(conn, FAIL_CONNECTION, "socket read failed");
         else if (conn->tls->io_failed == 0)
             tls_error(conn, "TLS read failed", r);
         return -1;
@@ -202,9 +204,8 @@ static int load_credentials(pg_conn *conn, int mode, const pg_conn_options *p)
     pg_tls *t = conn->tls;
     const char *root = p->sslrootcert != nullptr ? p->sslrootcert : "";
     if (root[0] == 0 && mode >= PG_SSL_VERIFY_CA) {
-        snprintf(conn->error, sizeof conn->error,
-                 "sslmode=%s needs sslrootcert (a PEM file or \"system\")",
-                 mode == PG_SSL_VERIFY_CA ? "verify-ca" : "verify-full");
+        pg_set_errorf(conn, FAIL_TLS, "sslmode=%s needs sslrootcert (a PEM file or \"system\")",
+                      mode == PG_SSL_VERIFY_CA ? "verify-ca" : "verify-full");
         return -1;
     }
     /* As libpq: with a root certificate even require verifies the chain. */
@@ -213,8 +214,7 @@ static int load_credentials(pg_conn *conn, int mode, const pg_conn_options *p)
         int rc = strcmp(root, "system") == 0 ? plat_system_roots(add_root, &t->ca)
                                              : mbedtls_x509_crt_parse_file(&t->ca, root);
         if (rc < 0 || t->ca.version == 0) {
-            snprintf(conn->error, sizeof conn->error, "cannot read root certificates \"%.200s\"",
-                     root);
+            pg_set_errorf(conn, FAIL_TLS, "cannot read root certificates \"%.200s\"", root);
             return -1;
         }
         mbedtls_ssl_conf_ca_chain(&t->conf, &t->ca, nullptr);
@@ -230,15 +230,15 @@ static int load_credentials(pg_conn *conn, int mode, const pg_conn_options *p)
     const char *key = p->sslkey != nullptr ? p->sslkey : "";
     if (cert[0] != 0 || key[0] != 0) {
         if (mbedtls_x509_crt_parse_file(&t->cert, cert) != 0) {
-            snprintf(conn->error, sizeof conn->error, "cannot read certificate \"%.200s\"", cert);
+            pg_set_errorf(conn, FAIL_TLS, "cannot read certificate \"%.200s\"", cert);
             return -1;
         }
         if (crypto_pk_parse_keyfile(&t->key, key, &t->drbg) != 0) {
-            snprintf(conn->error, sizeof conn->error, "cannot read private key \"%.200s\"", key);
+            pg_set_errorf(conn, FAIL_TLS, "cannot read private key \"%.200s\"", key);
             return -1;
         }
         if (mbedtls_ssl_conf_own_cert(&t->conf, &t->cert, &t->key) != 0) {
-            pg_set_error(conn, "certificate and key do not match");
+            pg_set_error(conn, FAIL_TLS, "certificate and key do not match");
             return -1;
         }
     }
@@ -255,14 +255,14 @@ static int tls_setup(pg_conn *conn, int mode, const char *host, const pg_conn_op
         mbedtls_ssl_config_defaults(&t->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0 ||
         crypto_tls_versions(&t->conf) != 0) {
-        pg_set_error(conn, "TLS set-up failed");
+        pg_set_error(conn, FAIL_TLS, "TLS set-up failed");
         return -1;
     }
     mbedtls_ssl_conf_rng(&t->conf, mbedtls_ctr_drbg_random, &t->drbg);
     if (load_credentials(conn, mode, p) != 0)
         return -1;
     if (mbedtls_ssl_setup(&t->ssl, &t->conf) != 0) {
-        pg_set_error(conn, "TLS set-up failed");
+        pg_set_error(conn, FAIL_TLS, "TLS set-up failed");
         return -1;
     }
     /* The name both goes out as SNI and is what verify-full checks; a
@@ -282,7 +282,7 @@ int pg_tls_start(pg_conn *conn, int mode, const char *host, const pg_conn_option
 {
     pg_tls *t = static_cast<pg_tls *>(calloc(1, sizeof(pg_tls)));
     if (t == nullptr) {
-        pg_set_error(conn, "out of memory");
+        pg_set_error(conn, FAIL_MEMORY, "out of memory");
         return -1;
     }
     mbedtls_entropy_init(&t->entropy);
@@ -312,12 +312,15 @@ int pg_tls_start(pg_conn *conn, int mode, const char *host, const pg_conn_option
             for (char *c = info; *c != 0; c++)
                 if (*c == '\n')
                     *c = ';';
-            snprintf(conn->error, sizeof conn->error, "certificate verify failed: %s", info);
+            pg_set_errorf(conn, FAIL_TLS, "certificate verify failed: %s", info);
         } else {
             tls_error(conn, "TLS handshake failed", rc);
         }
         tls_free(conn);
-        return -1;
+        int32_t k = conn->fail.kind;
+        return k == FAIL_CANCELLED || k == FAIL_TIMEOUT || rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED
+                   ? -1
+                   : PG_TLS_HANDSHAKE_FAILED;
     }
     conn->io = &g_tls_transport;
     return 0;

@@ -28,8 +28,12 @@ int pg_tls_parse_channel_binding(const char *text);
 /* Runs the TLS handshake on conn->sock (the server has answered 'S') and
  * makes TLS the connection's transport.  mode is PG_SSL_REQUIRE or
  * stricter, or PG_SSL_ALLOW / PG_SSL_PREFER (which verify like require).
- * 0, or -1 with conn->error set ("certificate verify failed: ...", "TLS
- * handshake failed: ...") and the TLS state released. */
+ * 0, or -1 / PG_TLS_HANDSHAKE_FAILED with conn->error set ("certificate
+ * verify failed: ...", "TLS handshake failed: ...") and the TLS state
+ * released.  PG_TLS_HANDSHAKE_FAILED: the handshake failed for a reason
+ * other than a cancel, a time-out or the certificate check (libpq's prefer
+ * then tries without TLS). */
+#define PG_TLS_HANDSHAKE_FAILED -2
 int pg_tls_start(pg_conn *conn, int mode, const char *host, const pg_conn_options *opts);
 
 /* The tls-server-end-point channel binding data: the hash of the server's

@@ -16,14 +16,53 @@
 #define PG_CANCEL_TIMEOUT_MS 2000
 #define PG_CANCEL_CLOSE_WAIT_MS 250
 
-static long sock_send(pg_conn *conn, const void *src, size_t n)
+/* The time left before the deadline in ms, at most a slice; -1 (with
+ * the error set) when it has passed or the owner asked to stop. */
+static int slice_left(pg_conn *conn)
 {
-    long r = plat_send(conn->sock, src, n);
-    if (r <= 0) {
-        pg_set_error(conn, "socket write failed");
+    if (conn->cancel != nullptr && conn->cancel->load(std::memory_order_relaxed) != 0) {
+        pg_set_error(conn, FAIL_CANCELLED, "cancelled");
         return -1;
     }
-    return r;
+    int ms = PG_WAIT_SLICE_MS;
+    if (conn->deadline != 0) {
+        int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
+        if (left <= 0) {
+            pg_set_error(conn, FAIL_TIMEOUT, "timeout expired");
+            return -1;
+        }
+        if (left < ms)
+            ms = (int)left;
+    }
+    return ms;
+}
+
+/* With a cancel flag or a deadline, a send waits in slices for room, so
+ * that a server that stopped reading cannot hold the caller past a cancel;
+ * without either it blocks as the system does. */
+static long sock_send(pg_conn *conn, const void *src, size_t n)
+{
+    if (conn->cancel == nullptr && conn->deadline == 0) {
+        long r = plat_send(conn->sock, src, n);
+        if (r <= 0) {
+            pg_set_error(conn, FAIL_CONNECTION, "socket write failed");
+            return -1;
+        }
+        return r;
+    }
+    for (;;) {
+        int ms = slice_left(conn);
+        if (ms < 0)
+            return -1;
+        int w = plat_wait_writable(conn->sock, ms);
+        long r = w > 0 ? plat_send_ready(conn->sock, src, n) : w;
+        if (r < 0) {
+            pg_set_error(conn, FAIL_CONNECTION, "socket write failed");
+            return -1;
+        }
+        if (r > 0)
+            return r;
+    }
 }
 
 /* Waits until the socket can be read: 0, or -1 with the reason set. */
@@ -34,22 +73,15 @@ static int wait_readable(pg_conn *conn)
             /* The server may be busy with our query: ask it to stop, so
              * that it does not run on after we have gone. */
             pg_request_cancel(conn);
-            pg_set_error(conn, "cancelled");
+            pg_set_error(conn, FAIL_CANCELLED, "cancelled");
             return -1;
         }
-        int ms = PG_WAIT_SLICE_MS;
-        if (conn->deadline != 0) {
-            int64_t left = (conn->deadline - plat_counter()) * 1000 / plat_counter_freq();
-            if (left <= 0) {
-                pg_set_error(conn, "timeout expired");
-                return -1;
-            }
-            if (left < ms)
-                ms = (int)left;
-        }
+        int ms = slice_left(conn);
+        if (ms < 0)
+            return -1;
         int w = plat_wait_readable(conn->sock, ms);
         if (w < 0) {
-            pg_set_error(conn, "socket read failed");
+            pg_set_error(conn, FAIL_CONNECTION, "socket read failed");
             return -1;
         }
         if (w > 0)
@@ -63,7 +95,7 @@ static long sock_recv(pg_conn *conn, void *dst, size_t n)
         return -1;
     long r = plat_recv(conn->sock, dst, n);
     if (r <= 0) {
-        pg_set_error(conn, "socket read failed");
+        pg_set_error(conn, FAIL_CONNECTION, "socket read failed");
         return -1;
     }
     return r;

@@ -28,8 +28,12 @@ enum {
     PLAT_ERR_RESOLVE = -1, /* getaddrinfo failed or returned nothing */
     PLAT_ERR_SOCKET = -2,  /* socket() failed */
     PLAT_ERR_CONNECT = -3, /* connect() to every address failed */
-    PLAT_ERR_TIMEOUT = -4  /* the time-out ran out first */
+    PLAT_ERR_TIMEOUT = -4, /* the time-out ran out first */
+    PLAT_ERR_STOPPED = -5  /* the caller's stop test said so */
 };
+
+/* Asked between waits: non-zero stops the wait. */
+typedef int (*plat_stop_fn)(const void *ctx);
 
 /* Starts the socket layer (WSAStartup 2.2 on Windows, nothing elsewhere).
  * Called before every connection attempt, never balanced. */
@@ -50,9 +54,26 @@ int plat_tcp_connect(const char *host, int port, plat_socket *out);
 int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
                   size_t err_size);
 
+/* plat_tcp_open() whose connects wait in slices of PLAT_SLICE_MS and ask
+ * stop(ctx) between them (stop null: never stops); PLAT_ERR_STOPPED when
+ * it said so.  The name lookup itself is not interrupted. */
+int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
+                            const void *ctx, plat_socket *out, char *err, size_t err_size);
+
+/* The longest wait between two looks at a stop test. */
+#define PLAT_SLICE_MS 50
+
 /* Waits up to ms milliseconds for s to have bytes (or an end) to read.
  * 1 ready, 0 time out, -1 error. */
 int plat_wait_readable(plat_socket s, int ms);
+
+/* Waits up to ms milliseconds for s to take bytes to send.  1 ready, 0
+ * time out, -1 error. */
+int plat_wait_writable(plat_socket s, int ms);
+
+/* Sends what s takes at once without waiting: bytes moved, 0 when it takes
+ * nothing now, <0 on error. */
+long plat_send_ready(plat_socket s, const void *data, size_t n);
 
 /* An IPv4 or IPv6 address literal as its 4 or 16 bytes in network order:
  * the count, or 0 when text is not such a literal. */

@@ -37,10 +37,13 @@ void net_address_text(const net_addr *a, int port, char *dst, size_t size);
 plat_socket net_socket(const net_addr *a, int *code);
 
 /* Connects s to a, waiting at most until deadline (plat_counter ticks; 0:
- * no limit).  0, or the system's error code; NET_TIMED_OUT when the
- * deadline passed first. */
+ * no limit), in slices of PLAT_SLICE_MS that ask stop(ctx) when stop is
+ * given.  0, or the system's error code; NET_TIMED_OUT when the deadline
+ * passed first, NET_STOPPED when stop said so. */
 #define NET_TIMED_OUT (-1)
-int net_connect(plat_socket s, const net_addr *a, int64_t deadline);
+#define NET_STOPPED (-2)
+int net_connect(plat_socket s, const net_addr *a, int64_t deadline, plat_stop_fn stop,
+                const void *ctx);
 
 /* TCP_NODELAY and keepalives (idle 60 s, probes every 10 s). */
 void net_set_options(plat_socket s);

@@ -61,10 +61,11 @@ void net_resolve_error(int rc, char *dst, size_t size)
     snprintf(dst, size, "%s", gai_strerror(rc));
 }
 
-int net_connect(plat_socket s, const net_addr *a, int64_t deadline)
+int net_connect(plat_socket s, const net_addr *a, int64_t deadline, plat_stop_fn stop,
+                const void *ctx)
 {
     const struct addrinfo *ai = ai_of(a);
-    if (deadline == 0) {
+    if (deadline == 0 && stop == nullptr) {
         int rc;
         do {
             rc = connect(s, ai->ai_addr, ai->ai_addrlen);
@@ -77,13 +78,17 @@ int net_connect(plat_socket s, const net_addr *a, int64_t deadline)
     if (connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
         err = errno;
         while (err == EINPROGRESS || err == EINTR) {
-            int left = net_ms_left(deadline);
+            if (stop != nullptr && stop(ctx) != 0) {
+                err = ECANCELED;
+                break;
+            }
+            int left = deadline != 0 ? net_ms_left(deadline) : PLAT_SLICE_MS;
             if (left <= 0) {
                 err = ETIMEDOUT;
                 break;
             }
             struct pollfd pfd = {s, POLLOUT, 0};
-            int r = poll(&pfd, 1, left);
+            int r = poll(&pfd, 1, left < PLAT_SLICE_MS ? left : PLAT_SLICE_MS);
             if (r <= 0)
                 continue; /* interrupted or out of time: checked above */
             socklen_t len = sizeof err;
@@ -93,6 +98,8 @@ int net_connect(plat_socket s, const net_addr *a, int64_t deadline)
         }
     }
     fcntl(s, F_SETFL, flags);
+    if (err == ECANCELED)
+        return NET_STOPPED;
     return err == ETIMEDOUT ? NET_TIMED_OUT : err;
 }
 
@@ -103,6 +110,29 @@ void net_error_text(int code, char *dst, size_t size)
      * unlike strerror it is safe on the workers' threads. */
     const char *text = strerror_r(code, buf, sizeof buf);
     snprintf(dst, size, "%s", text);
+}
+
+int plat_wait_writable(plat_socket s, int ms)
+{
+    struct pollfd pfd = {s, POLLOUT, 0};
+    int r = poll(&pfd, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+long plat_send_ready(plat_socket s, const void *data, size_t n)
+{
+    if (n > INT_MAX)
+        n = INT_MAX;
+    for (;;) {
+        ssize_t r = send(s, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0)
+            return (long)r;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 int plat_wait_readable(plat_socket s, int ms)

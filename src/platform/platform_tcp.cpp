@@ -69,6 +69,12 @@ int net_ms_left(int64_t deadline)
 int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, char *err,
                   size_t err_size)
 {
+    return plat_tcp_open_stoppable(host, port, timeout_ms, nullptr, nullptr, out, err, err_size);
+}
+
+int plat_tcp_open_stoppable(const char *host, int port, int timeout_ms, plat_stop_fn stop,
+                            const void *ctx, plat_socket *out, char *err, size_t err_size)
+{
     *out = PLAT_INVALID_SOCKET;
     snprintf(err, err_size, "%s", "");
     /* Winsock resolves an empty name to the machine's own addresses, where
@@ -96,7 +102,7 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             result = PLAT_ERR_SOCKET;
             continue;
         }
-        code = net_connect(s, a, deadline);
+        code = net_connect(s, a, deadline, stop, ctx);
         if (code == 0) {
             net_set_options(s);
             *out = s;
@@ -104,6 +110,11 @@ int plat_tcp_open(const char *host, int port, int timeout_ms, plat_socket *out, 
             break;
         }
         plat_close_socket(s);
+        if (code == NET_STOPPED) {
+            snprintf(err, err_size, "%s: stopped", where);
+            result = PLAT_ERR_STOPPED;
+            break;
+        }
         if (code == NET_TIMED_OUT)
             snprintf(reason, sizeof reason, "%s", "timeout expired");
         else

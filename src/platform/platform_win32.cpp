@@ -85,32 +85,71 @@ void net_resolve_error(int rc, char *dst, size_t size)
     net_error_text(WSAGetLastError(), dst, size);
 }
 
-int net_connect(plat_socket ps, const net_addr *a, int64_t deadline)
+int net_connect(plat_socket ps, const net_addr *a, int64_t deadline, plat_stop_fn stop,
+                const void *ctx)
 {
     SOCKET s = sock_of(ps);
     const struct addrinfo *ai = ai_of(a);
-    if (deadline == 0)
+    if (deadline == 0 && stop == nullptr)
         return connect(s, ai->ai_addr, (int)ai->ai_addrlen) == 0 ? 0 : WSAGetLastError();
     u_long on = 1, off = 0;
     ioctlsocket(s, FIONBIO, &on);
     int err = 0;
     if (connect(s, ai->ai_addr, (int)ai->ai_addrlen) != 0) {
         err = WSAGetLastError();
-        if (err == WSAEWOULDBLOCK) {
-            int left = net_ms_left(deadline);
-            WSAPOLLFD pfd = {s, POLLOUT, 0};
-            int r = left > 0 ? WSAPoll(&pfd, 1, left) : 0;
-            if (r <= 0) {
-                err = WSAETIMEDOUT;
-            } else {
-                int len = sizeof err;
-                if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
-                    err = WSAGetLastError();
+        while (err == WSAEWOULDBLOCK) {
+            if (stop != nullptr && stop(ctx) != 0) {
+                err = WSAECANCELLED;
+                break;
             }
+            int left = deadline != 0 ? net_ms_left(deadline) : PLAT_SLICE_MS;
+            if (left <= 0) {
+                err = WSAETIMEDOUT;
+                break;
+            }
+            /* A refused connect shows as POLLERR / POLLHUP, read below. */
+            WSAPOLLFD pfd = {s, POLLOUT, 0};
+            int r = WSAPoll(&pfd, 1, left < PLAT_SLICE_MS ? left : PLAT_SLICE_MS);
+            if (r < 0) {
+                err = WSAGetLastError();
+                break;
+            }
+            if (r == 0)
+                continue;
+            int len = sizeof err;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+                err = WSAGetLastError();
         }
     }
     ioctlsocket(s, FIONBIO, &off);
+    if (err == WSAECANCELLED)
+        return NET_STOPPED;
     return err == WSAETIMEDOUT ? NET_TIMED_OUT : err;
+}
+
+int plat_wait_writable(plat_socket s, int ms)
+{
+    WSAPOLLFD pfd = {(SOCKET)s, POLLWRNORM, 0};
+    int r = WSAPoll(&pfd, 1, ms);
+    if (r < 0)
+        return -1;
+    return r > 0 ? 1 : 0;
+}
+
+long plat_send_ready(plat_socket s, const void *data, size_t n)
+{
+    if (n > INT_MAX)
+        n = INT_MAX;
+    /* Winsock has no per-call MSG_DONTWAIT: the socket is non-blocking for
+     * this one send. */
+    u_long on = 1, off = 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &on);
+    int r = send((SOCKET)s, static_cast<const char *>(data), (int)n, 0);
+    int e = r < 0 ? WSAGetLastError() : 0;
+    ioctlsocket((SOCKET)s, FIONBIO, &off);
+    if (r >= 0)
+        return r;
+    return e == WSAEWOULDBLOCK ? 0 : -1;
 }
 
 int plat_wait_readable(plat_socket s, int ms)

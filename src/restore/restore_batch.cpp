@@ -17,15 +17,34 @@
 #include <cstdlib>
 #include <cstring>
 
-int rp_fatal(replay *rp, uint64_t line, const char *text)
+/* "line N: text" (or text alone for line 0) into the slot's error, with
+ * the kind of the connection's failure when text is the connection's own
+ * text, of the input's when it is the input's, else a script failure. */
+static void set_failure(replay *rp, int32_t kind, uint64_t line, const char *text)
 {
+    run_session *s = rp->s;
     if (line > 0)
-        snprintf(rp->s->error, sizeof rp->s->error, "line %llu: %s", (unsigned long long)line,
-                 text);
+        snprintf(s->error, sizeof s->error, "line %llu: %s", (unsigned long long)line, text);
     else
-        snprintf(rp->s->error, sizeof rp->s->error, "%s", text);
+        snprintf(s->error, sizeof s->error, "%s", text);
+    if (kind != FAIL_NONE)
+        fail_set(&s->fail, kind);
+    else if (rp->conn != nullptr && text == rp->conn->error)
+        fail_copy(&s->fail, &rp->conn->fail, FAIL_PROTOCOL);
+    else
+        fail_set(&s->fail, rp->in != nullptr && text == rp->in->error ? FAIL_IO : FAIL_SCRIPT);
+}
+
+int rp_fatal_kind(replay *rp, int32_t kind, uint64_t line, const char *text)
+{
+    set_failure(rp, kind, line, text);
     rp->fatal = 1;
     return -1;
+}
+
+int rp_fatal(replay *rp, uint64_t line, const char *text)
+{
+    return rp_fatal_kind(rp, FAIL_NONE, line, text);
 }
 
 int rp_failed(replay *rp, uint64_t line, const char *text)
@@ -35,8 +54,7 @@ int rp_failed(replay *rp, uint64_t line, const char *text)
         return rp_fatal(rp, line, text);
     /* The first failure stays in the slot's text for the result. */
     if (n == 1)
-        snprintf(rp->s->error, sizeof rp->s->error, "line %llu: %s", (unsigned long long)line,
-                 text);
+        set_failure(rp, FAIL_NONE, line, text);
     return 0;
 }
 
@@ -56,7 +74,7 @@ static int grow_batch(replay *rp, size_t need)
         cap *= 2;
     unsigned char *p = static_cast<unsigned char *>(realloc(rp->batch, cap));
     if (p == nullptr)
-        return rp_fatal(rp, 0, "out of memory");
+        return rp_fatal_kind(rp, FAIL_MEMORY, 0, "out of memory");
     rp->batch = p;
     rp->batch_cap = cap;
     return 0;
@@ -107,6 +125,34 @@ static int aborted(replay *rp, uint32_t first, uint32_t last)
     return 0;
 }
 
+/* The statement of [first, last) that failed.  The server runs them one
+ * after the other, so the count of those it finished names it, unless the
+ * message failed before any ran: a syntax error anywhere in it fails the
+ * whole message at parse time, and the error's position (characters from
+ * the message's start) says where. */
+static uint32_t failed_statement(replay *rp, uint32_t first, uint32_t last, const pg_exec_result *r)
+{
+    uint32_t at = first + r->failed_at;
+    if (at >= last)
+        return last - 1; /* the implicit commit after the last statement failed */
+    if (r->failed_at != 0 || rp->conn->position <= 0 || last - first < 2)
+        return at;
+    const unsigned char *text = rp->batch + PG_FRAME_HEADER;
+    size_t from = rp->stmts[first].off;
+    size_t end = rp->stmts[last - 1].off + rp->stmts[last - 1].len;
+    int64_t chars = 0;
+    size_t pos = from;
+    /* Characters are counted as UTF-8, the encoding the library's scripts
+     * and PostgreSQL's usual ones are written in. */
+    for (; pos < end; pos++)
+        if ((text[pos] & 0xC0) != 0x80 && ++chars == rp->conn->position)
+            break;
+    for (uint32_t i = first; i < last; i++)
+        if (pos < rp->stmts[i].off + rp->stmts[i].len)
+            return i;
+    return at;
+}
+
 /* Statement i of a batch is sent again alone: when a statement resent
  * before it changed standard_conforming_strings, it must still be one
  * whole statement as the server will now read it. */
@@ -155,9 +201,7 @@ static int run_range(replay *rp, uint32_t first, uint32_t last)
             count_done(rp, last - first);
             return 0;
         }
-        uint32_t at = first + r.failed_at;
-        if (at >= last)
-            at = last - 1; /* the implicit commit after the last statement failed */
+        uint32_t at = failed_statement(rp, first, last, &r);
         if (tx_before == 'I' && last - first > 1) {
             for (uint32_t i = first; i <= at; i++)
                 if (resend_checked(rp, i) != 0 || run_range(rp, i, i + 1) != 0)

@@ -32,7 +32,7 @@ int rp_init(replay *rp)
     rp->win = rp->win_mem != nullptr ? rp->win_mem + PG_FRAME_HEADER : nullptr;
     rp->out = static_cast<unsigned char *>(malloc(PG_FRAME_HEADER + RP_COPY_CHUNK));
     if (rp->win == nullptr || rp->out == nullptr)
-        return rp_fatal(rp, 0, "out of memory");
+        return rp_fatal_kind(rp, FAIL_MEMORY, 0, "out of memory");
     /* The settings of the login count like any later report. */
     rp->settings_seen = rp->conn->settings_reported - 1;
     return rp_follow_settings(rp);
@@ -85,7 +85,8 @@ static long fill(replay *rp)
         size_t cap = rp->win_cap * 2;
         char *p = static_cast<char *>(realloc(rp->win_mem, win_bytes(cap)));
         if (p == nullptr)
-            return rp_fatal(rp, rp->lx.line, "out of memory (statement too long)");
+            return rp_fatal_kind(rp, FAIL_MEMORY, rp->lx.line,
+                                 "out of memory (statement too long)");
         rp->win_mem = p;
         rp->win = p + PG_FRAME_HEADER;
         rp->win_cap = cap;

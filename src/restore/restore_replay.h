@@ -16,9 +16,10 @@
 #include <cstdint>
 
 #include "pg_client/pg_client.h"
-#include "restore/restore_run.h"
+#include "restore/restore_job.h"
 #include "restore/script_input.h"
 #include "script/psql_lexer.h"
+#include "session/session.h"
 
 /* Statements per query message, and the bytes after which a batch is sent
  * whatever its count: enough to hide the round trip, small enough that a
@@ -134,8 +135,13 @@ int rp_alone(replay *rp, const char *text, size_t len, uint64_t line);
  * slot's error as "line N: text".  0 to go on, -1 to end. */
 int rp_failed(replay *rp, uint64_t line, const char *text);
 
-/* Ends the run: "line N: text" into the slot's error, fatal set; -1. */
+/* Ends the run: "line N: text" into the slot's error, fatal set; -1.  The
+ * failure's kind is the connection's when text is conn->error, FAIL_IO
+ * when it is the input's error, else FAIL_SCRIPT. */
 int rp_fatal(replay *rp, uint64_t line, const char *text);
+
+/* rp_fatal with the failure's kind (FAIL_*). */
+int rp_fatal_kind(replay *rp, int32_t kind, uint64_t line, const char *text);
 
 /* restore_copy.cpp */
 

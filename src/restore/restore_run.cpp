@@ -55,7 +55,9 @@ static int control(replay *rp, const char *sql)
     if (r.failed) {
         char text[600];
         snprintf(text, sizeof text, "%s: %s", sql, rp->conn->error);
-        return rp_fatal(rp, 0, text);
+        rp_fatal(rp, 0, text);
+        fail_copy(&rp->s->fail, &rp->conn->fail, FAIL_SERVER);
+        return -1;
     }
     return strcmp(r.tag, "ROLLBACK") == 0 ? 1 : 0;
 }
@@ -85,7 +87,7 @@ void restore_run(run_session *s, restore_job *job)
 
     script_input in;
     if (si_open(&in, job->in_path) != 0) {
-        session_set_error(s, in.error);
+        session_set_error(s, FAIL_IO, in.error);
         finish(s, SESSION_FAILED);
         return;
     }
@@ -97,7 +99,7 @@ void restore_run(run_session *s, restore_job *job)
     /* The password is not needed after the login, whatever its outcome. */
     config_wipe_password(&s->cfg);
     if (connected != 0) {
-        session_set_error(s, conn.error);
+        session_set_conn_error(s, &conn);
         si_close(&in);
         finish(s, SESSION_FAILED);
         return;

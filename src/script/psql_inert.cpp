@@ -1,7 +1,10 @@
 /*
- * Whether a text, lexed alone, could sit inside a statement of a script
- * without moving any cut psql makes around it.
+ * Inertness of a text pasted into a script: lexed alone with the same
+ * scanner as a whole script, it must leave nothing open that could move a
+ * cut of the script around it.
  */
+#include "script/psql_lexer.h"
+
 #include "script/lexer_internal.h"
 
 /* Whether text, lexed alone, is free of everything that could move a cut

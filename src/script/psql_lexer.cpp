@@ -131,16 +131,19 @@ void lx_resume_statement(lx_scanner *s)
     }
 }
 
-/* The byte after a ':' of normal text: "::" and ":=" are tokens, a name
- * is a psql variable (without '$', never a keyword), a quote or '{' may
- * be one.  1 when c was consumed, else CONTINUE. */
-static int settle_colon(lx_scanner *s, unsigned char c)
+/* The byte after a held ':' of normal text: a cast, psql's variable
+ * forms, or nothing of note. */
+static int settle_colon(lx_scanner *s, unsigned char c, bool at_end, uint64_t off, uint64_t line)
 {
+    significant(s, off, line, false);
+    if (at_end)
+        return CONTINUE;
     if (c == ':' || c == '=') {
         significant(s, s->offset, s->line, false);
         return 1;
     }
     if (lx_is_var_char(c)) {
+        /* psql's variable: a name without '$', never a keyword */
         s->flags |= LX_F_VARIABLE;
         s->word = W_VAR;
         significant(s, s->offset, s->line, false);
@@ -187,8 +190,7 @@ static int settle(lx_scanner *s, unsigned char c, bool at_end)
         s->mode = M_META;
         return lx_event(s, LX_EV_BACKSLASH, off, line);
     case P_COLON:
-        significant(s, off, line, false);
-        return at_end ? CONTINUE : settle_colon(s, c);
+        return settle_colon(s, c, at_end, off, line);
     case P_NUM_E:
         if (!at_end && lx_is_digit(c)) {
             s->word = W_NUM;
@@ -273,25 +275,65 @@ static int normal_word_byte(lx_scanner *s, unsigned char c)
     return 0;
 }
 
-/* A quote of normal text at off opens a literal: with
- * standard_conforming_strings off psql reads '' as E'', except after a
- * b, x or U& prefix (raw_before: the prefix state before this byte). */
-static void open_quote(lx_scanner *s, uint64_t off, uint8_t raw_before)
+/* Punctuation of normal text at offset off: quotes, dollar tags, held
+ * bytes, parentheses and the ';' that ends a statement. */
+static int normal_punct(lx_scanner *s, unsigned char c, uint64_t off, uint8_t raw_before)
 {
+    switch (c) {
+    case '-':
+        lx_hold(s, P_DASH);
+        return CONTINUE;
+    case '/':
+        lx_hold(s, P_SLASH);
+        return CONTINUE;
+    case '\\':
+        lx_hold(s, P_BACKSLASH);
+        return CONTINUE;
+    case ':':
+        lx_hold(s, P_COLON);
+        return CONTINUE;
+    case '$':
+        significant(s, off, s->line, false);
+        s->mode = M_TAG;
+        s->tag_seen = 0;
+        s->tag_len = 0;
+        return CONTINUE;
+    case '\'': {
+        significant(s, off, s->line, false);
+        bool raw = s->raw_prefix == 1 || raw_before == 2;
+        s->raw_prefix = 0;
+        /* standard_conforming_strings off: psql reads '' as E'' */
+        s->mode = s->std_strings || raw ? M_SQ : M_EQ;
+        return CONTINUE;
+    }
+    case '"':
+        significant(s, off, s->line, false);
+        s->mode = M_DQ;
+        return CONTINUE;
+    case '(':
+        s->paren_depth++;
+        break;
+    case ')':
+        if (s->paren_depth > 0)
+            s->paren_depth--;
+        else
+            s->underflow = 1;
+        break;
+    case ';':
+        significant(s, off, s->line, false);
+        if (s->paren_depth == 0 && s->begin_depth == 0) {
+            s->copy_from_stdin = s->copy_words == CP_STDIN;
+            lx_end_statement_words(s);
+            return lx_event(s, LX_EV_STATEMENT, off, s->line);
+        }
+        if (s->paren_depth == 0)
+            s->body_semicolon = 1;
+        return CONTINUE;
+    default:
+        break;
+    }
     significant(s, off, s->line, false);
-    bool raw = s->raw_prefix == 1 || raw_before == 2;
-    s->raw_prefix = 0;
-    s->mode = s->std_strings || raw ? M_SQ : M_EQ;
-}
-
-/* A '$' of normal text at off: a dollar-quote tag or a parameter may
- * follow. */
-static void open_tag(lx_scanner *s, uint64_t off)
-{
-    significant(s, off, s->line, false);
-    s->mode = M_TAG;
-    s->tag_seen = 0;
-    s->tag_len = 0;
+    return CONTINUE;
 }
 
 int lx_normal_byte(lx_scanner *s, unsigned char c)
@@ -325,53 +367,7 @@ int lx_normal_byte(lx_scanner *s, unsigned char c)
         significant(s, off, s->line, false);
         return CONTINUE;
     }
-    switch (c) {
-    case '-':
-        lx_hold(s, P_DASH);
-        return CONTINUE;
-    case '/':
-        lx_hold(s, P_SLASH);
-        return CONTINUE;
-    case '\\':
-        lx_hold(s, P_BACKSLASH);
-        return CONTINUE;
-    case ':':
-        lx_hold(s, P_COLON);
-        return CONTINUE;
-    case '$':
-        open_tag(s, off);
-        return CONTINUE;
-    case '\'':
-        open_quote(s, off, raw_before);
-        return CONTINUE;
-    case '"':
-        significant(s, off, s->line, false);
-        s->mode = M_DQ;
-        return CONTINUE;
-    case '(':
-        s->paren_depth++;
-        break;
-    case ')':
-        if (s->paren_depth > 0)
-            s->paren_depth--;
-        else
-            s->underflow = 1;
-        break;
-    case ';':
-        significant(s, off, s->line, false);
-        if (s->paren_depth == 0 && s->begin_depth == 0) {
-            s->copy_from_stdin = s->copy_words == CP_STDIN;
-            lx_end_statement_words(s);
-            return lx_event(s, LX_EV_STATEMENT, off, s->line);
-        }
-        if (s->paren_depth == 0)
-            s->body_semicolon = 1;
-        return CONTINUE;
-    default:
-        break;
-    }
-    significant(s, off, s->line, false);
-    return CONTINUE;
+    return normal_punct(s, c, off, raw_before);
 }
 
 /* Collecting $tag after a '$' of normal text. */

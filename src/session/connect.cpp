@@ -39,11 +39,13 @@ static int drain(pg_conn *conn, pg_meta *meta)
     pg_value *v =
         static_cast<pg_value *>(calloc(meta->count > 0 ? meta->count : 1, sizeof(pg_value)));
     int rc = -1;
-    if (v == nullptr)
+    if (v == nullptr) {
         snprintf(conn->error, sizeof conn->error, "out of memory");
-    else
+        fail_set(&conn->fail, FAIL_MEMORY);
+    } else {
         while ((rc = pg_read_row(conn, meta, v)) == 1) {
         }
+    }
     free(v);
     pg_meta_free(meta);
     return rc;
@@ -55,8 +57,10 @@ int session_command(pg_conn *conn, const char *sql)
     int rc = pg_query(conn, sql, &meta);
     if (rc != 1)
         return rc;
-    if (drain(conn, &meta) == 0)
+    if (drain(conn, &meta) == 0) {
         snprintf(conn->error, sizeof conn->error, "unexpected rows from a command");
+        fail_set(&conn->fail, FAIL_PROTOCOL);
+    }
     return -1;
 }
 
@@ -96,11 +100,13 @@ int session_export_snapshot(pg_conn *conn, char *dst, size_t size)
     /* The id goes back into a statement: only the characters an id has. */
     if (dst[0] == '\0') {
         snprintf(conn->error, sizeof conn->error, "empty snapshot id from the server");
+        fail_set(&conn->fail, FAIL_REFUSED);
         return -1;
     }
     for (const char *p = dst; *p != '\0'; p++)
         if (!((*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'F') || *p == '-')) {
             snprintf(conn->error, sizeof conn->error, "unexpected snapshot id from the server");
+            fail_set(&conn->fail, FAIL_REFUSED);
             return -1;
         }
     return 0;

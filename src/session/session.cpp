@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pg_client/pg_client.h"
+
 /* The counter frequency is read once per process.  init is published with
  * release after freq, so a run that sees init set also sees freq. */
 static std::atomic<int64_t> g_freq;
@@ -24,18 +26,35 @@ int64_t now_ms(void)
     return (c / f) * 1000 + (c % f) * 1000 / f;
 }
 
-void session_set_error(run_session *s, const char *text)
+void session_set_error(run_session *s, int32_t kind, const char *text)
 {
     snprintf(s->error, sizeof s->error, "%s", text);
+    fail_set(&s->fail, kind);
 }
 
-void session_add_warning(run_session *s, const char *text)
+void session_set_error(run_session *s, const char *text)
 {
-    char *w = s->dump.warnings;
-    s->dump.warning_count++;
-    size_t used = strnlen(w, sizeof s->dump.warnings);
+    session_set_error(s, FAIL_NONE, text);
+}
+
+void session_set_failure(run_session *s, const fail_info *f, int32_t fallback, const char *text)
+{
+    snprintf(s->error, sizeof s->error, "%s", text);
+    fail_copy(&s->fail, f, fallback);
+}
+
+void session_set_conn_error(run_session *s, const pg_conn *conn)
+{
+    session_set_failure(s, &conn->fail, FAIL_PROTOCOL, conn->error);
+}
+
+void dump_add_warning(dump_progress *p, const char *text)
+{
+    char *w = p->warnings;
+    p->warning_count++;
+    size_t used = strnlen(w, sizeof p->warnings);
     size_t n = strnlen(text, 300);
-    if (used + n + 2 > sizeof s->dump.warnings)
+    if (used + n + 2 > sizeof p->warnings)
         return;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = (unsigned char)text[i];
@@ -43,6 +62,11 @@ void session_add_warning(run_session *s, const char *text)
     }
     w[used + n] = '\n';
     w[used + n + 1] = '\0';
+}
+
+void session_add_warning(run_session *s, const char *text)
+{
+    dump_add_warning(&s->dump, text);
 }
 
 void session_set_table(run_session *s, const char *name)

@@ -26,7 +26,10 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "error/fail.h"
 #include "platform/platform.h"
+
+struct pg_conn;
 
 #define SESSION_COUNT 4
 
@@ -71,6 +74,7 @@ struct run_session {
     std::atomic<int64_t> start_ms;
     std::atomic<int64_t> elapsed_ms;
     char error[512]; /* written before the final state */
+    fail_info fail;  /* its kind and a server's fields, written with it */
     dump_progress dump;
 };
 
@@ -80,14 +84,29 @@ static_assert(std::atomic<int64_t>::is_always_lock_free, "64-bit atomics must be
 /* Milliseconds of the monotonic counter. */
 int64_t now_ms(void);
 
-/* Copies text into s->error, cut to 511 bytes. */
+/* Copies text into s->error, cut to 511 bytes, and kind (FAIL_*) into
+ * s->fail. */
+void session_set_error(run_session *s, int32_t kind, const char *text);
+
+/* The same for a failure of no listed kind: its code is "internal".  Kept
+ * for callers not yet told their kind. */
 void session_set_error(run_session *s, const char *text);
+
+/* The same with the kind and server fields of f, or fallback when f has
+ * no kind (the text is then not the client's). */
+void session_set_failure(run_session *s, const fail_info *f, int32_t fallback, const char *text);
+
+/* The connection's last failure: its text, kind and server fields. */
+void session_set_conn_error(run_session *s, const pg_conn *conn);
 
 /* Adds one warning to the run's result (the one way every part of a run
  * reports one): a text of its own, control bytes turned into blanks, cut
  * to 300 bytes.  Counted always, kept while the slot has room.  On the
  * run's own thread, before the final state. */
 void session_add_warning(run_session *s, const char *text);
+
+/* session_add_warning for a part that holds only the dump's record. */
+void dump_add_warning(dump_progress *p, const char *text);
 
 /* Rewrites current_table with name, cut to 127 bytes. */
 void session_set_table(run_session *s, const char *name);

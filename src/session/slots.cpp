@@ -79,6 +79,7 @@ static void session_clear(run_session *s)
     s->start_ms.store(0, std::memory_order_relaxed);
     s->elapsed_ms.store(0, std::memory_order_relaxed);
     memset(s->error, 0, sizeof s->error);
+    memset(&s->fail, 0, sizeof s->fail);
     memset(s->dump.partial_path, 0, sizeof s->dump.partial_path);
     memset(s->dump.warnings, 0, sizeof s->dump.warnings);
     s->dump.warning_count = 0;

@@ -217,3 +217,106 @@ TEST(Auth, RepeatedRequestsAreAnsweredInTurn)
     srv.join();
     EXPECT_EQ(srv.message(2), fe_password(std::string("pw\0", 3)));
 }
+
+TEST(Auth, FailuresCarryTheirKindAndTheServersFields)
+{
+    /* A German server: S is localised, V is not.  Without V (servers
+     * before 9.6) S stands in. */
+    const std::string german = be_error_fields({{'S', "SCHWERWIEGEND"},
+                                                {'V', "FATAL"},
+                                                {'C', "28P01"},
+                                                {'M', "Passwort-Authentifizierung fehlgeschlagen"},
+                                                {'D', "Rolle \"u\" existiert nicht."},
+                                                {'H', "Fragen Sie."},
+                                                {'P', "12"}});
+    struct {
+        std::string reply;
+        const char *text;
+        int32_t kind;
+        const char *sqlstate, *severity, *detail, *hint;
+        int32_t position;
+    } cases[] = {
+        {german, "SCHWERWIEGEND: Passwort-Authentifizierung fehlgeschlagen", FAIL_AUTH, "28P01",
+         "FATAL", "Rolle \"u\" existiert nicht.", "Fragen Sie.", 12},
+        {be_error_fields({{'S', "FATAL"}, {'C', "3D000"}, {'M', "no db"}, {'P', "1x"}}),
+         "FATAL: no db", FAIL_SERVER, "3D000", "FATAL", "", "", 0},
+        {be_error_fields({{'M', "bare"}, {'C', "toolong"}}), "ERROR: bare", FAIL_SERVER, "",
+         "ERROR", "", "", 0},
+        {be_auth(2), "unsupported auth method", FAIL_AUTH, "", "", "", "", 0},
+        {be_msg('R', std::string(3, '\0')), "short auth message", FAIL_PROTOCOL, "", "", "", "", 0},
+    };
+    for (auto &k : cases) {
+        expect_auth_failure(k.reply, k.text);
+        fake_server srv;
+        srv.read_startup().send(k.reply).read_until_closed();
+        pg_conn conn;
+        ASSERT_EQ(connect_to(srv, &conn), -1);
+        EXPECT_EQ(k.kind, conn.fail.kind) << k.text;
+        EXPECT_STREQ(k.sqlstate, conn.fail.sqlstate);
+        EXPECT_STREQ(k.severity, conn.severity);
+        EXPECT_STREQ(k.detail, conn.fail.detail);
+        EXPECT_STREQ(k.hint, conn.fail.hint);
+        EXPECT_EQ(k.position, conn.position);
+    }
+}
+
+TEST(Auth, StartUpMessagesBeforeTheLoginAreUnexpected)
+{
+    const struct {
+        std::string reply;
+        const char *text;
+    } cases[] = {
+        {be_msg('S', std::string("server_version\0"
+                                 "16\0",
+                                 18)),
+         "unexpected message during auth: server does not speak the PostgreSQL protocol (it sent "
+         "0x53 first)"},
+        {be_ready(), "unexpected message during auth: server does not speak the PostgreSQL "
+                     "protocol (it sent 0x5a first)"},
+        {be_msg('K', be_i32(1) + be_i32(2)),
+         "unexpected message during auth: server does not speak the PostgreSQL protocol (it sent "
+         "0x4b first)"},
+    };
+    for (auto &k : cases)
+        expect_auth_failure(k.reply, k.text);
+}
+
+TEST(Auth, SslmodeAllowRetriesWithTlsWhateverTheServersLanguage)
+{
+    /* The plain login is refused in German: the retry asks for TLS on a
+     * second connection (answered 'N' here, which fails it). */
+    const std::string refusal = be_error_fields({{'S', "SCHWERWIEGEND"},
+                                                 {'V', "FATAL"},
+                                                 {'C', "28000"},
+                                                 {'M', "kein pg_hba.conf-Eintrag"}});
+    struct {
+        std::string first;
+        bool retried;
+    } cases[] = {
+        {refusal, true},
+        {be_error_fields({{'S', "FATAL"}, {'C', "28000"}, {'M', "no entry"}}), true},
+        {be_auth(2), false},
+    };
+    for (auto &k : cases) {
+        fake_server srv;
+        srv.read_startup().send(k.first).read_until_closed();
+        if (k.retried)
+            srv.next_connection().read(8).send("N").read_until_closed();
+        srv.start();
+        pg_conn conn;
+        pg_conn_params p = {"127.0.0.1", srv.port(), "u", "pw", "d", nullptr};
+        pg_conn_options o = {};
+        o.sslmode = "allow";
+        o.sslsni = 1;
+        EXPECT_EQ(-1, pg_connect_opts(&conn, &p, &o));
+        EXPECT_TRUE(srv.join()) << srv.script_error();
+        if (k.retried) {
+            EXPECT_EQ(0u, std::string(conn.error).find("server does not support SSL"))
+                << conn.error;
+            const std::string ssl_request("\0\0\0\x08\x04\xd2\x16\x2f", 8);
+            EXPECT_NE(std::string::npos, srv.received().find(ssl_request));
+        } else {
+            EXPECT_STREQ("unsupported auth method", conn.error);
+        }
+    }
+}

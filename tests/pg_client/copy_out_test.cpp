@@ -4,6 +4,7 @@
  */
 #include "client_fixture.h"
 
+#include "dump/rows/table_rows.h"
 #include "dump/run/dump_run.h"
 #include "sink/dump_sink.h"
 #include "sink/dump_writer.h"
@@ -153,7 +154,8 @@ TEST(CopySection, HostileRowFailsNamingTheTableAndNeverReachesTheScript)
         std::atomic<int64_t> rows{0}, elapsed{0}, bytes{0};
         std::atomic<int32_t> cancel{0};
         char error[512] = "";
-        section_context c = {&cfg, &rows, &elapsed, 0, &cancel, error, sizeof error};
+        fail_info fail = {};
+        section_context c = {&cfg, &rows, &elapsed, 0, &cancel, error, sizeof error, &fail};
         FILE *f = tmpfile();
         dw_sink sink;
         ASSERT_EQ(0, sink_open(&sink, f, &bytes, SINK_FILE, 0));

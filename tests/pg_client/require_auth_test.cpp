@@ -197,7 +197,9 @@ TEST(MessageBounds, AuthenticationMessagesAreHeldToLibpqsLimits)
         {'E', 30000, nullptr},
         {'E', 30001, "message of type 'E' too long (30001 bytes)"},
         {'N', 2001, "message of type 'N' too long (2001 bytes)"},
-        {'\x01', 2001, "server does not speak the PostgreSQL protocol (it sent 0x01 first)"},
+        {'\x01', 2001,
+         "unexpected message during auth: server does not speak the PostgreSQL protocol (it sent "
+         "0x01 first)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(1, c.type) + " " + std::to_string(c.length));

@@ -234,8 +234,9 @@ TEST(Tls, NotPostgresAndSilentServersAreNamed)
         pg_conn conn;
         srv.start();
         EXPECT_EQ(pg_connect(&conn, "127.0.0.1", srv.port(), "u", "", "d"), -1);
-        EXPECT_STREQ(conn.error,
-                     "server does not speak the PostgreSQL protocol (it sent 0x53 first)");
+        EXPECT_STREQ(conn.error, "unexpected message during auth: server does not speak the "
+                                 "PostgreSQL protocol (it sent 0x53 first)");
+        EXPECT_EQ(FAIL_PROTOCOL, conn.fail.kind);
         srv.join();
     }
     {

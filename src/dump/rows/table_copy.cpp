@@ -65,12 +65,9 @@ static int put_copy_head(dump_writer *w, const table_target *t)
     return dw_put(w, " FROM stdin;\n", 13);
 }
 
-static int copy_failed(const section_context *c, int *outcome, const char *text)
+static int copy_failed(const section_context *c, int *outcome, int32_t kind, const char *text)
 {
-    if (text != nullptr)
-        snprintf(c->error, c->error_size, "%s", text);
-    *outcome = SESSION_FAILED;
-    return SECTION_END;
+    return rows_failed(c, outcome, nullptr, kind, text);
 }
 
 /* Reads and writes the rows; the copy has started. */
@@ -90,15 +87,15 @@ static int copy_rows(const section_context *c, pg_conn *conn, dump_writer *w, co
         if (fault != nullptr) {
             snprintf(c->error, c->error_size, "%s from the server in table \"%s.%s\"", fault,
                      t->schema, t->name);
-            return copy_failed(c, outcome, nullptr);
+            return copy_failed(c, outcome, FAIL_REFUSED, nullptr);
         }
         if (dw_put(w, row, len) != 0)
-            return copy_failed(c, outcome, WRITE_FAILED_TEXT);
+            return copy_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
         c->rows_written->fetch_add(1, std::memory_order_relaxed);
         c->elapsed_ms->store(now_ms() - start, std::memory_order_relaxed);
     }
     if (rc < 0)
-        return copy_failed(c, outcome, conn->error);
+        return rows_failed(c, outcome, &conn->fail, FAIL_PROTOCOL, conn->error);
     return SECTION_OK;
 }
 
@@ -107,16 +104,16 @@ int write_table_copy(const section_context *c, pg_conn *conn, dump_writer *w, co
 {
     char *sql = copy_query(t);
     if (sql == nullptr)
-        return copy_failed(c, outcome, "out of memory");
+        return copy_failed(c, outcome, FAIL_MEMORY, "out of memory");
     int rc = pg_copy_out(conn, sql);
     free(sql);
     if (rc < 0)
-        return copy_failed(c, outcome, conn->error);
+        return rows_failed(c, outcome, &conn->fail, FAIL_PROTOCOL, conn->error);
     if (put_copy_head(w, t) != 0)
-        return copy_failed(c, outcome, WRITE_FAILED_TEXT);
+        return copy_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
     if (copy_rows(c, conn, w, t, outcome) != SECTION_OK)
         return SECTION_END;
     if (dw_put(w, "\\.\n\n", 4) != 0)
-        return copy_failed(c, outcome, WRITE_FAILED_TEXT);
+        return copy_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
     return SECTION_OK;
 }

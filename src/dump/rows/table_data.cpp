@@ -235,13 +235,24 @@ static void set_invalid_value(const section_context *rc, const table_target *t, 
              type_word(c->type_oid), c->name, t->schema, t->name);
 }
 
-/* Ends the section: error text and outcome. */
-static int section_failed(const section_context *c, int *outcome, const char *text)
+int rows_failed(const section_context *c, int *outcome, const fail_info *from, int32_t kind,
+                const char *text)
 {
     if (text != nullptr)
         snprintf(c->error, c->error_size, "%s", text);
+    fail_copy(c->fail, from, kind);
     *outcome = SESSION_FAILED;
     return SECTION_END;
+}
+
+static int section_failed(const section_context *c, int *outcome, int32_t kind, const char *text)
+{
+    return rows_failed(c, outcome, nullptr, kind, text);
+}
+
+static int conn_failed(const section_context *c, int *outcome, const pg_conn *conn)
+{
+    return rows_failed(c, outcome, &conn->fail, FAIL_PROTOCOL, conn->error);
 }
 
 int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
@@ -251,19 +262,19 @@ int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, co
         return write_table_copy(c, conn, w, t, outcome);
     char *sql = data_query(t);
     if (sql == nullptr)
-        return section_failed(c, outcome, "out of memory");
+        return section_failed(c, outcome, FAIL_MEMORY, "out of memory");
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     free(sql);
     if (rc < 0)
-        return section_failed(c, outcome, conn->error);
+        return conn_failed(c, outcome, conn);
     if (rc == 0)
         return SECTION_OK;
 
     pg_value *values = static_cast<pg_value *>(calloc(meta.count, sizeof(pg_value)));
     if (values == nullptr) {
         pg_meta_free(&meta);
-        return section_failed(c, outcome, "out of memory");
+        return section_failed(c, outcome, FAIL_MEMORY, "out of memory");
     }
 
     const int32_t per_insert = c->cfg->rows_per_insert;
@@ -294,11 +305,11 @@ int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, co
         }
         if (bad == VALUE_INVALID) {
             set_invalid_value(c, t, &meta.columns[i - 1]);
-            result = section_failed(c, outcome, nullptr);
+            result = section_failed(c, outcome, FAIL_REFUSED, nullptr);
             break;
         }
         if (bad != 0) {
-            result = section_failed(c, outcome, WRITE_FAILED_TEXT);
+            result = section_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
             break;
         }
         in_statement++;
@@ -306,7 +317,7 @@ int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, co
         c->elapsed_ms->store(now_ms() - start, std::memory_order_relaxed);
         if (in_statement >= per_insert) {
             if (dw_put(w, ";\n", 2) != 0) {
-                result = section_failed(c, outcome, WRITE_FAILED_TEXT);
+                result = section_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
                 break;
             }
             open = false;
@@ -315,9 +326,9 @@ int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, co
 
     if (result == SECTION_OK) {
         if (rc < 0)
-            result = section_failed(c, outcome, conn->error);
+            result = conn_failed(c, outcome, conn);
         else if ((open && dw_put(w, ";\n", 2) != 0) || dw_put(w, "\n", 1) != 0)
-            result = section_failed(c, outcome, WRITE_FAILED_TEXT);
+            result = section_failed(c, outcome, FAIL_IO, WRITE_FAILED_TEXT);
     }
     free(values);
     pg_meta_free(&meta);

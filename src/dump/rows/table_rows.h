@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "error/fail.h"
 
 struct dump_writer;
 struct pg_conn;
@@ -36,6 +37,7 @@ struct section_context {
     const std::atomic<int32_t> *cancel;
     char *error; /* error_size bytes */
     size_t error_size;
+    fail_info *fail; /* the error's kind */
 };
 
 /* One table's rows as the data section reads and writes them. */
@@ -58,6 +60,12 @@ int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, co
  * table_rows_write. */
 int write_table_copy(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
                      int *outcome);
+
+/* Ends a section as failed: text (null: the one already written) into
+ * c->error, the kind from `from` or else kind, *outcome SESSION_FAILED.
+ * Returns SECTION_END. */
+int rows_failed(const section_context *c, int *outcome, const fail_info *from, int32_t kind,
+                const char *text);
 
 /* Why a COPY text row (one CopyData payload) may not go into a script,
  * or null when it may.  Pure: tests and the fuzzer feed it bytes. */

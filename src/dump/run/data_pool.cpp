@@ -30,16 +30,18 @@ static int make_dir(data_pool *p)
     char why[200], text[512];
     plat_file_error_text(why, sizeof why);
     snprintf(text, sizeof text, "cannot make the part directory %s: %s", p->dir, why);
-    session_set_error(p->s, text);
+    session_set_error(p->s, FAIL_IO, text);
     p->dir[0] = '\0';
     return -1;
 }
 
 /* The first failure reports; every failure stops the other workers. */
-static void pool_fail(data_pool *p, int outcome, const char *text)
+static void pool_fail(data_pool *p, int outcome, const fail_info *from, int32_t kind,
+                      const char *text)
 {
     if (p->claimed.exchange(1) == 0) {
         snprintf(p->error, sizeof p->error, "%s", text);
+        fail_copy(&p->fail, from, kind);
         p->outcome = outcome;
         p->failed.store(1, std::memory_order_release);
     }
@@ -78,12 +80,12 @@ static int worker_connect(data_pool *p, pg_conn *conn)
     int rc = session_connect(&p->s->cfg, nullptr, &p->s->cancel, CONN_DUMP, conn);
     p->logins.fetch_add(1, std::memory_order_release);
     if (rc != 0) {
-        pool_fail(p, SESSION_FAILED, conn->error);
+        pool_fail(p, SESSION_FAILED, &conn->fail, FAIL_PROTOCOL, conn->error);
         return -1;
     }
     conn->cancel = &p->stop;
     if (session_begin(conn, p->snapshot) != 0) {
-        pool_fail(p, SESSION_FAILED, conn->error);
+        pool_fail(p, SESSION_FAILED, &conn->fail, FAIL_PROTOCOL, conn->error);
         pg_close(conn);
         return -1;
     }
@@ -98,7 +100,9 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     char *sql = lock_query(t);
     if (sql == nullptr || session_command(conn, sql) != 0) {
         free(sql);
-        pool_fail(p, SESSION_FAILED, sql == nullptr ? "out of memory" : conn->error);
+        pool_fail(p, SESSION_FAILED, sql == nullptr ? nullptr : &conn->fail,
+                  sql == nullptr ? FAIL_MEMORY : FAIL_PROTOCOL,
+                  sql == nullptr ? "out of memory" : conn->error);
         return -1;
     }
     free(sql);
@@ -109,7 +113,7 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
         char why[200], text[512];
         plat_file_error_text(why, sizeof why);
         snprintf(text, sizeof text, "cannot open part file %s: %s", path, why);
-        pool_fail(p, SESSION_FAILED, text);
+        pool_fail(p, SESSION_FAILED, nullptr, FAIL_IO, text);
         return -1;
     }
     setvbuf(file, nullptr, _IONBF, 0);
@@ -119,24 +123,27 @@ static int worker_table(data_pool *p, pg_conn *conn, dump_writer *w, int32_t i)
     w->used = 0;
     w->failed = 0; /* a fresh part */
     char error[512] = "";
+    fail_info fail = {};
     section_context c = {
         &s->cfg, &s->dump.rows_written, &s->elapsed_ms, s->start_ms.load(), &s->cancel,
-        error,   sizeof error};
+        error,   sizeof error,          &fail};
     int outcome = 0;
     int rc = table_rows_write(&c, conn, w, t, &outcome);
     if (rc == SECTION_OK && dw_flush(w) != 0) {
         snprintf(error, sizeof error, "%s", WRITE_FAILED_TEXT);
+        fail_set(&fail, FAIL_IO);
         rc = SECTION_END;
         outcome = SESSION_FAILED;
     }
     if (fclose(file) != 0 && rc == SECTION_OK) {
         snprintf(error, sizeof error, "%s", WRITE_FAILED_TEXT);
+        fail_set(&fail, FAIL_IO);
         rc = SECTION_END;
         outcome = SESSION_FAILED;
     }
     w->sink = nullptr;
     if (rc != SECTION_OK) {
-        pool_fail(p, outcome != 0 ? outcome : SESSION_FAILED, error);
+        pool_fail(p, outcome != 0 ? outcome : SESSION_FAILED, &fail, FAIL_PROTOCOL, error);
         return -1;
     }
     p->part_state[i].store(PART_READY, std::memory_order_release);
@@ -151,7 +158,7 @@ static unsigned pool_worker(void *arg)
         return 0;
     dump_writer w = {};
     if (dw_open(&w, nullptr) != 0)
-        pool_fail(p, SESSION_FAILED, "out of memory");
+        pool_fail(p, SESSION_FAILED, nullptr, FAIL_MEMORY, "out of memory");
     while (w.buf != nullptr && p->stop.load(std::memory_order_relaxed) == 0) {
         int32_t k = p->next.fetch_add(1, std::memory_order_relaxed);
         if (k >= p->count || worker_table(p, &conn, &w, p->order[k]) != 0)
@@ -169,6 +176,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     char *sql = static_cast<char *>(malloc(200 + 11 * (size_t)p->count));
     if (sql == nullptr) {
         snprintf(conn->error, sizeof conn->error, "out of memory");
+        fail_set(&conn->fail, FAIL_MEMORY);
         return -1;
     }
     size_t n = (size_t)sprintf(sql, "SELECT u.n FROM unnest('{");
@@ -191,6 +199,7 @@ static int size_order(data_pool *p, pg_conn *conn, const uint32_t *oids)
     pg_meta_free(&meta);
     if (rc != 0 || got != p->count) {
         snprintf(conn->error, sizeof conn->error, "cannot read the table sizes");
+        fail_set(&conn->fail, FAIL_PROTOCOL);
         return -1;
     }
     return 0;
@@ -211,7 +220,7 @@ int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_tar
         p->targets[i] = targets[i];
     if (size_order(p, conn, oids) != 0 ||
         session_export_snapshot(conn, p->snapshot, sizeof p->snapshot) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     if (make_dir(p) != 0)
@@ -219,7 +228,7 @@ int data_pool_start(data_pool *p, run_session *s, pg_conn *conn, const table_tar
     int32_t want = s->cfg.jobs < p->count ? s->cfg.jobs : p->count;
     for (; p->thread_count < want; p->thread_count++)
         if (plat_thread_start(&p->threads[p->thread_count], pool_worker, p) != 0) {
-            session_set_error(s, "cannot start a worker thread");
+            session_set_error(s, FAIL_SYSTEM, "cannot start a worker thread");
             data_pool_finish(p);
             return -1;
         }
@@ -249,7 +258,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         if (p->failed.load(std::memory_order_acquire) != 0) {
             *outcome = p->outcome;
             if (p->outcome == SESSION_FAILED)
-                session_set_error(s, p->error);
+                session_set_failure(s, &p->fail, FAIL_PROTOCOL, p->error);
             return -1;
         }
         if (s->cancel.load(std::memory_order_relaxed) != 0) {
@@ -266,7 +275,7 @@ int data_pool_append(data_pool *p, int32_t i, dump_writer *w, int *outcome)
         fclose(f);
     plat_remove(path);
     if (rc != 0) {
-        session_set_error(s, WRITE_FAILED_TEXT);
+        session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
         *outcome = SESSION_FAILED;
         return -1;
     }

@@ -19,8 +19,9 @@
 #include <cstdint>
 
 #include "config/config.h"
-#include "dump/run/dump_run.h"
+#include "dump/rows/table_rows.h"
 #include "platform/platform.h"
+#include "session/session.h"
 
 struct dump_writer;
 
@@ -41,6 +42,7 @@ struct data_pool {
     std::atomic<int32_t> failed;  /* 1 once error and outcome are written */
     int32_t outcome;              /* SESSION_FAILED or SESSION_CANCELLED */
     char error[512];
+    fail_info fail; /* error's kind */
     plat_thread threads[CONFIG_MAX_JOBS];
     int32_t thread_count;
 };

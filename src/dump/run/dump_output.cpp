@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "platform/platform.h"
+#include "session/session.h"
 #include "sink/dump_sink.h"
 
 /* The file the run writes: beside out_path under a name nobody can guess
@@ -48,7 +48,7 @@ int dump_output_open(run_session *s, dump_writer *w)
     char *path = s->dump.partial_path; /* cleared again when the run ends done */
     if (temp_path(s, path, sizeof s->dump.partial_path) != 0) {
         path[0] = '\0';
-        session_set_error(s, "no random bytes for the output file's name");
+        session_set_error(s, FAIL_SYSTEM, "no random bytes for the output file's name");
         return -1;
     }
     /* Created new, for the dumping user alone: a link or a file another
@@ -59,6 +59,7 @@ int dump_output_open(run_session *s, dump_writer *w)
         char why[200];
         plat_file_error_text(why, sizeof why);
         snprintf(s->error, sizeof s->error, "cannot open output file %s: %s", path, why);
+        fail_set(&s->fail, FAIL_IO);
         path[0] = '\0';
         return -1;
     }
@@ -73,7 +74,7 @@ int dump_output_open(run_session *s, dump_writer *w)
             return 0;
         why = sink->error;
     }
-    session_set_error(s, why);
+    session_set_error(s, FAIL_IO, why);
     dw_close(w);
     free(sink);
     *w = dump_writer{};
@@ -86,15 +87,15 @@ int dump_output_open(run_session *s, dump_writer *w)
 static int finish_done(run_session *s, dump_writer *w)
 {
     if (dw_flush(w) != 0) {
-        session_set_error(s, "final flush failed");
+        session_set_error(s, FAIL_IO, "final flush failed");
         return SESSION_FAILED;
     }
     if (sink_finish(w->sink) != 0) {
-        session_set_error(s, w->sink->error);
+        session_set_error(s, FAIL_IO, w->sink->error);
         return SESSION_FAILED;
     }
     if (plat_file_sync(w->sink->file) != 0 && !plat_path_is_special(s->cfg.out_path)) {
-        session_set_error(s, "cannot write output file to disk (disk full?)");
+        session_set_error(s, FAIL_IO, "cannot write output file to disk (disk full?)");
         return SESSION_FAILED;
     }
     return SESSION_DONE;
@@ -119,7 +120,7 @@ int dump_output_close(run_session *s, dump_writer *w, int outcome)
     /* The close finishes the C library's own buffering: a failure there
      * means the file may lack its tail, which must not pass as done. */
     if (fclose(file) != 0 && outcome == SESSION_DONE) {
-        session_set_error(s, "cannot close output file (disk full?)");
+        session_set_error(s, FAIL_IO, "cannot close output file (disk full?)");
         outcome = SESSION_FAILED;
     }
     bool in_place = strcmp(path, s->cfg.out_path) == 0;
@@ -128,6 +129,7 @@ int dump_output_close(run_session *s, dump_writer *w, int outcome)
         plat_file_error_text(why, sizeof why);
         snprintf(s->error, sizeof s->error, "cannot put output file in place at %s: %s",
                  s->cfg.out_path, why);
+        fail_set(&s->fail, FAIL_IO);
         outcome = SESSION_FAILED;
     }
     if (outcome == SESSION_DONE || in_place)

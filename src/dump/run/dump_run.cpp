@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/complete_run.h"
+#include "dump/complete/complete_run.h"
 #include "dump/run/data_pool.h"
 #include "dump/run/dump_output.h"
+#include "dump/run/run_section.h"
 #include "dump/table_only/dump_tables.h"
 #include "dump/table_only/table_only.h"
 #include "pg_client/pg_client.h"
@@ -34,7 +35,7 @@ static void finish(run_session *s, int outcome)
     /* A read that failed only because the host asked to stop ended the run
      * on the host's request: report it as the cancellation it is. */
     if (outcome == SESSION_FAILED && s->cancel.load(std::memory_order_relaxed) != 0 &&
-        strcmp(s->error, "cancelled") == 0) {
+        s->fail.kind == FAIL_CANCELLED) {
         s->error[0] = '\0';
         outcome = SESSION_CANCELLED;
     }
@@ -60,29 +61,14 @@ static int lock_tables(run_session *s, pg_conn *conn)
     for (int i = 0; i < s->cfg.table_count; i++)
         if (lock_batch_add(conn, &b, "public", s->cfg.tables[i]) != 0) {
             lock_batch_finish(conn, &b);
-            session_set_error(s, conn->error);
+            session_set_conn_error(s, conn);
             return -1;
         }
     if (lock_batch_finish(conn, &b) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     return 0;
-}
-
-section_context session_section(run_session *s)
-{
-    return section_context{&s->cfg,        &s->dump.rows_written,
-                           &s->elapsed_ms, s->start_ms.load(std::memory_order_relaxed),
-                           &s->cancel,     s->error,
-                           sizeof s->error};
-}
-
-int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
-                     int *outcome)
-{
-    section_context c = session_section(s);
-    return table_rows_write(&c, conn, w, t, outcome);
 }
 
 /* Each table's sections in turn; with a pool, each data section is the
@@ -116,10 +102,10 @@ static int write_tables(run_session *s, pg_conn *conn, dump_writer *w, const uin
 static int prepare_run(run_session *s, pg_conn *conn, uint32_t *oids)
 {
     if (session_begin(conn, nullptr) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
-    const settle_context settle = {&s->cfg, s->error, sizeof s->error};
+    const settle_context settle = {&s->cfg, s->error, sizeof s->error, &s->fail};
     if (settle_tables(&settle, conn, oids) != 0 || lock_tables(s, conn) != 0)
         return -1;
     s->dump.tables_total.store(s->cfg.table_count, std::memory_order_relaxed);
@@ -135,7 +121,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
     if (data_pool_wanted(s, s->cfg.table_count)) {
         pool = static_cast<data_pool *>(calloc(1, sizeof(data_pool)));
         if (pool == nullptr) {
-            session_set_error(s, "out of memory");
+            session_set_error(s, FAIL_MEMORY, "out of memory");
             return SESSION_FAILED;
         }
         /* The pool's own target array holds the table-only targets. */
@@ -151,7 +137,7 @@ static int write_script(run_session *s, pg_conn *conn, dump_writer *w, const uin
     config_wipe_password(&s->cfg);
     int outcome = 0;
     if (write_header(w, conn, &s->cfg) != 0) {
-        session_set_error(s, WRITE_FAILED_TEXT);
+        session_set_error(s, FAIL_IO, WRITE_FAILED_TEXT);
         outcome = SESSION_FAILED;
     } else {
         outcome = write_tables(s, conn, w, oids, pool);
@@ -179,14 +165,14 @@ unsigned dump_worker(void *arg)
     if (connected != 0 || (!cfg->complete && cfg->jobs <= 1))
         config_wipe_password(cfg);
     if (connected != 0) {
-        session_set_error(s, conn.error);
+        session_set_conn_error(s, &conn);
         finish(s, SESSION_FAILED);
         return 0;
     }
     char refusal[160];
     if (pg_version_check(conn.server_version, refusal, sizeof refusal) != 0) {
         config_wipe_password(cfg); /* nothing written: the server is too old */
-        session_set_error(s, refusal);
+        session_set_error(s, FAIL_UNSUPPORTED, refusal);
         pg_close(&conn);
         finish(s, SESSION_FAILED);
         return 0;

@@ -6,19 +6,10 @@
 #ifndef PGDUMP_DUMP_RUN_H
 #define PGDUMP_DUMP_RUN_H
 
-#include "dump/rows/table_rows.h"
 #include "session/session.h"
 
 /* Thread routine of one dump; s is in SESSION_CONNECTING with cfg filled.
  * Stores the final state as its very last action on s.  Returns 0. */
 unsigned dump_worker(void *s);
-
-/* The section context of s itself: its settings, counters, stop flag and
- * error text. */
-section_context session_section(run_session *s);
-
-/* table_rows_write with the context of s. */
-int write_table_rows(run_session *s, pg_conn *conn, dump_writer *w, const table_target *t,
-                     int *outcome);
 
 #endif

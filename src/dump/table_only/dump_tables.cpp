@@ -33,16 +33,20 @@ static bool parse_oid(const pg_value *v, uint32_t *out)
 
 /* Every ordinary table of public, by name.  The whole list must be read:
  * a list cut short would be a backup silently missing tables. */
-static void settle_fail(const settle_context *s, const char *text)
+/* The error text and its kind: the connection's when conn is given, else
+ * kind. */
+static void settle_fail(const settle_context *s, const char *text, int32_t kind = FAIL_REFUSED,
+                        const pg_conn *conn = nullptr)
 {
     snprintf(s->error, s->error_size, "%s", text);
+    fail_copy(s->fail, conn != nullptr ? &conn->fail : nullptr, kind);
 }
 
 static int list_public_tables(const settle_context *s, pg_conn *conn, uint32_t *oids)
 {
     pg_meta meta = {};
     if (pg_query(conn, TABLE_LIST_SQL, &meta) != 1) {
-        settle_fail(s, conn->error);
+        settle_fail(s, conn->error, FAIL_PROTOCOL, conn);
         return -1;
     }
     pg_value v[2];
@@ -70,7 +74,7 @@ static int list_public_tables(const settle_context *s, pg_conn *conn, uint32_t *
         return -1;
     }
     if (rc < 0) {
-        settle_fail(s, conn->error);
+        settle_fail(s, conn->error, FAIL_PROTOCOL, conn);
         return -1;
     }
     return 0;
@@ -122,14 +126,15 @@ static int check_configured_tables(const settle_context *s, pg_conn *conn, uint3
 {
     char *sql = lookup_query(s->cfg);
     if (sql == nullptr) {
-        settle_fail(s, "out of memory");
+        settle_fail(s, "out of memory", FAIL_MEMORY);
         return -1;
     }
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     free(sql);
     if (rc != 1) {
-        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup");
+        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup", FAIL_PROTOCOL,
+                    rc < 0 ? conn : nullptr);
         return -1;
     }
     pg_value v[2];
@@ -140,11 +145,13 @@ static int check_configured_tables(const settle_context *s, pg_conn *conn, uint3
         const char *name = s->cfg->tables[i];
         if (v[0].data == nullptr) {
             snprintf(s->error, s->error_size, "relation \"public.%s\" does not exist", name);
+            fail_set(s->fail, FAIL_CONFIG);
             failed = 1;
         } else if (!(sql_value_is(&v[1], "r") || sql_value_is(&v[1], "p"))) {
             char kind = (v[1].data != nullptr && v[1].len == 1) ? (char)v[1].data[0] : '?';
             snprintf(s->error, s->error_size, "\"public.%s\" is %s, not a table", name,
                      kind_word(kind));
+            fail_set(s->fail, FAIL_CONFIG);
             failed = 1;
         } else if (!parse_oid(&v[0], &oids[i])) {
             settle_fail(s, "invalid table lookup from the server");
@@ -157,7 +164,8 @@ static int check_configured_tables(const settle_context *s, pg_conn *conn, uint3
     if (failed)
         return -1;
     if (rc < 0 || columns != 2 || i != s->cfg->table_count) {
-        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup");
+        settle_fail(s, rc < 0 ? conn->error : "unexpected table lookup", FAIL_PROTOCOL,
+                    rc < 0 ? conn : nullptr);
         return -1;
     }
     return 0;
@@ -194,6 +202,7 @@ int lock_batch_add(pg_conn *conn, lock_batch *b, const char *schema, const char 
         char *grown = static_cast<char *>(realloc(b->sql, cap));
         if (grown == nullptr) {
             snprintf(conn->error, sizeof conn->error, "out of memory");
+            fail_set(&conn->fail, FAIL_MEMORY);
             return -1;
         }
         b->sql = grown;

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "error/fail.h"
 
 struct pg_conn;
 
@@ -20,6 +21,7 @@ struct settle_context {
     dump_config *cfg;
     char *error; /* error_size bytes */
     size_t error_size;
+    fail_info *fail; /* the error's kind */
 };
 
 /* Fills s->cfg->tables (when none are configured) and oids[i] for every

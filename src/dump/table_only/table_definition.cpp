@@ -22,16 +22,15 @@
 
 static int write_failed(const section_context *s, int *outcome)
 {
-    snprintf(s->error, s->error_size, "%s", WRITE_FAILED_TEXT);
-    *outcome = SESSION_FAILED;
-    return SECTION_END;
+    return rows_failed(s, outcome, nullptr, FAIL_IO, WRITE_FAILED_TEXT);
 }
 
-static int fail_with(const section_context *s, int *outcome, const char *text)
+/* Ends the section with text; its kind is the connection's when the text
+ * is the client's, else a refused server answer. */
+static int fail_with(const section_context *s, int *outcome, const char *text,
+                     const pg_conn *conn = nullptr)
 {
-    snprintf(s->error, s->error_size, "%s", text);
-    *outcome = SESSION_FAILED;
-    return SECTION_END;
+    return rows_failed(s, outcome, conn != nullptr ? &conn->fail : nullptr, FAIL_REFUSED, text);
 }
 
 /* Sequences that a column default depends on, by the dependency records.
@@ -89,7 +88,7 @@ static int write_sequences(const section_context *s, pg_conn *conn, dump_writer 
     pg_meta meta = {};
     int rc = pg_query(conn, sql, &meta);
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     if (rc == 0)
         return SECTION_OK;
     if (meta.count != 5) {
@@ -116,7 +115,7 @@ static int write_sequences(const section_context *s, pg_conn *conn, dump_writer 
     if (bad == 2)
         return fail_with(s, outcome, "invalid sequence name from the server");
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 
@@ -219,7 +218,7 @@ static int write_columns(const section_context *s, pg_conn *conn, dump_writer *w
     snprintf(sql, sizeof sql, COLUMNS_SQL, lit);
     pg_meta meta = {};
     if (pg_query(conn, sql, &meta) != 1)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     if (meta.count != C_COUNT) {
         pg_meta_free(&meta);
         return fail_with(s, outcome, "unexpected column list");
@@ -238,11 +237,12 @@ static int write_columns(const section_context *s, pg_conn *conn, dump_writer *w
     if (bad == -2) {
         snprintf(s->error, s->error_size, "invalid column %s from the server for table \"%s\"", why,
                  table);
+        fail_set(s->fail, FAIL_REFUSED);
         *outcome = SESSION_FAILED;
         return SECTION_END;
     }
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 
@@ -273,7 +273,7 @@ static int write_key(const section_context *s, pg_conn *conn, dump_writer *w, ui
     if (bad == 2)
         return fail_with(s, outcome, "invalid key column name from the server");
     if (rc < 0)
-        return fail_with(s, outcome, conn->error);
+        return fail_with(s, outcome, conn->error, conn);
     return SECTION_OK;
 }
 

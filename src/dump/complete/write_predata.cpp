@@ -5,7 +5,7 @@
  */
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static void write_schema(cw_ctx *c, const cat_item *r)
 {

@@ -18,11 +18,11 @@
 
 #include "catalog/catalog.h"
 #include "config/config.h"
-#include "dump/complete_reader.h"
-#include "dump/complete_run.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_reader.h"
+#include "dump/complete/complete_run.h"
+#include "dump/complete/complete_write.h"
 #include "dump/run/dump_output.h"
-#include "dump/run/dump_run.h"
+#include "dump/run/run_section.h"
 #include "pg_client/pg_client.h"
 #include "platform/platform.h"
 #include "session/connect.h"
@@ -53,7 +53,7 @@ static bool has_rows(const cat_item *r)
 }
 
 /* The rows of every dumped table; -1 with *outcome set. */
-static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
+static int write_data(cw_ctx *c, run_session *s, snap_reader *reader, int *outcome)
 {
     const catalog *cat = c->cat;
     int32_t done = 0;
@@ -61,11 +61,11 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         const cat_item *r = &cat->items.v[cat->order[k]];
         if (!has_rows(r))
             continue;
-        if (c->s->cancel.load(std::memory_order_relaxed) != 0) {
+        if (s->cancel.load(std::memory_order_relaxed) != 0) {
             *outcome = SESSION_CANCELLED;
             return -1;
         }
-        show_table(c->s, cw_text(c, r->schema), cw_text(c, r->name));
+        show_table(s, cw_text(c, r->schema), cw_text(c, r->name));
         table_target t = {};
         char *columns = nullptr;
         if (cw_insert_columns(c, r, &columns, &t.overriding) != 0) {
@@ -78,14 +78,14 @@ static int write_data(cw_ctx *c, snap_reader *reader, int *outcome)
         t.qualify = 1;
         t.escape = 1;
         int rc = SECTION_END;
-        if (reader_reserve(c->s, reader, 1) == 0)
-            rc = write_table_rows(c->s, &reader->conn, c->w, &t, outcome);
+        if (reader_reserve(s, reader, 1) == 0)
+            rc = write_table_rows(s, &reader->conn, c->w, &t, outcome);
         else
             *outcome = SESSION_FAILED;
         free(columns);
         if (rc != SECTION_OK)
             return -1;
-        c->s->dump.tables_done.store(++done, std::memory_order_relaxed);
+        s->dump.tables_done.store(++done, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -110,16 +110,17 @@ static void warn_definers(cw_ctx *c)
     }
 }
 
-static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int *outcome)
+static int write_script(cw_ctx *c, run_session *s, const pg_conn *conn, snap_reader *reader,
+                        int *outcome)
 {
     const dump_config *cfg = c->cfg;
     /* Comment lines carry printable text only. */
     cw_put(c, "-- veltrano-pgdump 1.0.0\n-- Server: PostgreSQL ");
     if (!c->bad && dw_put_comment_text(c->w, conn->server_version) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n-- Database: ");
     if (!c->bad && dw_put_comment_text(c->w, cfg->database) != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
     cw_put(c, "\n\n");
     /* psql runs no backslash command between the fence's lines, whatever
      * a text of the script turns out to hold. */
@@ -137,7 +138,7 @@ static int write_script(cw_ctx *c, const pg_conn *conn, snap_reader *reader, int
         write_drops(c);
     if (cfg->include_schema)
         write_predata(c);
-    if (!c->bad && cfg->include_data && write_data(c, reader, outcome) != 0)
+    if (!c->bad && cfg->include_data && write_data(c, s, reader, outcome) != 0)
         return -1; /* outcome and error set by the data section */
     if (cfg->include_schema) {
         write_postdata(c);
@@ -201,7 +202,7 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
 {
     uint32_t *oids = static_cast<uint32_t *>(malloc(((size_t)cat->items.n + 1) * 4));
     if (oids == nullptr) {
-        session_set_error(s, "out of memory");
+        session_set_error(s, FAIL_MEMORY, "out of memory");
         return -1;
     }
     uint32_t n = 0;
@@ -219,7 +220,7 @@ static int read_sequences(run_session *s, snap_reader *reader, catalog *cat)
         uint32_t count = n - at < READER_LOCKS ? n - at : READER_LOCKS;
         rc = reader_reserve(s, reader, READER_LOCKS);
         if (rc == 0 && catalog_read_seqvals(cat, &reader->conn, oids + at, count) != 0) {
-            session_set_error(s, cat->error);
+            session_set_failure(s, &reader->conn.fail, FAIL_REFUSED, cat->error);
             rc = -1;
         }
     }
@@ -232,15 +233,19 @@ static int load_catalog(run_session *s, pg_conn *conn, snap_reader *reader, cata
 {
     /* The settings ran at the login (CONN_COMPLETE). */
     if (session_begin(conn, nullptr) != 0) {
-        session_set_error(s, conn->error);
+        session_set_conn_error(s, conn);
         return -1;
     }
     if (catalog_read(cat, conn, s->cfg.include_privileges) != 0) {
-        session_set_error(s, cat->error);
+        session_set_failure(s, &conn->fail, FAIL_REFUSED, cat->error);
         return -1;
     }
-    if (catalog_select(cat, &s->cfg) != 0 || catalog_sort(cat) != 0) {
-        session_set_error(s, cat->error);
+    if (catalog_select(cat, &s->cfg) != 0) {
+        session_set_error(s, FAIL_CONFIG, cat->error);
+        return -1;
+    }
+    if (catalog_sort(cat) != 0) {
+        session_set_error(s, FAIL_REFUSED, cat->error);
         return -1;
     }
     if (reader_open(s, conn, reader) != 0 || read_sequences(s, reader, cat) != 0)
@@ -260,11 +265,11 @@ int complete_dump(run_session *s, pg_conn *conn)
     if (loaded == 0 && dump_output_open(s, &w) == 0) {
         s->dump.tables_total.store(count_tables(&cat), std::memory_order_relaxed);
         s->state.store(SESSION_RUNNING, std::memory_order_release);
-        cw_ctx c = {s, &w, &cat, &s->cfg, 0, {0}};
+        cw_ctx c = {s->error, sizeof s->error, &s->fail, &s->dump, &w, &cat, &s->cfg, 0, {0}};
         if (fence_key(&s->cfg, c.fence_key, sizeof c.fence_key) != 0)
             cw_fail(&c, "no random bytes for the script's fence key");
         outcome = SESSION_DONE;
-        if (write_script(&c, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
+        if (write_script(&c, s, conn, &reader, &outcome) != 0 && outcome == SESSION_DONE)
             outcome = SESSION_FAILED;
         outcome = dump_output_close(s, &w, outcome);
     }

@@ -13,16 +13,21 @@
 #ifndef PGDUMP_COMPLETE_WRITE_H
 #define PGDUMP_COMPLETE_WRITE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "catalog/catalog.h"
+#include "error/fail.h"
 
-struct run_session;
+struct dump_progress;
 struct dump_writer;
 struct dump_config;
 
 struct cw_ctx {
-    run_session *s;
+    char *error; /* error_size bytes: the run's error text */
+    size_t error_size;
+    fail_info *fail;         /* the error's kind, set with it */
+    dump_progress *progress; /* where warnings go */
     dump_writer *w;
     const catalog *cat;
     const dump_config *cfg;
@@ -30,8 +35,11 @@ struct cw_ctx {
     char fence_key[64]; /* the \restrict key, "" for none */
 };
 
-/* Sets the session's error (first failure only) and bad. */
+/* Sets the error text (first failure only) and bad. */
 void cw_fail(cw_ctx *c, const char *text);
+
+/* cw_fail with the failure's kind (FAIL_*); cw_fail's is FAIL_REFUSED. */
+void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text);
 
 /* Fixed script text. */
 void cw_put(cw_ctx *c, const char *text);

@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/complete_write.h"
-#include "dump/run/dump_run.h"
-#include "sink/dump_writer.h"
+#include "dump/complete/complete_write.h"
 #include "script/psql_lexer.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
 namespace
 {
@@ -123,7 +123,7 @@ void cw_warn(cw_ctx *c, const char *text)
 {
     if (c->bad)
         return;
-    session_add_warning(c->s, text);
+    dump_add_warning(c->progress, text);
     cw_put(c, "-- WARNING: ");
     if (!c->bad && dw_put_comment_text(c->w, text) != 0)
         cw_fail(c, WRITE_FAILED_TEXT);

@@ -6,7 +6,7 @@
  */
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static void write_column(cw_ctx *c, const cat_item *table, const cat_column *a)
 {

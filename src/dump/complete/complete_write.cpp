@@ -2,26 +2,33 @@
  * The small writing helpers of the complete script: names, literals,
  * server texts and numbers, each with the sticky failure of cw_ctx.
  */
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "dump/run/dump_run.h"
 #include "script/psql_lexer.h"
 #include "sink/dump_writer.h"
 
+void cw_fail_kind(cw_ctx *c, int32_t kind, const char *text)
+{
+    if (!c->bad) {
+        snprintf(c->error, c->error_size, "%s", text);
+        fail_set(c->fail, kind);
+    }
+    c->bad = 1;
+}
+
 void cw_fail(cw_ctx *c, const char *text)
 {
-    if (!c->bad)
-        session_set_error(c->s, text);
-    c->bad = 1;
+    cw_fail_kind(c, FAIL_REFUSED, text);
 }
 
 static void check(cw_ctx *c, int rc)
 {
     if (rc != 0)
-        cw_fail(c, WRITE_FAILED_TEXT);
+        cw_fail_kind(c, FAIL_IO, WRITE_FAILED_TEXT);
 }
 
 void cw_put(cw_ctx *c, const char *text)
@@ -194,7 +201,7 @@ int cw_insert_columns(cw_ctx *c, const cat_item *table, char **list, int *overri
         if (list_add(list, &used, &cap, cw_text(c, cols->v[i].name)) != 0) {
             free(*list);
             *list = nullptr;
-            cw_fail(c, "out of memory");
+            cw_fail_kind(c, FAIL_MEMORY, "out of memory");
             return -1;
         }
     }

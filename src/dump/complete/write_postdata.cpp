@@ -8,7 +8,7 @@
  */
 #include <cstring>
 
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static bool is_relation(const cat_item *r)
 {

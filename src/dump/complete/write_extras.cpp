@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "dump/complete_write.h"
+#include "dump/complete/complete_write.h"
 
 static void comment_head(cw_ctx *c, const char *what)
 {
