@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/host_config.h"
 #include "api/listing.h"
 #include "api/reply.h"
 #include "session/connect.h"
@@ -20,12 +21,8 @@
 /* Last usable offset: entries must leave the closing "]}" and the NUL. */
 #define SYNC_LIMIT (SYNC_BUF_SIZE - 1)
 
-static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg)
+static int connect_with(pg_conn *conn, const dump_config *cfg)
 {
-    if (parse_config(config_json, cfg) != 0) {
-        set_last_error(FAIL_CONFIG, "invalid config json");
-        return -1;
-    }
     if (cfg->user[0] == '\0') {
         set_last_error(FAIL_CONFIG, "user required");
         return -1;
@@ -40,23 +37,14 @@ static int connect_with(const char *config_json, pg_conn *conn, dump_config *cfg
 
 int sync_connect(const char *config_json, pg_conn *conn, int *has_database)
 {
-    if (config_json == nullptr) {
-        set_last_error(FAIL_CONFIG, "invalid config json");
+    dump_config *cfg = host_config_take(config_json);
+    if (cfg == nullptr)
         return -1;
-    }
-    if (config_text_check(config_json) != 0)
-        return -1;
-    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
-    if (cfg == nullptr) {
-        set_last_error(FAIL_MEMORY, "out of memory");
-        return -1;
-    }
-    int rc = connect_with(config_json, conn, cfg);
+    int rc = connect_with(conn, cfg);
     if (has_database != nullptr)
         *has_database = cfg->database[0] != '\0' ? 1 : 0;
     /* The password is not needed after the login, whatever its outcome. */
-    config_wipe_password(cfg);
-    free(cfg);
+    host_config_drop(cfg);
     return rc;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/host_config.h"
 #include "api/reply.h"
 #include "config/config.h"
 #include "restore/restore_run.h"
@@ -183,25 +184,11 @@ static int32_t start_restore(const char *config_json, const dump_config *cfg)
 
 extern "C" PGDUMP_API int32_t PGDUMP_CALL pgdump_restore_start(const char *config_json)
 {
-    if (config_json == nullptr) {
-        set_last_error(FAIL_CONFIG, "invalid config json");
+    dump_config *cfg = host_config_take(config_json);
+    if (cfg == nullptr)
         return -1;
-    }
-    if (config_text_check(config_json) != 0)
-        return -1;
-    /* On the heap: the record is large for a host thread's stack. */
-    dump_config *cfg = static_cast<dump_config *>(malloc(sizeof(dump_config)));
-    if (cfg == nullptr) {
-        set_last_error(FAIL_MEMORY, "out of memory");
-        return -1;
-    }
-    int32_t rc = -1;
-    if (parse_config(config_json, cfg) != 0)
-        set_last_error(FAIL_CONFIG, "invalid config json");
-    else
-        rc = start_restore(config_json, cfg);
+    int32_t rc = start_restore(config_json, cfg);
     /* The slot holds its own copy; this one is not needed. */
-    config_wipe_password(cfg);
-    free(cfg);
+    host_config_drop(cfg);
     return rc;
 }

@@ -11,10 +11,10 @@
 #include "config/config.h"
 #include "dump/complete/complete_write.h"
 #include "dump/run/run_section.h"
-#include "session/session.h"
-#include "sink/dump_writer.h"
 #include "dump/sql_text.h"
 #include "pg_client/pg_client.h"
+#include "session/session.h"
+#include "sink/dump_writer.h"
 
 /* The number of rows, or -1 with the session's error set. */
 static int64_t count_rows(cw_ctx *c, pg_conn *conn, const table_target *t)
@@ -85,18 +85,7 @@ void cw_switch_triggers(cw_ctx *c, const cat_item *table, bool on)
     const cat_vec<cat_trigger> *l = &c->cat->triggers;
     for (uint32_t i = cat_first_of(l, table->oid); on && i < l->n && l->v[i].owner == table->oid;
          i++) {
-        const cat_trigger *t = &l->v[i];
-        const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
-                            : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
-                            : t->enabled == 'A' ? " ENABLE ALWAYS TRIGGER "
-                                                : nullptr;
-        if (state == nullptr)
-            continue;
-        cw_put(c, "ALTER TABLE ");
-        cw_qname(c, table);
-        cw_put(c, state);
-        cw_ident(c, cw_text(c, t->name));
-        cw_put(c, ";\n");
+        cw_trigger_state(c, table, &l->v[i]);
     }
     if (on)
         cw_put(c, "\n");

@@ -141,6 +141,10 @@ struct pg_conn;
 struct table_target;
 int cw_columnless_rows(cw_ctx *c, pg_conn *conn, const table_target *t);
 
+/* ALTER TABLE ... DISABLE / ENABLE REPLICA / ENABLE ALWAYS TRIGGER for a
+ * trigger whose state is not the default one; nothing otherwise. */
+void cw_trigger_state(cw_ctx *c, const cat_item *table, const cat_trigger *t);
+
 /* The tables whose rows the script carries, in the order they go: the
  * dependency order; in a script without definitions, tables referenced
  * by a foreign key before those referencing them (a cycle warned about

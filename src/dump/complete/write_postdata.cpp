@@ -1,13 +1,27 @@
 /*
- * The section after the data: keys and unique and exclusion constraints, indexes (a partitioned table's
- * index attached to its partitions' ones), checks that were not valid,
- * foreign keys, triggers, row security and policies, rules and the
- * refresh of populated materialized views.  Keys and triggers come after the rows so the load
- * neither checks them row by row nor fires anything.
+ * The section after the data: keys and unique and exclusion constraints, indexes (a partitioned
+ * table's index attached to its partitions' ones), checks that were not valid, foreign keys,
+ * triggers, row security and policies, rules and the refresh of populated materialized views.  Keys
+ * and triggers come after the rows so the load neither checks them row by row nor fires anything.
  */
 #include <cstring>
 
 #include "dump/complete/complete_write.h"
+
+void cw_trigger_state(cw_ctx *c, const cat_item *table, const cat_trigger *t)
+{
+    const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
+                        : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
+                        : t->enabled == 'A' ? " ENABLE ALWAYS TRIGGER "
+                                            : nullptr;
+    if (state == nullptr)
+        return;
+    cw_put(c, "ALTER TABLE ");
+    cw_qname(c, table);
+    cw_put(c, state);
+    cw_ident(c, cw_text(c, t->name));
+    cw_put(c, ";\n");
+}
 
 static bool is_relation(const cat_item *r)
 {
@@ -95,9 +109,9 @@ static void write_constraints(cw_ctx *c, const cat_item *table, int pass)
             continue;
         if (pass == 0 && (con->type == 'p' || con->type == 'u' || con->type == 'x'))
             add_constraint(c, table, con, true);
-        else if (pass == 0 && (((con->type == 'c' || con->type == 'n') && con->local &&
-                                !con->validated) ||
-                               (con->type == 'c' && con->split == 1)))
+        else if (pass == 0 &&
+                 (((con->type == 'c' || con->type == 'n') && con->local && !con->validated) ||
+                  (con->type == 'c' && con->split == 1)))
             add_constraint(c, table, con, false); /* inheriting tables take it too */
         else if (pass == 1 && con->type == 'f' && !con->from_parent) {
             const cat_item *ref = cat_find_item(c->cat, CLASS_PG_CLASS, con->ref);
@@ -164,17 +178,7 @@ static void write_triggers(cw_ctx *c, const cat_item *table)
         if (put_server_statement(c, def, strlen(def), &h) != 0)
             continue;
         cw_put(c, ";\n");
-        const char *state = t->enabled == 'D'   ? " DISABLE TRIGGER "
-                            : t->enabled == 'R' ? " ENABLE REPLICA TRIGGER "
-                            : t->enabled == 'A' ? " ENABLE ALWAYS TRIGGER "
-                                                : nullptr;
-        if (state == nullptr)
-            continue;
-        cw_put(c, "ALTER TABLE ");
-        cw_qname(c, table);
-        cw_put(c, state);
-        cw_ident(c, cw_text(c, t->name));
-        cw_put(c, ";\n");
+        cw_trigger_state(c, table, t);
     }
 }
 
