@@ -54,13 +54,7 @@ static char *copy_query(const table_target *t)
 
 static int put_copy_head(dump_writer *w, const table_target *t)
 {
-    if (dw_put(w, "COPY ", 5) != 0 ||
-        (t->qualify && (dw_put_ident(w, t->schema) != 0 || dw_put(w, ".", 1) != 0)) ||
-        dw_put_ident(w, t->name) != 0)
-        return -1;
-    if (t->columns != nullptr &&
-        (dw_put(w, " (", 2) != 0 || dw_put(w, t->columns, strlen(t->columns)) != 0 ||
-         dw_put(w, ")", 1) != 0))
+    if (rows_put_target(w, "COPY ", t) != 0)
         return -1;
     return dw_put(w, " FROM stdin;\n", 13);
 }

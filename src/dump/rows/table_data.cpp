@@ -213,15 +213,22 @@ static char *data_query(const table_target *t)
     return sql;
 }
 
-static int put_insert_head(dump_writer *w, const table_target *t)
+int rows_put_target(dump_writer *w, const char *verb, const table_target *t)
 {
-    if (dw_put(w, "INSERT INTO ", 12) != 0 ||
+    if (dw_put(w, verb, strlen(verb)) != 0 ||
         (t->qualify && (dw_put_ident(w, t->schema) != 0 || dw_put(w, ".", 1) != 0)) ||
         dw_put_ident(w, t->name) != 0)
         return -1;
     if (t->columns != nullptr &&
         (dw_put(w, " (", 2) != 0 || dw_put(w, t->columns, strlen(t->columns)) != 0 ||
          dw_put(w, ")", 1) != 0))
+        return -1;
+    return 0;
+}
+
+static int put_insert_head(dump_writer *w, const table_target *t)
+{
+    if (rows_put_target(w, "INSERT INTO ", t) != 0)
         return -1;
     if (t->overriding && dw_put(w, " OVERRIDING SYSTEM VALUE", 24) != 0)
         return -1;

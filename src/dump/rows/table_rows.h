@@ -50,6 +50,11 @@ struct table_target {
     int32_t escape;      /* 1: texts holding a backslash as E'' (complete scripts) */
 };
 
+/* verb, then t's name (schema-qualified when t->qualify) and its column
+ * list when it has one: the head of an INSERT or a COPY.  0, or -1 once
+ * the writer refused. */
+int rows_put_target(dump_writer *w, const char *verb, const table_target *t);
+
 /* The data section of t: INSERTs of up to rows_per_insert rows, or with
  * data_format "copy" one COPY ... FROM stdin block (write_table_copy). */
 int table_rows_write(const section_context *c, pg_conn *conn, dump_writer *w, const table_target *t,
