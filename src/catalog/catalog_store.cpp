@@ -58,7 +58,9 @@ void cat_free(catalog *cat)
 
 const char *cat_text(const catalog *cat, cat_str s)
 {
-    if (s == 0 || cat->arena == nullptr)
+    /* An offset the arena never gave out (a record read as the wrong
+     * kind) reads as empty rather than past the arena. */
+    if (s == 0 || cat->arena == nullptr || s >= cat->arena_used)
         return "";
     return cat->arena + s;
 }
