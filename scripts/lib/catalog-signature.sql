@@ -74,7 +74,7 @@ JOIN pg_catalog.pg_sequences q ON q.schemaname = r.relnamespace::regnamespace::t
   AND q.sequencename = r.relname
 ORDER BY 2;
 
-SELECT 'column', r.name, row_number() OVER (PARTITION BY r.oid ORDER BY a.attnum), a.attname,
+SELECT 'column', r.name, row_number() OVER (PARTITION BY r.oid ORDER BY a.attname), a.attname,
   pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, a.attidentity, a.attgenerated,
   pg_catalog.pg_get_expr(d.adbin, d.adrelid), a.attislocal, a.attinhcount,
   (SELECT co.collname FROM pg_catalog.pg_collation co WHERE co.oid = a.attcollation),
@@ -121,8 +121,9 @@ SELECT 'inherits', r.name, h.inhparent::regclass::text, h.inhseqno
 FROM pg_catalog.pg_inherits h JOIN pg_temp.sig_rel r ON r.oid = h.inhrelid
 WHERE r.relkind IN ('r', 'p') ORDER BY 2, 4;
 
--- Every table's and materialized view's rows, sorted by their text.
-SELECT pg_catalog.format('SELECT %L, count(*), pg_catalog.md5(COALESCE(string_agg(x::text, '
-  'E''\n'' ORDER BY x::text), '''')) FROM %s x', 'rows ' || r.name, r.oid::regclass)
+-- Every table's and materialized view's rows, as JSON keyed by column name
+-- (an inheritance child's column order is not kept, as with pg_dump), sorted.
+SELECT pg_catalog.format('SELECT %L, count(*), pg_catalog.md5(COALESCE(string_agg(pg_catalog.to_jsonb(x)::text, '
+  'E''\n'' ORDER BY pg_catalog.to_jsonb(x)::text), '''')) FROM %s x', 'rows ' || r.name, r.oid::regclass)
 FROM pg_temp.sig_rel r WHERE r.relkind IN ('r', 'm') AND r.relispopulated ORDER BY r.name
 \gexec

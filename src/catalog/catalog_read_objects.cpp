@@ -23,8 +23,11 @@ static const cat_column_def COLLATION_COLS[] = {
     ITEM("deterministic", CF_BOOL, coll.deterministic, "c.collisdeterministic"),
     ITEM("collate", CF_TEXT, coll.collate, "c.collcollate"),
     ITEM("ctype", CF_TEXT, coll.ctype, "c.collctype"),
-    CAT_COL_SINCE(cat_item, "locale", CF_TEXT, coll.locale, 150000, "c.colliculocale",
-                  "CASE WHEN c.collprovider = 'i' THEN c.collcollate END"),
+    /* An ICU collation's locale: colllocale from 17, colliculocale in 15
+     * and 16 (read by name, so that 12 to 14 get null), collcollate before. */
+    CAT_COL_SINCE(cat_item, "locale", CF_TEXT, coll.locale, 170000, "c.colllocale",
+                  "COALESCE(pg_catalog.to_jsonb(c) ->> 'colliculocale', "
+                  "CASE WHEN c.collprovider = 'i' THEN c.collcollate END)"),
 };
 static const cat_piece COLLATION_FROM[] = {
     {"FROM pg_catalog.pg_collation c JOIN pg_catalog.pg_namespace n "
@@ -42,7 +45,8 @@ static const cat_column_def STATISTIC_COLS[] = {
     STATISTIC("name", CF_TEXT, name, "s.stxname"),
     STATISTIC("def", CF_TEXT, def, "pg_catalog.pg_get_statisticsobjdef(s.oid)"),
     STATISTIC("comment", CF_TEXT, comment, COMMENT("s.oid", "pg_statistic_ext")),
-    STATISTIC("target", CF_INT, target, "COALESCE(s.stxstattarget, -1)"),
+    CAT_COL_SINCE(cat_statistic, "target", CF_INT, target, 130000,
+                  "COALESCE(s.stxstattarget, -1)", "-1"),
 };
 static const cat_piece STATISTIC_FROM[] = {
     {"FROM pg_catalog.pg_statistic_ext s JOIN pg_catalog.pg_namespace n "
@@ -110,7 +114,8 @@ static const cat_column_def PUBLICATION_COLS[] = {
                 "pg_catalog.concat_ws(', ', CASE WHEN p.pubinsert THEN 'insert' END, "
                 "CASE WHEN p.pubupdate THEN 'update' END, CASE WHEN p.pubdelete THEN 'delete' "
                 "END, CASE WHEN p.pubtruncate THEN 'truncate' END)"),
-    PUBLICATION("via_root", CF_BOOL, via_root, "p.pubviaroot"),
+    CAT_COL_SINCE(cat_publication, "via_root", CF_BOOL, via_root, 130000, "p.pubviaroot",
+                  "false"),
     PUBLICATION("role", CF_TEXT, role, OWNER("p.pubowner")),
     PUBLICATION("comment", CF_TEXT, comment, COMMENT("p.oid", "pg_publication")),
 };
