@@ -8,5 +8,5 @@ CREATE TABLE app.stamped_2024 PARTITION OF app.stamped
   FOR VALUES FROM ('2024-01-01') TO ('2025-01-01');
 INSERT INTO app.stamped (at) VALUES ('2024-02-02'), ('2024-03-03');
 CREATE DOMAIN app.required_text AS text CONSTRAINT required_text_given NOT NULL;
-CREATE TABLE app.notes (body app.required_text);
-INSERT INTO app.notes VALUES ('hello');
+CREATE TABLE app.required_notes (body app.required_text);
+INSERT INTO app.required_notes VALUES ('hello');
