@@ -105,21 +105,27 @@ int dw_printf(dump_writer *w, const char *fmt, ...)
     return dw_put(w, text, n);
 }
 
-int dw_put_ident_n(dump_writer *w, const char *name, uint64_t n)
+/* p[0..n) between two quote characters q, each q inside doubled. */
+static int put_quoted(dump_writer *w, char q, const char *p, uint64_t n)
 {
-    if (dw_put(w, "\"", 1) != 0)
+    if (dw_put(w, &q, 1) != 0)
         return -1;
     uint64_t run = 0;
     for (uint64_t i = 0; i < n; i++) {
-        if (name[i] != '"')
+        if (p[i] != q)
             continue;
-        if (dw_put(w, name + run, i + 1 - run) != 0)
+        if (dw_put(w, p + run, i + 1 - run) != 0)
             return -1;
         run = i; /* the quote again, at the head of the next run */
     }
-    if (dw_put(w, name + run, n - run) != 0)
+    if (dw_put(w, p + run, n - run) != 0)
         return -1;
-    return dw_put(w, "\"", 1);
+    return dw_put(w, &q, 1);
+}
+
+int dw_put_ident_n(dump_writer *w, const char *name, uint64_t n)
+{
+    return put_quoted(w, '"', name, n);
 }
 
 int dw_put_ident(dump_writer *w, const char *name)
@@ -129,20 +135,7 @@ int dw_put_ident(dump_writer *w, const char *name)
 
 int dw_put_literal(dump_writer *w, const void *text, uint64_t n)
 {
-    const char *p = static_cast<const char *>(text);
-    if (dw_put(w, "'", 1) != 0)
-        return -1;
-    uint64_t run = 0;
-    for (uint64_t i = 0; i < n; i++) {
-        if (p[i] != '\'')
-            continue;
-        if (dw_put(w, p + run, i + 1 - run) != 0)
-            return -1;
-        run = i; /* the quote again, at the head of the next run */
-    }
-    if (dw_put(w, p + run, n - run) != 0)
-        return -1;
-    return dw_put(w, "'", 1);
+    return put_quoted(w, '\'', static_cast<const char *>(text), n);
 }
 
 int dw_put_comment_text(dump_writer *w, const char *text)
